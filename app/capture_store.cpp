@@ -1,0 +1,70 @@
+#include "app/capture_store.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace quarlex {
+
+namespace {
+uint8_t* ZeroedRing() {
+  // calloc of a large block maps fresh zero pages: no 32 MiB memset at start-up.
+  void* p = std::calloc(CaptureSize, 1);
+  if (!p) throw std::bad_alloc();
+  return static_cast<uint8_t*>(p);
+}
+}  // namespace
+
+CaptureStore::CaptureStore()
+    : CaptureBufferMem(ZeroedRing(), std::free),
+      CaptureAttributesMem(ZeroedRing(), std::free),
+      CaptureBuffer(CaptureBufferMem.get()),
+      CaptureAttributes(CaptureAttributesMem.get()),
+      ReceiveStaging(new uint8_t[ReceiveStagingSize]()) {}
+
+size_t CaptureStore::AppendReceived(const uint8_t* data, size_t count) {
+  size_t n = count < ReceiveRoom() ? count : ReceiveRoom();
+  if (n == 0) return 0;
+  std::memcpy(CaptureBuffer + WriteIndex, data, n);
+  if (WriteIndex + n == CaptureSize) CaptureFull = 1;
+  WriteIndex = static_cast<uint32_t>((WriteIndex + n) & CaptureMask);
+  return n;
+}
+
+void CaptureStore::ScrollUpdate() {
+  const uint32_t rowsWritten = WriteIndex / BytesPerRow;
+  const int64_t followRow = static_cast<int64_t>(rowsWritten) - 14;
+  if (WriteIndex < ScrollSeenIndex) {
+    TopRow = 0;
+    if (followRow >= 0) TopRow = static_cast<uint32_t>(followRow);
+    ScrollBarExch.SetPosition(TopRow);
+  }
+  ScrollSeenIndex = WriteIndex;
+  if (BytesPerRow == 16) {
+    ScrollBarExch.SetMax(WriteIndex >> 4);
+  } else if (BytesPerRow == 32) {
+    ScrollBarExch.SetMax(WriteIndex >> 5);
+  }
+  if (AutoScroll && uint64_t{BytesPerRow} * (uint64_t{TopRow} + 12) <= WriteIndex) {
+    if (followRow >= 0) TopRow = static_cast<uint32_t>(followRow);
+    ScrollBarExch.SetPosition(TopRow);
+  }
+}
+
+void CaptureStore::ClearStorage() {
+  std::memset(CaptureBuffer, 0, CaptureSize);
+  std::memset(CaptureAttributes, 0, CaptureSize);
+  std::memset(MiniMapRows, 0, sizeof MiniMapRows);
+  std::memset(ValueHighlight, 0, sizeof ValueHighlight);
+  CaptureFull = 0;
+  MiniMapBuiltAt = 0;
+  WriteIndex = 0;
+  SavedUpTo = 0;
+  ScrollSeenIndex = 0;
+  SearchedUpTo = 0;
+  TopRow = 0;
+  ScrollBarExch.SetPosition(0);
+  ScrollBarExch.SetMax(0);
+}
+
+}  // namespace quarlex

@@ -1,0 +1,96 @@
+#pragma once
+// The capture store: one fixed ring of every byte received and sent in a session, one attribute
+// byte per captured byte, and the counters and view indices that drawing, marking, sending,
+// search and files share. Allocated once; nothing here allocates after construction.
+// Main thread only: the port's event thread hands receive events over and waits.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "app/scroll_bar.h"
+
+namespace quarlex {
+
+constexpr uint32_t CaptureSize = 0x2000000;  // 33,554,432 bytes
+constexpr uint32_t CaptureMask = 0x1FFFFFF;
+constexpr uint32_t CaptureLast = 0x1FFFFFF;
+constexpr size_t ReceiveStagingSize = 65536;
+constexpr size_t MiniMapRowCount = 1024;
+
+// Attribute byte bits.
+constexpr uint8_t AttrMarkerMask = 0x07;      // marker 0 none, 1..4
+constexpr uint8_t AttrMarkerClear = 0xF0;     // AND mask that removes marker (bits 0..3)
+constexpr uint8_t SearchHitBits = 0x70;       // 0x10 first, 0x20 inner, 0x30 last, 0x40 one-byte hit
+constexpr uint8_t SearchHitFirst = 0x10;
+constexpr uint8_t SearchHitInner = 0x20;
+constexpr uint8_t SearchHitLast = 0x30;
+constexpr uint8_t SearchHitSingle = 0x40;
+constexpr uint8_t SearchResetMask = 0x8F;
+constexpr uint8_t AttrSent = 0x80;
+
+// Where received bytes come from: the open port's input queue. Read must return exactly `count`
+// bytes that are already queued (count never exceeds what QueuedCount reported) or throw.
+class ReceiveSource {
+ public:
+  virtual ~ReceiveSource() = default;
+  virtual void ReadQueued(uint8_t* buffer, size_t count) = 0;
+  // Bytes waiting in the input queue now; used to take what a full ring left queued.
+  virtual size_t QueuedCount() = 0;
+};
+
+struct CaptureStore {
+  CaptureStore();
+  CaptureStore(const CaptureStore&) = delete;
+  CaptureStore& operator=(const CaptureStore&) = delete;
+
+  // Storage. calloc'ed: zero at start without touching 64 MiB of pages up front.
+  std::unique_ptr<uint8_t[], void (*)(void*)> CaptureBufferMem;
+  std::unique_ptr<uint8_t[], void (*)(void*)> CaptureAttributesMem;
+  uint8_t* const CaptureBuffer;
+  uint8_t* const CaptureAttributes;
+  std::unique_ptr<uint8_t[]> ReceiveStaging;
+  uint8_t ValueHighlight[256] = {};
+  uint8_t MiniMapRows[MiniMapRowCount] = {};
+
+  // Counters and indices.
+  uint32_t WriteIndex = 0;
+  uint8_t CaptureFull = 0;
+  uint32_t RxBytesSinceTick = 0;
+  uint32_t ScrollSeenIndex = 0;
+  uint32_t SearchedUpTo = 0;
+  uint32_t SavedUpTo = 0;
+  uint32_t MiniMapBuiltAt = 0;
+  uint32_t TopRow = 0;
+  uint8_t BytesPerRow = 32;
+  uint8_t AutoScroll = 1;
+  uint8_t ViewBase = 1;  // 1 HEX, 2 DEC, 3 CHAR
+  uint8_t SearchOpen = 0;
+  uint8_t SearchHitState = 0;
+  uint32_t SearchHitNumber = 0;
+
+  ScrollBarModel ScrollBarExch;
+
+  // Appends `count` received bytes from `data` at WriteIndex, stopping after the last slot of
+  // the ring: a full ring is never overwritten before it has been saved and cleared.
+  // Returns how many bytes were taken (0 while CaptureFull is set).
+  size_t AppendReceived(const uint8_t* data, size_t count);
+
+  // Appends one sent byte: sets the sent bit, keeps the other attribute bits, wraps silently.
+  void AppendSent(uint8_t value) {
+    CaptureBuffer[WriteIndex] = value;
+    CaptureAttributes[WriteIndex] |= AttrSent;
+    WriteIndex = (WriteIndex + 1) & CaptureMask;
+  }
+
+  // Room left before the ring is full, i.e. how many received bytes AppendReceived would take.
+  size_t ReceiveRoom() const { return CaptureFull ? 0 : size_t{CaptureSize} - WriteIndex; }
+
+  // Scroll bookkeeping after every growth of the capture. Draws nothing.
+  void ScrollUpdate();
+
+  // Wipes the ring, the attributes, the minimap rows and highlights, and the marks; resets the
+  // scroll bar. Search re-run and redraw are the caller's (the session's) business.
+  void ClearStorage();
+};
+
+}  // namespace quarlex

@@ -1,0 +1,42 @@
+#pragma once
+// Model of the grid's vertical scroll bar. The Qt scroll bar mirrors it; the rules that the
+// navigation code relies on live here so they can be tested without a window:
+//  - minimum 0, position always within 0 .. Max (clamped, never an error);
+//  - OnChange fires only when the position really changes (also when a new maximum clamps it).
+// Main thread only.
+#include <cstdint>
+#include <functional>
+
+namespace quarlex {
+
+class ScrollBarModel {
+ public:
+  static constexpr uint32_t DesignMax = 2'100'000;
+
+  uint32_t Position() const { return position_; }
+  uint32_t Max() const { return max_; }
+
+  // Clamped to 0 .. Max(); a negative request (wheel above the top) lands on 0.
+  void SetPosition(int64_t position) {
+    uint32_t p = position < 0 ? 0 : position > max_ ? max_ : static_cast<uint32_t>(position);
+    if (p == position_) return;
+    position_ = p;
+    if (OnChange) OnChange();
+  }
+
+  // Lowering the maximum below the position pulls the position down with it.
+  void SetMax(uint32_t max) {
+    max_ = max;
+    if (OnRangeChange) OnRangeChange();
+    if (position_ > max_) SetPosition(max_);
+  }
+
+  std::function<void()> OnChange;       // position changed (from code or from the operator)
+  std::function<void()> OnRangeChange;  // maximum changed, for the widget that mirrors the model
+
+ private:
+  uint32_t position_ = 0;
+  uint32_t max_ = DesignMax;
+};
+
+}  // namespace quarlex

@@ -1,0 +1,87 @@
+#pragma once
+// Session logic of the main window, free of any toolkit: the receive handler, the 100 ms tick,
+// the full-ring rollover, the keyboard map and the status-message bookkeeping. The Qt window
+// owns one Session and implements SessionUi; tests drive both directly.
+// Main thread only.
+#include <cstdint>
+#include <string>
+
+#include "app/capture_store.h"
+
+namespace quarlex {
+
+// Message panel colours.
+constexpr uint32_t SuccessColour = 0x4CAF50;  // RGB(76,175,80)
+constexpr uint32_t ErrorColour = 0xC94F4D;    // RGB(201,79,77)
+
+// What the session asks of the window and of the operator tools. Implemented by the Qt shell.
+class SessionUi {
+ public:
+  virtual ~SessionUi() = default;
+  virtual void OutExchange() = 0;                               // redraw the grid
+  virtual void OutMiniMap() = 0;                                // redraw the minimap
+  virtual void SetSpeedText(const std::string& text) = 0;       // PanelSpeed caption
+  virtual void ShowMessageText(const std::string& text, uint32_t rgb) = 0;
+  virtual void HideMessageText() = 0;
+  virtual void Find() = 0;                                      // search marking pass
+  virtual bool AutosaveChecked() = 0;
+  // The Save button's action; false when the save failed (the failure has been reported).
+  virtual bool SaveClick() = 0;
+};
+
+enum class Key { F2, F3, Escape, F, O, S, Up, Down, Other };
+struct KeyModifiers {
+  bool ctrl = false;
+  bool shift = false;
+  bool alt = false;
+};
+enum class KeyAction { None, FindPrevious, FindNext, FindClose, FindToggle, Open, Save, HistoryUp, HistoryDown };
+
+class Session {
+ public:
+  explicit Session(SessionUi& ui) : ui_(ui) {}
+
+  CaptureStore Store;
+
+  // Session state owned by the window.
+  uint8_t SpeedTicks = 0;
+  uint8_t MessageShown = 0;
+  uint8_t MessageTicks = 0;
+  uint8_t PortConnected = 0;
+  uint8_t SendMode = 1;  // 1 Hex, 2 Text, 3 Decimal
+  std::string ExeFolder;
+  // Set when the autosave of a full ring failed: the rollover then waits for the operator to
+  // save, clear or load instead of failing (and reporting) again on every tick.
+  uint8_t RolloverBlocked = 0;
+
+  // The open port's input queue; null while no port is open.
+  ReceiveSource* Port = nullptr;
+
+  // The port's receive event: Count bytes are queued. Reads them in passes of at most
+  // ReceiveStaging's size and appends them; bytes that would overwrite a full ring stay queued
+  // until the rollover. Exceptions from the read propagate to the caller (the port's thread).
+  void ComPortRxChar(size_t count);
+
+  // The 100 ms tick.
+  void TimerMainTimer();
+
+  // Empties the store, re-runs an open search and redraws.
+  void ClearFull();
+
+  // The operator saved successfully (not the autosave): a rollover that waited for that goes on.
+  void OperatorSaved();
+
+  // Shows a status message; `ticks` is 0 for about 3.2 s, 20 for about 1.2 s.
+  void ShowMessage(const std::string& text, uint32_t rgb, uint8_t ticks);
+
+  // Window-level keyboard map, seen before the focused control.
+  KeyAction MapKey(Key key, KeyModifiers mods, bool sendBoxFocused) const;
+
+  // Takes what is waiting in the port's queue (after a rollover freed the ring).
+  void DrainQueued();
+
+ private:
+  SessionUi& ui_;
+};
+
+}  // namespace quarlex

@@ -1,0 +1,66 @@
+#include "qt/click_label.h"
+
+namespace quarlex {
+
+ClickLabel::ClickLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+  setAutoFillBackground(true);
+  setAlignment(Qt::AlignCenter);
+  setCursor(Qt::PointingHandCursor);
+}
+
+void ClickLabel::SetColours(const Colours& c) {
+  colours_ = c;
+  if (pressed_) {
+    Apply(c.pressBackground, c.pressText);
+  } else if (hovered_) {
+    Apply(c.hoverBackground, c.hoverText);
+  } else {
+    Apply(c.background, c.text);
+  }
+}
+
+void ClickLabel::Apply(const QColor& bg, const QColor& fg) {
+  QPalette p = palette();
+  if (bg.isValid()) p.setColor(QPalette::Window, bg);
+  if (fg.isValid()) p.setColor(QPalette::WindowText, fg);
+  setPalette(p);
+}
+
+void ClickLabel::enterEvent(QEnterEvent* e) {
+  hovered_ = true;
+  Apply(colours_.hoverBackground, colours_.hoverText);
+  QLabel::enterEvent(e);
+}
+
+void ClickLabel::leaveEvent(QEvent* e) {
+  hovered_ = false;
+  pressed_ = false;
+  Apply(colours_.background, colours_.text);
+  QLabel::leaveEvent(e);
+}
+
+void ClickLabel::mousePressEvent(QMouseEvent* e) {
+  if (e->button() == Qt::LeftButton) {
+    pressed_ = true;
+    Apply(colours_.pressBackground, colours_.pressText);
+  } else if (e->button() == Qt::RightButton) {
+    emit rightClicked(e->globalPosition().toPoint());
+  }
+  QLabel::mousePressEvent(e);
+}
+
+void ClickLabel::mouseReleaseEvent(QMouseEvent* e) {
+  if (e->button() == Qt::LeftButton && pressed_) {
+    pressed_ = false;
+    const bool inside = rect().contains(e->position().toPoint());
+    if (inside) {
+      Apply(colours_.hoverBackground, colours_.hoverText);
+      emit clicked();
+    } else {
+      Apply(colours_.background, colours_.text);
+    }
+  }
+  QLabel::mouseReleaseEvent(e);
+}
+
+}  // namespace quarlex

@@ -1,0 +1,42 @@
+#pragma once
+// A label that acts as a button, as the window's toolbar and status bar use them. Hover and press
+// colours are set per label (SetColours); the label repaints itself on enter, leave, press and
+// release, so controllers only decide the colours.
+#include <QLabel>
+#include <QMouseEvent>
+
+namespace quarlex {
+
+class ClickLabel : public QLabel {
+  Q_OBJECT
+ public:
+  struct Colours {
+    QColor background, text;            // at rest
+    QColor hoverBackground, hoverText;  // mouse over
+    QColor pressBackground, pressText;  // button held
+  };
+
+  explicit ClickLabel(const QString& text, QWidget* parent = nullptr);
+
+  void SetColours(const Colours& c);
+  const Colours& colours() const { return colours_; }
+  bool Hovered() const { return hovered_; }
+
+ signals:
+  void clicked();
+  void rightClicked(QPoint globalPos);
+
+ protected:
+  void enterEvent(QEnterEvent* e) override;
+  void leaveEvent(QEvent* e) override;
+  void mousePressEvent(QMouseEvent* e) override;
+  void mouseReleaseEvent(QMouseEvent* e) override;
+
+ private:
+  void Apply(const QColor& bg, const QColor& fg);
+  Colours colours_;
+  bool hovered_ = false;
+  bool pressed_ = false;
+};
+
+}  // namespace quarlex

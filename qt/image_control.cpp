@@ -1,0 +1,27 @@
+#include "qt/image_control.h"
+
+#include <QPainter>
+
+namespace quarlex {
+
+ImageControl::ImageControl(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void ImageControl::SizeBitmap() {
+  const qreal dpr = devicePixelRatioF();
+  frame_ = QImage(qRound(width() * dpr), qRound(height() * dpr), QImage::Format_RGB32);
+  frame_.setDevicePixelRatio(dpr);
+  frame_.fill(QColor(243, 243, 243));
+}
+
+void ImageControl::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  if (frame_.isNull()) {
+    p.fillRect(rect(), QColor(243, 243, 243));
+    return;
+  }
+  p.drawImage(QPoint(0, 0), frame_);
+}
+
+}  // namespace quarlex
