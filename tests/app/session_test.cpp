@@ -1,0 +1,213 @@
+#include "app/session.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <stdexcept>
+#include <vector>
+
+namespace quarlex {
+namespace {
+
+struct FakeUi : SessionUi {
+  int exchangeDraws = 0, miniMapDraws = 0, finds = 0, saves = 0, hides = 0;
+  std::vector<std::string> speed;
+  bool autosave = false;
+  bool saveOk = true;
+  void OutExchange() override { ++exchangeDraws; }
+  void OutMiniMap() override { ++miniMapDraws; }
+  void SetSpeedText(const std::string& t) override { speed.push_back(t); }
+  void ShowMessageText(const std::string&, uint32_t) override {}
+  void HideMessageText() override { ++hides; }
+  void Find() override { ++finds; }
+  bool AutosaveChecked() override { return autosave; }
+  bool SaveClick() override {
+    ++saves;
+    return saveOk;
+  }
+};
+
+// A port queue: bytes wait here until the session reads them.
+struct FakeQueue : ReceiveSource {
+  std::deque<uint8_t> q;
+  std::vector<size_t> readSizes;
+  bool fail = false;
+  void Push(size_t n, uint8_t start = 0) {
+    for (size_t i = 0; i < n; ++i) q.push_back(static_cast<uint8_t>(start + i));
+  }
+  void ReadQueued(uint8_t* buf, size_t n) override {
+    if (fail) throw std::runtime_error("read failed");
+    if (n > q.size()) throw std::logic_error("read past the queue");
+    readSizes.push_back(n);
+    for (size_t i = 0; i < n; ++i) {
+      buf[i] = q.front();
+      q.pop_front();
+    }
+  }
+  size_t QueuedCount() override { return q.size(); }
+};
+
+struct SessionTest : ::testing::Test {
+  FakeUi ui;
+  FakeQueue port;
+  Session s{ui};
+  void SetUp() override {
+    s.Port = &port;
+    s.PortConnected = 1;
+  }
+  void Receive(size_t n, uint8_t start = 0) {
+    port.Push(n, start);
+    s.ComPortRxChar(n);
+  }
+};
+
+TEST_F(SessionTest, ReceiveAppendsCountsAndDoesNotDraw) {
+  Receive(5, 1);
+  EXPECT_EQ(s.Store.WriteIndex, 5u);
+  EXPECT_EQ(s.Store.RxBytesSinceTick, 5u);
+  EXPECT_EQ(s.Store.CaptureBuffer[4], 5);
+  EXPECT_EQ(ui.exchangeDraws, 0);
+}
+
+TEST_F(SessionTest, LargeEventIsReadInStagingSizedPasses) {
+  Receive(200000);
+  EXPECT_EQ(s.Store.WriteIndex, 200000u);
+  ASSERT_EQ(port.readSizes.size(), 4u);
+  EXPECT_EQ(port.readSizes[0], ReceiveStagingSize);
+  EXPECT_EQ(port.readSizes[3], 200000u - 3 * ReceiveStagingSize);
+  EXPECT_EQ(s.Store.CaptureBuffer[199999], static_cast<uint8_t>(199999));
+}
+
+TEST_F(SessionTest, EventAfterDisconnectOnlyCounts) {
+  s.PortConnected = 0;
+  port.Push(7);
+  s.ComPortRxChar(7);
+  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(s.Store.RxBytesSinceTick, 7u);
+  EXPECT_EQ(port.q.size(), 7u);
+}
+
+TEST_F(SessionTest, FailingReadAppendsNothingAndPropagates) {
+  Receive(10);
+  port.Push(4);
+  port.fail = true;
+  EXPECT_THROW(s.ComPortRxChar(4), std::runtime_error);
+  EXPECT_EQ(s.Store.WriteIndex, 10u);
+  EXPECT_EQ(s.Store.RxBytesSinceTick, 10u);
+}
+
+TEST_F(SessionTest, SpeedLabelEveryEleventhTick) {
+  for (int t = 1; t <= 11; ++t) s.TimerMainTimer();
+  EXPECT_TRUE(ui.speed.empty());
+  s.TimerMainTimer();  // 12th tick after start
+  ASSERT_EQ(ui.speed.size(), 1u);
+  EXPECT_EQ(ui.speed[0], "0 Bps");
+  Receive(1000);
+  for (int t = 0; t < 11; ++t) s.TimerMainTimer();
+  ASSERT_EQ(ui.speed.size(), 2u);
+  EXPECT_EQ(ui.speed[1], "1000 Bps");
+  EXPECT_EQ(s.Store.RxBytesSinceTick, 0u);
+}
+
+TEST_F(SessionTest, MessagesHideAfter32Or12Ticks) {
+  s.ShowMessage("saved", SuccessColour, 0);
+  for (int t = 1; t < 32; ++t) s.TimerMainTimer();
+  EXPECT_EQ(ui.hides, 0);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.hides, 1);
+  s.ShowMessage("busy", ErrorColour, 20);
+  for (int t = 1; t < 12; ++t) s.TimerMainTimer();
+  EXPECT_EQ(ui.hides, 1);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.hides, 2);
+}
+
+TEST_F(SessionTest, TickRedrawsWhileDataIsBeyondSearchMark) {
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.exchangeDraws, 0);
+  Receive(3);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.exchangeDraws, 1);
+  EXPECT_EQ(ui.miniMapDraws, 1);
+  EXPECT_EQ(ui.finds, 0);
+  s.Store.SearchOpen = 1;
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.finds, 1);
+}
+
+// Bytes that arrive when the ring is full stay queued, and the rollover takes them at once.
+TEST_F(SessionTest, FullRingRolloverLosesNothing) {
+  ui.autosave = true;
+  s.Store.WriteIndex = CaptureSize - 4;
+  Receive(10, 100);
+  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(port.q.size(), 6u);
+  EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 103);
+  port.Push(2, 110);
+  s.ComPortRxChar(8);  // a new event while full reads nothing
+  EXPECT_EQ(port.q.size(), 8u);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 1);
+  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(s.Store.WriteIndex, 8u);
+  EXPECT_TRUE(port.q.empty());
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(s.Store.CaptureBuffer[i], 104 + i);
+}
+
+TEST_F(SessionTest, RolloverWithoutAutosaveClearsWithoutSaving) {
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(1);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 0);
+  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 0);
+}
+
+TEST_F(SessionTest, FailedAutosaveBlocksRolloverOnceUntilOperatorActs) {
+  ui.autosave = true;
+  ui.saveOk = false;
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(1, 42);
+  s.TimerMainTimer();
+  s.TimerMainTimer();
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 1) << "the failure is reported once, not on every tick";
+  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 42);
+  port.Push(3);
+  s.OperatorSaved();
+  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(s.Store.WriteIndex, 3u);
+  EXPECT_EQ(s.RolloverBlocked, 0);
+}
+
+TEST_F(SessionTest, ClearWithSearchOpenResetsStepsAndReruns) {
+  s.Store.SearchOpen = 1;
+  s.Store.SearchHitNumber = 5;
+  s.Store.SearchHitState = 2;
+  s.ClearFull();
+  EXPECT_EQ(ui.finds, 1);
+  EXPECT_EQ(s.Store.SearchHitNumber, 0u);
+  EXPECT_EQ(s.Store.SearchHitState, 0);
+  EXPECT_EQ(ui.exchangeDraws, 1);
+}
+
+TEST_F(SessionTest, KeyboardMap) {
+  const KeyModifiers none, ctrl{true, false, false}, ctrlShift{true, true, false};
+  EXPECT_EQ(s.MapKey(Key::F2, none, false), KeyAction::None);
+  EXPECT_EQ(s.MapKey(Key::Escape, none, false), KeyAction::None);
+  EXPECT_EQ(s.MapKey(Key::F, ctrl, true), KeyAction::FindToggle);
+  EXPECT_EQ(s.MapKey(Key::F, ctrlShift, false), KeyAction::None);
+  EXPECT_EQ(s.MapKey(Key::S, ctrl, false), KeyAction::Save);
+  EXPECT_EQ(s.MapKey(Key::O, ctrl, false), KeyAction::Open);
+  EXPECT_EQ(s.MapKey(Key::Up, none, true), KeyAction::HistoryUp);
+  EXPECT_EQ(s.MapKey(Key::Up, none, false), KeyAction::None);
+  s.Store.SearchOpen = 1;
+  EXPECT_EQ(s.MapKey(Key::F2, none, false), KeyAction::FindPrevious);
+  EXPECT_EQ(s.MapKey(Key::F3, ctrl, true), KeyAction::FindNext);
+  EXPECT_EQ(s.MapKey(Key::Escape, none, true), KeyAction::FindClose);
+}
+
+}  // namespace
+}  // namespace quarlex
