@@ -1,0 +1,95 @@
+#pragma once
+// The Linux serial-port map: which serial ports exist and which COM number each one carries.
+// Windows keeps such a map for every program; Linux has none, so this one keeps its own:
+//  - hardware ports are the ttys under <sysfs>/class/tty with a `device` link (UART slots whose
+//    `type` reads 0 hold no UART and are skipped);
+//  - ttyS<k> is COM<k+1>; every other port gets the lowest free number on first sight and keeps
+//    it across re-plugging and restarts, keyed by its identity (USB vendor:product:serial:
+//    interface, or its sysfs path when it has no serial number), in a small per-user state file;
+//  - every symbolic link COM<n> in the per-user port-link folder is port n (a virtual port, for
+//    example a socat pty) and hides a hardware port of the same number; links whose target is
+//    gone are skipped.
+// Numbers are 1..255. The map never opens a port.
+//
+// Not thread-safe: one PortMap is used by one thread at a time (the main thread's scan).
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quarlex {
+
+// Where the map looks. Every root can be pointed at a temporary tree.
+struct PortMapRoots {
+  std::filesystem::path Sysfs = "/sys";
+  std::filesystem::path Dev = "/dev";
+  std::filesystem::path LinkFolder;  // see DefaultPortLinkFolder()
+  std::filesystem::path StateFile;   // see DefaultPortStateFile()
+
+  // The system's roots with the per-user link folder and state file of this process.
+  static PortMapRoots System();
+};
+
+// $XDG_RUNTIME_DIR/quarlex/ports, or /tmp/quarlex-<uid>/ports when XDG_RUNTIME_DIR is unset.
+std::filesystem::path DefaultPortLinkFolder();
+// $XDG_STATE_HOME/quarlex/portmap, else $HOME/.local/state/quarlex/portmap.
+std::filesystem::path DefaultPortStateFile();
+
+// Creates the port-link folder (and missing parents) readable by this user only, and tells
+// whether it may be trusted: a directory, not a symbolic link, owned by this user and writable
+// by nobody else. Another user who could plant a COM link there could make the program open a
+// device of their choosing, so an untrusted folder is ignored.
+bool PreparePortLinkFolder(const std::filesystem::path& folder);
+
+struct PortEntry {
+  enum class Kind { Hardware, Virtual };
+  uint8_t Number = 0;               // 1..255
+  Kind Source = Kind::Hardware;
+  std::string DevicePath;           // what to open: /dev/ttyUSB0, or the COM<n> link itself
+  std::string LinkTarget;           // virtual ports: the device the link points to
+  std::string Identity;             // hardware ports other than ttyS: the key of its number
+  std::string Vendor, ProductId;    // USB ids (hex, as sysfs gives them), empty otherwise
+  std::string Manufacturer, Product, SerialNumber;  // USB strings from sysfs, may be empty
+  // What stands behind the number, one item per line, for BtnCom's tooltip: the device path
+  // and, for USB devices, manufacturer, product and serial number.
+  std::string Description;
+};
+
+class PortMap {
+ public:
+  explicit PortMap(PortMapRoots roots);
+
+  // Reads the system again and assigns numbers to ports seen for the first time (saving the
+  // state file when an assignment changed). Returns false, leaving the previous result in
+  // place, when <sysfs>/class/tty cannot be read at all: the caller then keeps its port list.
+  bool Refresh();
+
+  // The ports of the last Refresh, sorted by number; each number occurs once.
+  const std::vector<PortEntry>& Ports() const { return ports_; }
+  // "COM<n>" per port, in the same order: the list the window's scan parses.
+  std::vector<std::string> PortTexts() const;
+  // The port carrying `number`, or null.
+  const PortEntry* Find(unsigned number) const;
+
+  // Empty, or why the state file could not be read or written at the last Refresh. Numbers
+  // are then still kept for the life of this object.
+  const std::string& StateError() const { return stateError_; }
+
+ private:
+  struct Found {
+    PortEntry entry;
+    bool fixedNumber = false;  // ttyS<k>
+  };
+  void LoadState();
+  bool SaveState();
+  std::vector<Found> ReadHardware(bool& ok) const;
+  std::vector<PortEntry> ReadLinks() const;
+
+  PortMapRoots roots_;
+  std::map<std::string, uint8_t> assigned_;  // identity -> number, as in the state file
+  std::vector<PortEntry> ports_;
+  std::string stateError_;
+};
+
+}  // namespace quarlex

@@ -1,0 +1,296 @@
+#include "app/port_map.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "app/port_scan.h"
+#include "tests/app/port_tree.h"
+
+namespace quarlex {
+namespace {
+
+using namespace testing_ports;
+
+struct PortMapTest : ::testing::Test {
+  TempDir tmp;
+  SysfsTree sys{tmp.path() / "sys"};
+  PortMapRoots roots;
+
+  PortMapTest() {
+    roots.Sysfs = sys.root();
+    roots.Dev = "/dev";
+    roots.LinkFolder = tmp.path() / "run" / "ports";
+    roots.StateFile = tmp.path() / "state" / "quarlex" / "portmap";
+    fs::create_directories(roots.LinkFolder);
+  }
+
+  static std::vector<std::string> Scan(PortMap& m) {
+    EXPECT_TRUE(m.Refresh());
+    return m.PortTexts();
+  }
+  void Link(int n, const std::string& target) {
+    fs::create_symlink(target, roots.LinkFolder / ("COM" + std::to_string(n)));
+  }
+};
+
+using List = std::vector<std::string>;
+
+TEST_F(PortMapTest, HardwarePortsAndTheirDescriptions) {
+  sys.AddUart(0, 4);
+  sys.AddUart(1, 0);  // reserved slot without a UART
+  sys.AddUart(3, 4);
+  sys.AddVirtual("tty0");
+  sys.AddVirtual("console");
+  sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
+  UsbDevice acm{"2341", "0043", "Arduino (www.arduino.cc)", "Uno", "", "00"};
+  sys.AddAcm("ttyACM0", "1-3", acm);
+
+  PortMap m(roots);
+  // ttyS0 and ttyS3 keep their fixed numbers; the two USB devices take the lowest free ones.
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM3", "COM4"}));
+  ASSERT_NE(m.Find(4), nullptr);
+  EXPECT_EQ(m.Find(4)->DevicePath, "/dev/ttyS3");
+  EXPECT_EQ(m.Find(4)->Description, "/dev/ttyS3");
+
+  const PortEntry* usb = nullptr;
+  const PortEntry* uno = nullptr;
+  for (const PortEntry& p : m.Ports()) {
+    if (p.DevicePath == "/dev/ttyUSB0") usb = &p;
+    if (p.DevicePath == "/dev/ttyACM0") uno = &p;
+  }
+  ASSERT_TRUE(usb && uno);
+  // Newcomers are numbered in name order, whatever order the folder lists them in.
+  EXPECT_EQ(uno->Number, 2);
+  EXPECT_EQ(usb->Number, 3);
+  EXPECT_EQ(usb->Identity, "usb:0403:6001:A50285BI:00");
+  EXPECT_EQ(usb->Description, "/dev/ttyUSB0\nFTDI FT232R USB UART\nSerial number A50285BI\nUSB 0403:6001");
+  // No serial number: keyed by where it is plugged in.
+  EXPECT_EQ(uno->Identity, "sysfs:devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0");
+  EXPECT_EQ(uno->Description, "/dev/ttyACM0\nArduino (www.arduino.cc) Uno\nUSB 2341:0043");
+  EXPECT_EQ(m.Find(5), nullptr);
+}
+
+TEST_F(PortMapTest, UsbNumberKeptAcrossReplugAndRestart) {
+  sys.AddUart(0, 4);
+  UsbDevice a;  // serial A50285BI
+  UsbDevice b;
+  b.Serial = "B0000002";
+  sys.AddUsbSerial("ttyUSB0", "1-2", a);
+
+  {
+    PortMap m(roots);
+    EXPECT_EQ(Scan(m), (List{"COM1", "COM2"}));
+    sys.Remove("ttyUSB0");
+    EXPECT_EQ(Scan(m), (List{"COM1"}));
+    // Another adapter takes the same kernel name and hub port: it is a different device.
+    sys.AddUsbSerial("ttyUSB0", "1-2", b);
+    EXPECT_EQ(Scan(m), (List{"COM1", "COM3"}));
+    // The first one comes back on another hub port under another name: its number again.
+    sys.AddUsbSerial("ttyUSB1", "1-4", a);
+    EXPECT_TRUE(m.Refresh());
+    ASSERT_NE(m.Find(2), nullptr);
+    EXPECT_EQ(m.Find(2)->DevicePath, "/dev/ttyUSB1");
+    EXPECT_EQ(m.Find(3)->DevicePath, "/dev/ttyUSB0");
+  }
+  // A restart reads the numbers back from the state file, whatever the plug order now.
+  sys.Remove("ttyUSB0");
+  sys.Remove("ttyUSB1");
+  sys.AddUsbSerial("ttyUSB0", "1-4", b);
+  PortMap again(roots);
+  EXPECT_EQ(Scan(again), (List{"COM1", "COM3"}));
+  EXPECT_EQ(again.Find(3)->SerialNumber, "B0000002");
+  EXPECT_TRUE(again.StateError().empty()) << again.StateError();
+}
+
+TEST_F(PortMapTest, PortsOfOneAdapterAndClonedSerialsStayApart) {
+  UsbDevice quad;
+  sys.AddUsbSerial("ttyUSB0", "1-2", quad, 0);
+  sys.AddUsbSerial("ttyUSB1", "1-2", quad, 1);  // same interface, second port
+  UsbDevice clone;                               // same ids and serial, another hub port
+  sys.AddUsbSerial("ttyUSB2", "1-5", clone, 0);
+  PortMap m(roots);
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM3"}));
+  std::set<std::string> ids;
+  for (const PortEntry& p : m.Ports()) ids.insert(p.Identity);
+  EXPECT_EQ(ids.size(), 3u);
+
+  // The same three numbers for the same three devices after a restart.
+  std::map<std::string, int> before;
+  for (const PortEntry& p : m.Ports()) before[p.DevicePath] = p.Number;
+  PortMap again(roots);
+  ASSERT_TRUE(again.Refresh());
+  for (const PortEntry& p : again.Ports()) EXPECT_EQ(before[p.DevicePath], p.Number) << p.DevicePath;
+}
+
+TEST_F(PortMapTest, LinksOverrideHardwareAndBadLinksAreSkipped) {
+  Pty pty;
+  sys.AddUart(0, 4);
+  sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});  // takes COM2
+  Link(42, pty.slave());
+  Link(1, pty.slave());                       // hides ttyS0
+  Link(7, (tmp.path() / "gone").string());    // socat was killed: nothing behind it
+  WriteFile(tmp.path() / "plain", "x");
+  Link(8, (tmp.path() / "plain").string());   // not a device
+  fs::create_symlink(pty.slave(), roots.LinkFolder / "COM042");
+  fs::create_symlink(pty.slave(), roots.LinkFolder / "COM256");
+  fs::create_symlink(pty.slave(), roots.LinkFolder / "COM0");
+  fs::create_symlink(pty.slave(), roots.LinkFolder / "com9");
+  WriteFile(roots.LinkFolder / "COM9", "not a link");
+
+  PortMap m(roots);
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM42"}));
+  const PortEntry* v = m.Find(1);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->Source, PortEntry::Kind::Virtual);
+  EXPECT_EQ(v->DevicePath, (roots.LinkFolder / "COM1").string());
+  EXPECT_EQ(v->LinkTarget, pty.slave());
+  EXPECT_NE(v->Description.find(pty.slave()), std::string::npos);
+
+  // A new USB device does not take a number a link holds.
+  fs::remove(roots.LinkFolder / "COM42");
+  Link(3, pty.slave());
+  UsbDevice other;
+  other.Serial = "Z9";
+  sys.AddUsbSerial("ttyUSB1", "1-3", other);
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM3", "COM4"}));
+  EXPECT_EQ(m.Find(4)->DevicePath, "/dev/ttyUSB1");
+
+  // The link goes: the hardware behind the number shows again.
+  fs::remove(roots.LinkFolder / "COM1");
+  ASSERT_TRUE(m.Refresh());
+  EXPECT_EQ(m.Find(1)->DevicePath, "/dev/ttyS0");
+}
+
+TEST_F(PortMapTest, FolderOthersCanWriteIntoIsIgnored) {
+  Pty pty;
+  Link(5, pty.slave());
+  PortMap m(roots);
+  EXPECT_EQ(Scan(m), (List{"COM5"}));
+  chmod(roots.LinkFolder.c_str(), 0777);
+  EXPECT_EQ(Scan(m), List{});
+}
+
+TEST_F(PortMapTest, PrepareCreatesAPrivateFolder) {
+  const fs::path folder = tmp.path() / "xdg" / "quarlex" / "ports";
+  EXPECT_TRUE(PreparePortLinkFolder(folder));
+  struct stat st {};
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(PreparePortLinkFolder(folder));  // already there
+
+  // A link in place of the folder is not trusted.
+  const fs::path fake = tmp.path() / "fake";
+  fs::create_directory_symlink(folder, fake);
+  EXPECT_FALSE(PreparePortLinkFolder(fake));
+}
+
+TEST_F(PortMapTest, DamagedStateFileKeepsNumbersWithin1To255) {
+  UsbDevice a;
+  const std::string idA = "usb:0403:6001:A50285BI:00";
+  WriteFile(roots.StateFile,
+            "# header\n"
+            "0 usb:zero\n"
+            "300 usb:big\n"
+            "-4 usb:neg\n"
+            "garbage\n"
+            "6\n"
+            "7 " + idA + "\n"
+            "7 usb:duplicate-number\n"
+            "9 " + idA + "\n");
+  sys.AddUsbSerial("ttyUSB0", "1-2", a);
+  UsbDevice b;
+  b.Serial = "NEW";
+  sys.AddUsbSerial("ttyUSB1", "1-3", b);
+  PortMap m(roots);
+  ASSERT_TRUE(m.Refresh());
+  ASSERT_NE(m.Find(7), nullptr);
+  EXPECT_EQ(m.Find(7)->Identity, idA);
+  ASSERT_NE(m.Find(1), nullptr);  // nothing valid held 1
+  EXPECT_EQ(m.Find(1)->SerialNumber, "NEW");
+
+  // The rewritten file holds only well-formed lines.
+  std::ifstream in(roots.StateFile);
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"1 usb:0403:6001:NEW:00", "7 " + idA}));
+}
+
+TEST_F(PortMapTest, FullTableReusesTheNumberOfAnAbsentDevice) {
+  std::string state;
+  for (int n = 1; n <= 255; ++n) state += std::to_string(n) + " usb:old:" + std::to_string(n) + "\n";
+  WriteFile(roots.StateFile, state);
+  sys.AddUart(0, 4);  // COM1 is fixed, so the newcomer cannot have it
+  sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
+  PortMap m(roots);
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2"}));
+  for (const PortEntry& p : m.Ports()) {
+    EXPECT_GE(p.Number, 1);
+  }
+  // The displaced owner's line is gone; the file still has 255 distinct numbers.
+  std::ifstream in(roots.StateFile);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("usb:old:2\n"), std::string::npos);
+  EXPECT_NE(text.find("2 usb:0403:6001:A50285BI:00\n"), std::string::npos);
+}
+
+TEST_F(PortMapTest, FixedUartOutranksARememberedNumber) {
+  WriteFile(roots.StateFile, "2 usb:0403:6001:A50285BI:00\n");
+  sys.AddUart(1, 4);  // ttyS1 is COM2
+  sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
+  PortMap m(roots);
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2"}));
+  EXPECT_EQ(m.Find(2)->DevicePath, "/dev/ttyS1");
+  EXPECT_EQ(m.Find(1)->DevicePath, "/dev/ttyUSB0");
+}
+
+TEST_F(PortMapTest, UnwritableStateIsReportedAndNumbersStillHold) {
+  roots.StateFile = tmp.path() / "file-not-folder" / "portmap";
+  WriteFile(tmp.path() / "file-not-folder", "x");
+  sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
+  PortMap m(roots);
+  EXPECT_EQ(Scan(m), (List{"COM1"}));
+  EXPECT_FALSE(m.StateError().empty());
+  UsbDevice b;
+  b.Serial = "B";
+  sys.AddUsbSerial("ttyUSB1", "1-3", b);
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2"}));
+}
+
+TEST_F(PortMapTest, UnreadableSysfsKeepsThePreviousList) {
+  sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
+  PortMap m(roots);
+  ASSERT_TRUE(m.Refresh());
+  fs::remove_all(sys.root() / "class");
+  EXPECT_FALSE(m.Refresh());
+  EXPECT_EQ(m.PortTexts(), (List{"COM1"}));
+}
+
+TEST_F(PortMapTest, DefaultFoldersFollowTheEnvironment) {
+  const char* run = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = run ? run : "";
+  setenv("XDG_RUNTIME_DIR", "/run/user/1000", 1);
+  EXPECT_EQ(DefaultPortLinkFolder(), fs::path("/run/user/1000/quarlex/ports"));
+  unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(DefaultPortLinkFolder(), fs::path("/tmp/quarlex-" + std::to_string(getuid()) + "/ports"));
+  if (run) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
+// What the window does with the map: the list feeds the scan, the number finds the tooltip.
+TEST_F(PortMapTest, FeedsTheScan) {
+  Pty pty;
+  sys.AddUart(0, 4);
+  Link(42, pty.slave());
+  PortMap m(roots);
+  PortTable t;
+  ASSERT_TRUE(m.Refresh());
+  t.ScanPorts(m.PortTexts());
+  t.BtnComClick();
+  EXPECT_EQ(t.PortCaption(), "Port 42");
+  EXPECT_EQ(m.Find(t.SelectedPort)->LinkTarget, pty.slave());
+}
+
+}  // namespace
+}  // namespace quarlex
