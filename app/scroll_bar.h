@@ -22,17 +22,25 @@ class ScrollBarModel {
     if (p == position_) return;
     position_ = p;
     if (OnChange) OnChange();
+    if (OnMirror) OnMirror();
   }
 
   // Lowering the maximum below the position pulls the position down with it.
   void SetMax(uint32_t max) {
     max_ = max;
     if (OnRangeChange) OnRangeChange();
-    if (position_ > max_) SetPosition(max_);
+    if (position_ > max_) {
+      SetPosition(max_);  // mirrors both values
+    } else if (OnMirror) {
+      OnMirror();
+    }
   }
 
   std::function<void()> OnChange;       // position changed (from code or from the operator)
   std::function<void()> OnRangeChange;  // maximum changed, for the widget that mirrors the model
+  // Position or maximum changed, after OnChange has run. OnChange belongs to the navigation logic
+  // (it may move TopRow and redraw); this one lets the on-screen bar copy both values.
+  std::function<void()> OnMirror;
 
  private:
   uint32_t position_ = 0;
