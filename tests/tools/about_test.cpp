@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tools/about.h"
+#include "tools/about_server.h"
+
+namespace quarlex {
+namespace {
+
+using testing_support::HttpAnswer;
+using testing_support::PromoServer;
+
+// The system's proxy settings must not send loopback test requests elsewhere.
+struct AboutTest : ::testing::Test {
+  void SetUp() override {
+    for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(v);
+  }
+};
+
+TEST(BlankPageTest, IsTheEmptyPageInThePanelsColours) {
+  EXPECT_EQ(BlankPage.size(), 414u);
+  EXPECT_TRUE(BlankPage.starts_with("<!DOCTYPE html><head><title>.</title><meta charset=\"utf-8\">"));
+  EXPECT_NE(BlankPage.find("color:#cccccc;background:#4a5459;"), std::string_view::npos);
+  EXPECT_TRUE(BlankPage.ends_with("<body oncontextmenu=\"return false\" scroll=\"auto\"></body></html>"));
+  EXPECT_EQ(BlankPage.find('\n'), std::string_view::npos);
+}
+
+TEST(PromoAddressTest, SplitsHostAndPath) {
+  struct Case {
+    const char* address;
+    const char* host;
+    const char* path;
+  };
+  for (const Case& c : {Case{"promo.example.com", "promo.example.com", ""},
+                        Case{"http://promo.example.com", "promo.example.com", ""},
+                        Case{"promo.example.com/", "promo.example.com", ""},
+                        Case{"http://h:8080/a/b?c=1", "h:8080", "a/b?c=1"},
+                        Case{"https://h/x", "https:", "/h/x"}}) {
+    SCOPED_TRACE(c.address);
+    const PromoTarget t = SplitPromoAddress(c.address);
+    EXPECT_EQ(t.host, c.host);
+    EXPECT_EQ(t.path, c.path);
+  }
+}
+
+TEST(PromoAddressTest, DefaultBuildPointsUnderTheReservedInvalidDomain) {
+  // Configured with cmake -DQUARLEX_PROMO_ADDRESS=...; a build that overrides it skips this.
+  if (!IsReservedInvalidHost(SplitPromoAddress(PromoAddress()).host)) GTEST_SKIP() << PromoAddress();
+  EXPECT_EQ(FetchPromo(PromoAddress()).PromoState, 0);
+  EXPECT_FALSE(ContactAddress().empty());
+  EXPECT_NE(ContactAddress().find('@'), std::string::npos);
+}
+
+TEST(PromoAddressTest, ReservedInvalidHosts) {
+  EXPECT_TRUE(IsReservedInvalidHost("promo.quarlex.invalid"));
+  EXPECT_TRUE(IsReservedInvalidHost("Promo.INVALID."));
+  EXPECT_TRUE(IsReservedInvalidHost("x.invalid:8080"));
+  EXPECT_FALSE(IsReservedInvalidHost("invalid.example.com"));
+  EXPECT_FALSE(IsReservedInvalidHost("127.0.0.1:80"));
+}
+
+TEST_F(AboutTest, SendsExactlyTheAgreedRequest) {
+  PromoServer server(HttpAnswer("hello"));
+  const PromoResult r = FetchPromo(server.Address());
+  const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(server.Request(),
+            "GET / HTTP/1.0\r\n"
+            "Host: " + host + "\r\n"
+            "User-Agent: Torv\r\n"
+            "Accept: text/*\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\n"
+            "Pragma: no-cache\r\n"
+            "\r\n");
+  EXPECT_EQ(r.PromoState, 1);
+  EXPECT_EQ(r.answer, "hello");
+}
+
+TEST_F(AboutTest, AsksForThePathOfTheAddressAndIgnoresTheScheme) {
+  PromoServer server(HttpAnswer("<!--pgo1-->"));
+  const PromoResult r = FetchPromo("http://" + server.Address("/promo/page.html"));
+  EXPECT_TRUE(server.Request().starts_with("GET /promo/page.html HTTP/1.0\r\n"));
+  EXPECT_EQ(r.PromoState, 2);
+}
+
+TEST_F(AboutTest, MarkerRule) {
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string status;
+    int state;
+  };
+  const Case cases[] = {
+      {"marker, then anything", "<!--pgo1--><html>promo</html>", "200 OK", 2},
+      {"exactly the marker", "<!--pgo1-->", "200 OK", 2},
+      {"marker absent", "<html>nothing</html>", "200 OK", 1},
+      {"white space before the marker", " \r\n<!--pgo1-->", "200 OK", 1},
+      {"marker in capitals", "<!--PGO1-->", "200 OK", 1},
+      {"marker cut short", "<!--pgo1--", "200 OK", 1},
+      {"empty body", "", "200 OK", 1},
+      {"an error page is still an answer", "<!--pgo1-->", "404 Not Found", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PromoServer server(HttpAnswer(c.body, c.status));
+    const PromoResult r = FetchPromo(server.Address());
+    EXPECT_EQ(r.PromoState, c.state);
+    EXPECT_EQ(r.answer, c.body);
+  }
+}
+
+TEST_F(AboutTest, NoServerMeansNoAnswer) {
+  const PromoResult r = FetchPromo("127.0.0.1:" + std::to_string(PromoServer::ClosedPort()));
+  EXPECT_EQ(r.PromoState, 0);
+  EXPECT_TRUE(r.answer.empty());
+  EXPECT_EQ(FetchPromo("").PromoState, 0);
+}
+
+TEST_F(AboutTest, HugeAnswerIsCutAtTheLimit) {
+  PromoServer server(HttpAnswer("<!--pgo1-->"), PromoServer::Mode::Answer, uint64_t{10} << 20);
+  const PromoResult r = FetchPromo(server.Address());
+  EXPECT_EQ(r.PromoState, 2);
+  EXPECT_EQ(r.answer.size(), size_t{64 * 1024});
+  EXPECT_EQ(r.answer.substr(11, 5), "xxxxx");
+}
+
+TEST_F(AboutTest, SilentServerEndsAtTheTimeOut) {
+  PromoServer server("", PromoServer::Mode::Silent);
+  PromoLimits quick;
+  quick.totalMs = 200;
+  const PromoResult r = FetchPromo(server.Address(), quick);
+  EXPECT_EQ(r.PromoState, 0);
+  EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST_F(AboutTest, AnswerThatStallsMidBodyKeepsWhatArrived) {
+  // Headers and the marker arrive, then the server goes quiet without closing.
+  PromoServer server("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<!--pgo1--><p>", PromoServer::Mode::Stall);
+  PromoLimits quick;
+  quick.totalMs = 300;
+  const PromoResult r = FetchPromo(server.Address(), quick);
+  EXPECT_EQ(r.answer, "<!--pgo1--><p>");
+  EXPECT_EQ(r.PromoState, 2);
+}
+
+TEST_F(AboutTest, LimitBelowTheMarkerLengthNeverMatches) {
+  PromoServer server(HttpAnswer("<!--pgo1--><p>"));
+  PromoLimits small;
+  small.maxBytes = 5;
+  const PromoResult r = FetchPromo(server.Address(), small);
+  EXPECT_EQ(r.answer, "<!--p");
+  EXPECT_EQ(r.PromoState, 1);
+}
+
+}  // namespace
+}  // namespace quarlex

@@ -1,0 +1,62 @@
+#pragma once
+// Logic of the About panel: the blank page of its browser pane, the build-time addresses, and
+// the promo fetch: one short HTTP/1.0 GET whose answer decides whether the pane shows the
+// endpoint's page. No toolkit here; the Qt panel calls these.
+// FetchPromo blocks (bounded by its time-outs) and may be called from any thread; it keeps no
+// state between calls.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quarlex {
+
+// The document the browser pane shows whenever no promo page is shown: empty, in the panel's
+// colours, with selection and the context menu suppressed.
+inline constexpr std::string_view BlankPage =
+    "<!DOCTYPE html><head><title>.</title><meta charset=\"utf-8\"><style type=\"text/css\">"
+    "body{font-family:Arial,Helvetica,sans-serif;font-size:1.1em;font-weight:normal;line-height:1;"
+    "color:#cccccc;background:#4a5459;cursor:default;-webkit-user-select:none;"
+    "-webkit-touch-callout:none;-moz-user-select:none;-ms-user-select:none;user-select:none;}"
+    "</style></head><body oncontextmenu=\"return false\" scroll=\"auto\"></body></html>";
+
+// An answer that begins with this shows the promo page.
+inline constexpr std::string_view PromoMarker = "<!--pgo1-->";
+
+// Build-time settings (CMake cache variables QUARLEX_PROMO_ADDRESS, QUARLEX_CONTACT_ADDRESS).
+// The promo address is a host, optionally with ":port" and a path, without scheme; the default
+// lies under the reserved .invalid domain, so a default build contacts nobody.
+const std::string& PromoAddress();
+const std::string& ContactAddress();
+
+// "http://" removed, then host before the first '/', path after it ("" asks for the root).
+struct PromoTarget {
+  std::string host;  // may carry ":port"
+  std::string path;
+};
+PromoTarget SplitPromoAddress(std::string_view address);
+
+// A host under the reserved .invalid domain never resolves; it is not even looked up.
+bool IsReservedInvalidHost(std::string_view host);
+
+struct PromoLimits {
+  long connectMs = 3000;          // name lookup and connection
+  long totalMs = 5000;            // the whole exchange
+  size_t maxBytes = 64 * 1024;    // answer bytes kept; the transfer stops there
+};
+
+struct PromoResult {
+  // 0 no answer was read, 1 an answer without the marker, 2 the answer begins with the marker.
+  uint8_t PromoState = 0;
+  std::string answer;  // at most maxBytes
+};
+
+// GET of the address's path, HTTP/1.0, user agent "Torv", "Accept: text/*",
+// "Content-Type: application/x-www-form-urlencoded", "Pragma: no-cache" (no cached copy), no
+// body, no redirects, plain HTTP only. Any failure gives PromoState 0; nothing is reported.
+PromoResult FetchPromo(const std::string& address, const PromoLimits& limits = {});
+
+// True when `answer` begins with the marker (exactly, in lower case, nothing before it).
+bool BeginsWithMarker(std::string_view answer);
+
+}  // namespace quarlex
