@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/fake_tool_ui.h"
+#include "tools/send_composer.h"
+
+namespace quarlex {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct NullSessionUi : SessionUi {
+  void OutExchange() override {}
+  void OutMiniMap() override {}
+  void SetSpeedText(const std::string&) override {}
+  void ShowMessageText(const std::string&, uint32_t) override {}
+  void HideMessageText() override {}
+  void Find() override {}
+  bool AutosaveChecked() override { return false; }
+  bool SaveClick() override { return true; }
+};
+
+Bytes Compose(const std::string& text, uint8_t mode, LineEnding ending = LineEnding::None) {
+  std::array<uint8_t, SendBufferSize> buf{};
+  return Bytes(buf.begin(), buf.begin() + ComposeSend(text, mode, ending, buf));
+}
+
+struct SendTest : ::testing::Test {
+  NullSessionUi sessionUi;
+  Session session{sessionUi};
+  testing::FakeSendUi ui;
+  testing::RecordingPort port;
+  SendComposer send{session, ui};
+  void SetUp() override {
+    session.PortConnected = 1;
+    send.Port = &port;
+  }
+  Bytes Captured(uint32_t from, uint32_t count) const {
+    return Bytes(session.Store.CaptureBuffer + from, session.Store.CaptureBuffer + from + count);
+  }
+  void SendText(const std::string& t) {
+    ui.text = t;
+    send.Send();
+  }
+};
+
+TEST(SendComposeTest, ModesAndLineEndings) {
+  EXPECT_EQ(Compose("12 34", 1), (Bytes{0x12, 0x34}));
+  EXPECT_EQ(Compose("1234", 1, LineEnding::NL), (Bytes{0x0A}));
+  EXPECT_EQ(Compose("AB", 2, LineEnding::CRNL), (Bytes{0x41, 0x42, 0x0D, 0x0A}));
+  EXPECT_EQ(Compose("1,2,3", 3, LineEnding::CR), (Bytes{1, 2, 3, 0x0D}));
+  EXPECT_EQ(Compose("", 1), Bytes{});
+  EXPECT_EQ(Compose("", 2, LineEnding::NL), Bytes{0x0A});
+  // A text with separators only, in hex, still gets its ending.
+  EXPECT_EQ(Compose(std::string(4096, ' '), 1, LineEnding::CRNL), (Bytes{0x0D, 0x0A}));
+}
+
+TEST(SendComposeTest, PayloadLimitsLeaveRoomForTheEnding) {
+  std::string hex;
+  for (int i = 0; i < 5000; ++i) hex += "7f ";
+  Bytes b = Compose(hex, 1, LineEnding::CRNL);
+  ASSERT_EQ(b.size(), 4095u + 2);  // hex stops at 4,095 values
+  EXPECT_EQ(b[4094], 0x7F);
+  EXPECT_EQ(b[4095], 0x0D);
+  EXPECT_EQ(b[4096], 0x0A);
+
+  std::string dec;
+  for (int i = 0; i < 5000; ++i) dec += "9,";
+  EXPECT_EQ(Compose(dec, 3, LineEnding::NL).size(), 4095u + 1);
+
+  // Text has no separator stop, but never more than 4,096 payload bytes.
+  Bytes t = Compose(std::string(9000, 'z'), 2, LineEnding::CRNL);
+  ASSERT_EQ(t.size(), 4096u + 2);
+  EXPECT_EQ(t[4095], 'z');
+  EXPECT_EQ(t[4096], 0x0D);
+}
+
+TEST_F(SendTest, RecordsWithTheSentBitAndWritesOnce) {
+  CaptureStore& s = session.Store;
+  s.CaptureAttributes[1] = 0x03;  // a marker already on the second slot stays
+  ui.text = "0x12 0xff 7";
+  send.SetLineEnding(LineEnding::CR);
+  send.Send();
+  EXPECT_EQ(s.WriteIndex, 3u);
+  EXPECT_EQ(Captured(0, 3), (Bytes{0x12, 0xFF, 0x0D}));
+  EXPECT_EQ(s.CaptureAttributes[0], 0x80);
+  EXPECT_EQ(s.CaptureAttributes[1], 0x83);
+  EXPECT_EQ(s.CaptureAttributes[2], 0x80);
+  EXPECT_EQ(s.CaptureAttributes[3], 0x00);
+  EXPECT_EQ(s.RxBytesSinceTick, 0u);
+  ASSERT_EQ(port.writes.size(), 1u);
+  EXPECT_EQ(port.writes[0], (Bytes{0x12, 0xFF, 0x0D}));
+  EXPECT_EQ(ui.text, "0x12 0xff 7");  // the box keeps its text
+  EXPECT_EQ(ui.redraws, 1);
+
+  // An empty box with no ending still writes, zero bytes, and records nothing.
+  send.SetLineEnding(LineEnding::None);
+  SendText("");
+  ASSERT_EQ(port.writes.size(), 2u);
+  EXPECT_TRUE(port.writes[1].empty());
+  EXPECT_EQ(s.WriteIndex, 3u);
+  EXPECT_EQ(send.HistoryCount(), 1);
+}
+
+TEST_F(SendTest, TypedTextGoesThroughTheProgramCodePage) {
+  send.BtnModeSendClick();  // Text
+  ASSERT_EQ(session.SendMode, 2);
+  SendText("Я\xE2\x82\xAC\xE6\xBC\xA2");  // Cyrillic Ya, the euro sign, a character 1251 lacks
+  ASSERT_EQ(port.writes.size(), 1u);
+  EXPECT_EQ(port.writes[0], (Bytes{0xDF, 0x88, '?'}));
+}
+
+TEST_F(SendTest, DisconnectedSendDoesNothingButRedraw) {
+  session.PortConnected = 0;
+  SendText("41 42");
+  EXPECT_EQ(session.Store.WriteIndex, 0u);
+  EXPECT_EQ(session.Store.CaptureAttributes[0], 0);
+  EXPECT_TRUE(port.writes.empty());
+  EXPECT_EQ(send.HistoryCount(), 0);
+  EXPECT_EQ(ui.redraws, 1);
+  // Connected but with no port behind it: the same, nothing recorded that was not written.
+  session.PortConnected = 1;
+  send.Port = nullptr;
+  SendText("41 42");
+  EXPECT_EQ(session.Store.WriteIndex, 0u);
+}
+
+TEST_F(SendTest, SendThatWrapsTheRingNeverSetsFullAndTellsSearch) {
+  CaptureStore& s = session.Store;
+  s.WriteIndex = CaptureLast - 1;
+  s.ScrollSeenIndex = s.WriteIndex;
+  s.TopRow = 1000;
+  int wraps = 0;
+  send.RingWrapped = [&] { ++wraps; };
+  SendText("01 02 03 04");
+  EXPECT_EQ(s.WriteIndex, 2u);
+  EXPECT_EQ(s.CaptureFull, 0);
+  EXPECT_EQ(s.CaptureBuffer[CaptureLast], 0x02);
+  EXPECT_EQ(Captured(0, 2), (Bytes{0x03, 0x04}));
+  EXPECT_EQ(wraps, 1);
+  SendText("05");
+  EXPECT_EQ(wraps, 1);
+  EXPECT_EQ(s.TopRow, 0u);  // the scroll bookkeeping saw the wrap and went back to the top
+}
+
+TEST_F(SendTest, FailingWriteKeepsTheRecordAndPropagates) {
+  struct FailingPort : SendPort {
+    void Write(const uint8_t*, size_t) override { throw std::runtime_error("write failed"); }
+  } failing;
+  send.Port = &failing;
+  session.Store.BytesPerRow = 16;
+  ui.text = std::string(40 * 3, ' ');
+  for (int i = 0; i < 40; ++i) ui.text.replace(i * 3, 2, "aa");
+  EXPECT_THROW(send.Send(), std::runtime_error);
+  EXPECT_EQ(session.Store.WriteIndex, 40u);
+  EXPECT_EQ(session.Store.CaptureAttributes[39], 0x80);
+  EXPECT_EQ(session.Store.ScrollBarExch.Max(), 2u);  // the view knows about the bytes
+  EXPECT_EQ(ui.redraws, 1);
+}
+
+TEST_F(SendTest, ModeCycleAndEndingLabels) {
+  EXPECT_EQ(session.SendMode, 1);
+  send.BtnModeSendClick();
+  EXPECT_EQ(ui.modeCaption, "Text");
+  send.BtnModeSendClick();
+  EXPECT_EQ(ui.modeCaption, "Decimal");
+  send.BtnModeSendClick();
+  EXPECT_EQ(ui.modeCaption, "Hex");
+  EXPECT_EQ(session.SendMode, 1);
+  send.SetLineEnding(LineEnding::CRNL);
+  EXPECT_EQ(ui.endingText, " +CR NL  ");
+  send.SetLineEnding(LineEnding::NL);
+  EXPECT_EQ(ui.endingText, " +NL  ");
+  send.SetLineEnding(LineEnding::CR);
+  EXPECT_EQ(ui.endingText, " +CR  ");
+  send.SetLineEnding(LineEnding::None);
+  EXPECT_EQ(ui.endingText, "  ");
+}
+
+TEST_F(SendTest, HistoryKeepsNineDistinctTextsInCyclingSlots) {
+  SendText("a1");
+  SendText("a1");
+  SendText("");
+  EXPECT_EQ(send.HistoryCount(), 1);
+  SendText("A1");  // case matters
+  EXPECT_EQ(send.HistoryCount(), 2);
+  for (int i = 3; i <= 10; ++i) SendText("t" + std::to_string(i));
+  EXPECT_EQ(send.HistoryCount(), 9);
+  EXPECT_EQ(send.HistoryLast(), 1);
+  EXPECT_EQ(send.HistorySlot(1), "t10");
+  EXPECT_EQ(send.HistorySlot(2), "A1");
+  // A text still in any slot is not added again.
+  SendText("t5");
+  EXPECT_EQ(send.HistoryLast(), 1);
+  SendText("a1");  // overwritten earlier, so new again
+  EXPECT_EQ(send.HistoryLast(), 2);
+  EXPECT_EQ(send.HistorySlot(2), "a1");
+}
+
+TEST_F(SendTest, RecallWalksSlotNumbers) {
+  for (const char* t : {"one", "two", "three"}) SendText(t);
+  std::vector<std::string> seen;
+  for (int i = 0; i < 4; ++i) {
+    send.HistoryUp();
+    seen.push_back(ui.text);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"three", "two", "one", "three"}));
+  send.HistoryDown();  // from slot 3 back to 1
+  EXPECT_EQ(ui.text, "one");
+  EXPECT_EQ(send.HistoryCursor(), 1);
+  send.HistoryDown();
+  EXPECT_EQ(ui.text, "two");
+  EXPECT_EQ(ui.caretMoves, 6);
+  // A send does not reset the cursor.
+  SendText("four");
+  send.HistoryUp();
+  EXPECT_EQ(ui.text, "one");
+}
+
+TEST_F(SendTest, RecallWithEmptyHistory) {
+  ui.text = "typed";
+  send.HistoryUp();  // cursor stays 0: the text stays, the caret moves
+  EXPECT_EQ(ui.text, "typed");
+  EXPECT_EQ(send.HistoryCursor(), 0);
+  EXPECT_EQ(ui.caretMoves, 1);
+  send.HistoryDown();  // slot 1, empty
+  EXPECT_EQ(send.HistoryCursor(), 1);
+  EXPECT_EQ(ui.text, "");
+  // Past slot 9 the cursor shows nothing and wraps through 8 bits back to slot 1.
+  for (int i = 0; i < 8; ++i) send.HistoryDown();
+  EXPECT_EQ(send.HistoryCursor(), 9);
+  ui.text = "kept";
+  send.HistoryDown();
+  EXPECT_EQ(send.HistoryCursor(), 10);
+  EXPECT_EQ(ui.text, "kept");
+  for (int i = 0; i < 245; ++i) send.HistoryDown();
+  EXPECT_EQ(send.HistoryCursor(), 255);
+  send.HistoryDown();
+  EXPECT_EQ(send.HistoryCursor(), 0);
+  send.HistoryDown();
+  EXPECT_EQ(send.HistoryCursor(), 1);
+}
+
+// A port that writes to one side of a pseudo-terminal pair.
+struct PtyPort : SendPort {
+  int fd;
+  void Write(const uint8_t* data, size_t count) override {
+    size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::write(fd, data + done, count - done);
+      if (n < 0) throw std::runtime_error("pty write failed");
+      done += static_cast<size_t>(n);
+    }
+  }
+};
+
+TEST_F(SendTest, PeerOfAPtyPairReceivesExactlyTheRecordedBytes) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(slave, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+  PtyPort pty;
+  pty.fd = slave;
+  send.Port = &pty;
+
+  session.Store.WriteIndex = 100;
+  send.SetLineEnding(LineEnding::CRNL);
+  SendText("00 0d 0A ff 7F 03 11 13");
+  const Bytes expected{0x00, 0x0D, 0x0A, 0xFF, 0x7F, 0x03, 0x11, 0x13, 0x0D, 0x0A};
+
+  Bytes got;
+  while (got.size() < expected.size()) {
+    pollfd p{master, POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 5000), 0) << "peer received only " << got.size() << " bytes";
+    uint8_t buf[64];
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    got.insert(got.end(), buf, buf + n);
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(Captured(100, 10), expected);
+  for (uint32_t i = 100; i < 110; ++i) EXPECT_EQ(session.Store.CaptureAttributes[i], 0x80) << i;
+  EXPECT_EQ(session.Store.WriteIndex, 110u);
+  ::close(master);
+  ::close(slave);
+}
+
+}  // namespace
+}  // namespace quarlex

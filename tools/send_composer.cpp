@@ -1,0 +1,121 @@
+#include "tools/send_composer.h"
+
+#include "serial/code_page.h"
+#include "tools/byte_notation.h"
+
+namespace quarlex {
+
+const char* SendModeCaption(uint8_t sendMode) {
+  switch (sendMode) {
+    case 2: return "Text";
+    case 3: return "Decimal";
+    default: return "Hex";
+  }
+}
+
+const char* LineEndingLabel(LineEnding ending) {
+  switch (ending) {
+    case LineEnding::NL: return " +NL  ";
+    case LineEnding::CR: return " +CR  ";
+    case LineEnding::CRNL: return " +CR NL  ";
+    case LineEnding::None: break;
+  }
+  return "  ";
+}
+
+size_t ComposeSend(std::string_view codePageText, uint8_t sendMode, LineEnding ending,
+                   std::span<uint8_t, SendBufferSize> buffer) {
+  size_t n = 0;
+  switch (sendMode) {
+    case 2:
+      // Text may convert to more bytes than the box had characters; the payload never grows
+      // past its 4,096 bytes, so the line ending always fits behind it.
+      n = ReadTextNotation(codePageText, buffer.first(SendPayloadSize));
+      break;
+    case 3: n = ReadDecimalNotation(codePageText, buffer.first(SendNotationStop)); break;
+    default: n = ReadHexNotation(codePageText, buffer.first(SendNotationStop)); break;
+  }
+  if (ending == LineEnding::CR || ending == LineEnding::CRNL) buffer[n++] = 0x0D;
+  if (ending == LineEnding::NL || ending == LineEnding::CRNL) buffer[n++] = 0x0A;
+  return n;
+}
+
+SendComposer::SendComposer(Session& session, SendUi& ui) : session_(session), ui_(ui) {}
+
+void SendComposer::Send() {
+  if (session_.PortConnected != 1 || Port == nullptr) {
+    Refresh();
+    return;
+  }
+  const std::string text = ui_.SendText();
+  AddToHistory(text);
+  sendCount_ = static_cast<uint16_t>(
+      ComposeSend(CodePageFromUtf8(text), session_.SendMode, ending_, std::span(sendBuffer_)));
+
+  CaptureStore& store = session_.Store;
+  const uint32_t before = store.WriteIndex;
+  for (size_t i = 0; i < sendCount_; ++i) store.AppendSent(sendBuffer_[i]);
+  if (store.WriteIndex < before && RingWrapped) RingWrapped();
+
+  try {
+    Port->Write(sendBuffer_.data(), sendCount_);
+  } catch (...) {
+    // The bytes are in the capture already; show them now rather than with some later redraw,
+    // then let the port's error reach the operator.
+    Refresh();
+    throw;
+  }
+  Refresh();
+}
+
+void SendComposer::Refresh() {
+  session_.Store.ScrollUpdate();
+  ui_.OutExchange();
+}
+
+void SendComposer::AddToHistory(const std::string& text) {
+  if (text.empty()) return;
+  for (size_t slot = 1; slot <= SendHistorySlots; ++slot) {
+    if (history_[slot] == text) return;
+  }
+  if (historyLast_ == SendHistorySlots) historyLast_ = 0;
+  ++historyLast_;
+  ++historyCount_;
+  if (historyCount_ == SendHistorySlots + 1) historyCount_ = SendHistorySlots;
+  history_[historyLast_] = text;
+}
+
+void SendComposer::BtnModeSendClick() {
+  uint8_t& mode = session_.SendMode;
+  mode = mode >= 3 ? 1 : mode + 1;
+  ui_.SetModeCaption(SendModeCaption(mode));
+}
+
+void SendComposer::SetLineEnding(LineEnding ending) {
+  ending_ = ending;
+  ui_.SetLineEndingText(LineEndingLabel(ending));
+}
+
+void SendComposer::HistoryUp() {
+  if (historyCursor_ >= 1) --historyCursor_;
+  if (historyCursor_ == 0) historyCursor_ = historyCount_;
+  ShowHistorySlot();
+}
+
+void SendComposer::HistoryDown() {
+  if (historyCursor_ == historyCount_) {
+    historyCursor_ = 1;
+  } else {
+    ++historyCursor_;  // 8-bit: wraps after 255
+  }
+  ShowHistorySlot();
+}
+
+void SendComposer::ShowHistorySlot() {
+  // The cursor walks slot numbers, so an empty slot empties the box; a cursor past slot 9
+  // leaves the text alone.
+  if (historyCursor_ >= 1 && historyCursor_ <= SendHistorySlots) ui_.SetSendText(history_[historyCursor_]);
+  ui_.PlaceSendCaretAtEnd();
+}
+
+}  // namespace quarlex
