@@ -159,7 +159,10 @@ void PortMap::LoadState() {
     if (Exists(roots_.StateFile)) stateError_ = "cannot read " + roots_.StateFile.string();
     return;
   }
+  // Merged into what this object already holds: another instance of the program may have
+  // numbered a device since, and numbers held here (also ones that could not be saved) win.
   std::set<uint8_t> used;
+  for (const auto& [id, n] : assigned_) used.insert(n);
   std::string line;
   while (std::getline(in, line)) {
     // "<number> <identity>"; anything else (a comment, a damaged line) is skipped, and a number
@@ -248,7 +251,9 @@ std::vector<PortMap::Found> PortMap::ReadHardware(bool& ok) const {
       p.Product = ReadAttribute(usbDevice / "product");
       p.SerialNumber = ReadAttribute(usbDevice / "serial");
     }
-    if (!p.SerialNumber.empty()) {
+    if (f.fixedNumber) {
+      // The name alone gives the number.
+    } else if (!p.SerialNumber.empty()) {
       p.Identity = "usb:" + p.Vendor + ":" + p.ProductId + ":" + p.SerialNumber + ":" +
                    (usbInterface.empty() ? std::string() : ReadAttribute(usbInterface / "bInterfaceNumber"));
       // Some adapters put several ports on one interface; the port's own index tells them apart.
@@ -319,6 +324,10 @@ bool PortMap::Refresh() {
       present.insert(f.entry.Identity);
     }
   }
+
+  bool newcomer = false;
+  for (const Found& f : hardware) newcomer |= !f.fixedNumber && assigned_.count(f.entry.Identity) == 0;
+  if (newcomer) LoadState();  // take up numbers given out meanwhile before handing out one
 
   bool changed = false;
   std::set<uint8_t> inUse;  // numbers given out in this refresh

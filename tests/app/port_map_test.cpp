@@ -122,6 +122,28 @@ TEST_F(PortMapTest, PortsOfOneAdapterAndClonedSerialsStayApart) {
   for (const PortEntry& p : again.Ports()) EXPECT_EQ(before[p.DevicePath], p.Number) << p.DevicePath;
 }
 
+// Two windows open at once share one state file: neither hands out a number the other gave.
+TEST_F(PortMapTest, TwoInstancesAgreeOnNumbers) {
+  PortMap first(roots);
+  PortMap second(roots);
+  ASSERT_TRUE(second.Refresh());  // nothing plugged in yet
+  UsbDevice x;
+  x.Serial = "X";
+  sys.AddUsbSerial("ttyUSB0", "1-2", x);
+  EXPECT_EQ(Scan(first), (List{"COM1"}));
+  sys.Remove("ttyUSB0");
+  UsbDevice y;
+  y.Serial = "Y";
+  sys.AddUsbSerial("ttyUSB0", "1-3", y);
+  // The second window never saw X, yet 1 is X's.
+  EXPECT_EQ(Scan(second), (List{"COM2"}));
+  sys.AddUsbSerial("ttyUSB1", "1-2", x);
+  PortMap third(roots);
+  ASSERT_TRUE(third.Refresh());
+  EXPECT_EQ(third.Find(1)->SerialNumber, "X");
+  EXPECT_EQ(third.Find(2)->SerialNumber, "Y");
+}
+
 TEST_F(PortMapTest, LinksOverrideHardwareAndBadLinksAreSkipped) {
   Pty pty;
   sys.AddUart(0, 4);
