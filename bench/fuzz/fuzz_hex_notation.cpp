@@ -1,0 +1,6 @@
+#include "bench/fuzz/notation_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  quarlex::fuzz::Run(quarlex::ReadHexNotation, data, size);
+  return 0;
+}
