@@ -1,0 +1,361 @@
+// Moving bytes through an open port: the synchronous and asynchronous transfers, their text
+// variants, cancellation and completion, and WaitForEvent.
+#include <algorithm>
+#include <cstring>
+
+#include "serial/code_page.h"
+#include "serial/comport.h"
+
+namespace quarlex {
+
+namespace {
+
+// A transfer that could not start because the device has gone reports access denied.
+bool GoneAtStart(const device::Error& e) {
+  return e.kind == device::ErrorKind::kGone || e.win_code == device::kWinAccessDenied;
+}
+
+// Counts are 32-bit signed; a negative one moves nothing rather than a huge unsigned count.
+uint32_t ByteCount(int32_t count) { return count > 0 ? static_cast<uint32_t>(count) : 0u; }
+
+// Creates a record, runs `body` with it and destroys the record whatever happens.
+template <typename F>
+int32_t WithAsync(F&& body) {
+  PAsync async = nullptr;
+  CreateAsync(async);
+  try {
+    const int32_t result = body(async);
+    DestroyAsync(async);
+    return result;
+  } catch (...) {
+    DestroyAsync(async);
+    throw;
+  }
+}
+
+// --- code pages: 0 and 1251 are the program's Windows-1251, 65001 is UTF-8.
+
+constexpr uint32_t CP_UTF8 = 65001;
+
+// UTF-16 -> code points; a lone surrogate becomes U+FFFD, as the system conversion does.
+template <typename F>
+void ForEachCodePoint(const std::u16string& s, F&& f) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char32_t u = s[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+        s[i + 1] <= 0xDFFF) {
+      f(0x10000 + ((u - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      f(0xFFFD);
+    } else {
+      f(u);
+    }
+  }
+}
+
+void AppendUtf16(std::u16string& out, char32_t cp) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(cp));
+  }
+}
+
+std::string EncodeText(const std::u16string& s, uint32_t code_page) {
+  std::string out;
+  if (code_page == CP_UTF8) {
+    ForEachCodePoint(s, [&](char32_t cp) {
+      if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+      } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      }
+    });
+    return out;
+  }
+  ForEachCodePoint(s, [&](char32_t cp) { out.push_back(static_cast<char>(UnicodeToCodePage(cp))); });
+  return out;
+}
+
+std::u16string DecodeText(const uint8_t* bytes, size_t n, uint32_t code_page) {
+  std::u16string out;
+  if (code_page != CP_UTF8) {
+    for (size_t i = 0; i < n; ++i) AppendUtf16(out, CodePageToUnicode(bytes[i]));
+    return out;
+  }
+  // UTF-8: a malformed or cut sequence gives one U+FFFD per byte it spoiled, nothing is dropped.
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t b = bytes[i];
+    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    bool ok = len > 0 && i + static_cast<size_t>(len) <= n;
+    for (int k = 1; ok && k < len; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (bytes[i + k] & 0x3F);
+    }
+    if (ok && ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+               cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
+      ok = false;
+    if (ok) {
+      AppendUtf16(out, cp);
+      i += static_cast<size_t>(len);
+    } else {
+      out.push_back(u'\uFFFD');
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void CreateAsync(PAsync& AsyncPtr) {
+  AsyncPtr = new TAsync;
+}
+
+void DestroyAsync(PAsync& AsyncPtr) {
+  delete AsyncPtr;  // the record's Transfer cancels an operation still pending
+  AsyncPtr = nullptr;
+}
+
+namespace {
+void SetAsyncPayload(TAsync& async, TOperationKind kind, const void* buffer, int32_t count) {
+  async.Kind = kind;
+  async.Data.reset();
+  async.Size = 0;
+  const uint32_t n = ByteCount(count);
+  async.Data = std::make_unique<uint8_t[]>(n);
+  if (n) std::memcpy(async.Data.get(), buffer, n);
+  async.Size = static_cast<int32_t>(n);
+}
+}  // namespace
+
+int32_t TCustomComPort::WriteAsync(const void* Buffer, int32_t Count, PAsync& AsyncPtr) {
+  if (!AsyncPtr) {
+    RaiseComError(CE_InvalidAsync + 1, 0);
+    return 0;
+  }
+  if (!FHandle) RaiseComError(CEPortNotOpen + 1, PortNotOpenOSCode);
+  SetAsyncPayload(*AsyncPtr, okWrite, Buffer, Count);
+  uint32_t now = 0;
+  // Written from the caller's buffer, not the copy: the copy is for the links.
+  const device::Error e =
+      CallDevice([&](device::Device& d) {
+        return d.StartWrite(static_cast<const uint8_t*>(Buffer), ByteCount(Count),
+                            AsyncPtr->Overlapped, now);
+      });
+  if (e) {
+    if (FHandle && GoneAtStart(e)) {
+      CloseInternal(true);
+      RaiseComError(CE_PortDisconnected + 1, 0);
+    } else {
+      ReportDeviceError(CE_WriteFailed + 1, e);
+    }
+    return 0;  // a write that never started tells no link it did
+  }
+  ForEachLink([&](TComLink& l) {
+    if (l.OnTx) l.OnTx(this, true);
+  });
+  return static_cast<int32_t>(now);
+}
+
+int32_t TCustomComPort::ReadAsync(void* Buffer, int32_t Count, PAsync& AsyncPtr) {
+  if (!AsyncPtr) {
+    RaiseComError(CE_InvalidAsync + 1, 0);
+    return 0;
+  }
+  AsyncPtr->Kind = okRead;
+  if (!FHandle) RaiseComError(CEPortNotOpen + 1, PortNotOpenOSCode);
+  uint32_t now = 0;
+  const device::Error e = CallDevice([&](device::Device& d) {
+    return d.StartRead(static_cast<uint8_t*>(Buffer), ByteCount(Count), AsyncPtr->Overlapped, now);
+  });
+  if (e) {
+    if (FHandle && GoneAtStart(e)) {
+      CloseInternal(true);
+      RaiseComError(CE_PortDisconnected + 1, 0);
+    } else {
+      ReportDeviceError(CE_ReadFailed + 1, e);
+    }
+    return 0;
+  }
+  return static_cast<int32_t>(now);
+}
+
+int32_t TCustomComPort::WaitForAsync(PAsync& AsyncPtr) {
+  if (!FConnected) return 0;
+  if (!AsyncPtr) {
+    RaiseComError(CE_InvalidAsync + 1, 0);
+    return 0;
+  }
+  uint32_t bytes = 0;
+  device::Error e;
+  if (!AsyncPtr->Overlapped.Wait(bytes, e)) {
+    if (e.kind == device::ErrorKind::kGone) {
+      CloseInternal(true);
+      RaiseComError(CE_PortDisconnected + 1, 0);
+    } else {
+      ReportDeviceError(AsyncPtr->Kind == okWrite ? CE_WriteFailed + 1 : CE_ReadFailed + 1, e);
+    }
+    return 0;
+  }
+  if (AsyncPtr->Kind == okRead) {
+    // Only links that watch OnRx need the queue count (which also consumes the error word).
+    const bool watched = std::any_of(FLinks.begin(), FLinks.end(),
+                                     [](const TComLink* l) { return static_cast<bool>(l->OnRx); });
+    if (watched && InputCount() == 0)
+      ForEachLink([&](TComLink& l) {
+        if (l.OnRx) l.OnRx(this, false);
+      });
+  } else if (AsyncPtr->Data) {
+    // Only a completed write reports bytes as sent; a read reusing the record does not repeat an
+    // earlier write's copy.
+    const uint8_t* data = AsyncPtr->Data.get();
+    const int32_t size = AsyncPtr->Size;
+    ForEachLink([&](TComLink& l) {
+      if (l.OnTxBuf) l.OnTxBuf(this, data, size);
+    });
+  }
+  return static_cast<int32_t>(bytes);
+}
+
+bool TCustomComPort::IsAsyncCompleted(PAsync AsyncPtr) {
+  if (!AsyncPtr) {
+    RaiseComError(CE_InvalidAsync + 1, 0);
+    return false;
+  }
+  uint32_t bytes = 0;
+  device::Error e;
+  const bool done = AsyncPtr->Overlapped.Check(bytes, e);
+  if (!done && e.win_code != device::kWinIoPending && e.win_code != device::kWinIoIncomplete)
+    ReportDeviceError(CE_AsyncCheck + 1, e);
+  return done;
+}
+
+void TCustomComPort::AbortAllAsync() {
+  const device::Error e = CallDevice(
+      [](device::Device& d) { return d.Purge(device::PURGE_TXABORT | device::PURGE_RXABORT); });
+  // A device that has gone has nothing left to abort; Close must still get through.
+  if (e && e.win_code != device::kWinAccessDenied && e.kind != device::ErrorKind::kGone)
+    ReportDeviceError(CE_PurgeFailed + 1, e);
+}
+
+int32_t TCustomComPort::Write(const void* Buffer, int32_t Count) {
+  return WithAsync([&](PAsync& a) {
+    WriteAsync(Buffer, Count, a);
+    return WaitForAsync(a);
+  });
+}
+
+int32_t TCustomComPort::Read(void* Buffer, int32_t Count) {
+  return WithAsync([&](PAsync& a) {
+    ReadAsync(Buffer, Count, a);
+    return WaitForAsync(a);
+  });
+}
+
+// --- text variants
+
+int32_t TCustomComPort::WriteStr(const std::u16string& Str) {
+  if (Str.empty()) return 0;
+  std::string bytes(Str.size(), '\0');
+  for (size_t i = 0; i < Str.size(); ++i) bytes[i] = static_cast<char>(Str[i] & 0xFF);
+  return Write(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+int32_t TCustomComPort::WriteAnsiStr(const std::string& Str) {
+  if (Str.empty()) return 0;
+  return Write(Str.data(), static_cast<int32_t>(Str.size()));
+}
+
+int32_t TCustomComPort::WriteUnicodeString(const std::u16string& Str) {
+  const std::string bytes = EncodeText(Str, FCodePage);
+  return Write(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+int32_t TCustomComPort::WriteStrAsync(std::u16string& Str, PAsync& AsyncPtr) {
+  if (Str.empty()) return 0;
+  // Packed in place: byte i of the string's storage takes the low 8 bits of unit i. Going front
+  // to back never overwrites a unit before it has been read (byte i lies in unit i/2 <= i).
+  auto* storage = reinterpret_cast<uint8_t*>(Str.data());
+  for (size_t i = 0; i < Str.size(); ++i) storage[i] = static_cast<uint8_t>(Str[i] & 0xFF);
+  return WriteAsync(storage, static_cast<int32_t>(Str.size()), AsyncPtr);
+}
+
+int32_t TCustomComPort::WriteAnsiStrAsync(const std::string& Str, PAsync& AsyncPtr) {
+  if (Str.empty()) return 0;
+  return WriteAsync(Str.data(), static_cast<int32_t>(Str.size()), AsyncPtr);
+}
+
+int32_t TCustomComPort::ReadStrAsync(std::string& Str, int32_t Count, PAsync& AsyncPtr) {
+  Str.assign(ByteCount(Count), '\0');
+  if (Count <= 0) return 0;
+  return ReadAsync(Str.data(), Count, AsyncPtr);
+}
+
+int32_t TCustomComPort::ReadStr(std::u16string& Str, int32_t Count) {
+  std::string temp;
+  const int32_t got = WithAsync([&](PAsync& a) {
+    ReadStrAsync(temp, Count, a);
+    return WaitForAsync(a);
+  });
+  temp.resize(std::min<size_t>(temp.size(), ByteCount(got)));
+  Str.assign(temp.size(), u'\0');
+  for (size_t i = 0; i < temp.size(); ++i) Str[i] = static_cast<char16_t>(static_cast<uint8_t>(temp[i]));
+  return got;
+}
+
+int32_t TCustomComPort::ReadAnsiStr(std::string& Str, int32_t Count) {
+  return WithAsync([&](PAsync& a) {
+    ReadStrAsync(Str, Count, a);
+    return WaitForAsync(a);
+  });
+}
+
+int32_t TCustomComPort::ReadUnicodeString(std::u16string& Str, int32_t Count) {
+  std::string temp;
+  const int32_t got = WithAsync([&](PAsync& a) {
+    ReadStrAsync(temp, Count, a);
+    return WaitForAsync(a);
+  });
+  const size_t n = std::min<size_t>(temp.size(), ByteCount(got));
+  Str = DecodeText(reinterpret_cast<const uint8_t*>(temp.data()), n, FCodePage);
+  return static_cast<int32_t>(Str.size());
+}
+
+// --- WaitForEvent
+
+void TCustomComPort::WaitForEvent(TComEvents& Events, const device::StopSignal* StopEvent,
+                                  int32_t Timeout) {
+  if (FThreadCreated) {
+    // Both would wait on the same device's event mask.
+    RaiseComError(CE_ThreadCreated + 1, 0);
+    return;
+  }
+  uint32_t occurred = 0;
+  device::Error e = CallDevice([&](device::Device& d) {
+    device::Error r = d.SetEventMask(EventsToMask(Events));
+    if (!r) r = d.WaitEvents(occurred, StopEvent, Timeout < 0 ? -1 : Timeout);
+    // Mask 0 also ends a comm wait the time-out left pending.
+    d.SetEventMask(0);
+    return r;
+  });
+  if (e) ReportDeviceError(CE_WaitFailed + 1, e);
+  Events = MaskToEvents(e ? 0 : occurred);
+}
+
+}  // namespace quarlex
