@@ -1,0 +1,130 @@
+// Parts of the device layer shared by every implementation: the stop signal, the transfer
+// record, error values and the opener that OpenDevice goes through.
+#include "serial/device/device.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <stdexcept>
+
+#include "serial/device/posix_device.h"
+
+namespace quarlex::device {
+
+StopSignal::StopSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  // Without it no thread could ever be told to stop; failing loudly here beats a hang later.
+  if (fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+}
+
+StopSignal::~StopSignal() { close(fd_); }
+
+void StopSignal::Set() {
+  uint64_t one = 1;
+  // The counter only saturates after 2^64 sets; a full counter is still readable, so a failed
+  // write cannot lose the signal.
+  [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
+}
+
+void StopSignal::Reset() {
+  uint64_t value;
+  [[maybe_unused]] ssize_t n = read(fd_, &value, sizeof value);
+}
+
+bool StopSignal::IsSet() const {
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+bool Transfer::Check(uint32_t& bytes, Error& error) {
+  bytes = 0;
+  if (!op_) {
+    error = ErrorOf(ErrorKind::kIncomplete);
+    return false;
+  }
+  return op_->Check(bytes, error);
+}
+
+bool Transfer::Wait(uint32_t& bytes, Error& error) {
+  bytes = 0;
+  if (!op_) {
+    error = ErrorOf(ErrorKind::kIncomplete);
+    return false;
+  }
+  return op_->Wait(bytes, error);
+}
+
+void Transfer::Reset() {
+  if (op_) op_->Cancel();
+  op_.reset();
+}
+
+void Transfer::Attach(std::shared_ptr<TransferOp> op) {
+  Reset();
+  op_ = std::move(op);
+}
+
+Error ErrorFromErrno(int os_code, ErrorKind kind, uint32_t win_code) {
+  Error e;
+  e.kind = kind;
+  e.os_code = os_code;
+  e.os_text = std::strerror(os_code);
+  e.win_code = win_code;
+  return e;
+}
+
+Error ErrorOf(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kNone: return {};
+    case ErrorKind::kNotFound: return ErrorFromErrno(ENOENT, kind, kWinFileNotFound);
+    case ErrorKind::kBusy: return ErrorFromErrno(EBUSY, kind, kWinAccessDenied);
+    case ErrorKind::kAccessDenied: return ErrorFromErrno(EACCES, kind, kWinAccessDenied);
+    case ErrorKind::kInvalidParameter: return ErrorFromErrno(EINVAL, kind, kWinInvalidParameter);
+    case ErrorKind::kGone: return ErrorFromErrno(EIO, kind, kWinGenFailure);
+    case ErrorKind::kAborted: return ErrorFromErrno(ECANCELED, kind, kWinOperationAborted);
+    case ErrorKind::kNotOpen: return ErrorFromErrno(EBADF, kind, kWinInvalidHandle);
+    case ErrorKind::kIncomplete: return ErrorFromErrno(EINPROGRESS, kind, kWinIoIncomplete);
+    case ErrorKind::kOther: return ErrorFromErrno(EIO, kind, kWinGenFailure);
+  }
+  return {};
+}
+
+namespace {
+std::mutex opener_mutex;
+DeviceOpener& CurrentOpener() {
+  static DeviceOpener opener;
+  return opener;
+}
+DeviceOpener OpenerCopy() {
+  std::lock_guard lock(opener_mutex);
+  return CurrentOpener();
+}
+}  // namespace
+
+DeviceOpener SetDeviceOpener(DeviceOpener opener) {
+  std::lock_guard lock(opener_mutex);
+  DeviceOpener previous = std::move(CurrentOpener());
+  CurrentOpener() = std::move(opener);
+  return previous;
+}
+
+Error OpenDevice(std::string_view path, std::unique_ptr<Device>& device) {
+  device.reset();
+  if (DeviceOpener opener = OpenerCopy()) return opener(path, device);
+  return OpenPosixDevice(path, device);
+}
+
+Error ProbeDevice(std::string_view path) {
+  if (DeviceOpener opener = OpenerCopy()) {
+    std::unique_ptr<Device> device;
+    Error e = opener(path, device);
+    if (device) device->Close();
+    return e;
+  }
+  return ProbePosixDevice(path);
+}
+
+}  // namespace quarlex::device

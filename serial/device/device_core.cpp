@@ -1,0 +1,470 @@
+#include "serial/device/device_core.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace quarlex::device {
+
+namespace {
+// SetupComm beyond this is refused: the ring is real memory allocated at once.
+constexpr uint64_t kMaxInputQueue = 256u << 20;
+
+Clock::time_point AfterMs(Clock::time_point t, uint64_t ms) {
+  return t + std::chrono::milliseconds(ms);
+}
+}  // namespace
+
+Error CheckDcb(const Dcb& d) {
+  const bool bad = d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > kSpaceParity ||
+                   d.StopBits > kTwoStopBits || d.BaudRate == 0 ||
+                   (d.StopBits == kOne5StopBits && d.ByteSize != 5) ||
+                   (d.StopBits == kTwoStopBits && d.ByteSize == 5) ||
+                   ((d.Flags & (kDcbOutX | kDcbInX)) && d.XonChar == d.XoffChar);
+  return bad ? ErrorOf(ErrorKind::kInvalidParameter) : Error{};
+}
+
+Error NotOpenError() { return ErrorOf(ErrorKind::kNotOpen); }
+Error GoneOnStart(int os_code) {
+  return ErrorFromErrno(os_code ? os_code : EIO, ErrorKind::kGone, kWinAccessDenied);
+}
+Error GoneOnComplete(int os_code) {
+  return ErrorFromErrno(os_code ? os_code : EIO, ErrorKind::kGone, kWinGenFailure);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+size_t ByteRing::Push(const uint8_t* data, size_t n) {
+  n = std::min(n, free());
+  size_t tail = (head_ + size_) % buf_.size();
+  size_t first = std::min(n, buf_.size() - tail);
+  std::memcpy(buf_.data() + tail, data, first);
+  std::memcpy(buf_.data(), data + first, n - first);
+  size_ += n;
+  return n;
+}
+
+size_t ByteRing::Pop(uint8_t* out, size_t n) {
+  n = std::min(n, size_);
+  size_t first = std::min(n, buf_.size() - head_);
+  std::memcpy(out, buf_.data() + head_, first);
+  std::memcpy(out + first, buf_.data(), n - first);
+  head_ = (head_ + n) % buf_.size();
+  size_ -= n;
+  if (size_ == 0) head_ = 0;
+  return n;
+}
+
+void ByteRing::Resize(size_t capacity) {
+  capacity = std::max(capacity, size_);
+  if (capacity == buf_.size()) return;
+  std::vector<uint8_t> next(capacity);
+  size_t n = size_;
+  Pop(next.data(), n);
+  buf_.swap(next);
+  head_ = 0;
+  size_ = n;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool CoreOp::DeadlinePassedLocked(Clock::time_point now) const {
+  return (has_deadline_ && now >= deadline_) ||
+         (has_interval_deadline_ && now >= interval_deadline_);
+}
+
+Clock::time_point CoreOp::NextDeadlineLocked() const {
+  Clock::time_point t = Clock::time_point::max();
+  if (has_deadline_) t = std::min(t, deadline_);
+  if (has_interval_deadline_) t = std::min(t, interval_deadline_);
+  return t;
+}
+
+bool CoreOp::Check(uint32_t& bytes, Error& error) {
+  std::lock_guard lock(core_->mu_);
+  if (!done_ && DeadlinePassedLocked(Clock::now())) {
+    if (write_) core_->ExpireWritesLocked(Clock::now());
+    else core_->CompleteLocked(*this, {});
+  }
+  bytes = got_;
+  if (!done_) {
+    error = ErrorOf(ErrorKind::kIncomplete);
+    return false;
+  }
+  error = error_;
+  return error_.ok();
+}
+
+bool CoreOp::Wait(uint32_t& bytes, Error& error) {
+  std::unique_lock lock(core_->mu_);
+  while (!done_) {
+    Clock::time_point t = NextDeadlineLocked();
+    if (t == Clock::time_point::max()) {
+      core_->cv_.wait(lock);
+      continue;
+    }
+    core_->cv_.wait_until(lock, t);
+    Clock::time_point now = Clock::now();
+    if (!done_ && DeadlinePassedLocked(now)) {
+      // Time-outs are honoured here as well as by a backend thread, so a device without one
+      // (the fake) still ends its transfers on time.
+      if (write_) core_->ExpireWritesLocked(now);
+      else core_->CompleteLocked(*this, {});
+    }
+  }
+  bytes = got_;
+  error = error_;
+  return error_.ok();
+}
+
+void CoreOp::Cancel() {
+  std::lock_guard lock(core_->mu_);
+  if (!done_) core_->CompleteLocked(*this, ErrorOf(ErrorKind::kAborted));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+DeviceCore::DeviceCore(size_t min_input)
+    : notify_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), min_input_(min_input), ring_(min_input) {
+  if (notify_fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+}
+
+DeviceCore::~DeviceCore() { close(notify_fd_); }
+
+void DeviceCore::NotifyWaiterLocked() {
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(notify_fd_, &one, sizeof one);
+}
+
+Error DeviceCore::SetQueueSizes(uint32_t input_size, uint32_t /*output_size*/) {
+  // The output side has no queue of its own to size: pending writes send from the caller's
+  // buffers, so any output size is accepted.
+  if (input_size > kMaxInputQueue) {
+    Error e = ErrorFromErrno(ENOMEM, ErrorKind::kInvalidParameter, kWinInvalidParameter);
+    return e;
+  }
+  std::lock_guard lock(mu_);
+  if (closed_) return NotOpenError();
+  ring_.Resize(std::max<size_t>(input_size, min_input_));
+  above_80_ = ring_.size() * 5 >= ring_.capacity() * 4;
+  return {};
+}
+
+size_t DeviceCore::InputCapacity() {
+  std::lock_guard lock(mu_);
+  return ring_.capacity();
+}
+
+Error DeviceCore::SetTimeouts(const CommTimeouts& t) {
+  // The comm API refuses "wait forever for nothing": all three read values all ones.
+  if (t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+      t.ReadTotalTimeoutConstant == kMaxDword)
+    return ErrorOf(ErrorKind::kInvalidParameter);
+  std::lock_guard lock(mu_);
+  if (closed_) return NotOpenError();
+  timeouts_ = t;
+  return {};
+}
+
+CommTimeouts DeviceCore::Timeouts() {
+  std::lock_guard lock(mu_);
+  return timeouts_;
+}
+
+Error DeviceCore::SetEventMask(uint32_t mask) {
+  std::lock_guard lock(mu_);
+  if (closed_) return NotOpenError();
+  mask_ = mask & kAllEvents;
+  history_ = 0;
+  ++mask_serial_;
+  NotifyWaiterLocked();
+  return {};
+}
+
+uint32_t DeviceCore::EventMask() {
+  std::lock_guard lock(mu_);
+  return mask_;
+}
+
+Error DeviceCore::WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) {
+  occurred = 0;
+  const Clock::time_point start = Clock::now();
+  uint64_t serial;
+  {
+    std::lock_guard lock(mu_);
+    if (closed_) return NotOpenError();
+    if (mask_ == 0) return ErrorOf(ErrorKind::kInvalidParameter);
+    serial = mask_serial_;
+  }
+  for (;;) {
+    {
+      std::lock_guard lock(mu_);
+      if (closed_) return NotOpenError();
+      if (mask_serial_ != serial) return {};
+      if (history_) {
+        occurred = history_;
+        history_ = 0;
+        return {};
+      }
+      // Reported only once the events seen before the loss are out, so the last bytes are not
+      // lost; every later call returns at once, so a waiting loop must stop on it.
+      if (gone_) return GoneOnComplete(gone_code_);
+    }
+    int wait_ms = -1;
+    if (timeout_ms >= 0) {
+      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+      if (spent.count() >= timeout_ms) return {};
+      wait_ms = timeout_ms - static_cast<int>(spent.count());
+    }
+    pollfd fds[2] = {{notify_fd_, POLLIN, 0}, {stop ? stop->PollHandle() : -1, POLLIN, 0}};
+    int r = poll(fds, 2, wait_ms);
+    if (r < 0 && errno != EINTR) return ErrorFromErrno(errno, ErrorKind::kOther, kWinGenFailure);
+    if (r > 0 && (fds[1].revents & POLLIN)) return {};
+    if (r > 0 && (fds[0].revents & POLLIN)) {
+      uint64_t v;
+      [[maybe_unused]] ssize_t n = read(notify_fd_, &v, sizeof v);
+    }
+  }
+}
+
+Error DeviceCore::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
+                            uint32_t& bytes_now) {
+  bytes_now = 0;
+  auto op = std::make_shared<CoreOp>(shared_from_this(), false);
+  op->rbuf_ = buffer;
+  op->count_ = count;
+  std::lock_guard lock(mu_);
+  if (closed_) return NotOpenError();
+  const Clock::time_point now = Clock::now();
+  const CommTimeouts& t = timeouts_;
+  uint32_t n = 0;
+  if (reads_.empty()) n = static_cast<uint32_t>(ring_.Pop(buffer, count));
+  if (ring_.size() * 5 < ring_.capacity() * 4) above_80_ = false;
+  const bool at_once = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
+                       t.ReadTotalTimeoutConstant == 0;
+  const bool any_byte = t.ReadIntervalTimeout == kMaxDword &&
+                        t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+  op->got_ = n;
+  if (gone_ && n == 0 && count > 0) return GoneOnStart(gone_code_);
+  if (n == count || at_once || gone_ || (any_byte && n > 0)) {
+    op->done_ = true;
+    transfer.Attach(op);
+    bytes_now = n;
+    return {};
+  }
+  if (any_byte) {
+    op->any_byte_ = true;
+    op->has_deadline_ = true;
+    op->deadline_ = AfterMs(now, t.ReadTotalTimeoutConstant);
+  } else {
+    uint64_t total = uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
+    if (total > 0) {
+      op->has_deadline_ = true;
+      op->deadline_ = AfterMs(now, total);
+    }
+    if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword) {
+      op->interval_ms_ = t.ReadIntervalTimeout;
+      if (n > 0) {
+        op->has_interval_deadline_ = true;
+        op->interval_deadline_ = AfterMs(now, op->interval_ms_);
+      }
+    }
+  }
+  reads_.push_back(op);
+  transfer.Attach(op);
+  return {};
+}
+
+std::shared_ptr<CoreOp> DeviceCore::QueueWriteLocked(const uint8_t* data, uint32_t count) {
+  auto op = std::make_shared<CoreOp>(shared_from_this(), true);
+  op->wbuf_ = data;
+  op->count_ = count;
+  if (count == 0) {
+    op->done_ = true;
+    return op;
+  }
+  uint64_t total = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * count +
+                   timeouts_.WriteTotalTimeoutConstant;
+  if (total > 0) {
+    op->has_deadline_ = true;
+    op->deadline_ = AfterMs(Clock::now(), total);
+  }
+  writes_.push_back(op);
+  return op;
+}
+
+const uint8_t* DeviceCore::WriteChunkLocked(size_t& n) {
+  while (!writes_.empty() && writes_.front()->done_) writes_.pop_front();
+  if (writes_.empty()) {
+    n = 0;
+    return nullptr;
+  }
+  CoreOp& op = *writes_.front();
+  n = op.count_ - op.got_;
+  return op.wbuf_ + op.got_;
+}
+
+bool DeviceCore::WroteLocked(size_t n) {
+  if (writes_.empty()) return false;
+  CoreOp& op = *writes_.front();
+  op.got_ += static_cast<uint32_t>(n);
+  if (op.got_ < op.count_) return false;
+  CompleteLocked(op, {});
+  writes_.pop_front();
+  return true;
+}
+
+Clock::time_point DeviceCore::ExpireWritesLocked(Clock::time_point now) {
+  Clock::time_point next = Clock::time_point::max();
+  for (auto& op : writes_) {
+    if (op->done_) continue;
+    // A write that runs out of time completes successfully with the bytes sent so far, as the
+    // comm API's time-out does; the caller sees the short count.
+    if (op->has_deadline_ && now >= op->deadline_) CompleteLocked(*op, {});
+    else if (op->has_deadline_) next = std::min(next, op->deadline_);
+  }
+  while (!writes_.empty() && writes_.front()->done_) writes_.pop_front();
+  return next;
+}
+
+bool DeviceCore::HasQueuedWritesLocked() {
+  for (auto& op : writes_)
+    if (!op->done_) return true;
+  return false;
+}
+
+uint32_t DeviceCore::QueuedWriteBytesLocked() {
+  uint64_t sum = 0;
+  for (auto& op : writes_)
+    if (!op->done_) sum += op->count_ - op->got_;
+  return static_cast<uint32_t>(std::min<uint64_t>(sum, 0xFFFFFFFFu));
+}
+
+void DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
+  if (n == 0 || closed_) return;
+  if (dsr_low && (dcb_.Flags & kDcbDsrSensitivity)) return;
+  const bool discard_null = (dcb_.Flags & kDcbNull) != 0;
+  size_t pushed = 0, dropped = 0;
+  bool flag = false;
+  const uint8_t* p = data;
+  const uint8_t* end = data + n;
+  while (p < end) {
+    const uint8_t* seg_end = end;
+    if (discard_null) {
+      while (p < end && *p == 0) ++p;
+      if (p == end) break;
+      const void* z = std::memchr(p, 0, static_cast<size_t>(end - p));
+      if (z) seg_end = static_cast<const uint8_t*>(z);
+    }
+    size_t len = static_cast<size_t>(seg_end - p);
+    size_t k = ring_.Push(p, len);
+    if (!flag && k > 0 && std::memchr(p, dcb_.EvtChar, k)) flag = true;
+    pushed += k;
+    dropped += len - k;
+    p = seg_end;
+  }
+  uint32_t ev = 0;
+  if (pushed) ev |= EV_RXCHAR;
+  if (flag) ev |= EV_RXFLAG;
+  if (!above_80_ && ring_.size() * 5 >= ring_.capacity() * 4) {
+    above_80_ = true;
+    ev |= EV_RX80FULL;
+  }
+  // A full queue drops the newest bytes, as a driver does, and says so in the error word.
+  RaiseLocked(ev, dropped ? CE_RXOVER : 0);
+  FeedReadsLocked(Clock::now());
+}
+
+void DeviceCore::RaiseLocked(uint32_t events, uint32_t errors) {
+  errors_ |= errors;
+  uint32_t bits = events & mask_;
+  if (bits) {
+    history_ |= bits;
+    NotifyWaiterLocked();
+  }
+}
+
+void DeviceCore::FeedReadsLocked(Clock::time_point now) {
+  while (!reads_.empty()) {
+    CoreOp& op = *reads_.front();
+    if (op.done_) {
+      reads_.pop_front();
+      continue;
+    }
+    if (op.DeadlinePassedLocked(now)) {
+      CompleteLocked(op, {});
+      reads_.pop_front();
+      continue;
+    }
+    if (ring_.size() == 0) break;
+    op.got_ += static_cast<uint32_t>(ring_.Pop(op.rbuf_ + op.got_, op.count_ - op.got_));
+    if (ring_.size() * 5 < ring_.capacity() * 4) above_80_ = false;
+    if (op.got_ == op.count_ || op.any_byte_) {
+      CompleteLocked(op, {});
+      reads_.pop_front();
+      continue;
+    }
+    if (op.interval_ms_) {
+      op.has_interval_deadline_ = true;
+      op.interval_deadline_ = AfterMs(now, op.interval_ms_);
+    }
+    break;
+  }
+}
+
+void DeviceCore::CompleteLocked(CoreOp& op, Error error) {
+  if (op.done_) return;
+  op.done_ = true;
+  op.error_ = std::move(error);
+  cv_.notify_all();
+}
+
+void DeviceCore::FailAllLocked(bool writes, bool reads, const Error& error) {
+  if (writes) {
+    for (auto& op : writes_) CompleteLocked(*op, error);
+    writes_.clear();
+  }
+  if (reads) {
+    for (auto& op : reads_) CompleteLocked(*op, error);
+    reads_.clear();
+  }
+}
+
+void DeviceCore::MarkGoneLocked(int os_code) {
+  if (gone_) return;
+  gone_ = true;
+  gone_code_ = os_code ? os_code : EIO;
+  FailAllLocked(true, true, GoneOnComplete(gone_code_));
+  NotifyWaiterLocked();
+}
+
+void DeviceCore::MarkClosed() {
+  std::lock_guard lock(mu_);
+  if (closed_) return;
+  closed_ = true;
+  FailAllLocked(true, true, ErrorOf(ErrorKind::kAborted));
+  NotifyWaiterLocked();
+}
+
+uint32_t DeviceCore::TakeErrorsLocked() {
+  uint32_t e = errors_;
+  errors_ = 0;
+  return e;
+}
+
+void DeviceCore::PurgeLocked(uint32_t flags) {
+  Error aborted = ErrorOf(ErrorKind::kAborted);
+  FailAllLocked((flags & PURGE_TXABORT) != 0, (flags & PURGE_RXABORT) != 0, aborted);
+  if (flags & PURGE_RXCLEAR) {
+    ring_.Clear();
+    above_80_ = false;
+  }
+}
+
+}  // namespace quarlex::device

@@ -1,0 +1,789 @@
+// The Linux serial device: a tty opened exclusively, line settings through termios2, and one
+// I/O thread per open device that moves received bytes into the user-space ring at once, sends
+// queued writes, and watches the line (tx-empty, error and modem counters).
+#include "serial/device/posix_device.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/device/device_core.h"
+#include "serial/device/linux_termios2.h"
+
+namespace quarlex::device {
+
+using namespace linux_tty;
+
+static_assert(kVStart == VSTART && kVStop == VSTOP && kVMin == VMIN && kVTime == VTIME,
+              "kernel and C library agree on the control character slots");
+
+// ---------------------------------------------------------------------------------------------
+// Device values without a Linux counterpart.
+
+const UnmappedValue kUnmappedValues[] = {
+    {"fOutxDsrFlow", Fate::kRefused, "Linux has no DSR output flow control",
+     [](const Dcb& d) { return (d.Flags & kDcbOutxDsrFlow) != 0; }},
+    {"DTR_CONTROL_HANDSHAKE", Fate::kRefused, "Linux has no DTR input flow control",
+     [](const Dcb& d) { return (d.Flags & kDcbDtrControlMask) == kDtrControlHandshake; }},
+    {"RTS_CONTROL_TOGGLE", Fate::kEmulated,
+     "RS-485 mode with RTS raised while sending; refused when the driver has no RS-485",
+     [](const Dcb& d) { return (d.Flags & kDcbRtsControlMask) == kRtsControlToggle; }},
+    {"StopBits 1.5 with 6-8 data bits", Fate::kRefused, "refused as the comm API refuses it",
+     [](const Dcb& d) { return d.StopBits == kOne5StopBits && d.ByteSize != 5; }},
+    {"StopBits 2 with 5 data bits", Fate::kRefused, "refused as the comm API refuses it",
+     [](const Dcb& d) { return d.StopBits == kTwoStopBits && d.ByteSize == 5; }},
+    {"StopBits 1.5 with 5 data bits", Fate::kEmulated, "CS5|CSTOPB: the UART sends 1.5 stop bits",
+     [](const Dcb& d) { return d.StopBits == kOne5StopBits && d.ByteSize == 5; }},
+    {"fOutxCtsFlow and RTS_CONTROL_HANDSHAKE apart", Fate::kEmulated,
+     "either becomes CRTSCTS, which Linux applies to both directions",
+     [](const Dcb& d) {
+       return ((d.Flags & kDcbOutxCtsFlow) != 0) !=
+              ((d.Flags & kDcbRtsControlMask) == kRtsControlHandshake);
+     }},
+    {"XonLim, XoffLim", Fate::kIgnored, "the kernel sends XOFF/XON at its own thresholds",
+     [](const Dcb& d) { return d.XonLim != 0 || d.XoffLim != 0; }},
+    {"fTXContinueOnXoff", Fate::kIgnored, "no counterpart; the kernel keeps sending",
+     [](const Dcb& d) { return (d.Flags & kDcbTxContinueOnXoff) != 0; }},
+    {"fAbortOnError", Fate::kIgnored, "transfers go on after line errors",
+     [](const Dcb& d) { return (d.Flags & kDcbAbortOnError) != 0; }},
+    {"fBinary off, EofChar", Fate::kIgnored, "the line is always binary; EofChar is kept only",
+     [](const Dcb& d) { return (d.Flags & kDcbBinary) == 0 || d.EofChar != 0; }},
+    {"fDsrSensitivity", Fate::kEmulated,
+     "received bytes dropped in user space while DSR is low; no effect on a line without modem "
+     "status (a pseudo-terminal)",
+     [](const Dcb& d) { return (d.Flags & kDcbDsrSensitivity) != 0; }},
+    {"fNull", Fate::kEmulated, "NUL bytes dropped in user space",
+     [](const Dcb& d) { return (d.Flags & kDcbNull) != 0; }},
+    {"EvtChar", Fate::kEmulated, "EV_RXFLAG raised in user space", [](const Dcb&) { return true; }},
+    {"fErrorChar, ErrorChar", Fate::kEmulated,
+     "PARMRK marks decoded in user space; the marked byte replaced",
+     [](const Dcb& d) { return (d.Flags & kDcbErrorChar) != 0 && (d.Flags & kDcbParity) != 0; }},
+    {"output queue size", Fate::kIgnored, "pending writes are sent from the callers' buffers",
+     [](const Dcb&) { return false; }},
+};
+const size_t kUnmappedValueCount = sizeof kUnmappedValues / sizeof kUnmappedValues[0];
+
+// ---------------------------------------------------------------------------------------------
+
+size_t ParmrkDecoder::Decode(const uint8_t* in, size_t n, uint8_t* out, uint32_t& errors,
+                             bool replace, uint8_t error_char) {
+  size_t o = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t c = in[i];
+    switch (state) {
+      case 0:
+        if (c == 0xFF) state = 1;
+        else out[o++] = c;
+        break;
+      case 1:
+        if (c == 0xFF) {
+          out[o++] = 0xFF;
+          state = 0;
+        } else if (c == 0x00) {
+          state = 2;
+        } else {
+          // Not a mark the kernel makes; keep both bytes rather than lose data.
+          out[o++] = 0xFF;
+          out[o++] = c;
+          state = 0;
+        }
+        break;
+      case 2:
+        if (c == 0x00) {
+          errors |= CE_BREAK;
+        } else {
+          errors |= CE_RXPARITY;
+          out[o++] = replace ? error_char : c;
+        }
+        state = 0;
+        break;
+    }
+  }
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kMinInputQueue = 1u << 20;
+constexpr int kLinePollMs = 10;  // modem and error counters, tx-empty
+constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_ERR | EV_BREAK;
+
+Error OpenError(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return ErrorFromErrno(err, ErrorKind::kNotFound, kWinFileNotFound);
+    case EACCES:
+    case EPERM:
+      return ErrorFromErrno(err, ErrorKind::kAccessDenied, kWinAccessDenied);
+    case EBUSY:
+      return ErrorFromErrno(err, ErrorKind::kBusy, kWinAccessDenied);
+    default:
+      return ErrorFromErrno(err, ErrorKind::kOther, kWinGenFailure);
+  }
+}
+
+// An ioctl failed on an open device: a vanished line, a call the line cannot do, or other.
+Error LineError(int err) {
+  switch (err) {
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+      return ErrorFromErrno(err, ErrorKind::kGone, kWinAccessDenied);
+    case ENOTTY:
+    case EINVAL:
+      return ErrorFromErrno(err, ErrorKind::kInvalidParameter, kWinInvalidParameter);
+    default:
+      return ErrorFromErrno(err, ErrorKind::kOther, kWinGenFailure);
+  }
+}
+
+// Opens and locks; the fd is closed again on any failure.
+Error OpenLocked(std::string_view path, int& fd_out) {
+  std::string p(path);
+  int fd = open(p.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return OpenError(errno);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno;
+    close(fd);
+    // EWOULDBLOCK from flock means another open holds the line: report it as busy.
+    return OpenError(err == EWOULDBLOCK ? EBUSY : err);
+  }
+  fd_out = fd;
+  return {};
+}
+
+bool IsGoneErrno(int err) { return err == EIO || err == ENODEV || err == ENXIO; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+class PosixDevice final : public Device {
+ public:
+  PosixDevice(int fd, std::string path);
+  ~PosixDevice() override { Close(); }
+  Error Init();
+
+  void Close() override;
+  bool IsOpen() const override { return open_.load(); }
+  Error SetQueueSizes(uint32_t input_size, uint32_t output_size) override;
+  Error SetState(const Dcb& dcb) override;
+  Error GetState(Dcb& dcb) override;
+  Error SetTimeouts(const CommTimeouts& timeouts) override;
+  Error GetTimeouts(CommTimeouts& timeouts) override;
+  Error SetEventMask(uint32_t mask) override;
+  Error GetEventMask(uint32_t& mask) override;
+  Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) override;
+  Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
+                  uint32_t& bytes_now) override;
+  Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
+                   uint32_t& bytes_now) override;
+  Error Purge(uint32_t flags) override;
+  Error GetCommStatus(CommStatus& status) override;
+  Error GetModemStatus(uint32_t& status) override;
+  Error Escape(uint32_t function) override;
+  Error TransmitChar(uint8_t byte) override;
+
+ private:
+  void IoLoop();
+  void Wake();
+  void ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& decoded);
+  void SendQueuedLocked();
+  void PollLineLocked();
+  void GoneLocked(int err);
+  Error ApplyTermios(const termios2& t);
+  termios2 TermiosFor(const termios2& base, const Dcb& dcb) const;
+  Dcb DcbFrom(const termios2& t) const;
+
+  int fd_;
+  const std::string path_;
+  int wake_fd_ = -1;
+  std::atomic<bool> open_{true};
+  std::atomic<bool> stop_{false};
+  std::shared_mutex fd_mu_;  // shared: a call using fd_; unique: Close
+  std::mutex config_mu_;     // one SetState at a time
+  std::shared_ptr<DeviceCore> core_;
+  std::thread io_;
+
+  // Guarded by the core's mutex.
+  bool has_icount_ = false;
+  bool has_modem_ = false;
+  serial_icounter_struct icount_{};
+  int modem_ = 0;
+  bool tx_watch_ = false;
+  bool output_stopped_ = false;  // SETXOFF
+  bool parmrk_ = false;
+  bool flow_in_ = false;         // the kernel can throttle the peer when we stop reading
+  bool crtscts_ = false;
+  ParmrkDecoder decoder_;
+};
+
+PosixDevice::PosixDevice(int fd, std::string path)
+    : fd_(fd), path_(std::move(path)), core_(std::make_shared<DeviceCore>(kMinInputQueue)) {}
+
+Error PosixDevice::Init() {
+  if (ioctl(fd_, TIOCEXCL) != 0) return OpenError(errno);
+  termios2 t{};
+  if (ioctl(fd_, kTcGets2, &t) != 0) return OpenError(errno);
+  Dcb dcb = DcbFrom(t);
+  termios2 raw = TermiosFor(t, dcb);
+  if (ioctl(fd_, kTcSets2, &raw) != 0) return OpenError(errno);
+  if (ioctl(fd_, kTcGets2, &t) == 0) dcb = DcbFrom(t);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd_ < 0) return OpenError(errno);
+  {
+    std::lock_guard lock(core_->mutex());
+    core_->SetStateLocked(dcb);
+    crtscts_ = (t.c_cflag & CRTSCTS) != 0;
+    // Which line facilities the driver has; a pseudo-terminal has neither (ENOTTY).
+    has_icount_ = ioctl(fd_, TIOCGICOUNT, &icount_) == 0;
+    has_modem_ = ioctl(fd_, TIOCMGET, &modem_) == 0;
+  }
+  io_ = std::thread([this] { IoLoop(); });
+  return {};
+}
+
+void PosixDevice::Wake() {
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+}
+
+void PosixDevice::Close() {
+  std::unique_lock fd_lock(fd_mu_);
+  if (!open_.exchange(false)) return;
+  stop_ = true;
+  Wake();
+  if (io_.joinable()) io_.join();
+  core_->MarkClosed();
+  ioctl(fd_, TIOCNXCL);
+  close(fd_);  // also drops the flock
+  close(wake_fd_);
+  fd_ = -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line settings
+
+Dcb PosixDevice::DcbFrom(const termios2& t) const {
+  Dcb d;
+  d.BaudRate = t.c_ospeed ? t.c_ospeed : 9600;
+  switch (t.c_cflag & CSIZE) {
+    case CS5: d.ByteSize = 5; break;
+    case CS6: d.ByteSize = 6; break;
+    case CS7: d.ByteSize = 7; break;
+    default: d.ByteSize = 8; break;
+  }
+  if (!(t.c_cflag & PARENB)) d.Parity = kNoParity;
+  else if (t.c_cflag & CMSPAR) d.Parity = (t.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
+  else d.Parity = (t.c_cflag & PARODD) ? kOddParity : kEvenParity;
+  if (t.c_cflag & CSTOPB) d.StopBits = d.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
+  d.Flags = kDcbBinary | kDtrControlEnable | kRtsControlEnable;
+  if (t.c_cflag & CRTSCTS) {
+    d.Flags = (d.Flags & ~kDcbRtsControlMask) | kDcbOutxCtsFlow | kRtsControlHandshake;
+  }
+  if (t.c_iflag & IXON) d.Flags |= kDcbOutX;
+  if (t.c_iflag & IXOFF) d.Flags |= kDcbInX;
+  if (t.c_iflag & INPCK) d.Flags |= kDcbParity;
+  d.XonChar = t.c_cc[kVStart];
+  d.XoffChar = t.c_cc[kVStop];
+  return d;
+}
+
+termios2 PosixDevice::TermiosFor(const termios2& base, const Dcb& d) const {
+  termios2 t = base;
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                 INPCK | IGNPAR | IUCLC | IMAXBEL);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | kCbaud | (kCbaud << 16));
+  t.c_cflag |= CLOCAL | CREAD | kBother | (kBother << 16);
+  t.c_ispeed = t.c_ospeed = d.BaudRate;
+  switch (d.ByteSize) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    default: t.c_cflag |= CS8; break;
+  }
+  switch (d.Parity) {
+    case kOddParity: t.c_cflag |= PARENB | PARODD; break;
+    case kEvenParity: t.c_cflag |= PARENB; break;
+    case kMarkParity: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case kSpaceParity: t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  if (d.StopBits != kOneStopBit) t.c_cflag |= CSTOPB;
+  if ((d.Flags & kDcbOutxCtsFlow) || (d.Flags & kDcbRtsControlMask) == kRtsControlHandshake)
+    t.c_cflag |= CRTSCTS;
+  if (d.Flags & kDcbOutX) t.c_iflag |= IXON;
+  if (d.Flags & kDcbInX) t.c_iflag |= IXOFF;
+  if (d.Flags & kDcbParity) {
+    // Marked errors let the reader replace the byte and see breaks; without parity checking the
+    // marks are left off, which keeps the kernel's fast raw path, and breaks are counted only.
+    t.c_iflag |= INPCK | PARMRK;
+  } else {
+    t.c_iflag |= IGNBRK;
+  }
+  t.c_cc[kVStart] = d.XonChar;
+  t.c_cc[kVStop] = d.XoffChar;
+  t.c_cc[kVMin] = 1;  // an empty line reads EAGAIN, never a false end of file
+  t.c_cc[kVTime] = 0;
+  return t;
+}
+
+Error PosixDevice::ApplyTermios(const termios2& t) {
+  if (ioctl(fd_, kTcSets2, &t) != 0) return LineError(errno);
+  return {};
+}
+
+Error PosixDevice::SetState(const Dcb& dcb) {
+  std::shared_lock fd_lock(fd_mu_);
+  if (!open_) return NotOpenError();
+  std::lock_guard config(config_mu_);
+  {
+    std::lock_guard lock(core_->mutex());
+    if (core_->GoneLocked()) return GoneOnStart(EIO);
+  }
+  if (Error e = CheckDcb(dcb)) return e;
+  for (size_t i = 0; i < kUnmappedValueCount; ++i) {
+    const UnmappedValue& v = kUnmappedValues[i];
+    if (v.fate == Fate::kRefused && v.present(dcb)) return ErrorOf(ErrorKind::kInvalidParameter);
+  }
+  const bool toggle = (dcb.Flags & kDcbRtsControlMask) == kRtsControlToggle;
+  serial_rs485 rs485{};
+  if (toggle && ioctl(fd_, TIOCGRS485, &rs485) != 0) return ErrorOf(ErrorKind::kInvalidParameter);
+
+  termios2 old{};
+  if (ioctl(fd_, kTcGets2, &old) != 0) return LineError(errno);
+  termios2 want = TermiosFor(old, dcb);
+  if (Error e = ApplyTermios(want)) return e;
+  // A driver or a pseudo-terminal may keep other values without saying so (a pty forces 8 data
+  // bits and no parity; UARTs round rates): read back and refuse what did not take.
+  termios2 got{};
+  if (ioctl(fd_, kTcGets2, &got) != 0) return LineError(errno);
+  const tcflag_t cmask = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
+  const tcflag_t imask = IXON | IXOFF | INPCK | PARMRK;
+  const uint64_t want_rate = dcb.BaudRate;
+  const uint64_t got_rate = got.c_ospeed;
+  const uint64_t diff = got_rate > want_rate ? got_rate - want_rate : want_rate - got_rate;
+  const bool rate_ok = diff * 100 <= want_rate * 3;  // a UART link tolerates about 3%
+  if ((got.c_cflag & cmask) != (want.c_cflag & cmask) ||
+      (got.c_iflag & imask) != (want.c_iflag & imask) || got.c_cc[kVStart] != dcb.XonChar ||
+      got.c_cc[kVStop] != dcb.XoffChar || !rate_ok) {
+    ApplyTermios(old);
+    return ErrorOf(ErrorKind::kInvalidParameter);
+  }
+  if (toggle) {
+    rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
+    if (ioctl(fd_, TIOCSRS485, &rs485) != 0) {
+      Error e = LineError(errno);
+      ApplyTermios(old);
+      return e;
+    }
+  } else if (ioctl(fd_, TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED)) {
+    rs485.flags &= ~SER_RS485_ENABLED;
+    ioctl(fd_, TIOCSRS485, &rs485);
+  }
+  // DTR and RTS levels; a line without modem control lines (a pseudo-terminal) has none to set.
+  auto set_line = [&](int bit, bool on) {
+    int b = bit;
+    if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &b) != 0 && IsGoneErrno(errno)) return false;
+    return true;
+  };
+  const uint32_t dtr = dcb.Flags & kDcbDtrControlMask;
+  const uint32_t rts = dcb.Flags & kDcbRtsControlMask;
+  bool alive = set_line(TIOCM_DTR, dtr == kDtrControlEnable);
+  if (rts == kRtsControlEnable || rts == kRtsControlDisable)
+    alive = set_line(TIOCM_RTS, rts == kRtsControlEnable) && alive;
+  if (!alive) return GoneOnStart(EIO);
+
+  std::lock_guard lock(core_->mutex());
+  core_->SetStateLocked(dcb);
+  crtscts_ = (got.c_cflag & CRTSCTS) != 0;
+  flow_in_ = crtscts_ || (got.c_iflag & IXOFF);
+  if (parmrk_ != ((got.c_iflag & PARMRK) != 0)) decoder_ = {};
+  parmrk_ = (got.c_iflag & PARMRK) != 0;
+  return {};
+}
+
+Error PosixDevice::GetState(Dcb& dcb) {
+  std::lock_guard lock(core_->mutex());
+  if (core_->ClosedLocked()) return NotOpenError();
+  dcb = core_->StateLocked();
+  return {};
+}
+
+Error PosixDevice::SetQueueSizes(uint32_t input_size, uint32_t output_size) {
+  Error e = core_->SetQueueSizes(input_size, output_size);
+  if (e.ok()) Wake();  // the ring may have room again
+  return e;
+}
+
+Error PosixDevice::SetTimeouts(const CommTimeouts& timeouts) { return core_->SetTimeouts(timeouts); }
+
+Error PosixDevice::GetTimeouts(CommTimeouts& timeouts) {
+  if (!open_) return NotOpenError();
+  timeouts = core_->Timeouts();
+  return {};
+}
+
+Error PosixDevice::SetEventMask(uint32_t mask) {
+  Error e = core_->SetEventMask(mask);
+  if (e.ok()) Wake();  // line polling depends on the mask
+  return e;
+}
+
+Error PosixDevice::GetEventMask(uint32_t& mask) {
+  if (!open_) return NotOpenError();
+  mask = core_->EventMask();
+  return {};
+}
+
+Error PosixDevice::WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) {
+  return core_->WaitEvents(occurred, stop, timeout_ms);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transfers
+
+Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
+                             uint32_t& bytes_now) {
+  Error e = core_->StartRead(buffer, count, transfer, bytes_now);
+  if (e.ok() && bytes_now > 0) Wake();  // the ring may have room again for a throttled line
+  return e;
+}
+
+Error PosixDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
+                              uint32_t& bytes_now) {
+  bytes_now = 0;
+  std::shared_lock fd_lock(fd_mu_);
+  if (!open_) return NotOpenError();
+  std::shared_ptr<CoreOp> op;
+  bool wake = false;
+  {
+    std::lock_guard lock(core_->mutex());
+    if (core_->ClosedLocked()) return NotOpenError();
+    if (core_->GoneLocked()) return GoneOnStart(EIO);
+    const bool idle = !core_->HasQueuedWritesLocked();
+    op = core_->QueueWriteLocked(data, count);
+    if (count > 0) {
+      // Nothing ahead of it: try at once on the caller's thread, which is the whole write in
+      // the common case and saves a hand-over to the I/O thread.
+      if (idle && !output_stopped_) SendQueuedLocked();
+      if (core_->GoneLocked()) {
+        transfer.Attach(op);
+        return GoneOnStart(EIO);
+      }
+      wake = true;  // to send the rest, or to watch for the output running empty
+    }
+    bytes_now = DeviceCore::CompletedCountLocked(*op);
+  }
+  transfer.Attach(op);
+  if (wake) Wake();
+  return {};
+}
+
+// Core mutex held. Sends as much of the queued writes as the line takes now.
+void PosixDevice::SendQueuedLocked() {
+  for (;;) {
+    size_t n = 0;
+    const uint8_t* p = core_->WriteChunkLocked(n);
+    if (!p) return;
+    ssize_t w = write(fd_, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return;
+      GoneLocked(errno);
+      return;
+    }
+    if (core_->WroteLocked(static_cast<size_t>(w)) && !core_->HasQueuedWritesLocked()) {
+      if (core_->MaskLocked() & EV_TXEMPTY) tx_watch_ = true;
+    }
+    if (static_cast<size_t>(w) < n) return;
+  }
+}
+
+Error PosixDevice::Purge(uint32_t flags) {
+  std::shared_lock fd_lock(fd_mu_);
+  if (!open_) return NotOpenError();
+  if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+    return ErrorOf(ErrorKind::kInvalidParameter);
+  std::lock_guard lock(core_->mutex());
+  core_->PurgeLocked(flags);
+  if (flags & PURGE_RXCLEAR) {
+    tcflush(fd_, TCIFLUSH);
+    decoder_ = {};
+  }
+  if (flags & PURGE_TXCLEAR) tcflush(fd_, TCOFLUSH);
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queries and escapes
+
+Error PosixDevice::GetCommStatus(CommStatus& status) {
+  status = {};
+  std::shared_lock fd_lock(fd_mu_);
+  if (!open_) return NotOpenError();
+  std::lock_guard lock(core_->mutex());
+  if (!core_->GoneLocked()) PollLineLocked();  // errors up to this moment
+  status.errors = core_->TakeErrorsLocked();
+  status.in_queue = static_cast<uint32_t>(core_->InputCountLocked());
+  int outq = 0;
+  if (!core_->GoneLocked() && ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
+  status.out_queue = core_->QueuedWriteBytesLocked() + static_cast<uint32_t>(outq);
+  if (output_stopped_) status.hold |= kHoldXoff;
+  if (crtscts_ && has_modem_ && !(modem_ & TIOCM_CTS)) status.hold |= kHoldCts;
+  return {};
+}
+
+Error PosixDevice::GetModemStatus(uint32_t& status) {
+  status = 0;
+  std::shared_lock fd_lock(fd_mu_);
+  if (!open_) return NotOpenError();
+  std::lock_guard lock(core_->mutex());
+  if (core_->GoneLocked()) return GoneOnStart(EIO);
+  // A line without modem status (a pseudo-terminal) reports every input line low.
+  if (!has_modem_) return {};
+  int m = 0;
+  if (ioctl(fd_, TIOCMGET, &m) != 0) return LineError(errno);
+  modem_ = m;
+  if (m & TIOCM_CTS) status |= MS_CTS_ON;
+  if (m & TIOCM_DSR) status |= MS_DSR_ON;
+  if (m & TIOCM_RNG) status |= MS_RING_ON;
+  if (m & TIOCM_CAR) status |= MS_RLSD_ON;
+  return {};
+}
+
+Error PosixDevice::Escape(uint32_t function) {
+  std::shared_lock fd_lock(fd_mu_);
+  if (!open_) return NotOpenError();
+  {
+    std::lock_guard lock(core_->mutex());
+    if (core_->GoneLocked()) return GoneOnStart(EIO);
+  }
+  int rc = 0;
+  int bit = 0;
+  switch (function) {
+    case SETXOFF:
+    case SETXON: {
+      std::lock_guard lock(core_->mutex());
+      rc = tcflow(fd_, function == SETXOFF ? TCOOFF : TCOON);
+      if (rc == 0) output_stopped_ = function == SETXOFF;
+      break;
+    }
+    case SETRTS: bit = TIOCM_RTS; rc = ioctl(fd_, TIOCMBIS, &bit); break;
+    case CLRRTS: bit = TIOCM_RTS; rc = ioctl(fd_, TIOCMBIC, &bit); break;
+    case SETDTR: bit = TIOCM_DTR; rc = ioctl(fd_, TIOCMBIS, &bit); break;
+    case CLRDTR: bit = TIOCM_DTR; rc = ioctl(fd_, TIOCMBIC, &bit); break;
+    case SETBREAK: rc = ioctl(fd_, TIOCSBRK); break;
+    case CLRBREAK: rc = ioctl(fd_, TIOCCBRK); break;
+    default: return ErrorOf(ErrorKind::kInvalidParameter);
+  }
+  if (rc != 0) return LineError(errno);
+  if (function == SETXON) Wake();
+  return {};
+}
+
+Error PosixDevice::TransmitChar(uint8_t byte) {
+  std::shared_lock fd_lock(fd_mu_);
+  if (!open_) return NotOpenError();
+  std::lock_guard lock(core_->mutex());
+  if (core_->GoneLocked()) return GoneOnStart(EIO);
+  // Written straight to the line, ahead of whatever pending writes still hold.
+  for (;;) {
+    if (write(fd_, &byte, 1) == 1) break;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return ErrorFromErrno(EAGAIN, ErrorKind::kOther, kWinGenFailure);
+    return LineError(errno);
+  }
+  if (core_->MaskLocked() & EV_TXEMPTY) tx_watch_ = true;
+  Wake();
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The I/O thread
+
+void PosixDevice::GoneLocked(int err) { core_->MarkGoneLocked(err); }
+
+// Core mutex held. Turns counter changes since the last look into events and errors.
+void PosixDevice::PollLineLocked() {
+  uint32_t ev = 0, ce = 0;
+  if (has_icount_) {
+    serial_icounter_struct now{};
+    if (ioctl(fd_, TIOCGICOUNT, &now) == 0) {
+      if (now.cts != icount_.cts) ev |= EV_CTS;
+      if (now.dsr != icount_.dsr) ev |= EV_DSR;
+      if (now.rng != icount_.rng) ev |= EV_RING;
+      if (now.dcd != icount_.dcd) ev |= EV_RLSD;
+      if (now.frame != icount_.frame) ce |= CE_FRAME;
+      if (now.parity != icount_.parity) ce |= CE_RXPARITY;
+      if (now.overrun != icount_.overrun) ce |= CE_OVERRUN;
+      if (now.buf_overrun != icount_.buf_overrun) ce |= CE_RXOVER;
+      if (now.brk != icount_.brk) {
+        ce |= CE_BREAK;
+        ev |= EV_BREAK;
+      }
+      icount_ = now;
+    }
+  }
+  if (has_modem_) {
+    int m = 0;
+    if (ioctl(fd_, TIOCMGET, &m) == 0) {
+      if (!has_icount_) {
+        // Without counters only level changes between two looks can be seen.
+        if ((m ^ modem_) & TIOCM_CTS) ev |= EV_CTS;
+        if ((m ^ modem_) & TIOCM_DSR) ev |= EV_DSR;
+        if ((m ^ modem_) & TIOCM_RNG) ev |= EV_RING;
+        if ((m ^ modem_) & TIOCM_CAR) ev |= EV_RLSD;
+      }
+      modem_ = m;
+    }
+  }
+  if (ce & (CE_FRAME | CE_RXPARITY | CE_OVERRUN)) ev |= EV_ERR;
+  if (ev || ce) core_->RaiseLocked(ev, ce);
+}
+
+void PosixDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& decoded) {
+  // A few reads per wake-up drain a burst without going back to poll for each chunk.
+  for (int round = 0; round < 4; ++round) {
+    size_t room = raw.size();
+    {
+      std::lock_guard lock(core_->mutex());
+      if (flow_in_) {
+        // With flow control, leave what does not fit with the kernel, which throttles the peer.
+        size_t free = core_->InputFullLocked() ? 0 : raw.size();
+        if (free == 0) return;
+      }
+    }
+    ssize_t n = read(fd_, raw.data(), room);
+    int err = errno;
+    std::lock_guard lock(core_->mutex());
+    if (n > 0) {
+      const uint8_t* data = raw.data();
+      size_t len = static_cast<size_t>(n);
+      if (parmrk_) {
+        uint32_t ce = 0;
+        const Dcb d = core_->StateLocked();
+        len = decoder_.Decode(raw.data(), len, decoded.data(), ce,
+                              (d.Flags & kDcbErrorChar) != 0, d.ErrorChar);
+        data = decoded.data();
+        if (has_icount_) ce &= ~(CE_RXPARITY | CE_BREAK);  // the counters tell them better
+        if (ce) core_->RaiseLocked(((ce & CE_RXPARITY) ? EV_ERR : 0) | ((ce & CE_BREAK) ? EV_BREAK : 0), ce);
+      }
+      const bool dsr_low = has_modem_ && (core_->StateLocked().Flags & kDcbDsrSensitivity) &&
+                           !(modem_ & TIOCM_DSR);
+      core_->ReceiveLocked(data, len, dsr_low);
+      if (static_cast<size_t>(n) < room) return;
+      continue;
+    }
+    if (n == 0) {
+      // A tty reads 0 only after a hang-up.
+      GoneLocked(EIO);
+      return;
+    }
+    if (err == EAGAIN || err == EINTR) return;
+    GoneLocked(err);
+    return;
+  }
+}
+
+void PosixDevice::IoLoop() {
+  std::vector<uint8_t> raw(64 * 1024), decoded(64 * 1024);
+  for (;;) {
+    short events = 0;
+    int timeout = -1;
+    {
+      std::lock_guard lock(core_->mutex());
+      if (stop_ || core_->GoneLocked()) return;
+      const Clock::time_point now = Clock::now();
+      const Clock::time_point wd = core_->ExpireWritesLocked(now);
+      if (!(flow_in_ && core_->InputFullLocked())) events |= POLLIN;
+      if (core_->HasQueuedWritesLocked() && !output_stopped_) events |= POLLOUT;
+      const bool watch_line = (has_icount_ || has_modem_) && (core_->MaskLocked() & kLineEvents);
+      if (tx_watch_ || watch_line) timeout = kLinePollMs;
+      if (tx_watch_ && !core_->HasQueuedWritesLocked()) timeout = 1;
+      if (wd != Clock::time_point::max()) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wd - now).count() + 1;
+        if (timeout < 0 || ms < timeout) timeout = static_cast<int>(ms);
+      }
+    }
+    pollfd fds[2] = {{fd_, events, 0}, {wake_fd_, POLLIN, 0}};
+    int r = poll(fds, 2, timeout);
+    if (r < 0 && errno != EINTR) {
+      std::lock_guard lock(core_->mutex());
+      GoneLocked(errno);
+      return;
+    }
+    if (fds[1].revents & POLLIN) {
+      uint64_t v;
+      [[maybe_unused]] ssize_t n = read(wake_fd_, &v, sizeof v);
+    }
+    if (stop_) return;
+    const short rev = fds[0].revents;
+    if (rev & POLLIN) ReadInput(raw, decoded);
+    {
+      std::lock_guard lock(core_->mutex());
+      if (!core_->GoneLocked() && (rev & (POLLHUP | POLLERR | POLLNVAL)) && !(rev & POLLIN)) {
+        // Hung up with nothing left to read: the peer or the adapter is gone.
+        GoneLocked((rev & POLLNVAL) ? EBADF : EIO);
+      }
+      if (core_->GoneLocked()) return;
+      if (rev & POLLOUT) SendQueuedLocked();
+      if (core_->GoneLocked()) return;
+      if (tx_watch_ && !core_->HasQueuedWritesLocked()) {
+        int outq = 0;
+        unsigned lsr = 0;
+        bool empty;
+        if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0) empty = (lsr & TIOCSER_TEMT) != 0;
+        else empty = ioctl(fd_, TIOCOUTQ, &outq) != 0 || outq == 0;
+        if (empty) {
+          tx_watch_ = false;
+          core_->RaiseLocked(EV_TXEMPTY, 0);
+        }
+      }
+      if ((has_icount_ || has_modem_) && (core_->MaskLocked() & kLineEvents)) PollLineLocked();
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device) {
+  device.reset();
+  int fd = -1;
+  if (Error e = OpenLocked(path, fd)) return e;
+  auto dev = std::make_unique<PosixDevice>(fd, std::string(path));
+  if (Error e = dev->Init()) {
+    dev->Close();
+    return e;
+  }
+  device = std::move(dev);
+  return {};
+}
+
+Error ProbePosixDevice(std::string_view path) {
+  int fd = -1;
+  if (Error e = OpenLocked(path, fd)) return e;
+  close(fd);
+  return {};
+}
+
+}  // namespace quarlex::device
