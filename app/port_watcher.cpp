@@ -22,27 +22,24 @@ namespace {
 constexpr uint32_t FolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
                                   IN_MOVE_SELF | IN_ONLYDIR;
 
-// Names in the device folder that can be, or lead to, a serial port. Other device nodes (disks,
-// loop devices, input) come and go too, and need no rescan.
-bool SerialLikeName(std::string_view name) {
+}  // namespace
+
+bool IsSerialDeviceName(std::string_view name) {
   return name.starts_with("tty") || name.starts_with("rfcomm") || name == "serial";
 }
 
-// A kernel uevent is "ACTION@DEVPATH" followed by NUL-separated KEY=VALUE pairs.
-bool IsTtyUevent(const char* data, size_t size) {
-  std::string_view msg(data, size);
+bool IsTtyUevent(std::string_view msg) {
+  // The first field is the header; only the KEY=VALUE fields after it are looked at, so a
+  // device path that happens to contain the text cannot match.
   size_t pos = msg.find('\0');
   while (pos != std::string_view::npos && pos + 1 < msg.size()) {
     const size_t next = msg.find('\0', pos + 1);
-    const std::string_view field = msg.substr(pos + 1, next == std::string_view::npos ? std::string_view::npos
-                                                                                        : next - pos - 1);
-    if (field == "SUBSYSTEM=tty") return true;
+    const size_t len = next == std::string_view::npos ? std::string_view::npos : next - pos - 1;
+    if (msg.substr(pos + 1, len) == "SUBSYSTEM=tty") return true;
     pos = next;
   }
   return false;
 }
-
-}  // namespace
 
 struct TRegMonitorThread::Shared {
   std::mutex mutex;
@@ -65,7 +62,7 @@ TRegMonitorThread::TRegMonitorThread(PortWatchPaths paths, Poster post, Callback
       onChange_(std::move(onChange)),
       shared_(std::make_shared<Shared>()) {}
 
-TRegMonitorThread::~TRegMonitorThread() { Stop(); }
+TRegMonitorThread::~TRegMonitorThread() { Terminate(); }
 
 bool TRegMonitorThread::Start(std::string* error) {
   const auto fail = [&](const char* what) {
@@ -99,7 +96,7 @@ bool TRegMonitorThread::Start(std::string* error) {
   return true;
 }
 
-void TRegMonitorThread::Stop() {
+void TRegMonitorThread::Terminate() {
   {
     std::lock_guard lock(shared_->mutex);
     shared_->stopping = true;
@@ -159,7 +156,7 @@ bool TRegMonitorThread::ReadInotify() {
         continue;
       }
       if (ev->wd == devWd_) {
-        if (ev->len > 0 && SerialLikeName(ev->name)) relevant = true;
+        if (ev->len > 0 && IsSerialDeviceName(ev->name)) relevant = true;
       } else {
         relevant = true;
       }
@@ -183,7 +180,7 @@ bool TRegMonitorThread::ReadUevents() {
       break;
     }
     // Only the kernel (port id 0) speaks for the devices; ignore anything a process sends.
-    if (from.nl_pid == 0 && IsTtyUevent(buf, static_cast<size_t>(n))) relevant = true;
+    if (from.nl_pid == 0 && IsTtyUevent(std::string_view(buf, static_cast<size_t>(n)))) relevant = true;
   }
   return relevant;
 }
@@ -245,7 +242,7 @@ void TRegMonitorThread::Deliver() {
   auto shared = shared_;
   try {
     post_([shared, task, onChange = onChange_] {
-      // Runs on the main thread, as does Stop(), so the flag cannot change under us.
+      // Runs on the main thread, as does Terminate(), so the flag cannot change under us.
       bool stopping = false;
       {
         std::lock_guard lock(shared->mutex);

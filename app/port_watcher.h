@@ -7,7 +7,7 @@
 //    and the per-user port-link folder (created if missing), where virtual ports come and go;
 //  - a kernel uevent netlink socket, for tty devices added or removed (works without udevd;
 //    where the socket cannot be opened, for example in a container, inotify alone remains);
-//  - an eventfd that Stop() signals.
+//  - an eventfd that Terminate() signals.
 // The first change opens a batch; everything else arriving within the debounce time (200 ms)
 // joins it; then the owner's callback runs once. There is no periodic wake-up.
 //
@@ -19,9 +19,19 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace quarlex {
+
+// Whether a kernel uevent message ("ACTION@DEVPATH" and NUL-separated KEY=VALUE fields) is
+// about a tty device.
+bool IsTtyUevent(std::string_view message);
+
+// Whether a name appearing or vanishing in the device folder can concern a serial port (tty*,
+// rfcomm*, the serial/ folder of udev's links). Disks, loop devices and input nodes come and go
+// too and need no rescan.
+bool IsSerialDeviceName(std::string_view name);
 
 struct PortWatchPaths {
   std::filesystem::path Dev = "/dev";
@@ -47,12 +57,12 @@ class TRegMonitorThread {
 
   // Hand-over mode: per batch, `post` queues a task that runs `onChange` on the main thread,
   // and the watcher waits until that task has run, so scans never overlap and the next batch
-  // waits for the scan. Stop() ends that wait too: a main thread that stops the watcher while
+  // waits for the scan. Terminate() ends that wait too: a main thread that stops the watcher while
   // a hand-over is still queued does not deadlock, and the queued task, when the main loop gets
   // to it later, does nothing.
   TRegMonitorThread(PortWatchPaths paths, Poster post, Callback onChange);
 
-  ~TRegMonitorThread();  // Stop()
+  ~TRegMonitorThread();  // Terminate()
   TRegMonitorThread(const TRegMonitorThread&) = delete;
   TRegMonitorThread& operator=(const TRegMonitorThread&) = delete;
 
@@ -61,10 +71,10 @@ class TRegMonitorThread {
   // created; the window then keeps the list it read at start-up. Call once, from the owner.
   bool Start(std::string* error = nullptr);
 
-  // Asks the thread to end and waits for it. Idempotent. Call from the owner's thread (the main
-  // thread in hand-over mode), never from inside the callback. In plain mode a callback that is
-  // running finishes first.
-  void Stop();
+  // Asks the thread to end and waits for it, so nothing of the watcher outlives its owner.
+  // Idempotent. Call from the owner's thread (the main thread in hand-over mode), never from
+  // inside the callback. In plain mode a callback that is running finishes first.
+  void Terminate();
 
   // Whether the kernel uevent socket could be opened (valid after a successful Start).
   bool KernelEventsActive() const { return netlinkFd_ >= 0; }

@@ -22,6 +22,27 @@ using namespace std::chrono_literals;
 // Generous: the watcher answers within about 200 ms; a loaded machine may need longer.
 constexpr auto Patience = 10s;
 
+TEST(PortWatcherFilters, UeventsAndDeviceNames) {
+  using namespace std::string_view_literals;
+  EXPECT_TRUE(IsTtyUevent("add@/devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0\0ACTION=add\0"
+                          "DEVPATH=/devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0\0"
+                          "SUBSYSTEM=tty\0MAJOR=188\0MINOR=0\0DEVNAME=ttyUSB0\0SEQNUM=4711"sv));
+  EXPECT_TRUE(IsTtyUevent("remove@/devices/virtual/tty/rfcomm0\0SUBSYSTEM=tty"sv));  // last field
+  // The USB interface's own event comes first and is not the tty yet.
+  EXPECT_FALSE(IsTtyUevent("add@/devices/pci0000:00/usb1/1-2/1-2:1.0\0ACTION=add\0SUBSYSTEM=usb\0"sv));
+  EXPECT_FALSE(IsTtyUevent("add@/devices/x\0SUBSYSTEM=ttyX\0"sv));
+  EXPECT_FALSE(IsTtyUevent("add@/SUBSYSTEM=tty"sv));                  // text in the header only
+  EXPECT_FALSE(IsTtyUevent("change@/devices/x\0XSUBSYSTEM=tty\0"sv));
+  EXPECT_FALSE(IsTtyUevent(""sv));
+
+  for (const char* name : {"ttyUSB0", "ttyACM12", "ttyS3", "ttyAMA0", "rfcomm0", "serial"}) {
+    EXPECT_TRUE(IsSerialDeviceName(name)) << name;
+  }
+  for (const char* name : {"sda1", "loop7", "input", "hidraw0", "serial0x", ""}) {
+    EXPECT_FALSE(IsSerialDeviceName(name)) << name;
+  }
+}
+
 // What the window does per batch: refresh the map, rescan the table, remember the caption.
 struct Window {
   std::mutex mutex;
@@ -81,7 +102,7 @@ TEST_F(PortWatcherTest, LinkAppearingAndVanishingReachesTheCaption) {
 
   fs::remove(paths.LinkFolder / "COM42");
   EXPECT_TRUE(w.WaitFor([&] { return w.caption == "Port 0"; })) << w.caption;
-  watcher.Stop();
+  watcher.Terminate();
 }
 
 TEST_F(PortWatcherTest, DeviceNodesAndLateByIdFolderAreWatched) {
@@ -152,8 +173,8 @@ TEST_F(PortWatcherTest, StopsCleanly) {
   }
   TRegMonitorThread watcher(paths, [] {});
   ASSERT_TRUE(watcher.Start());
-  watcher.Stop();
-  watcher.Stop();  // again: nothing left to do
+  watcher.Terminate();
+  watcher.Terminate();  // again: nothing left to do
   // A stopped watcher can be started again.
   ASSERT_TRUE(watcher.Start());
 }
@@ -218,7 +239,7 @@ TEST_F(PortWatcherTest, StopWhileAHandOverIsQueuedDoesNotDeadlock) {
     fs::create_symlink(pty.slave(), paths.LinkFolder / "COM4");
     late = main.Take();  // the watcher now waits for the main thread...
     ASSERT_TRUE(late);
-    watcher.Stop();      // ...which stops it instead of running the task
+    watcher.Terminate();      // ...which stops it instead of running the task
   }
   late();  // the event loop gets to the task after the watcher is gone: it does nothing
   EXPECT_EQ(scans, 0);
