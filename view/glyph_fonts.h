@@ -1,0 +1,78 @@
+#pragma once
+// One-bit glyph bitmaps for the renderer: 256 glyphs per font, three fonts of character-cell
+// heights 17, 20 and 24 pixels, rasterised once with FreeType (monochrome) so that no frame ever
+// touches a font.
+//
+// Byte b of a text is drawn with the glyph of code point b for b < 0xC0 and of U+0410 + (b - 0xC0)
+// for b >= 0xC0, so 0xC0..0xFF read as the Cyrillic letters that Windows-1251 puts there.
+//
+// Cell height is meant as a Windows font height: ascent + descent from the face's Windows metrics
+// (OS/2 usWinAscent + usWinDescent), so a 17-pixel cell of Liberation Sans has a 15-pixel em.
+//
+// Building is done once per process (SharedGlyphFonts) and never fails: without the wanted face
+// another sans face is used, without any face the glyphs are empty; each case is said once on the
+// diagnostic stream. Built glyphs are immutable and may be read from any thread.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace quarlex {
+
+constexpr int GlyphFontCount = 3;
+constexpr std::array<int, GlyphFontCount> GlyphCellHeights = {17, 20, 24};
+
+// Code point whose glyph a byte shows.
+constexpr char32_t GlyphCodePoint(uint8_t b) { return b >= 0xC0 ? char32_t{0x410} + (b - 0xC0) : char32_t{b}; }
+
+struct Glyph {
+  int16_t Left = 0;      // x of the bitmap's first column relative to the pen
+  int16_t Top = 0;       // rows of the bitmap above the baseline (first row is Top rows up)
+  uint16_t Width = 0;    // bitmap columns
+  uint16_t Rows = 0;     // bitmap rows
+  uint16_t Pitch = 0;    // bytes per bitmap row, most significant bit first
+  int16_t Advance = 0;   // pen movement to the next glyph, whole pixels
+  uint32_t Offset = 0;   // first byte of the bitmap in GlyphFonts::Bits
+};
+
+struct GlyphFonts {
+  std::array<std::array<Glyph, 256>, GlyphFontCount> Fonts{};
+  std::vector<uint8_t> Bits;
+  std::string Family;    // family of the face the glyphs came from ("" when none)
+  std::string File;
+  int PixelSizes[GlyphFontCount] = {};  // em size used for each cell height
+
+  // Glyph of byte b in font 1..3 (the caller checks the range).
+  const Glyph& At(int fontNumber, uint8_t b) const { return Fonts[fontNumber - 1][b]; }
+  const uint8_t* BitmapOf(const Glyph& g) const { return Bits.data() + g.Offset; }
+  bool Empty() const { return Family.empty(); }
+};
+
+// The face fontconfig offers for a family name: its file, face index and family.
+struct FontMatch {
+  std::string File;
+  int Index = 0;
+  std::string Family;
+};
+// Nothing (File empty) when fontconfig offers no face at all.
+FontMatch MatchFont(const std::string& family);
+
+// True for the faces that carry Arial's metrics (Arial itself, Liberation Sans, Arimo).
+bool IsArialCompatible(const std::string& family);
+
+// Builds the glyphs from the face fontconfig matches for `family` ("Arial" in the program). Says
+// on `diag` (one line) when it had to fall back to another face or to empty glyphs.
+std::shared_ptr<const GlyphFonts> BuildGlyphFonts(const std::string& family, std::ostream& diag);
+
+// Builds the glyphs from one font file; empty glyphs (and one line on `diag`) when FreeType
+// cannot use it. `fileFamily` is recorded as the family.
+std::shared_ptr<const GlyphFonts> BuildGlyphFontsFromFile(const std::string& file, int index,
+                                                         const std::string& fileFamily, std::ostream& diag);
+
+// The program's glyphs: built from "Arial" on first use (diagnostics to stderr), then shared.
+// Thread-safe first use.
+std::shared_ptr<const GlyphFonts> SharedGlyphFonts();
+
+}  // namespace quarlex

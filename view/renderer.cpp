@@ -1,0 +1,158 @@
+#include "view/renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
+namespace quarlex {
+
+namespace {
+
+uint8_t* NewSurface() {
+  // calloc of 48 MiB maps fresh zero pages: only the corner that frames draw becomes resident.
+  void* p = std::calloc(size_t{SurfaceSize} * SurfaceStride, 1);
+  if (!p) throw std::bad_alloc();
+  return static_cast<uint8_t*>(p);
+}
+
+int FloorToInt(double v) {
+  // Vertices far outside the surface must not overflow the int conversion.
+  v = std::clamp(v, -1e6, 1e6);
+  return static_cast<int>(std::floor(v));
+}
+int CeilToInt(double v) {
+  v = std::clamp(v, -1e6, 1e6);
+  return static_cast<int>(std::ceil(v));
+}
+
+}  // namespace
+
+Renderer::Renderer() : Renderer(SharedGlyphFonts()) {}
+
+Renderer::Renderer(std::shared_ptr<const GlyphFonts> glyphs) : surface_(NewSurface(), std::free), glyphs_(std::move(glyphs)) {}
+
+void Renderer::Span(int y, int x0, int x1) {
+  uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x0) * 3;
+  for (int x = x0; x < x1; ++x, p += 3) p[0] = r_, p[1] = g_, p[2] = b_;
+}
+
+void Renderer::FillQuad(Vertex a, Vertex b, Vertex c, Vertex d) {
+  if (!inFrame_) return;
+  const Vertex v[4] = {a, b, c, d};
+  double minY = v[0].y, maxY = v[0].y;
+  for (const Vertex& p : v) minY = std::min<double>(minY, p.y), maxY = std::max<double>(maxY, p.y);
+  // Rows whose centre lies in [minY, maxY).
+  const int yBegin = std::max(0, CeilToInt(minY - 0.5));
+  const int yEnd = std::min(SurfaceSize, CeilToInt(maxY - 0.5));
+  for (int y = yBegin; y < yEnd; ++y) {
+    const double yc = y + 0.5;
+    double xl = 0, xr = 0;
+    bool any = false;
+    for (int i = 0; i < 4; ++i) {
+      const Vertex& p = v[i];
+      const Vertex& q = v[(i + 1) & 3];
+      // Half-open in y, so a vertex shared by two edges is counted once.
+      if (!((p.y <= yc && yc < q.y) || (q.y <= yc && yc < p.y))) continue;
+      const double x = p.x + (yc - p.y) * (double{q.x} - p.x) / (double{q.y} - p.y);
+      if (!any) {
+        xl = xr = x;
+        any = true;
+      } else {
+        xl = std::min(xl, x), xr = std::max(xr, x);
+      }
+    }
+    if (!any) continue;
+    const int x0 = std::max(0, CeilToInt(xl - 0.5));
+    const int x1 = std::min(SurfaceSize, CeilToInt(xr - 0.5));
+    if (x0 < x1) Span(y, x0, x1);
+  }
+}
+
+void Renderer::Segment(Vertex a, Vertex b) {
+  const double dx = double{b.x} - a.x, dy = double{b.y} - a.y;
+  const int w = lineWidth_;
+  const double half = w / 2.0;
+  if (std::fabs(dx) >= std::fabs(dy)) {
+    // x-major: one run of w pixels across the line per column. A wide line starts one pixel
+    // early so that the corners of its loops close (the width covers c - 1 and c).
+    const double lo = std::min<double>(a.x, b.x), hi = std::max<double>(a.x, b.x);
+    const int xBegin = std::max(0, FloorToInt(lo) - (w - 1));
+    const int xEnd = std::min(SurfaceSize - 1, FloorToInt(hi));
+    for (int x = xBegin; x <= xEnd; ++x) {
+      const double xc = std::clamp(x + 0.5, lo, hi);
+      const double y = dx == 0 ? a.y : a.y + (xc - a.x) * dy / dx;
+      const int row = FloorToInt(y - half + 0.5);
+      for (int k = 0; k < w; ++k) Put(x, row + k);
+    }
+  } else {
+    const double lo = std::min<double>(a.y, b.y), hi = std::max<double>(a.y, b.y);
+    const int yBegin = std::max(0, FloorToInt(lo) - (w - 1));
+    const int yEnd = std::min(SurfaceSize - 1, FloorToInt(hi));
+    for (int y = yBegin; y <= yEnd; ++y) {
+      const double yc = std::clamp(y + 0.5, lo, hi);
+      const double x = a.x + (yc - a.y) * dx / dy;
+      const int col = FloorToInt(x - half + 0.5);
+      for (int k = 0; k < w; ++k) Put(col + k, y);
+    }
+  }
+}
+
+void Renderer::LineList(std::span<const Vertex> v) {
+  if (!inFrame_) return;
+  for (size_t i = 0; i + 1 < v.size(); i += 2) Segment(v[i], v[i + 1]);
+}
+
+void Renderer::LineStrip(std::span<const Vertex> v) {
+  if (!inFrame_) return;
+  for (size_t i = 0; i + 1 < v.size(); ++i) Segment(v[i], v[i + 1]);
+}
+
+void Renderer::LineLoop(std::span<const Vertex> v) {
+  if (!inFrame_ || v.empty()) return;
+  LineStrip(v);
+  if (v.size() > 1) Segment(v.back(), v.front());
+}
+
+int Renderer::DrawGlyphText(int x, int y, int fontNumber, std::string_view text) {
+  if (!inFrame_ || fontNumber < 1 || fontNumber > GlyphFontCount) return x;
+  const GlyphFonts& fonts = *glyphs_;
+  for (const char ch : text) {
+    const Glyph& g = fonts.At(fontNumber, static_cast<uint8_t>(ch));
+    const uint8_t* bits = fonts.BitmapOf(g);
+    const int left = x + g.Left;
+    const int top = y - g.Top;
+    for (int r = 0; r < g.Rows; ++r, bits += g.Pitch) {
+      const int py = top + r;
+      if (static_cast<unsigned>(py) >= SurfaceSize) continue;
+      for (int c = 0; c < g.Width; ++c) {
+        if (bits[c >> 3] & (0x80 >> (c & 7))) Put(left + c, py);
+      }
+    }
+    x += g.Advance;
+  }
+  return x;
+}
+
+void Renderer::PresentFrame(ImageTarget& target, int w, int h) {
+  inFrame_ = false;
+  if (!target.Pixels) return;
+  w = std::min({w, target.Width, SurfaceSize});
+  h = std::min({h, target.Height, SurfaceSize});
+  if (target.Stride < static_cast<size_t>(std::max(w, 0)) * 4) return;  // a row would overlap the next
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* src = surface_.get() + static_cast<size_t>(y) * SurfaceStride;
+    auto* dst = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(target.Pixels) + static_cast<size_t>(y) * target.Stride);
+    for (int x = 0; x < w; ++x, src += 3) {
+      dst[x] = 0xFF000000u | uint32_t{src[0]} << 16 | uint32_t{src[1]} << 8 | src[2];
+    }
+  }
+}
+
+uint32_t Renderer::PixelAt(int x, int y) const {
+  if (static_cast<unsigned>(x) >= SurfaceSize || static_cast<unsigned>(y) >= SurfaceSize) return 0;
+  const uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x) * 3;
+  return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+}
+
+}  // namespace quarlex
