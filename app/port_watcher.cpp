@@ -62,7 +62,7 @@ TRegMonitorThread::TRegMonitorThread(PortWatchPaths paths, Poster post, Callback
       onChange_(std::move(onChange)),
       shared_(std::make_shared<Shared>()) {}
 
-TRegMonitorThread::~TRegMonitorThread() { Terminate(); }
+TRegMonitorThread::~TRegMonitorThread() { Stop(); }
 
 bool TRegMonitorThread::Start(std::string* error) {
   const auto fail = [&](const char* what) {
@@ -96,7 +96,7 @@ bool TRegMonitorThread::Start(std::string* error) {
   return true;
 }
 
-void TRegMonitorThread::Terminate() {
+void TRegMonitorThread::Stop() {
   {
     std::lock_guard lock(shared_->mutex);
     shared_->stopping = true;
@@ -242,7 +242,7 @@ void TRegMonitorThread::Deliver() {
   auto shared = shared_;
   try {
     post_([shared, task, onChange = onChange_] {
-      // Runs on the main thread, as does Terminate(), so the flag cannot change under us.
+      // Runs on the main thread, as does Stop(), so the flag cannot change under us.
       bool stopping = false;
       {
         std::lock_guard lock(shared->mutex);

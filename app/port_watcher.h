@@ -7,7 +7,7 @@
 //    and the per-user port-link folder (created if missing), where virtual ports come and go;
 //  - a kernel uevent netlink socket, for tty devices added or removed (works without udevd;
 //    where the socket cannot be opened, for example in a container, inotify alone remains);
-//  - an eventfd that Terminate() signals.
+//  - an eventfd that Stop() signals.
 // The first change opens a batch; everything else arriving within the debounce time (200 ms)
 // joins it; then the owner's callback runs once. There is no periodic wake-up.
 //
@@ -57,12 +57,12 @@ class TRegMonitorThread {
 
   // Hand-over mode: per batch, `post` queues a task that runs `onChange` on the main thread,
   // and the watcher waits until that task has run, so scans never overlap and the next batch
-  // waits for the scan. Terminate() ends that wait too: a main thread that stops the watcher while
+  // waits for the scan. Stop() ends that wait too: a main thread that stops the watcher while
   // a hand-over is still queued does not deadlock, and the queued task, when the main loop gets
   // to it later, does nothing.
   TRegMonitorThread(PortWatchPaths paths, Poster post, Callback onChange);
 
-  ~TRegMonitorThread();  // Terminate()
+  ~TRegMonitorThread();  // Stop()
   TRegMonitorThread(const TRegMonitorThread&) = delete;
   TRegMonitorThread& operator=(const TRegMonitorThread&) = delete;
 
@@ -74,7 +74,8 @@ class TRegMonitorThread {
   // Asks the thread to end and waits for it, so nothing of the watcher outlives its owner.
   // Idempotent. Call from the owner's thread (the main thread in hand-over mode), never from
   // inside the callback. In plain mode a callback that is running finishes first.
-  void Terminate();
+  void Stop();
+  void Terminate() { Stop(); }  // the thread class's name for the same request
 
   // Whether the kernel uevent socket could be opened (valid after a successful Start).
   bool KernelEventsActive() const { return netlinkFd_ >= 0; }

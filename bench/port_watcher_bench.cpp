@@ -91,7 +91,7 @@ void BM_LinkToCaption(benchmark::State& state) {
     cv.wait_for(lock, std::chrono::seconds(10), [&] { return caption == "Port 0"; });
   }
   state.counters["kernel_events"] = watcher.KernelEventsActive() ? 1 : 0;
-  watcher.Terminate();
+  watcher.Stop();
   close(master);
 }
 BENCHMARK(BM_LinkToCaption)

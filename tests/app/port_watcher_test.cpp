@@ -102,7 +102,7 @@ TEST_F(PortWatcherTest, LinkAppearingAndVanishingReachesTheCaption) {
 
   fs::remove(paths.LinkFolder / "COM42");
   EXPECT_TRUE(w.WaitFor([&] { return w.caption == "Port 0"; })) << w.caption;
-  watcher.Terminate();
+  watcher.Stop();
 }
 
 TEST_F(PortWatcherTest, DeviceNodesAndLateByIdFolderAreWatched) {
@@ -173,8 +173,8 @@ TEST_F(PortWatcherTest, StopsCleanly) {
   }
   TRegMonitorThread watcher(paths, [] {});
   ASSERT_TRUE(watcher.Start());
-  watcher.Terminate();
-  watcher.Terminate();  // again: nothing left to do
+  watcher.Stop();
+  watcher.Stop();  // again: nothing left to do
   // A stopped watcher can be started again.
   ASSERT_TRUE(watcher.Start());
 }
@@ -239,7 +239,7 @@ TEST_F(PortWatcherTest, StopWhileAHandOverIsQueuedDoesNotDeadlock) {
     fs::create_symlink(pty.slave(), paths.LinkFolder / "COM4");
     late = main.Take();  // the watcher now waits for the main thread...
     ASSERT_TRUE(late);
-    watcher.Terminate();      // ...which stops it instead of running the task
+    watcher.Stop();      // ...which stops it instead of running the task
   }
   late();  // the event loop gets to the task after the watcher is gone: it does nothing
   EXPECT_EQ(scans, 0);
