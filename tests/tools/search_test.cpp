@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -279,7 +280,7 @@ void ExpectSame(const Pair& p, const SearchTool& tool, const testing::FakeSearch
   const CaptureStore& f = *p.fast;
   const CaptureStore& g = *p.ref;
   SCOPED_TRACE(where + " " + Describe(g));
-  for (uint32_t i = 0; i < p.extent + 16; ++i) {
+  for (uint32_t i = 0; i < std::min(p.extent + 16, CaptureSize); ++i) {
     ASSERT_EQ(f.CaptureAttributes[i], g.CaptureAttributes[i]) << "attribute at " << i;
   }
   ASSERT_EQ(tool.SearchHitCount(), r.hitCount);
