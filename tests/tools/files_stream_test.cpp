@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,13 +31,19 @@ struct Checksum {
 // The driver's input queue: bytes wait here until the session reads them, as they do while a
 // full ring waits for its rollover.
 struct PortQueue : ReceiveSource {
-  std::deque<uint8_t> q;
-  void ReadQueued(uint8_t* buf, size_t n) override {
-    ASSERT_LE(n, q.size());
-    std::copy_n(q.begin(), n, buf);
-    q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n));
+  std::vector<uint8_t> bytes;
+  size_t head = 0;
+  void Push(const std::vector<uint8_t>& b) {
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(head));
+    head = 0;
+    bytes.insert(bytes.end(), b.begin(), b.end());
   }
-  size_t QueuedCount() override { return q.size(); }
+  void ReadQueued(uint8_t* buf, size_t n) override {
+    ASSERT_LE(n, QueuedCount());
+    std::memcpy(buf, bytes.data() + head, n);
+    head += n;
+  }
+  size_t QueuedCount() override { return bytes.size() - head; }
 };
 
 struct StreamWindow : SessionUi {
@@ -88,14 +94,17 @@ void RunStream(SaveMode mode, uint64_t totalBytes) {
   Checksum stream;
   std::vector<uint8_t> chunk;
   uint64_t produced = 0;
-  int ticks = 0;
   while (produced < totalBytes) {
     // A burst of received bytes (up to 192 KiB, more than one staging buffer).
     const size_t n = 1 + rng() % (192 * 1024);
+    chunk.resize((n + 7) & ~size_t{7});
+    for (size_t i = 0; i < chunk.size(); i += 8) {
+      const uint64_t r = rng();
+      std::memcpy(chunk.data() + i, &r, 8);
+    }
     chunk.resize(n);
-    for (auto& b : chunk) b = static_cast<uint8_t>(rng() >> 24);
     stream.Add(chunk.data(), n);
-    port.q.insert(port.q.end(), chunk.begin(), chunk.end());
+    port.Push(chunk);
     session.ComPortRxChar(n);
     produced += n;
     // Now and then the operator sends a few bytes, but only into room the ring has: what the
@@ -110,15 +119,12 @@ void RunStream(SaveMode mode, uint64_t totalBytes) {
       session.Store.ScrollUpdate();
     }
     // The tick runs between receive events, as the message loop interleaves them.
-    if (rng() % 3 == 0) {
-      session.TimerMainTimer();
-      ++ticks;
-    }
+    if (rng() % 3 == 0) session.TimerMainTimer();
   }
   // Whatever still waits in the queue arrives, then the window closes: the last autosave.
-  while (!port.q.empty()) {
+  while (port.QueuedCount() > 0) {
     session.TimerMainTimer();
-    session.ComPortRxChar(port.q.size());
+    session.ComPortRxChar(port.QueuedCount());
   }
   ASSERT_TRUE(window.SaveClick());
 

@@ -1,0 +1,68 @@
+#pragma once
+// The About panel: an overlay over the whole window with the logo, name and version, the guide
+// to mouse and keyboard commands, the contact link and a browser pane that shows the blank page
+// or, when the promo endpoint answers with the marker, the promo page. Built into the window's
+// PanelAbout; opened by the " ? " button. Main thread only; opening blocks for the promo fetch,
+// which its time-outs bound to a few seconds.
+#include <QLabel>
+#include <QTextBrowser>
+#include <QUrl>
+#include <functional>
+#include <string>
+
+#include "qt/click_label.h"
+#include "qt/main_window.h"
+#include "tools/about.h"
+
+namespace quarlex {
+
+// A browser pane that shows only the document it is given: it runs no scripts (it has no script
+// engine), fetches nothing on its own (no images, no style sheets from anywhere) and follows no
+// link by itself.
+class PromoBrowser : public QTextBrowser {
+  Q_OBJECT
+ public:
+  explicit PromoBrowser(QWidget* parent);
+  QVariant loadResource(int type, const QUrl& name) override;
+};
+
+class AboutPanel : public QObject {
+ public:
+  // Fills the window's PanelAbout, shows the blank page and connects the " ? " button.
+  explicit AboutPanel(MainWindow& window);
+
+  void BtnAboutClick();   // opens the panel (fetches the promo answer first)
+  void AboutClose();      // closes it
+  void BtnGoMailClick();  // the contact link
+
+  uint8_t PromoState() const { return promoState_; }
+  // The document last put into the browser pane, as given.
+  const QString& ShownDocument() const { return shown_; }
+
+  // Where the promo fetch goes and how long it may take; tests point it at a loopback server.
+  std::string Address = PromoAddress();
+  PromoLimits Limits;
+  // Opens a URL through the desktop; tests replace it.
+  std::function<void(const QUrl&)> OpenUrl;
+
+  // Controls, named as the program's design names them.
+  QWidget* PanelInner;
+  QLabel* ImageLogo;
+  QLabel* LabelName;
+  QLabel* LabelNpc3;  // version
+  PromoBrowser* WebBrowser;
+  ClickLabel* BtnAboutClose;
+  ClickLabel* BtnGoMail;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Show(const QString& html);
+  void Build();
+  MainWindow& w_;
+  uint8_t promoState_ = 0;
+  QString shown_;
+};
+
+}  // namespace quarlex

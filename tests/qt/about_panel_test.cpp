@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <QTextDocument>
+
+#include "qt/about_panel.h"
+#include "tools/about_server.h"
+
+namespace quarlex {
+namespace {
+
+using testing_support::HttpAnswer;
+using testing_support::PromoServer;
+
+const QString Blank = QString::fromUtf8(BlankPage.data(), static_cast<qsizetype>(BlankPage.size()));
+
+struct AboutPanelTest : ::testing::Test {
+  MainWindow w;
+  AboutPanel* about = nullptr;
+  std::vector<QUrl> opened;
+  void SetUp() override {
+    for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(v);
+    about = w.Attach(std::make_shared<AboutPanel>(w));
+    about->OpenUrl = [this](const QUrl& u) { opened.push_back(u); };
+    about->Address = "127.0.0.1:" + std::to_string(PromoServer::ClosedPort());
+    w.FormCreate();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  }
+  bool AboutInFront() { return w.childAt(500, 300) && w.PanelAbout->isAncestorOf(w.childAt(500, 300)); }
+};
+
+TEST_F(AboutPanelTest, LayoutAndStartState) {
+  EXPECT_EQ(about->PanelInner->geometry(), QRect(30, 30, 1044, 521));
+  EXPECT_EQ(about->PanelInner->palette().color(QPalette::Window), QColor(0x4A, 0x54, 0x59));
+  EXPECT_EQ(w.PanelAbout->palette().color(QPalette::Window), QColor(0xE6, 0xE6, 0xE6));
+  EXPECT_EQ(about->WebBrowser->geometry(), QRect(344, 30, 700, 461));
+  EXPECT_EQ(about->BtnAboutClose->geometry(), QRect(959, 0, 50, 35));
+  EXPECT_EQ(about->BtnAboutClose->text(), QString(QChar(0x00D7)));
+  EXPECT_EQ(about->ImageLogo->geometry(), QRect(44, 30, 70, 70));
+  EXPECT_EQ(about->LabelName->text(), "Quarlex");
+  EXPECT_EQ(about->LabelNpc3->text(), "version 1.724");
+  EXPECT_EQ(about->BtnGoMail->text().toStdString(), ContactAddress());
+  EXPECT_EQ(about->BtnGoMail->geometry().topLeft(), QPoint(122, 471));
+  // Before the first opening the pane already holds the blank page and the panel is out of sight.
+  EXPECT_EQ(about->ShownDocument(), Blank);
+  EXPECT_FALSE(AboutInFront());
+  EXPECT_EQ(w.windowTitle(), " Quarlex");
+}
+
+TEST_F(AboutPanelTest, OpeningWithoutAServerShowsTheBlankPageAndTheCaptionEmpties) {
+  QTest::mouseClick(w.BtnAbout, Qt::LeftButton);
+  EXPECT_EQ(about->PromoState(), 0);
+  EXPECT_EQ(about->ShownDocument(), Blank);
+  EXPECT_TRUE(w.PanelAbout->isVisible());
+  EXPECT_TRUE(AboutInFront());
+  EXPECT_EQ(w.windowTitle(), "");
+  QTest::mouseClick(about->BtnAboutClose, Qt::LeftButton);
+  EXPECT_EQ(w.windowTitle(), " Quarlex");
+  EXPECT_FALSE(w.PanelAbout->isVisible());
+  EXPECT_FALSE(AboutInFront());
+}
+
+TEST_F(AboutPanelTest, MarkerShowsThePromoPageAndALaterFailureTheBlankPageAgain) {
+  const std::string page = "<!--pgo1--><html><body><p>Fresh offers</p><img src=\"file:///etc/hostname\"></body></html>";
+  {
+    PromoServer server(HttpAnswer(page));
+    about->Address = server.Address();
+    about->BtnAboutClick();
+    EXPECT_EQ(server.Connections(), 1);
+  }
+  EXPECT_EQ(about->PromoState(), 2);
+  EXPECT_EQ(about->ShownDocument().toStdString(), page);
+  EXPECT_TRUE(about->WebBrowser->toPlainText().contains("Fresh offers"));
+  // The page's picture is not read from the disk.
+  EXPECT_FALSE(about->WebBrowser->loadResource(QTextDocument::ImageResource, QUrl("file:///etc/hostname")).isValid());
+  about->AboutClose();
+  EXPECT_EQ(about->ShownDocument().toStdString(), page);  // the pane keeps its document
+
+  {
+    PromoServer server(HttpAnswer("<html>no marker</html>"));
+    about->Address = server.Address();
+    about->BtnAboutClick();
+  }
+  EXPECT_EQ(about->PromoState(), 1);
+  EXPECT_EQ(about->ShownDocument(), Blank);
+
+  about->Address = "127.0.0.1:" + std::to_string(PromoServer::ClosedPort());
+  about->BtnAboutClick();
+  EXPECT_EQ(about->PromoState(), 0);
+  EXPECT_EQ(about->ShownDocument(), Blank);
+}
+
+TEST_F(AboutPanelTest, FrameClickClosesInnerClickDoesNot) {
+  about->BtnAboutClick();
+  QTest::mouseClick(about->PanelInner, Qt::LeftButton, {}, QPoint(200, 420));  // empty spot
+  QTest::mouseClick(about->LabelName, Qt::LeftButton);
+  EXPECT_TRUE(w.PanelAbout->isVisible());
+  EXPECT_EQ(w.windowTitle(), "");
+  QTest::mouseClick(w.PanelAbout, Qt::LeftButton, {}, QPoint(10, 300));  // the frame
+  EXPECT_FALSE(w.PanelAbout->isVisible());
+  EXPECT_EQ(w.windowTitle(), " Quarlex");
+}
+
+TEST_F(AboutPanelTest, MailLinkAndPageLinksGoThroughTheDesktop) {
+  about->BtnAboutClick();
+  QTest::mouseClick(about->BtnGoMail, Qt::LeftButton);
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].toString().toStdString(), "mailto:" + ContactAddress());
+  emit about->WebBrowser->anchorClicked(QUrl("file:///etc/passwd"));
+  emit about->WebBrowser->anchorClicked(QUrl("https://example.com/offer"));
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[1], QUrl("https://example.com/offer"));
+}
+
+}  // namespace
+}  // namespace quarlex
