@@ -82,6 +82,11 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
+bool IsRfcomm(const std::string& name) {
+  return name.size() > 6 && name.compare(0, 6, "rfcomm") == 0 &&
+         name.find_first_not_of("0123456789", 6) == std::string::npos;
+}
+
 bool IsWithin(const fs::path& p, const fs::path& root) {
   const std::string& s = p.native();
   const std::string& r = root.native();
@@ -218,8 +223,10 @@ std::vector<PortMap::Found> PortMap::ReadHardware(bool& ok) const {
   for (const fs::directory_entry& e : ttys) {
     const std::string name = e.path().filename().string();
     const fs::path ttyDir = e.path();
-    // Consoles, virtual terminals and pseudo-terminals have no device behind them.
-    if (!Exists(ttyDir / "device")) continue;
+    // Consoles, virtual terminals and pseudo-terminals have no device behind them. Bluetooth
+    // serial links (rfcomm<n>) have none either, yet are serial ports an operator binds on
+    // purpose.
+    if (!Exists(ttyDir / "device") && !IsRfcomm(name)) continue;
     // A UART slot the kernel reserved but found no UART in.
     if (ReadAttribute(ttyDir / "type") == "0") continue;
 
@@ -260,9 +267,16 @@ std::vector<PortMap::Found> PortMap::ReadHardware(bool& ok) const {
       const std::string portNumber = ReadAttribute(device / "port_number");
       if (!portNumber.empty() && portNumber != "0") p.Identity += ":" + portNumber;
     } else {
-      // Without a serial number the place it is plugged into is the best identity there is.
-      const fs::path where = ec ? ttyDir : device;
+      // Without a serial number the place it is plugged into is the best identity there is:
+      // for USB the interface (the hub port and interface number), not the usb-serial port
+      // folder below it, whose name is the kernel's ttyUSB<n> and changes with plug order.
+      std::error_code ttyEc;
+      const fs::path where = !usbInterface.empty() ? usbInterface
+                             : !ec                 ? device
+                                                   : fs::canonical(ttyDir, ttyEc);
       p.Identity = "sysfs:" + (IsWithin(where, sysRoot) ? where.lexically_relative(sysRoot) : where).string();
+      const std::string portNumber = ReadAttribute(device / "port_number");
+      if (!usbInterface.empty() && !portNumber.empty() && portNumber != "0") p.Identity += ":" + portNumber;
     }
     p.Identity = OneLine(p.Identity);
 

@@ -2,10 +2,11 @@
 // The Linux serial-port map: which serial ports exist and which COM number each one carries.
 // Windows keeps such a map for every program; Linux has none, so this one keeps its own:
 //  - hardware ports are the ttys under <sysfs>/class/tty with a `device` link (UART slots whose
-//    `type` reads 0 hold no UART and are skipped);
+//    `type` reads 0 hold no UART and are skipped), and bound Bluetooth serial links rfcomm<n>;
 //  - ttyS<k> is COM<k+1>; every other port gets the lowest free number on first sight and keeps
 //    it across re-plugging and restarts, keyed by its identity (USB vendor:product:serial:
-//    interface, or its sysfs path when it has no serial number), in a small per-user state file;
+//    interface, or where it is plugged in when it has no serial number), in a small per-user
+//    state file;
 //  - every symbolic link COM<n> in the per-user port-link folder is port n (a virtual port, for
 //    example a socat pty) and hides a hardware port of the same number; links whose target is
 //    gone are skipped.

@@ -35,22 +35,37 @@ struct PortMapTest : ::testing::Test {
 
 using List = std::vector<std::string>;
 
+// The port with number n; a missing one fails the test instead of crashing the program.
+const PortEntry& At(const PortMap& m, unsigned n) {
+  static const PortEntry none;
+  const PortEntry* p = m.Find(n);
+  if (p == nullptr) {
+    ADD_FAILURE() << "no port " << n;
+    return none;
+  }
+  return *p;
+}
+
 TEST_F(PortMapTest, HardwarePortsAndTheirDescriptions) {
   sys.AddUart(0, 4);
   sys.AddUart(1, 0);  // reserved slot without a UART
   sys.AddUart(3, 4);
   sys.AddVirtual("tty0");
   sys.AddVirtual("console");
+  sys.AddVirtual("rfcomm0");  // a bound Bluetooth serial link: no device link, still a port
   sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
   UsbDevice acm{"2341", "0043", "Arduino (www.arduino.cc)", "Uno", "", "00"};
   sys.AddAcm("ttyACM0", "1-3", acm);
 
   PortMap m(roots);
-  // ttyS0 and ttyS3 keep their fixed numbers; the two USB devices take the lowest free ones.
-  EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM3", "COM4"}));
+  // ttyS0 and ttyS3 keep their fixed numbers; the others take the lowest free ones.
+  EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM3", "COM4", "COM5"}));
   ASSERT_NE(m.Find(4), nullptr);
-  EXPECT_EQ(m.Find(4)->DevicePath, "/dev/ttyS3");
-  EXPECT_EQ(m.Find(4)->Description, "/dev/ttyS3");
+  ASSERT_NE(m.Find(2), nullptr);
+  EXPECT_EQ(At(m, 2).DevicePath, "/dev/rfcomm0");
+  EXPECT_EQ(At(m, 2).Identity, "sysfs:devices/virtual/tty/rfcomm0");
+  EXPECT_EQ(At(m, 4).DevicePath, "/dev/ttyS3");
+  EXPECT_EQ(At(m, 4).Description, "/dev/ttyS3");
 
   const PortEntry* usb = nullptr;
   const PortEntry* uno = nullptr;
@@ -60,14 +75,14 @@ TEST_F(PortMapTest, HardwarePortsAndTheirDescriptions) {
   }
   ASSERT_TRUE(usb && uno);
   // Newcomers are numbered in name order, whatever order the folder lists them in.
-  EXPECT_EQ(uno->Number, 2);
-  EXPECT_EQ(usb->Number, 3);
+  EXPECT_EQ(uno->Number, 3);
+  EXPECT_EQ(usb->Number, 5);  // 4 is ttyS3's
   EXPECT_EQ(usb->Identity, "usb:0403:6001:A50285BI:00");
   EXPECT_EQ(usb->Description, "/dev/ttyUSB0\nFTDI FT232R USB UART\nSerial number A50285BI\nUSB 0403:6001");
   // No serial number: keyed by where it is plugged in.
   EXPECT_EQ(uno->Identity, "sysfs:devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0");
   EXPECT_EQ(uno->Description, "/dev/ttyACM0\nArduino (www.arduino.cc) Uno\nUSB 2341:0043");
-  EXPECT_EQ(m.Find(5), nullptr);
+  EXPECT_EQ(m.Find(6), nullptr);
 }
 
 TEST_F(PortMapTest, UsbNumberKeptAcrossReplugAndRestart) {
@@ -89,8 +104,8 @@ TEST_F(PortMapTest, UsbNumberKeptAcrossReplugAndRestart) {
     sys.AddUsbSerial("ttyUSB1", "1-4", a);
     EXPECT_TRUE(m.Refresh());
     ASSERT_NE(m.Find(2), nullptr);
-    EXPECT_EQ(m.Find(2)->DevicePath, "/dev/ttyUSB1");
-    EXPECT_EQ(m.Find(3)->DevicePath, "/dev/ttyUSB0");
+    EXPECT_EQ(At(m, 2).DevicePath, "/dev/ttyUSB1");
+    EXPECT_EQ(At(m, 3).DevicePath, "/dev/ttyUSB0");
   }
   // A restart reads the numbers back from the state file, whatever the plug order now.
   sys.Remove("ttyUSB0");
@@ -98,8 +113,27 @@ TEST_F(PortMapTest, UsbNumberKeptAcrossReplugAndRestart) {
   sys.AddUsbSerial("ttyUSB0", "1-4", b);
   PortMap again(roots);
   EXPECT_EQ(Scan(again), (List{"COM1", "COM3"}));
-  EXPECT_EQ(again.Find(3)->SerialNumber, "B0000002");
+  EXPECT_EQ(At(again, 3).SerialNumber, "B0000002");
   EXPECT_TRUE(again.StateError().empty()) << again.StateError();
+}
+
+// Cheap adapters have no serial number: the hub port they sit in keys them, not the kernel's
+// ttyUSB<n>, which depends on what else is plugged in.
+TEST_F(PortMapTest, AdapterWithoutSerialKeyedByHubPort) {
+  UsbDevice cheap{"1a86", "7523", "", "USB Serial", "", "00"};
+  sys.AddUsbSerial("ttyUSB0", "1-2", cheap);
+  PortMap m(roots);
+  EXPECT_EQ(Scan(m), (List{"COM1"}));
+  sys.Remove("ttyUSB0");
+  sys.AddUsbSerial("ttyUSB0", "1-3", UsbDevice{});
+  sys.AddUsbSerial("ttyUSB1", "1-2", cheap);
+  ASSERT_EQ(Scan(m), (List{"COM1", "COM2"}));
+  EXPECT_EQ(At(m, 1).DevicePath, "/dev/ttyUSB1");
+  EXPECT_EQ(At(m, 1).Description, "/dev/ttyUSB1\nUSB Serial\nUSB 1a86:7523");
+  // Moved to another hub port it counts as a new device.
+  sys.Remove("ttyUSB1");
+  sys.AddUsbSerial("ttyUSB1", "1-4", cheap);
+  EXPECT_EQ(Scan(m), (List{"COM2", "COM3"}));
 }
 
 TEST_F(PortMapTest, PortsOfOneAdapterAndClonedSerialsStayApart) {
@@ -140,8 +174,8 @@ TEST_F(PortMapTest, TwoInstancesAgreeOnNumbers) {
   sys.AddUsbSerial("ttyUSB1", "1-2", x);
   PortMap third(roots);
   ASSERT_TRUE(third.Refresh());
-  EXPECT_EQ(third.Find(1)->SerialNumber, "X");
-  EXPECT_EQ(third.Find(2)->SerialNumber, "Y");
+  EXPECT_EQ(At(third, 1).SerialNumber, "X");
+  EXPECT_EQ(At(third, 2).SerialNumber, "Y");
 }
 
 TEST_F(PortMapTest, LinksOverrideHardwareAndBadLinksAreSkipped) {
@@ -175,12 +209,12 @@ TEST_F(PortMapTest, LinksOverrideHardwareAndBadLinksAreSkipped) {
   other.Serial = "Z9";
   sys.AddUsbSerial("ttyUSB1", "1-3", other);
   EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM3", "COM4"}));
-  EXPECT_EQ(m.Find(4)->DevicePath, "/dev/ttyUSB1");
+  EXPECT_EQ(At(m, 4).DevicePath, "/dev/ttyUSB1");
 
   // The link goes: the hardware behind the number shows again.
   fs::remove(roots.LinkFolder / "COM1");
   ASSERT_TRUE(m.Refresh());
-  EXPECT_EQ(m.Find(1)->DevicePath, "/dev/ttyS0");
+  EXPECT_EQ(At(m, 1).DevicePath, "/dev/ttyS0");
 }
 
 TEST_F(PortMapTest, FolderOthersCanWriteIntoIsIgnored) {
@@ -226,9 +260,9 @@ TEST_F(PortMapTest, DamagedStateFileKeepsNumbersWithin1To255) {
   PortMap m(roots);
   ASSERT_TRUE(m.Refresh());
   ASSERT_NE(m.Find(7), nullptr);
-  EXPECT_EQ(m.Find(7)->Identity, idA);
+  EXPECT_EQ(At(m, 7).Identity, idA);
   ASSERT_NE(m.Find(1), nullptr);  // nothing valid held 1
-  EXPECT_EQ(m.Find(1)->SerialNumber, "NEW");
+  EXPECT_EQ(At(m, 1).SerialNumber, "NEW");
 
   // The rewritten file holds only well-formed lines.
   std::ifstream in(roots.StateFile);
@@ -264,8 +298,8 @@ TEST_F(PortMapTest, FixedUartOutranksARememberedNumber) {
   sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
   PortMap m(roots);
   EXPECT_EQ(Scan(m), (List{"COM1", "COM2"}));
-  EXPECT_EQ(m.Find(2)->DevicePath, "/dev/ttyS1");
-  EXPECT_EQ(m.Find(1)->DevicePath, "/dev/ttyUSB0");
+  EXPECT_EQ(At(m, 2).DevicePath, "/dev/ttyS1");
+  EXPECT_EQ(At(m, 1).DevicePath, "/dev/ttyUSB0");
 }
 
 TEST_F(PortMapTest, UnwritableStateIsReportedAndNumbersStillHold) {
@@ -311,7 +345,7 @@ TEST_F(PortMapTest, FeedsTheScan) {
   t.ScanPorts(m.PortTexts());
   t.BtnComClick();
   EXPECT_EQ(t.PortCaption(), "Port 42");
-  EXPECT_EQ(m.Find(t.SelectedPort)->LinkTarget, pty.slave());
+  EXPECT_EQ(At(m, t.SelectedPort).LinkTarget, pty.slave());
 }
 
 }  // namespace
