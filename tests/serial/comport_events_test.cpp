@@ -1,0 +1,342 @@
+// The event thread and the three hand-overs: receive events, dispatch order within a batch,
+// Close and Open from inside a handler, a vanished device, a failing handler.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "serial/support/comport_fixture.h"
+
+namespace quarlex {
+namespace {
+
+using test::ComPortFakeTest;
+using Strings = std::vector<std::string>;
+
+size_t CountOf(const Strings& log, const std::string& item) {
+  return static_cast<size_t>(std::count(log.begin(), log.end(), item));
+}
+bool Has(const Strings& log, const std::string& item) { return CountOf(log, item) > 0; }
+
+TEST_F(ComPortFakeTest, ReceivedBytesReachOnRxCharOnTheOwnersThreadAndReadReturnsThem) {
+  std::string got;
+  std::thread::id handler_thread;
+  port->OnRxChar = [&](TCustomComPort* sender, int32_t count) {
+    handler_thread = std::this_thread::get_id();
+    std::string buf(static_cast<size_t>(count), '\0');
+    EXPECT_EQ(sender->Read(buf.data(), count), count);
+    got += buf;
+  };
+  port->Open();
+  line->Receive(std::string("\x00\xFFhello", 7));
+  ASSERT_TRUE(owner.RunUntil([&] { return got.size() == 7; }));
+  EXPECT_EQ(got, std::string("\x00\xFFhello", 7));
+  EXPECT_EQ(handler_thread, std::this_thread::get_id());
+  // Asking for more than is waiting returns what is there, at once.
+  line->Receive("xy");
+  port->OnRxChar = [&](TCustomComPort* sender, int32_t) {
+    char buf[16];
+    got.append(buf, static_cast<size_t>(sender->Read(buf, sizeof buf)));
+  };
+  ASSERT_TRUE(owner.RunUntil([&] { return got.size() == 9; }));
+  EXPECT_EQ(got.substr(7), "xy");
+}
+
+TEST_F(ComPortFakeTest, ABatchRunsItsStepsInTheFixedOrder) {
+  port->SetEventChar(u'z');
+  TracePort();
+  port->Open();
+  log.clear();
+  // The first batch holds only a ring; while the event thread waits for it to be handled,
+  // everything else piles up into the second batch.
+  line->SetModemLines(device::MS_RING_ON);
+  ASSERT_TRUE(owner.WaitPending(1));
+  line->Receive("a");
+  line->LineError(device::CE_FRAME);
+  line->SetModemLines(device::MS_CTS_ON | device::MS_DSR_ON | device::MS_RLSD_ON);
+  line->Break();
+  line->Receive("z");
+  line->Receive(std::string(900000, 'x'));  // beyond 80% of the 1 MiB queue
+  ASSERT_EQ(port->Write("!", 1), 1);
+  ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "Rx80Full"); }));
+  // The error step runs first: the receive step's queue count would consume the error word.
+  const Strings expected{"Ring", "Error9", "RxChar900002", "TxEmpty", "Break", "Ring",
+                         "CTS1", "DSR1",   "RxFlag",       "RLSD1",   "Rx80Full"};
+  EXPECT_EQ(log, expected);
+}
+
+TEST_F(ComPortFakeTest, AReceiveEventFindingNothingQueuedCallsNoHandler) {
+  TComLink link;
+  Trace(link);
+  port->RegisterLink(&link);
+  int calls = 0;
+  port->OnRxChar = [&](TCustomComPort*, int32_t) { ++calls; };
+  port->OnRing = [&](TCustomComPort*) { ++calls; };
+  port->Open();
+  line->Receive("abc");
+  ASSERT_TRUE(owner.WaitPending(1));
+  port->ClearBuffer(true, false);  // the bytes are gone before the batch is handled
+  line->SetModemLines(device::MS_RING_ON);
+  ASSERT_TRUE(owner.RunUntil([&] { return calls == 1; }));
+  EXPECT_FALSE(Has(log, "link.Rx1"));
+  port->UnRegisterLink(&link);
+}
+
+TEST_F(ComPortFakeTest, WindowSyncDeliversEachChangeExactlyOnce) {
+  port->SetSyncMethod(smWindowSync);
+  TracePort();
+  port->Open();
+  log.clear();
+  line->SetModemLines(device::MS_RLSD_ON);
+  ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "RLSD1"); }));
+  line->SetModemLines(device::MS_RLSD_ON | device::MS_RING_ON);
+  ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "Ring"); }));
+  line->Receive("q");  // a later event: anything duplicated would have come before it
+  ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "RxChar1"); }));
+  EXPECT_EQ(log, (Strings{"RLSD1", "Ring", "RxChar1"}));
+  // Messages still queued when the port closes are dropped.
+  line->Receive("r");
+  ASSERT_TRUE(owner.WaitPending(1));
+  port->Close();
+  log.clear();
+  owner.Drain();
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(ComPortFakeTest, WithoutHandOverHandlersRunOnTheEventThread) {
+  TComPort bare(nullptr);  // no owner needed for smNone
+  bare.SetPort("/dev/fake1");
+  bare.SetSyncMethod(smNone);
+  std::mutex m;
+  std::condition_variable cv;
+  std::thread::id where;
+  int count = 0;
+  bare.OnRxChar = [&](TCustomComPort* p, int32_t n) {
+    char buf[8];
+    p->Read(buf, n);
+    std::lock_guard lock(m);
+    where = std::this_thread::get_id();
+    count += n;
+    cv.notify_all();
+  };
+  bare.Open();
+  line2->Receive("abc");
+  std::unique_lock lock(m);
+  ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return count == 3; }));
+  EXPECT_NE(where, std::this_thread::get_id());
+  lock.unlock();
+  bare.Close();
+  // A port without owner cannot hand events over.
+  TComPort orphan(nullptr);
+  orphan.SetPort("/dev/fake1");
+  EXPECT_THROW(orphan.Open(), std::logic_error);
+}
+
+TEST_F(ComPortFakeTest, CloseFromInsideAThreadSyncHandlerCompletesAndTheNextOpenWorks) {
+  TracePort();
+  int received = 0;
+  port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
+    received += n;
+    if (received == 3) p->Close();
+  };
+  port->Open();
+  log.clear();
+  line->Receive("abc");
+  ASSERT_TRUE(owner.RunUntil([&] { return !port->Connected(); }));
+  EXPECT_EQ(log, (Strings{"CTS0", "DSR0", "RLSD0", "BeforeClose", "AfterClose"}));
+  EXPECT_FALSE(line->IsOpen());
+  const auto masks = line->Recorded().masks;
+  ASSERT_FALSE(masks.empty());
+  EXPECT_EQ(masks.back(), 0u) << "the event mask was cleared for the waiting thread";
+  // The old thread is joined before this Open; events flow again.
+  port->Open();
+  line->Receive("de");
+  ASSERT_TRUE(owner.RunUntil([&] { return received == 5; }));
+  EXPECT_TRUE(port->Connected());
+}
+
+TEST_F(ComPortFakeTest, ChangingThePortFromInsideAHandlerReopensOnTheNewDevice) {
+  std::string got;
+  port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
+    std::string buf(static_cast<size_t>(n), '\0');
+    p->Read(buf.data(), n);
+    got += buf;
+    if (got == "go") p->SetPort("/dev/fake1");  // Close and Open inside the step
+  };
+  port->Open();
+  line->Receive("go");
+  ASSERT_TRUE(owner.RunUntil([&] { return line2->IsOpen(); }));
+  EXPECT_FALSE(line->IsOpen());
+  line2->Receive("!");
+  ASSERT_TRUE(owner.RunUntil([&] { return got == "go!"; }));
+  line->Receive("ignored");  // the old line is closed: nothing from it
+  port->Close();
+  owner.Drain();
+  EXPECT_EQ(got, "go!");
+}
+
+TEST_F(ComPortFakeTest, AVanishedDeviceDuringReadClosesThePortAndTellsTheOwner) {
+  TracePort();
+  port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
+    std::string buf(static_cast<size_t>(n), '\0');
+    p->Read(buf.data(), n);
+  };
+  port->Open();
+  log.clear();
+  line->Receive("abc");
+  ASSERT_TRUE(owner.WaitPending(1));
+  line->Vanish();
+  ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 1; }));
+  EXPECT_EQ(owner.ErrorCode(0), 25);
+  EXPECT_EQ(owner.ErrorText(0), "Port Disconnected");
+  EXPECT_FALSE(port->Connected());
+  EXPECT_EQ(port->Handle(), nullptr);
+  // A vanished device has no lines to report: only the after-close step runs.
+  EXPECT_EQ(log, (Strings{"AfterClose"}));
+  port->SetPort("/dev/fake1");
+  port->Open();
+  EXPECT_TRUE(port->Connected());
+}
+
+TEST_F(ComPortFakeTest, AVanishedDeviceWhileIdleIsNoticedByTheEventThread) {
+  port->Open();
+  line->Vanish();
+  ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 1 && !port->Connected(); }));
+  EXPECT_EQ(owner.ErrorCode(0), 25);
+  port->Close();  // nothing left to close
+  EXPECT_EQ(owner.errors.size(), 1u);
+}
+
+TEST_F(ComPortFakeTest, AVanishedDeviceWithWindowSyncAndWithoutHandOver) {
+  port->SetSyncMethod(smWindowSync);
+  port->Open();
+  line->Vanish();
+  ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 1 && !port->Connected(); }));
+  EXPECT_EQ(owner.ErrorText(0), "Port Disconnected");
+
+  TComPort p2(&owner);
+  p2.SetPort("/dev/fake1");
+  p2.SetSyncMethod(smNone);
+  p2.Open();
+  line2->Vanish();
+  // Closed on the event thread; the report is posted to the owner's thread.
+  ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 2; }));
+  EXPECT_EQ(owner.ErrorCode(1), 25);
+  EXPECT_FALSE(p2.Connected());
+}
+
+TEST_F(ComPortFakeTest, AFailingReadInsideOnRxCharEndsTheThreadAndReachesTheOwner) {
+  int calls = 0;
+  port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
+    ++calls;
+    std::string buf(static_cast<size_t>(n), '\0');
+    p->Read(buf.data(), n);
+  };
+  port->Open();
+  line->FailNext(device::FakeCall::kStartRead, device::ErrorOf(device::ErrorKind::kOther));
+  line->Receive("abc");
+  ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 1; }));
+  EXPECT_EQ(owner.ErrorCode(0), 3);
+  EXPECT_EQ(owner.ErrorText(0).rfind("ReadFile function failed (Error: ", 0), 0u);
+  EXPECT_TRUE(port->Connected());
+  port->Close();
+  EXPECT_FALSE(line->IsOpen());
+  port->Open();
+  line->Receive("d");
+  ASSERT_TRUE(owner.RunUntil([&] { return calls == 2; }));
+}
+
+TEST_F(ComPortFakeTest, TheOwnerCanRunLateAfterThePortIsGone) {
+  port->OnRxChar = [&](TCustomComPort*, int32_t) { ADD_FAILURE() << "handler of a destroyed port"; };
+  port->Open();
+  line->Receive("abc");
+  ASSERT_TRUE(owner.WaitPending(1));
+  port.reset();  // Close cancels the hand-over the event thread was waiting for
+  owner.Drain();  // the stale call does nothing
+  EXPECT_FALSE(line->IsOpen());
+}
+
+TEST_F(ComPortFakeTest, ReceivedBytesGoToOnRxBufInsteadOfOnRxCharWhenAsked) {
+  Strings got;
+  port->OnRxChar = [&](TCustomComPort*, int32_t n) { got.push_back("RxChar" + std::to_string(n)); };
+  port->OnRxBuf = [&](TCustomComPort*, const uint8_t* b, int32_t n) {
+    got.push_back("RxBuf:" + std::string(reinterpret_cast<const char*>(b), static_cast<size_t>(n)));
+  };
+  port->SetTriggersOnRxChar(false);
+  port->Open();
+  line->Receive("one");
+  ASSERT_TRUE(owner.RunUntil([&] { return got.size() == 1; }));
+  EXPECT_EQ(got, Strings{"RxBuf:one"});
+  EXPECT_EQ(port->InputCount(), 0) << "the port read the bytes itself";
+  port->Close();
+
+  // A link with OnRxBuf takes the bytes even with TriggersOnRxChar set; both see one buffer.
+  port->SetTriggersOnRxChar(true);
+  TComLink link;
+  link.OnRxBuf = [&](TCustomComPort*, const uint8_t* b, int32_t n) {
+    got.push_back("link:" + std::string(reinterpret_cast<const char*>(b), static_cast<size_t>(n)));
+  };
+  port->RegisterLink(&link);
+  port->Open();
+  line->Receive("two");
+  ASSERT_TRUE(owner.RunUntil([&] { return got.size() == 3; }));
+  EXPECT_EQ(got, (Strings{"RxBuf:one", "RxBuf:two", "link:two"}));
+  port->Close();
+  port->UnRegisterLink(&link);
+  port->OnRxBuf = nullptr;
+
+  // Not assigned: the bytes are read and dropped; OnRxChar still not called.
+  port->SetTriggersOnRxChar(false);
+  port->Open();
+  line->Receive("three");
+  ASSERT_TRUE(owner.RunUntil([&] { return port->InputCount() == 0; }));
+  owner.Drain();
+  EXPECT_EQ(got.size(), 3u);
+}
+
+TEST_F(ComPortFakeTest, WaitForEventWithoutAnEventThread) {
+  port->SetEvents({});
+  port->Open();
+  TComEvents ev{evRxChar};
+  port->WaitForEvent(ev, nullptr, 0);
+  EXPECT_TRUE(ev.Empty());
+
+  device::StopSignal stop;
+  stop.Set();
+  ev = TComEvents{evRxChar, evBreak};
+  port->WaitForEvent(ev, &stop, -1);
+  EXPECT_TRUE(ev.Empty());
+
+  // A peer that keeps sending until the waiter has seen a byte (the mask is set inside the call,
+  // so a byte sent before it would not count).
+  std::atomic<bool> done{false};
+  std::thread peer([&] {
+    std::mutex m;
+    std::condition_variable cv;
+    std::unique_lock lock(m);
+    while (!done) {
+      line->Receive("x");
+      cv.wait_for(lock, std::chrono::milliseconds(2));
+    }
+  });
+  ev = TComEvents{evRxChar, evCTS};
+  port->WaitForEvent(ev, nullptr, 10000);
+  done = true;
+  peer.join();
+  EXPECT_EQ(ev, TComEvents{evRxChar});
+  port->Close();
+
+  port->SetEvents(AllComEvents);
+  port->Open();
+  try {
+    port->WaitForEvent(ev, nullptr, 0);
+    FAIL();
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 20);
+    EXPECT_STREQ(e.what(), "Cannot wait for event if event thread is created");
+  }
+}
+
+}  // namespace
+}  // namespace quarlex
