@@ -1,17 +1,22 @@
 #include "view/renderer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace quarlex {
+
+static_assert(std::endian::native == std::endian::little, "PresentFrame reads B, G, R as one little-endian word");
 
 namespace {
 
 uint8_t* NewSurface() {
   // calloc of 48 MiB maps fresh zero pages: only the corner that frames draw becomes resident.
-  void* p = std::calloc(size_t{SurfaceSize} * SurfaceStride, 1);
+  // Four spare bytes: PresentFrame reads each pixel with one 4-byte load, also the last one.
+  void* p = std::calloc(size_t{SurfaceSize} * SurfaceStride + 4, 1);
   if (!p) throw std::bad_alloc();
   return static_cast<uint8_t*>(p);
 }
@@ -34,11 +39,34 @@ Renderer::Renderer(std::shared_ptr<const GlyphFonts> glyphs) : surface_(NewSurfa
 
 void Renderer::Span(int y, int x0, int x1) {
   uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x0) * 3;
-  for (int x = x0; x < x1; ++x, p += 3) p[0] = r_, p[1] = g_, p[2] = b_;
+  const int need = std::min(x1 - x0, PatternPixels);
+  for (; patternPixels_ < need; ++patternPixels_) {
+    uint8_t* q = pattern_ + 3 * patternPixels_;
+    q[0] = b_, q[1] = g_, q[2] = r_;
+  }
+  size_t bytes = static_cast<size_t>(x1 - x0) * 3;
+  for (; bytes >= sizeof pattern_; bytes -= sizeof pattern_, p += sizeof pattern_) std::memcpy(p, pattern_, sizeof pattern_);
+  std::memcpy(p, pattern_, bytes);
+}
+
+void Renderer::Column(int x, int y0, int y1) {
+  uint8_t* p = surface_.get() + static_cast<size_t>(y0) * SurfaceStride + static_cast<size_t>(x) * 3;
+  for (int y = y0; y < y1; ++y, p += SurfaceStride) p[0] = b_, p[1] = g_, p[2] = r_;
 }
 
 void Renderer::FillQuad(Vertex a, Vertex b, Vertex c, Vertex d) {
   if (!inFrame_) return;
+  // Axis-aligned rectangles (backgrounds and cell fills): one x range for every row.
+  if ((a.y == b.y && b.x == c.x && c.y == d.y && d.x == a.x) || (a.x == b.x && b.y == c.y && c.x == d.x && d.y == a.y)) {
+    const double left = std::min(a.x, c.x), right = std::max(a.x, c.x);
+    const double top = std::min(a.y, c.y), bottom = std::max(a.y, c.y);
+    const int x0 = std::max(0, CeilToInt(left - 0.5)), x1 = std::min(SurfaceSize, CeilToInt(right - 0.5));
+    const int y0 = std::max(0, CeilToInt(top - 0.5)), y1 = std::min(SurfaceSize, CeilToInt(bottom - 0.5));
+    if (x0 < x1) {
+      for (int y = y0; y < y1; ++y) Span(y, x0, x1);
+    }
+    return;
+  }
   const Vertex v[4] = {a, b, c, d};
   double minY = v[0].y, maxY = v[0].y;
   for (const Vertex& p : v) minY = std::min<double>(minY, p.y), maxY = std::max<double>(maxY, p.y);
@@ -73,6 +101,27 @@ void Renderer::Segment(Vertex a, Vertex b) {
   const double dx = double{b.x} - a.x, dy = double{b.y} - a.y;
   const int w = lineWidth_;
   const double half = w / 2.0;
+  // Axis-parallel lines (grid lines, frames, minimap rows) as spans: the same pixels as the
+  // stepping below, without a division per pixel.
+  if (dy == 0 || dx == 0) {
+    const bool horizontal = dy == 0 && dx != 0;
+    const double lo = horizontal ? std::min(a.x, b.x) : std::min(a.y, b.y);
+    const double hi = horizontal ? std::max(a.x, b.x) : std::max(a.y, b.y);
+    const int from = std::max(0, FloorToInt(lo) - (w - 1));
+    const int to = std::min(SurfaceSize, FloorToInt(hi) + 1);
+    const int across = FloorToInt((horizontal ? a.y : a.x) - half + 0.5);
+    if (from >= to) return;
+    for (int k = 0; k < w; ++k) {
+      const int c = across + k;
+      if (static_cast<unsigned>(c) >= SurfaceSize) continue;
+      if (horizontal) {
+        Span(c, from, to);
+      } else {
+        Column(c, from, to);
+      }
+    }
+    return;
+  }
   if (std::fabs(dx) >= std::fabs(dy)) {
     // x-major: one run of w pixels across the line per column. A wide line starts one pixel
     // early so that the corners of its loops close (the width covers c - 1 and c).
@@ -144,7 +193,9 @@ void Renderer::PresentFrame(ImageTarget& target, int w, int h) {
     const uint8_t* src = surface_.get() + static_cast<size_t>(y) * SurfaceStride;
     auto* dst = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(target.Pixels) + static_cast<size_t>(y) * target.Stride);
     for (int x = 0; x < w; ++x, src += 3) {
-      dst[x] = 0xFF000000u | uint32_t{src[0]} << 16 | uint32_t{src[1]} << 8 | src[2];
+      uint32_t bgr;  // bytes B, G, R (and the next pixel's B): 0x..RRGGBB on little-endian
+      std::memcpy(&bgr, src, 4);
+      dst[x] = 0xFF000000u | (bgr & 0xFFFFFFu);
     }
   }
 }
@@ -152,7 +203,7 @@ void Renderer::PresentFrame(ImageTarget& target, int w, int h) {
 uint32_t Renderer::PixelAt(int x, int y) const {
   if (static_cast<unsigned>(x) >= SurfaceSize || static_cast<unsigned>(y) >= SurfaceSize) return 0;
   const uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x) * 3;
-  return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+  return uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
 }
 
 }  // namespace quarlex

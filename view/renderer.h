@@ -2,7 +2,8 @@
 // The off-screen renderer that the exchange grid and the minimap draw through: a rasteriser of
 // our own, so the program needs no GL driver and pictures are exact to the pixel.
 //
-// Surface: 4096 x 4096 pixels, 24 bits (3 bytes R, G, B), rows top-down, allocated once with
+// Surface: 4096 x 4096 pixels, 24 bits (3 bytes B, G, R as in a Windows DIB, so that one 32-bit
+// little-endian load reads 0x..RRGGBB), rows top-down, allocated once with
 // calloc so that only the pages a frame touches become resident. Coordinates are surface pixels,
 // origin at the top-left, x to the right, y downward; a frame of a W x H image is the rectangle
 // (0, 0) .. (W, H). Nothing clears the surface: each view paints its own background first.
@@ -62,7 +63,10 @@ class Renderer {
   void BeginFrame() { inFrame_ = true; }
   bool InFrame() const { return inFrame_; }
 
-  void SetColor(uint8_t r, uint8_t g, uint8_t b) { r_ = r, g_ = g, b_ = b; }
+  void SetColor(uint8_t r, uint8_t g, uint8_t b) {
+    if (r != r_ || g != g_ || b != b_) patternPixels_ = 0;
+    r_ = r, g_ = g, b_ = b;
+  }
   // 1 or 2; other values are taken as the nearest of the two.
   void SetLineWidth(int width) { lineWidth_ = width <= 1 ? 1 : 2; }
   int LineWidth() const { return lineWidth_; }
@@ -98,15 +102,20 @@ class Renderer {
   void Put(int x, int y) {
     if (static_cast<unsigned>(x) >= SurfaceSize || static_cast<unsigned>(y) >= SurfaceSize) return;
     uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x) * 3;
-    p[0] = r_, p[1] = g_, p[2] = b_;
+    p[0] = b_, p[1] = g_, p[2] = r_;
   }
   void Span(int y, int x0, int x1);  // pixels x0 .. x1 - 1 of row y, already clipped
+  void Column(int x, int y0, int y1);  // pixels y0 .. y1 - 1 of column x, already clipped
 
   std::unique_ptr<uint8_t[], void (*)(void*)> surface_;
   std::shared_ptr<const GlyphFonts> glyphs_;
   bool inFrame_ = false;
   uint8_t r_ = 0, g_ = 0, b_ = 0;
   int lineWidth_ = 1;
+  // The current colour repeated over 64 pixels, so spans are filled with block copies.
+  static constexpr int PatternPixels = 64;
+  uint8_t pattern_[PatternPixels * 3] = {};
+  int patternPixels_ = 0;  // how many of them hold the current colour
 };
 
 }  // namespace quarlex
