@@ -1,27 +1,11 @@
 #include "view/navigation.h"
 
-#include <cmath>
-
 namespace quarlex {
 
-int FirstColumnPixel(float viewScale) {
-  return static_cast<int>(std::ceil(93.0 * static_cast<double>(viewScale)));
-}
-
-std::optional<uint32_t> CellAt(int px, int py, const HitMetrics& m, uint32_t bytesPerRow, uint32_t topRow) {
-  const double cw = m.CellWidth;
-  const double rh = m.RowHeight;
-  if (cw <= 0 || rh <= 0 || bytesPerRow == 0) return std::nullopt;
-  if (px < 0 || py < 0) return std::nullopt;
-  if (px >= bytesPerRow * cw || py >= 16 * rh) return std::nullopt;
-  auto column = static_cast<uint64_t>(std::floor(px / cw));
-  auto row = static_cast<uint64_t>(std::floor(py / rh));
-  // The quotient of a point just inside the edge can round up onto the edge; keep it inside.
-  if (column >= bytesPerRow) column = bytesPerRow - 1;
-  if (row > 15) row = 15;
-  const uint64_t index = column + uint64_t{bytesPerRow} * (row + topRow);
-  if (index > CaptureLast) return std::nullopt;
-  return static_cast<uint32_t>(index);
+std::optional<uint32_t> CellAt(int px, int py, const GridMetrics& m, uint32_t bytesPerRow, uint32_t topRow) {
+  const auto cell = CellOfPoint(m, bytesPerRow, px, py);
+  if (!cell) return std::nullopt;
+  return IndexOfCell(*cell, bytesPerRow, topRow);
 }
 
 uint8_t ApplyMarkerCommand(uint8_t attr, uint8_t command) {
@@ -34,7 +18,7 @@ uint8_t ApplyMarkerCommand(uint8_t attr, uint8_t command) {
   return attr & AttrMarkerClear;
 }
 
-Navigation::Navigation(CaptureStore& store, NavigationUi& ui) : store_(store), ui_(ui) {
+Navigation::Navigation(CaptureStore& store, ViewRedraw& ui) : store_(store), ui_(ui) {
   store_.ScrollBarExch.OnChange = [this] { ScrollBarExchChange(); };
 }
 
@@ -86,7 +70,7 @@ void Navigation::ImageExchDblClick() {
 }
 
 bool Navigation::ImageExchContextPopup() {
-  MarkerClickX = int32_t{GridMouseX} - FirstColumnPixel(Metrics.ViewScale);
+  MarkerClickX = int32_t{GridMouseX} - GridLeftPixel(Metrics.ViewScale);
   MarkerClickY = GridMouseY;
   if (LeftCtrl.QueryDownAndNewlyPressed()) return true;
   MarkerCommand = CheckedMarker;
@@ -103,7 +87,7 @@ void Navigation::ColorClick(int n) {
 
 void Navigation::ClickImage() {
   if (MarkerCommand == 0) {
-    const int px = int{GridMouseX} - FirstColumnPixel(Metrics.ViewScale);
+    const int px = int{GridMouseX} - GridLeftPixel(Metrics.ViewScale);
     if (auto index = CellAt(px, GridMouseY, Metrics, store_.BytesPerRow, store_.TopRow)) {
       store_.ValueHighlight[store_.CaptureBuffer[*index]] ^= 1;
     }

@@ -8,26 +8,15 @@
 #include <optional>
 
 #include "app/capture_store.h"
+#include "view/grid_layout.h"
 
 namespace quarlex {
 
-// The grid metrics the hit test measures with. The grid computes them from ImageExch's width
-// (ViewScale = width / 1055, CellWidth = 30 s, RowHeight = 28 s); these are the design values.
-struct HitMetrics {
-  float ViewScale = 1.0f;
-  float CellWidth = 30.0f;
-  float RowHeight = 28.0f;
-};
-
-// x of the first byte column in whole pixels, as clicks are measured: ceil(93 x ViewScale), the
-// ceiling of the product that places the column in the drawing (116.27 -> 117 at 1.2502).
-int FirstColumnPixel(float viewScale);
-
-// Capture index of the cell under (px, py): px is measured from the first byte column, py from
-// the top of ImageExch. Nothing for points outside the byte area (address column, below the
-// 16th row, right of the last column) and for cells past the ring's end, which the bar's range
-// can bring into view when the capture is nearly full.
-std::optional<uint32_t> CellAt(int px, int py, const HitMetrics& m, uint32_t bytesPerRow, uint32_t topRow);
+// Capture index of the cell under (px, py), measured as the grid lays its cells out: px from the
+// first byte column (see GridLeftPixel), py from the top of ImageExch. Nothing for points outside
+// the byte area (address column, below the 16th row, right of the last column) and for cells
+// past the ring's end, which the bar's range can bring into view when the capture is nearly full.
+std::optional<uint32_t> CellAt(int px, int py, const GridMetrics& m, uint32_t bytesPerRow, uint32_t topRow);
 
 // The marker rule of one click on attribute byte `attr`. command: 1..4 right click with that
 // marker, 9..12 menu choice of marker command - 8. A free byte gets the marker; the same
@@ -66,10 +55,11 @@ class LeftCtrlKey {
 // Scroll notification kinds of the bar, as the toolkit reports an operator's action.
 enum class ScrollKind { LineUp, LineDown, PageUp, PageDown, ThumbTrack, ThumbPosition, Top, Bottom, EndScroll };
 
-// The redraws that navigation asks for.
-class NavigationUi {
+// The two drawing entry points of the view, which navigation, the minimap and the toolbar ask for
+// after every change they make.
+class ViewRedraw {
  public:
-  virtual ~NavigationUi() = default;
+  virtual ~ViewRedraw() = default;
   virtual void OutExchange() = 0;
   virtual void OutMiniMap() = 0;
 };
@@ -77,7 +67,7 @@ class NavigationUi {
 class Navigation {
  public:
   // Takes over the store's ScrollBarExch.OnChange (the bar's change notification).
-  Navigation(CaptureStore& store, NavigationUi& ui);
+  Navigation(CaptureStore& store, ViewRedraw& ui);
   ~Navigation();
   Navigation(const Navigation&) = delete;
   Navigation& operator=(const Navigation&) = delete;
@@ -89,7 +79,7 @@ class Navigation {
   bool ScrollByOperator = false;               // an operator scroll is pending on the bar
   uint8_t CheckedMarker = 1;                   // checked item color1..color4 of the marker menu
   LeftCtrlKey LeftCtrl;
-  HitMetrics Metrics;  // kept current by the grid's owner whenever ImageExch's width changes
+  GridMetrics Metrics;  // the grid's metrics, kept current by its owner when ImageExch's width changes
 
   // Operator scroll notification: the kinds that move by line, page or thumb set
   // ScrollByOperator; top, bottom and end-of-scroll change nothing.
@@ -115,7 +105,7 @@ class Navigation {
  private:
   void Wheel(int64_t delta);
   CaptureStore& store_;
-  NavigationUi& ui_;
+  ViewRedraw& ui_;
 };
 
 }  // namespace quarlex

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/capture_store.h"
+#include "view/navigation.h"
 
 namespace quarlex {
 
@@ -23,11 +24,8 @@ constexpr UiColour LabelHover{15, 15, 15};      // active label under the mouse
 enum class ToolbarLabel { ViewHex, ViewDec, ViewChar, ModeWin32, ModeWin16, AutoScroll };
 
 // What the toolbar asks of the window.
-class ToolbarUi {
+class ToolbarUi : public ViewRedraw {
  public:
-  virtual ~ToolbarUi() = default;
-  virtual void OutExchange() = 0;
-  virtual void OutMiniMap() = 0;
   virtual void SetLabelColour(ToolbarLabel label, UiColour colour) = 0;
   virtual void ShowMemoText(bool shown) = 0;
   // Empties the find box (running its change handling when it held text) and runs ClearFind.

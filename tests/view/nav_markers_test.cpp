@@ -8,7 +8,7 @@
 namespace quarlex {
 namespace {
 
-struct CountingUi : NavigationUi {
+struct CountingUi : ViewRedraw {
   int exchange = 0, minimap = 0;
   void OutExchange() override { ++exchange; }
   void OutMiniMap() override { ++minimap; }
@@ -61,8 +61,8 @@ TEST(MarkerRule, SetRemoveReplaceKeepOtherBits) {
 }
 
 TEST(HitTest, DesignScale) {
-  const HitMetrics m;  // scale 1: 30 x 28 cells
-  EXPECT_EQ(FirstColumnPixel(1.0f), 93);
+  const GridMetrics m = GridMetricsForWidth(1055);  // scale 1: 30 x 28 cells
+  EXPECT_EQ(GridLeftPixel(1.0f), 93);
   EXPECT_EQ(CellAt(0, 0, m, 32, 0), 0u);
   EXPECT_EQ(CellAt(29, 27, m, 32, 0), 0u);
   EXPECT_EQ(CellAt(30, 28, m, 32, 0), 33u);
@@ -77,11 +77,11 @@ TEST(HitTest, DesignScale) {
 }
 
 TEST(HitTest, ScaledWindowSubtractsTheCeilingOfTheColumnOffset) {
-  const float s = 1319.0f / 1055.0f;  // ~1.2502
-  const HitMetrics m{s, 30 * s, 28 * s};
+  const GridMetrics m = GridMetricsForWidth(1319);
+  const float s = m.ViewScale;  // ~1.2502
   // The column is drawn at 116.27; clicks are measured from 117.
-  EXPECT_EQ(FirstColumnPixel(s), 117);
-  const int first = FirstColumnPixel(s);
+  EXPECT_EQ(GridLeftPixel(s), 117);
+  const int first = GridLeftPixel(s);
   // Cell width 37.507: pixel 37 from the offset is still column 0, 38 is column 1.
   EXPECT_EQ(CellAt(117 + 37 - first, 0, m, 32, 0), 0u);
   EXPECT_EQ(CellAt(117 + 38 - first, 0, m, 32, 0), 1u);
@@ -95,7 +95,7 @@ TEST(HitTest, ScaledWindowSubtractsTheCeilingOfTheColumnOffset) {
 }
 
 TEST(HitTest, CellsPastTheRingAreNotHit) {
-  const HitMetrics m;
+  const GridMetrics m = GridMetricsForWidth(1055);
   const uint32_t topRow = CaptureLast / 32;  // the bar's maximum at a full ring
   EXPECT_EQ(CellAt(31 * 30, 0, m, 32, topRow), CaptureLast);
   EXPECT_FALSE(CellAt(0, 28, m, 32, topRow));

@@ -1,0 +1,348 @@
+#include "qt/navigation_controller.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QWheelEvent>
+#include <cmath>
+
+#include "qt/click_label.h"
+#include "qt/image_control.h"
+#include "qt/main_window.h"
+#include "view/exchange_grid.h"
+
+namespace quarlex {
+
+namespace {
+
+QColor ToQColor(UiColour c) { return QColor(c.r, c.g, c.b); }
+
+// The right Ctrl key never opens the marker menu. Platforms name the two keys apart only in their
+// native codes: the keysym Control_R (X11, Wayland) or VK_RCONTROL (Windows). A key event that
+// carries no native code (synthesised input) counts as the left key.
+bool IsRightControl(const QKeyEvent* k) {
+  const quint32 vk = k->nativeVirtualKey();
+  return vk == 0xFFE4 || vk == 0xA3;
+}
+
+ScrollKind KindOf(int action, bool* known) {
+  *known = true;
+  switch (action) {
+    case QAbstractSlider::SliderSingleStepAdd: return ScrollKind::LineDown;
+    case QAbstractSlider::SliderSingleStepSub: return ScrollKind::LineUp;
+    case QAbstractSlider::SliderPageStepAdd: return ScrollKind::PageDown;
+    case QAbstractSlider::SliderPageStepSub: return ScrollKind::PageUp;
+    case QAbstractSlider::SliderMove: return ScrollKind::ThumbTrack;
+    case QAbstractSlider::SliderToMinimum: return ScrollKind::Top;
+    case QAbstractSlider::SliderToMaximum: return ScrollKind::Bottom;
+    default: *known = false; return ScrollKind::EndScroll;
+  }
+}
+
+std::string_view StyleNameOf(ToolbarLabel label) {
+  switch (label) {
+    case ToolbarLabel::ViewHex: return "BtnViewHex";
+    case ToolbarLabel::ViewDec: return "BtnViewDec";
+    case ToolbarLabel::ViewChar: return "BtnViewChar";
+    case ToolbarLabel::ModeWin32: return "BtnModeWin32";
+    case ToolbarLabel::ModeWin16: return "BtnModeWin16";
+    case ToolbarLabel::AutoScroll: return "BtnAutoScroll";
+  }
+  return {};
+}
+
+bool IsInside(const QObject* o, const QWidget* ancestor) {
+  for (; o; o = o->parent()) {
+    if (o == ancestor) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+NavigationController::NavigationController(MainWindow& window, Renderer& renderer)
+    : QObject(&window),
+      w_(window),
+      nav_(window.session().Store, *this),
+      miniMap_(window.session().Store, renderer, *this, *this),
+      toolbar_(window.session().Store, *this) {
+  BuildMarkerMenu();
+  ConnectScrollBar();
+  ConnectImages();
+  ConnectToolbar();
+  ApplyHoverStyles();
+  w_.OutMiniMapHook = [this] { OutMiniMap(); };
+  qApp->installEventFilter(this);
+}
+
+NavigationController::~NavigationController() {
+  qApp->removeEventFilter(this);
+  w_.session().Store.ScrollBarExch.OnMirror = nullptr;
+}
+
+// ---- marker menu ----
+
+void NavigationController::BuildMarkerMenu() {
+  markerGroup_ = new QActionGroup(this);
+  markerGroup_->setExclusive(true);
+  QAction** items[4] = {&color1, &color2, &color3, &color4};
+  for (int n = 1; n <= 4; ++n) {
+    QPixmap swatch(16, 16);
+    swatch.fill(QColor(MarkerColors[n].r, MarkerColors[n].g, MarkerColors[n].b));
+    QAction* a = w_.PopupMenuImgExch->addAction(QIcon(swatch), QStringLiteral("Marker %1").arg(n));
+    a->setObjectName(QStringLiteral("color%1").arg(n));
+    a->setCheckable(true);
+    markerGroup_->addAction(a);
+    connect(a, &QAction::triggered, this, [this, n] {
+      nav_.ColorClick(n);
+      // The radio group has checked the chosen item already; the logic's choice is the one kept.
+      ColorAction(nav_.CheckedMarker)->setChecked(true);
+    });
+    *items[n - 1] = a;
+  }
+  color1->setChecked(true);
+}
+
+// ---- scroll bar ----
+
+void NavigationController::ConnectScrollBar() {
+  QScrollBar* bar = w_.ScrollBarExch;
+  ScrollBarModel& model = w_.session().Store.ScrollBarExch;
+  model.OnMirror = [this, bar, &model] {
+    mirroring_ = true;
+    bar->setRange(0, static_cast<int>(model.Max()));
+    bar->setValue(static_cast<int>(model.Position()));
+    mirroring_ = false;
+  };
+  model.OnMirror();
+  connect(bar, &QAbstractSlider::actionTriggered, this, [this](int action) {
+    bool known = false;
+    const ScrollKind kind = KindOf(action, &known);
+    if (known) nav_.ScrollBarExchScroll(kind);
+  });
+  // Letting the thumb go ends a drag with a "thumb position" notification, as a native bar does;
+  // with tracking on, the position has already been taken.
+  connect(bar, &QAbstractSlider::sliderReleased, this, [this] { nav_.ScrollBarExchScroll(ScrollKind::ThumbPosition); });
+  connect(bar, &QAbstractSlider::valueChanged, this, [this, &model](int value) {
+    if (!mirroring_) model.SetPosition(value);
+  });
+}
+
+// ---- ImageExch, ImageMiniMap ----
+
+QPoint NavigationController::DevicePoint(const ImageControl* control, QPointF logical) const {
+  const qreal dpr = control->devicePixelRatioF();
+  return QPoint(static_cast<int>(std::floor(logical.x() * dpr)), static_cast<int>(std::floor(logical.y() * dpr)));
+}
+
+void NavigationController::RefreshMetrics() {
+  // The grid measures from the width of ImageExch's frame; the same function gives the same cells.
+  const QImage& frame = w_.ImageExch->Frame();
+  const int width = frame.isNull() ? qRound(w_.ImageExch->width() * w_.ImageExch->devicePixelRatioF()) : frame.width();
+  nav_.Metrics = GridMetricsForWidth(static_cast<uint32_t>(width));
+}
+
+void NavigationController::ConnectImages() {
+  ImageControl* grid = w_.ImageExch;
+  grid->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(grid, &ImageControl::mousePressed, this, [this, grid](QMouseEvent* e) {
+    const QPoint p = DevicePoint(grid, e->position());
+    pressModifiers_ = e->modifiers();
+    nav_.ImageExchMouseDown(p.x(), p.y());
+  });
+  connect(grid, &ImageControl::mouseDoubleClicked, this, [this, grid](QMouseEvent* e) {
+    // The second press of a double click arrives as the double click itself: it is a press too.
+    const QPoint p = DevicePoint(grid, e->position());
+    pressModifiers_ = e->modifiers();
+    nav_.ImageExchMouseDown(p.x(), p.y());
+    if (e->button() != Qt::LeftButton) return;
+    RefreshMetrics();
+    nav_.ImageExchDblClick();
+  });
+  connect(grid, &QWidget::customContextMenuRequested, this, [this] { ContextPopup(); });
+
+  ImageControl* strip = w_.ImageMiniMap;
+  connect(strip, &ImageControl::mousePressed, this, [this, strip](QMouseEvent* e) {
+    miniMap_.ImageMiniMapMouseDown(DevicePoint(strip, e->position()).y());
+  });
+}
+
+void NavigationController::ContextPopup() {
+  const QPoint cursor = QCursor::pos();
+  // A Ctrl release may have happened while another window had the keyboard; the press that
+  // started this click knows whether Ctrl is down now.
+  if (!pressModifiers_.testFlag(Qt::ControlModifier)) nav_.LeftCtrl.Lost();
+  RefreshMetrics();
+  if (nav_.ImageExchContextPopup()) {
+    QMenu* menu = w_.PopupMenuImgExch;
+    menu->popup(QPoint(cursor.x() - menu->sizeHint().width() / 2, cursor.y()));
+  }
+}
+
+void NavigationController::OutMiniMap() { miniMap_.OutMiniMap(MarkerSeen ? MarkerSeen() : true); }
+
+int NavigationController::ControlWidth() const {
+  return qRound(w_.ImageMiniMap->width() * w_.ImageMiniMap->devicePixelRatioF());
+}
+int NavigationController::ControlHeight() const {
+  return qRound(w_.ImageMiniMap->height() * w_.ImageMiniMap->devicePixelRatioF());
+}
+void NavigationController::SizeBitmap() { w_.ImageMiniMap->SizeBitmap(); }
+ImageTarget NavigationController::Target() {
+  QImage& f = w_.ImageMiniMap->Frame();
+  if (f.isNull()) return {};
+  return {reinterpret_cast<uint32_t*>(f.bits()), f.width(), f.height(), static_cast<size_t>(f.bytesPerLine())};
+}
+void NavigationController::Repaint() { w_.ImageMiniMap->repaint(); }
+
+// ---- wheel and keys ----
+
+bool NavigationController::Wheel(QEvent* event) {
+  auto* e = static_cast<QWheelEvent*>(event);
+  // One notch is 120; finer wheels and touch pads add up until a notch is reached.
+  wheelRest_ += e->angleDelta().y();
+  while (wheelRest_ >= 120) {
+    wheelRest_ -= 120;
+    nav_.FormMouseWheelUp();
+  }
+  while (wheelRest_ <= -120) {
+    wheelRest_ += 120;
+    nav_.FormMouseWheelDown();
+  }
+  return true;
+}
+
+bool NavigationController::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease: {
+      auto* k = static_cast<QKeyEvent*>(event);
+      if (k->key() == Qt::Key_Control && !IsRightControl(k)) {
+        if (event->type() == QEvent::KeyPress) {
+          nav_.LeftCtrl.Press(k->isAutoRepeat());
+        } else if (!k->isAutoRepeat()) {
+          nav_.LeftCtrl.Release();
+        }
+      }
+      break;
+    }
+    case QEvent::ApplicationDeactivate:
+      nav_.LeftCtrl.Lost();
+      break;
+    case QEvent::Wheel:
+      // Over the whole main panel the wheel scrolls the grid, also over the text column and the
+      // bar, which would otherwise scroll by their own rules.
+      if (watched->isWidgetType() && w_.PanelMain->isVisible() && IsInside(watched, w_.PanelMain)) {
+        return Wheel(event);
+      }
+      break;
+    default:
+      break;
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+// ---- toolbar ----
+
+ClickLabel* NavigationController::LabelOf(ToolbarLabel label) const {
+  switch (label) {
+    case ToolbarLabel::ViewHex: return w_.BtnViewHex;
+    case ToolbarLabel::ViewDec: return w_.BtnViewDec;
+    case ToolbarLabel::ViewChar: return w_.BtnViewChar;
+    case ToolbarLabel::ModeWin32: return w_.BtnModeWin32;
+    case ToolbarLabel::ModeWin16: return w_.BtnModeWin16;
+    case ToolbarLabel::AutoScroll: return w_.BtnAutoScroll;
+  }
+  return nullptr;
+}
+
+void NavigationController::ConnectToolbar() {
+  connect(w_.BtnViewHex, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewHexClick(); });
+  connect(w_.BtnViewDec, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewDecClick(); });
+  connect(w_.BtnViewChar, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewCharClick(); });
+  connect(w_.BtnModeWin32, &ClickLabel::clicked, this, [this] { toolbar_.BtnModeWin32Click(); });
+  connect(w_.BtnModeWin16, &ClickLabel::clicked, this, [this] { toolbar_.BtnModeWin16Click(); });
+  connect(w_.BtnAutoScroll, &ClickLabel::clicked, this, [this] { toolbar_.BtnAutoScrollClick(); });
+}
+
+void NavigationController::ApplyViewDefaults() {
+  toolbar_.StatusModeWin();
+  toolbar_.StatusView();
+  // Autoscroll has no status step of its own; its label shows the flag from the start.
+  SetLabelColour(ToolbarLabel::AutoScroll, toolbar_.IsActive(ToolbarLabel::AutoScroll) ? LabelActive : LabelInactive);
+}
+
+void NavigationController::OutExchange() { w_.OutExchange(); }
+
+QAction* NavigationController::ColorAction(int n) const {
+  switch (n) {
+    case 2: return color2;
+    case 3: return color3;
+    case 4: return color4;
+    default: return color1;
+  }
+}
+
+void NavigationController::SetLabelColour(ToolbarLabel label, UiColour colour) {
+  ClickLabel* l = LabelOf(label);
+  const HoverStyle* style = HoverStyleOf(StyleNameOf(label));
+  const bool active = toolbar_.IsActive(label);
+  if (!l || !style) return;
+  ControlColours c = ColoursFor(*style, active);
+  c.Rest = colour;
+  if (!active) c.Over = colour;
+  ClickLabel::Colours q = l->colours();
+  q.text = ToQColor(c.Rest);
+  q.hoverText = ToQColor(c.Over);
+  q.pressText = c.Press ? ToQColor(*c.Press) : QColor();
+  l->SetColours(q);
+}
+
+void NavigationController::ShowMemoText(bool shown) { w_.MemoText->setVisible(shown); }
+
+void NavigationController::ClearFindBox() {
+  w_.EditFind->setText(QString());
+  if (ClearFind) ClearFind();
+}
+
+void NavigationController::ApplyStyle(ClickLabel* label, const HoverStyle& style, bool active) {
+  const ControlColours c = ColoursFor(style, active);
+  ClickLabel::Colours q = label->colours();
+  const QColor press = c.Press ? ToQColor(*c.Press) : QColor();
+  if (style.Target == HoverTarget::Text) {
+    q.text = ToQColor(c.Rest);
+    q.hoverText = ToQColor(c.Over);
+    q.pressText = press;
+  } else {
+    // BtnClear covers its panel PanelNpc10 whole, so its own background is the panel's colour.
+    q.background = ToQColor(c.Rest);
+    q.hoverBackground = ToQColor(c.Over);
+    q.pressBackground = press;
+  }
+  label->SetColours(q);
+}
+
+void NavigationController::ApplyHoverStyles() {
+  const std::pair<const char*, ClickLabel*> controls[] = {
+      {"BtnCom", w_.BtnCom},           {"BtnSetBr", w_.BtnSetBr},         {"BtnSetCom", w_.BtnSetCom},
+      {"BtnConnect", w_.BtnConnect},   {"BtnFind", w_.BtnFind},           {"BtnAbout", w_.BtnAbout},
+      {"BtnOpen", w_.BtnOpen},         {"BtnSave", w_.BtnSave},           {"BtnAutoScroll", w_.BtnAutoScroll},
+      {"BtnModeWin32", w_.BtnModeWin32}, {"BtnModeWin16", w_.BtnModeWin16}, {"BtnViewHex", w_.BtnViewHex},
+      {"BtnViewDec", w_.BtnViewDec},   {"BtnViewChar", w_.BtnViewChar},   {"BtnModeSend", w_.BtnModeSend},
+      {"BtnSend", w_.BtnSend},         {"BtnClear", w_.BtnClear},         {"BtnFindClose", w_.BtnFindClose},
+  };
+  for (const auto& [name, label] : controls) ApplyHoverStyle(label, name);
+}
+
+void NavigationController::ApplyHoverStyle(ClickLabel* label, std::string_view control) {
+  const HoverStyle* style = HoverStyleOf(control);
+  if (!label || !style) return;
+  const bool active = !style->OnlyWhileActive || toolbar_.IsActive(*style->OnlyWhileActive);
+  ApplyStyle(label, *style, active);
+}
+
+}  // namespace quarlex

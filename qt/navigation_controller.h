@@ -1,0 +1,106 @@
+#pragma once
+// Connects the main window's widgets to the view's navigation, minimap and toolbar logic:
+//  - ScrollBarExch mirrors the store's ScrollBarModel (range and position), and the operator's
+//    actions on it become scroll notifications;
+//  - a wheel step anywhere over the main panel scrolls two rows;
+//  - presses, right clicks (context-menu requests) and double clicks on ImageExch become marker
+//    and highlight commands; Ctrl + right click opens PopupMenuImgExch, which this controller
+//    fills with the radio items color1..color4 and their colour swatches;
+//  - the left Ctrl key's state is tracked from key events seen by an application event filter;
+//  - OutMiniMap draws ImageMiniMap through the shared renderer, a press on it jumps to a marker;
+//  - the toolbar labels "HEX" .. "Autoscroll" run the toolbar logic, and every button-like control
+//    gets its hover and press colours.
+// Positions are taken in the image controls' device pixels, as the frames are drawn.
+// Main thread only.
+#include <QAction>
+#include <QObject>
+#include <QPoint>
+#include <functional>
+#include <string_view>
+
+#include "view/minimap.h"
+#include "view/navigation.h"
+#include "view/renderer.h"
+#include "view/toolbar.h"
+
+class QActionGroup;
+class QEvent;
+
+namespace quarlex {
+
+class ClickLabel;
+class ImageControl;
+class MainWindow;
+
+class NavigationController : public QObject, private ToolbarUi, private MiniMapControl {
+  Q_OBJECT
+ public:
+  // `renderer` is the process's one renderer, shared with the grid.
+  NavigationController(MainWindow& window, Renderer& renderer);
+  ~NavigationController() override;
+
+  // Whether the grid has ever drawn a marked cell (the grid's MarkerSeen). Until it is set the
+  // minimap does not recompute its rows; unset means "assume yes".
+  std::function<bool()> MarkerSeen;
+  // The search's ClearFind, run by every base switch after the find box has been emptied.
+  std::function<void()> ClearFind;
+
+  // The minimap's drawing entry point (the window's OutMiniMapHook calls it).
+  void OutMiniMap() override;
+  // Applies the view defaults to the toolbar at start-up: StatusModeWin, then StatusView.
+  void ApplyViewDefaults();
+
+  // Gives a button-like control of another panel (BtnAboutClose, BtnGoMail) its hover and press
+  // colours; `control` is its name.
+  void ApplyHoverStyle(ClickLabel* label, std::string_view control);
+
+  Navigation& navigation() { return nav_; }
+  MiniMap& miniMap() { return miniMap_; }
+  ViewToolbar& toolbar() { return toolbar_; }
+
+  // The marker menu's radio items, "Marker 1" .. "Marker 4".
+  QAction* color1;
+  QAction* color2;
+  QAction* color3;
+  QAction* color4;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // ToolbarUi
+  void OutExchange() override;
+  void SetLabelColour(ToolbarLabel label, UiColour colour) override;
+  void ShowMemoText(bool shown) override;
+  void ClearFindBox() override;
+  // MiniMapControl
+  int ControlWidth() const override;
+  int ControlHeight() const override;
+  void SizeBitmap() override;
+  ImageTarget Target() override;
+  void Repaint() override;
+
+  void BuildMarkerMenu();
+  void ConnectScrollBar();
+  void ConnectImages();
+  void ConnectToolbar();
+  void ApplyHoverStyles();
+  void ApplyStyle(ClickLabel* label, const HoverStyle& style, bool active);
+  ClickLabel* LabelOf(ToolbarLabel label) const;
+  QAction* ColorAction(int n) const;
+  QPoint DevicePoint(const ImageControl* control, QPointF logical) const;
+  void RefreshMetrics();
+  void ContextPopup();
+  bool Wheel(QEvent* event);
+
+  MainWindow& w_;
+  Navigation nav_;
+  MiniMap miniMap_;
+  ViewToolbar toolbar_;
+  bool mirroring_ = false;  // copying the model into the widget: its echo is not an operator scroll
+  int wheelRest_ = 0;       // wheel travel below one step, kept for the next event
+  Qt::KeyboardModifiers pressModifiers_;  // of the last press on ImageExch
+  QActionGroup* markerGroup_ = nullptr;
+};
+
+}  // namespace quarlex

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTest>
+#include <QWheelEvent>
+
+#include "qt/main_window.h"
+#include "qt/navigation_controller.h"
+
+namespace quarlex {
+namespace {
+
+struct NavControllerTest : ::testing::Test {
+  static Renderer& SharedRenderer() {
+    static auto* r = new Renderer(std::make_shared<GlyphFonts>());
+    return *r;
+  }
+  MainWindow w;
+  NavigationController* c = nullptr;
+  int exchangeFrames = 0;
+  CaptureStore& s = w.session().Store;
+
+  void SetUp() override {
+    c = w.Attach(std::make_shared<NavigationController>(w, SharedRenderer()));
+    w.OutExchangeHook = [this] { ++exchangeFrames; };
+    w.FormCreate();
+    c->ApplyViewDefaults();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    QApplication::setActiveWindow(&w);
+  }
+  void TearDown() override { w.PopupMenuImgExch->hide(); }
+
+  // Centre of byte cell (column, row) of ImageExch at design scale.
+  static QPoint Cell(int column, int row) { return QPoint(93 + column * 30 + 15, row * 28 + 14); }
+
+  // A right click as the platform delivers it: the press, then the context-menu request.
+  void RightClick(QPoint at, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QTest::mousePress(w.ImageExch, Qt::RightButton, mods, at);
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, at, w.ImageExch->mapToGlobal(at), mods);
+    QApplication::sendEvent(w.ImageExch, &menu);
+    QTest::mouseRelease(w.ImageExch, Qt::RightButton, mods, at);
+  }
+
+  void Wheel(QWidget* target, int delta) {
+    const QPointF at(10, 10);
+    QWheelEvent e(at, target->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                  Qt::NoScrollPhase, false);
+    QApplication::sendEvent(target, &e);
+  }
+  QColor TextOf(QWidget* label) { return label->palette().color(QPalette::WindowText); }
+};
+
+TEST_F(NavControllerTest, RightClickOnACellMarksItASecondRemovesIt) {
+  const int before = exchangeFrames;
+  RightClick(Cell(3, 2));
+  EXPECT_EQ(s.CaptureAttributes[2 * 32 + 3], 1);
+  EXPECT_EQ(exchangeFrames, before + 1);
+  EXPECT_FALSE(w.PopupMenuImgExch->isVisible());
+  RightClick(Cell(3, 2));
+  EXPECT_EQ(s.CaptureAttributes[2 * 32 + 3], 0);
+}
+
+TEST_F(NavControllerTest, CtrlRightClickOpensTheMenuAndItsChoiceReplaces) {
+  ASSERT_EQ(w.PopupMenuImgExch->actions().size(), 4);
+  EXPECT_EQ(c->color1->text(), "Marker 1");
+  EXPECT_TRUE(c->color1->isChecked());
+  EXPECT_FALSE(c->color4->icon().isNull());
+  s.CaptureAttributes[5] = 0x81;  // sent byte with marker 1
+
+  QTest::keyPress(&w, Qt::Key_Control);
+  RightClick(Cell(5, 0), Qt::ControlModifier);
+  EXPECT_TRUE(w.PopupMenuImgExch->isVisible());
+  EXPECT_EQ(s.CaptureAttributes[5], 0x81);
+  c->color2->trigger();
+  EXPECT_EQ(s.CaptureAttributes[5], 0x82);
+  EXPECT_TRUE(c->color2->isChecked());
+  EXPECT_FALSE(c->color1->isChecked());
+  w.PopupMenuImgExch->hide();
+
+  // Ctrl still held: not newly pressed, so a plain right click with the new colour.
+  RightClick(Cell(6, 0), Qt::ControlModifier);
+  EXPECT_FALSE(w.PopupMenuImgExch->isVisible());
+  EXPECT_EQ(s.CaptureAttributes[6], 2);
+  QTest::keyRelease(&w, Qt::Key_Control);
+}
+
+TEST_F(NavControllerTest, WheelAtTheTopStaysAndWheelDownMovesTwoRows) {
+  Wheel(w.ImageExch, 120);
+  EXPECT_EQ(s.TopRow, 0u);
+  EXPECT_EQ(w.ScrollBarExch->value(), 0);
+  s.WriteIndex = 3200;
+  s.ScrollBarExch.SetMax(100);
+  EXPECT_EQ(w.ScrollBarExch->maximum(), 100);
+  Wheel(w.MemoText, -120);  // anywhere over the main panel
+  Wheel(w.ScrollBarExch, -60);
+  Wheel(w.ScrollBarExch, -60);  // two half notches make one
+  EXPECT_EQ(s.TopRow, 4u);
+  EXPECT_EQ(w.ScrollBarExch->value(), 4);
+}
+
+TEST_F(NavControllerTest, OperatorScrollMovesTheGridProgramPositionsOnlyTheBar) {
+  s.ScrollBarExch.SetMax(100);
+  const int before = exchangeFrames;
+  w.ScrollBarExch->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+  EXPECT_EQ(s.ScrollBarExch.Position(), 1u);
+  EXPECT_EQ(s.TopRow, 1u);
+  EXPECT_EQ(exchangeFrames, before + 1);
+  s.ScrollBarExch.SetPosition(50);  // from code: mirrored, not drawn
+  EXPECT_EQ(w.ScrollBarExch->value(), 50);
+  EXPECT_EQ(s.TopRow, 1u);
+  EXPECT_EQ(exchangeFrames, before + 1);
+  w.ScrollBarExch->triggerAction(QAbstractSlider::SliderToMaximum);  // the bar's own "bottom"
+  EXPECT_EQ(s.ScrollBarExch.Position(), 100u);
+  EXPECT_EQ(s.TopRow, 1u);
+}
+
+TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
+  ASSERT_EQ(s.ViewBase, 1);
+  QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+  QEvent leave(QEvent::Leave);
+  // The virtual cursor may rest on a label when the window appears; start from "not hovered".
+  QApplication::sendEvent(w.BtnViewHex, &leave);
+  QApplication::sendEvent(w.BtnViewDec, &leave);
+  EXPECT_EQ(TextOf(w.BtnViewHex), QColor(85, 85, 85));
+  EXPECT_EQ(TextOf(w.BtnViewDec), QColor(190, 190, 190));
+  QApplication::sendEvent(w.BtnViewHex, &enter);
+  EXPECT_EQ(TextOf(w.BtnViewHex), QColor(15, 15, 15));
+  QApplication::sendEvent(w.BtnViewHex, &leave);
+  EXPECT_EQ(TextOf(w.BtnViewHex), QColor(85, 85, 85));
+  QApplication::sendEvent(w.BtnViewDec, &enter);
+  EXPECT_EQ(TextOf(w.BtnViewDec), QColor(190, 190, 190));
+  QApplication::sendEvent(w.BtnViewDec, &leave);
+  // Choosing DEC makes it the active one.
+  QTest::mouseClick(w.BtnViewDec, Qt::LeftButton);
+  EXPECT_EQ(s.ViewBase, 2);
+  QApplication::sendEvent(w.BtnViewDec, &leave);
+  EXPECT_EQ(TextOf(w.BtnViewDec), QColor(85, 85, 85));
+  EXPECT_EQ(TextOf(w.BtnViewHex), QColor(190, 190, 190));
+  // A panel-like control changes its background, and a press shows the colour at rest.
+  QApplication::sendEvent(w.BtnSend, &enter);
+  EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(55, 71, 79));
+  QTest::mousePress(w.BtnSend, Qt::LeftButton);
+  EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(74, 84, 89));
+  QTest::mouseRelease(w.BtnSend, Qt::LeftButton);
+  EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(55, 71, 79));
+}
+
+TEST_F(NavControllerTest, WidthLabelsSwitchAndShowTheTextColumn) {
+  s.WriteIndex = 32000;
+  s.ScrollBarExch.SetMax(1000);
+  s.TopRow = 10;
+  QTest::mouseClick(w.BtnModeWin16, Qt::LeftButton);
+  EXPECT_EQ(s.BytesPerRow, 16);
+  EXPECT_EQ(s.TopRow, 20u);
+  EXPECT_EQ(w.ScrollBarExch->value(), 20);
+  EXPECT_EQ(w.ScrollBarExch->maximum(), 2000);
+  EXPECT_TRUE(w.MemoText->isVisible());
+  QTest::mouseClick(w.BtnAutoScroll, Qt::LeftButton);  // on at start: now off
+  EXPECT_EQ(s.AutoScroll, 0);
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(w.BtnAutoScroll, &leave);
+  EXPECT_EQ(TextOf(w.BtnAutoScroll), QColor(190, 190, 190));
+}
+
+TEST_F(NavControllerTest, MiniMapPressJumpsToTheNextMarker) {
+  s.WriteIndex = 461000;
+  s.ScrollBarExch.SetMax(461000 / 32);
+  s.CaptureAttributes[200000] = 1;
+  c->OutMiniMap();
+  EXPECT_EQ(w.ImageMiniMap->Frame().pixelColor(0, 199), QColor(233, 30, 99));
+  QTest::mouseClick(w.ImageMiniMap, Qt::LeftButton, Qt::NoModifier, QPoint(5, 1));
+  EXPECT_EQ(s.TopRow, 6242u);
+  EXPECT_EQ(w.ScrollBarExch->value(), 6242);
+}
+
+}  // namespace
+}  // namespace quarlex
