@@ -31,7 +31,9 @@ namespace quarlex {
 // Search state the grid needs, filled by the window from the search tool before each frame:
 //   CurrentMatchIndex  = SearchTool::CurrentMatchIndex()
 //   CurrentMatchLength = SearchTool::SearchHitCount() ? SearchTool::SearchPatternLength() : 0
-// With length 0 there is no current match and no cell gets the current-match fill.
+// The walk fills from the match byte at CurrentMatchIndex to the next last (or only) match byte.
+// The length only tells whether a frame whose first cell lies inside the current match starts
+// with the fill on; with 0 it never does.
 struct GridViewState {
   uint32_t CurrentMatchIndex = 0;
   uint32_t CurrentMatchLength = 0;
