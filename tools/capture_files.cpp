@@ -37,7 +37,7 @@ std::string PortForFileName(const std::string& port) {
   return p;
 }
 
-std::string Reason(int err) { return "File not saved: " + std::string(std::strerror(err)); }
+std::string Reason(int err) { return std::string("File not saved: ").append(std::strerror(err)); }
 
 // Creates every missing folder on the way to `folder` (which ends in '/').
 bool MakeFolders(const std::string& folder) {
@@ -111,7 +111,7 @@ LocalTime NowLocal() {
 std::string CaptureFileName(const std::string& port, const LocalTime& t, unsigned suffix) {
   std::string name = PortForFileName(port) + "_" + std::to_string(t.year) + TwoDigits(t.month) +
                      TwoDigits(t.day) + "_" + TwoDigits(t.hour) + TwoDigits(t.minute) + TwoDigits(t.second);
-  if (suffix > 0) name += "_" + std::to_string(suffix);
+  if (suffix > 0) name.append("_").append(std::to_string(suffix));
   return name + ".data";
 }
 
@@ -290,7 +290,7 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
   if (store.SearchOpen) ui_.CloseFindPanel();
   ui_.Redraw();
   if (got < want) {
-    session_.ShowMessage(err ? "File not read: " + std::string(std::strerror(err)) : "File not read completely",
+    session_.ShowMessage(err ? std::string("File not read: ").append(std::strerror(err)) : "File not read completely",
                          ErrorColour, 0);
     return LoadResult::ReadFailed;
   }

@@ -1,0 +1,150 @@
+// Capture files: save and load of a full ring, and the receive rate that Autosave sustains while
+// rolling the ring over. Saves go to a disk folder (/tmp) and to memory (/dev/shm), so the cost
+// of the code can be told apart from the cost of the disk's fsync.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/capture_files.h"
+
+namespace {
+
+using namespace quarlex;
+
+struct NullUi : SessionUi {
+  CaptureFiles* files = nullptr;
+  bool autosave = true;
+  void OutExchange() override {}
+  void OutMiniMap() override {}
+  void SetSpeedText(const std::string&) override {}
+  void ShowMessageText(const std::string&, uint32_t) override {}
+  void HideMessageText() override {}
+  void Find() override {}
+  bool AutosaveChecked() override { return autosave; }
+  bool SaveClick() override { return files->BtnSaveClick(); }
+};
+
+struct BenchFilesUi : FilesUi {
+  std::string PortName() override { return "COM3"; }
+  SaveMode CheckedSaveMode() override { return SaveMode::Interval; }
+  std::string ChooseFileToOpen() override { return {}; }
+  void CloseFindPanel() override {}
+  void Redraw() override {}
+};
+
+std::string MakeFolder(const char* base) {
+  std::string t = std::string(base) + "/quarlex-bench-XXXXXX";
+  if (!mkdtemp(t.data())) return {};
+  return t + "/";
+}
+
+void RemoveDataFiles(const std::string& folder) {
+  std::string cmd = "rm -f '" + folder + "'*.data";
+  if (std::system(cmd.c_str()) != 0) {
+  }
+}
+
+void FillRandom(uint8_t* p, size_t n) {
+  std::mt19937_64 rng(7);
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    const uint64_t r = rng();
+    std::memcpy(p + i, &r, 8);
+  }
+}
+
+// Full save of a full ring: 33,554,432 bytes written, flushed to disk and named.
+void BM_SaveFullRing(benchmark::State& state, const char* base) {
+  const std::string folder = MakeFolder(base);
+  NullUi ui;
+  BenchFilesUi fui;
+  Session session(ui);
+  CaptureFiles files(session, fui, [] { return LocalTime{2026, 1, 2, 3, 4, 5}; });
+  ui.files = &files;
+  session.ExeFolder = folder;
+  FillRandom(session.Store.CaptureBuffer, CaptureSize);
+  session.Store.WriteIndex = 0;
+  for (auto _ : state) {
+    session.Store.CaptureFull = 1;
+    session.Store.SavedUpTo = 0;
+    if (!files.BtnSaveClick()) state.SkipWithError(files.LastError().c_str());
+    state.PauseTiming();
+    RemoveDataFiles(folder);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * CaptureSize);
+  rmdir(folder.c_str());
+}
+BENCHMARK_CAPTURE(BM_SaveFullRing, disk_tmp, "/tmp")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_SaveFullRing, memory_shm, "/dev/shm")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Load of a file of 33,554,431 bytes (the most a load takes), including the clear before it.
+void BM_LoadFullRing(benchmark::State& state, const char* base) {
+  const std::string folder = MakeFolder(base);
+  NullUi ui;
+  BenchFilesUi fui;
+  Session session(ui);
+  CaptureFiles files(session, fui, [] { return LocalTime{2026, 1, 2, 3, 4, 5}; });
+  ui.files = &files;
+  session.ExeFolder = folder;
+  FillRandom(session.Store.CaptureBuffer, CaptureSize);
+  session.Store.CaptureFull = 1;
+  session.Store.WriteIndex = 0;
+  if (!files.BtnSaveClick()) state.SkipWithError("could not write the file to load");
+  const std::string saved = folder + "COM3_20260102_030405.data";
+  if (truncate(saved.c_str(), CaptureFiles::LoadLimit) != 0) state.SkipWithError("truncate failed");
+  for (auto _ : state) {
+    if (files.LoadFile(saved) != CaptureFiles::LoadResult::Loaded) state.SkipWithError("load failed");
+    benchmark::DoNotOptimize(session.Store.WriteIndex);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * CaptureFiles::LoadLimit);
+  RemoveDataFiles(folder);
+  rmdir(folder.c_str());
+}
+BENCHMARK_CAPTURE(BM_LoadFullRing, disk_tmp, "/tmp")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Receive events of 64 KiB with a tick after every event and Autosave on: bytes per second that
+// the receive path, the rollover and the autosaves sustain together, every byte kept.
+struct Queue : ReceiveSource {
+  const std::vector<uint8_t>* block = nullptr;
+  void ReadQueued(uint8_t* buf, size_t n) override { std::memcpy(buf, block->data(), n); }
+  size_t QueuedCount() override { return 0; }
+};
+
+void BM_AutosaveStream(benchmark::State& state, const char* base) {
+  const std::string folder = MakeFolder(base);
+  NullUi ui;
+  BenchFilesUi fui;
+  Session session(ui);
+  CaptureFiles files(session, fui);
+  ui.files = &files;
+  session.ExeFolder = folder;
+  std::vector<uint8_t> block(65536);
+  FillRandom(block.data(), block.size());
+  Queue q;
+  q.block = &block;
+  session.Port = &q;
+  session.PortConnected = 1;
+  const uint64_t rings = 4;
+  for (auto _ : state) {
+    for (uint64_t sent = 0; sent < rings * CaptureSize; sent += block.size()) {
+      session.ComPortRxChar(block.size());
+      session.TimerMainTimer();
+    }
+    state.PauseTiming();
+    RemoveDataFiles(folder);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * rings * CaptureSize));
+  rmdir(folder.c_str());
+}
+BENCHMARK_CAPTURE(BM_AutosaveStream, disk_tmp, "/tmp")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_AutosaveStream, memory_shm, "/dev/shm")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
