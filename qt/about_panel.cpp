@@ -102,7 +102,7 @@ QVariant PromoBrowser::loadResource(int, const QUrl&) {
 AboutPanel::AboutPanel(MainWindow& window) : w_(window) {
   OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
   Build();
-  Show(QString::fromUtf8(BlankPage.data(), static_cast<qsizetype>(BlankPage.size())));
+  ShowBlankPage();
   QObject::connect(w_.BtnAbout, &ClickLabel::clicked, this, [this] { BtnAboutClick(); });
   QObject::connect(BtnAboutClose, &ClickLabel::clicked, this, [this] { AboutClose(); });
   QObject::connect(BtnGoMail, &ClickLabel::clicked, this, [this] { BtnGoMailClick(); });
@@ -180,6 +180,8 @@ void AboutPanel::Show(const QString& html) {
   WebBrowser->setHtml(html);
 }
 
+void AboutPanel::ShowBlankPage() { Show(QString::fromUtf8(BlankPage.data(), static_cast<qsizetype>(BlankPage.size()))); }
+
 void AboutPanel::BtnAboutClick() {
   w_.setWindowTitle(QString());
   promoState_ = 0;
@@ -189,7 +191,7 @@ void AboutPanel::BtnAboutClick() {
     // The promo page is the answer just read (the same request would fetch it again).
     Show(QString::fromUtf8(r.answer.data(), static_cast<qsizetype>(r.answer.size())));
   } else {
-    Show(QString::fromUtf8(BlankPage.data(), static_cast<qsizetype>(BlankPage.size())));
+    ShowBlankPage();
   }
   w_.PanelAbout->show();
   w_.PanelAbout->raise();

@@ -34,6 +34,7 @@ class AboutPanel : public QObject {
   void BtnAboutClick();   // opens the panel (fetches the promo answer first)
   void AboutClose();      // closes it
   void BtnGoMailClick();  // the contact link
+  void ShowBlankPage();   // the start-up reset (ClearUi) also runs this
 
   uint8_t PromoState() const { return promoState_; }
   // The document last put into the browser pane, as given.
