@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,8 @@
 #include "app/port_map.h"
 
 namespace quarlex {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -117,7 +120,7 @@ void TRegMonitorThread::CloseAll() {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
-  devWd_ = byIdWd_ = linkWd_ = -1;
+  devWd_ = byIdWd_ = linkWd_ = ptsWd_ = -1;
 }
 
 // Adds whatever watch is missing: by-id appears with the first USB serial device, and the link
@@ -128,6 +131,7 @@ void TRegMonitorThread::EnsureWatches() {
   if (byIdWd_ < 0 && !paths_.ById.empty()) {
     byIdWd_ = inotify_add_watch(inotifyFd_, paths_.ById.c_str(), FolderEvents);
   }
+  if (ptsWd_ < 0 && !paths_.Pts.empty()) ptsWd_ = inotify_add_watch(inotifyFd_, paths_.Pts.c_str(), IN_DELETE);
   if (linkWd_ < 0 && !paths_.LinkFolder.empty()) {
     PreparePortLinkFolder(paths_.LinkFolder);
     linkWd_ = inotify_add_watch(inotifyFd_, paths_.LinkFolder.c_str(), FolderEvents);
@@ -152,17 +156,32 @@ bool TRegMonitorThread::ReadInotify() {
         if (ev->wd == devWd_) devWd_ = -1;
         if (ev->wd == byIdWd_) byIdWd_ = -1;
         if (ev->wd == linkWd_) linkWd_ = -1;
+        if (ev->wd == ptsWd_) ptsWd_ = -1;
         relevant = true;
         continue;
       }
       if (ev->wd == devWd_) {
         if (ev->len > 0 && IsSerialDeviceName(ev->name)) relevant = true;
+      } else if (ev->wd == ptsWd_) {
+        if (!relevant && AnyDanglingLink()) relevant = true;
       } else {
         relevant = true;
       }
     }
   }
   return relevant;
+}
+
+bool TRegMonitorThread::AnyDanglingLink() const {
+  std::error_code ec;
+  for (fs::directory_iterator it(paths_.LinkFolder, ec), end; !ec && it != end; it.increment(ec)) {
+    struct stat st {};
+    if (it->path().filename().string().starts_with("COM") && it->is_symlink(ec) &&
+        stat(it->path().c_str(), &st) != 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool TRegMonitorThread::ReadUevents() {

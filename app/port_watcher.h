@@ -12,8 +12,10 @@
 // joins it; then the owner's callback runs once. There is no periodic wake-up.
 //
 // A change that happens while the callback runs opens the next batch, so nothing is missed.
-// Known gap: a virtual port whose pty vanishes while its link stays (socat killed with SIGKILL)
-// produces no event; the dangling link is dropped at the next change of any kind.
+// A virtual port can also vanish without its link: socat killed with SIGKILL leaves the link
+// pointing at a pseudo-terminal that is gone. So /dev/pts is watched for removals too, and one
+// counts as a change when it leaves a link in the port-link folder dangling (terminals opening
+// and closing elsewhere cause no rescan).
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -37,6 +39,7 @@ struct PortWatchPaths {
   std::filesystem::path Dev = "/dev";
   std::filesystem::path ById = "/dev/serial/by-id";  // may not exist yet; watched once it does
   std::filesystem::path LinkFolder;                   // see DefaultPortLinkFolder()
+  std::filesystem::path Pts = "/dev/pts";             // where virtual ports' terminals live
   bool KernelEvents = true;                           // listen to tty uevents
   std::chrono::milliseconds Debounce{200};
 
@@ -86,6 +89,7 @@ class TRegMonitorThread {
   void EnsureWatches();
   bool ReadInotify();  // true when a relevant change was seen
   bool ReadUevents();
+  bool AnyDanglingLink() const;
   void Deliver();
   void CloseAll();
 
@@ -97,7 +101,7 @@ class TRegMonitorThread {
   int stopFd_ = -1;
   int inotifyFd_ = -1;
   int netlinkFd_ = -1;
-  int devWd_ = -1, byIdWd_ = -1, linkWd_ = -1;
+  int devWd_ = -1, byIdWd_ = -1, linkWd_ = -1, ptsWd_ = -1;
 };
 
 }  // namespace quarlex

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -103,6 +104,19 @@ TEST_F(PortWatcherTest, LinkAppearingAndVanishingReachesTheCaption) {
   fs::remove(paths.LinkFolder / "COM42");
   EXPECT_TRUE(w.WaitFor([&] { return w.caption == "Port 0"; })) << w.caption;
   watcher.Stop();
+}
+
+// socat killed with SIGKILL: its terminal goes, its link stays. The port must still vanish.
+TEST_F(PortWatcherTest, PortVanishesWhenItsTerminalGoesButTheLinkStays) {
+  Window w(roots);
+  TRegMonitorThread watcher(paths, [&] { w.OnChange(); });  // watches the real /dev/pts
+  ASSERT_TRUE(watcher.Start());
+  auto pty = std::make_unique<Pty>();
+  fs::create_symlink(pty->slave(), paths.LinkFolder / "COM9");
+  ASSERT_TRUE(w.WaitFor([&] { return w.caption == "Port 9"; })) << w.caption;
+  pty.reset();
+  EXPECT_TRUE(w.WaitFor([&] { return w.caption == "Port 0"; })) << w.caption;
+  EXPECT_TRUE(fs::is_symlink(paths.LinkFolder / "COM9"));
 }
 
 TEST_F(PortWatcherTest, DeviceNodesAndLateByIdFolderAreWatched) {
