@@ -5,8 +5,10 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "app/capture_store.h"
+#include "view/minimap.h"
 #include "view/minimap_rows.h"
 
 namespace quarlex {
@@ -43,6 +45,35 @@ BENCHMARK(BM_MiniMapRowsFullCapture)
     ->Args({461, 5000})
     ->Args({1000, 20})
     ->Unit(benchmark::kMillisecond);
+
+// The whole OutMiniMap as the tick runs it after a marker click: throttle reset, recomputation,
+// background, one line per marked pixel row, and the copy into the strip's image.
+struct BenchStrip : MiniMapControl {
+  std::vector<uint32_t> pixels = std::vector<uint32_t>(19 * 461);
+  int ControlWidth() const override { return 19; }
+  int ControlHeight() const override { return 461; }
+  void SizeBitmap() override {}
+  ImageTarget Target() override { return {pixels.data(), 19, 461, 19 * 4}; }
+  void Repaint() override {}
+};
+struct NoRedraw : ViewRedraw {
+  void OutExchange() override {}
+  void OutMiniMap() override {}
+};
+
+void BM_OutMiniMapFullCapture(benchmark::State& state) {
+  CaptureStore& s = FullStore(static_cast<int>(state.range(0)));
+  Renderer renderer(std::make_shared<GlyphFonts>());
+  BenchStrip strip;
+  NoRedraw redraw;
+  MiniMap map(s, renderer, strip, redraw);
+  for (auto _ : state) {
+    s.MiniMapBuiltAt = 0;  // as every marker click leaves it
+    map.OutMiniMap(true);
+    benchmark::DoNotOptimize(strip.pixels.data());
+  }
+}
+BENCHMARK(BM_OutMiniMapFullCapture)->ArgName("markers")->Arg(20)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 void BM_MiniMapPressScanNoMarker(benchmark::State& state) {
   CaptureStore& s = FullStore(0);
