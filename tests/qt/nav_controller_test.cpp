@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QScrollBar>
 #include <QTest>
@@ -86,6 +87,24 @@ TEST_F(NavControllerTest, CtrlRightClickOpensTheMenuAndItsChoiceReplaces) {
   EXPECT_FALSE(w.PopupMenuImgExch->isVisible());
   EXPECT_EQ(s.CaptureAttributes[6], 2);
   QTest::keyRelease(&w, Qt::Key_Control);
+}
+
+TEST_F(NavControllerTest, RightCtrlNeverOpensTheMenu) {
+  // The X11 / Wayland keysym of the right Ctrl key; the left one is 0xFFE3.
+  QKeyEvent right(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier, 105, 0xFFE4, 0);
+  QApplication::sendEvent(&w, &right);
+  RightClick(Cell(1, 1), Qt::ControlModifier);
+  EXPECT_FALSE(w.PopupMenuImgExch->isVisible());
+  EXPECT_EQ(s.CaptureAttributes[32 + 1], 1);
+  QKeyEvent rightUp(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier, 105, 0xFFE4, 0);
+  QApplication::sendEvent(&w, &rightUp);
+  QKeyEvent left(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier, 37, 0xFFE3, 0);
+  QApplication::sendEvent(&w, &left);
+  RightClick(Cell(1, 1), Qt::ControlModifier);
+  EXPECT_TRUE(w.PopupMenuImgExch->isVisible());
+  EXPECT_EQ(s.CaptureAttributes[32 + 1], 1);
+  QKeyEvent leftUp(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier, 37, 0xFFE3, 0);
+  QApplication::sendEvent(&w, &leftUp);
 }
 
 TEST_F(NavControllerTest, WheelAtTheTopStaysAndWheelDownMovesTwoRows) {
