@@ -233,6 +233,10 @@ bool NavigationController::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::ApplicationDeactivate:
       nav_.LeftCtrl.Lost();
       break;
+    case QEvent::Resize:
+      // A strip whose height changed gets a new frame at once (the window's paint rule for it).
+      if (watched == w_.ImageMiniMap && ControlHeight() != miniMap_.LastMiniMapHeight) OutMiniMap();
+      break;
     case QEvent::Wheel:
       // Over the whole main panel the wheel scrolls the grid, also over the text column and the
       // bar, which would otherwise scroll by their own rules.

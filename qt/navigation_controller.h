@@ -7,7 +7,8 @@
 //    and highlight commands; Ctrl + right click opens PopupMenuImgExch, which this controller
 //    fills with the radio items color1..color4 and their colour swatches;
 //  - the left Ctrl key's state is tracked from key events seen by an application event filter;
-//  - OutMiniMap draws ImageMiniMap through the shared renderer, a press on it jumps to a marker;
+//  - OutMiniMap draws ImageMiniMap through the shared renderer (also when the strip's height
+//    changes), a press on it jumps to a marker;
 //  - the toolbar labels "HEX" .. "Autoscroll" run the toolbar logic, and every button-like control
 //    gets its hover and press colours.
 // Positions are taken in the image controls' device pixels, as the frames are drawn.
