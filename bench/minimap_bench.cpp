@@ -20,7 +20,8 @@ CaptureStore& FullStore(int markers) {
   s->WriteIndex = CaptureLast;
   {
     std::mt19937 rng(7);
-    for (int k = 0; k < markers; ++k) s->CaptureAttributes[rng() % CaptureLast] = static_cast<uint8_t>(1 + rng() % 4);
+    for (int k = 0; k < markers; ++k)
+      s->CaptureAttributes[rng() % CaptureLast] = static_cast<uint8_t>(1 + rng() % 4);
   }
   // Search hits and sent bytes all over, as in a busy session: they must not slow the skip down.
   for (uint32_t j = 0; j < CaptureLast; j += 4096) s->CaptureAttributes[j] |= 0xC0;

@@ -19,7 +19,9 @@ namespace quarlex {
 
 namespace {
 
-QColor ToQColor(UiColour c) { return QColor(c.r, c.g, c.b); }
+QColor ToQColor(UiColour c) {
+  return QColor(c.r, c.g, c.b);
+}
 
 // The right Ctrl key never opens the marker menu. Platforms name the two keys apart only in their
 // native codes: the keysym Control_R (X11, Wayland) or VK_RCONTROL (Windows). A key event that
@@ -32,25 +34,40 @@ bool IsRightControl(const QKeyEvent* k) {
 ScrollKind KindOf(int action, bool* known) {
   *known = true;
   switch (action) {
-    case QAbstractSlider::SliderSingleStepAdd: return ScrollKind::LineDown;
-    case QAbstractSlider::SliderSingleStepSub: return ScrollKind::LineUp;
-    case QAbstractSlider::SliderPageStepAdd: return ScrollKind::PageDown;
-    case QAbstractSlider::SliderPageStepSub: return ScrollKind::PageUp;
-    case QAbstractSlider::SliderMove: return ScrollKind::ThumbTrack;
-    case QAbstractSlider::SliderToMinimum: return ScrollKind::Top;
-    case QAbstractSlider::SliderToMaximum: return ScrollKind::Bottom;
-    default: *known = false; return ScrollKind::EndScroll;
+    case QAbstractSlider::SliderSingleStepAdd:
+      return ScrollKind::LineDown;
+    case QAbstractSlider::SliderSingleStepSub:
+      return ScrollKind::LineUp;
+    case QAbstractSlider::SliderPageStepAdd:
+      return ScrollKind::PageDown;
+    case QAbstractSlider::SliderPageStepSub:
+      return ScrollKind::PageUp;
+    case QAbstractSlider::SliderMove:
+      return ScrollKind::ThumbTrack;
+    case QAbstractSlider::SliderToMinimum:
+      return ScrollKind::Top;
+    case QAbstractSlider::SliderToMaximum:
+      return ScrollKind::Bottom;
+    default:
+      *known = false;
+      return ScrollKind::EndScroll;
   }
 }
 
 std::string_view StyleNameOf(ToolbarLabel label) {
   switch (label) {
-    case ToolbarLabel::ViewHex: return "BtnViewHex";
-    case ToolbarLabel::ViewDec: return "BtnViewDec";
-    case ToolbarLabel::ViewChar: return "BtnViewChar";
-    case ToolbarLabel::ModeWin32: return "BtnModeWin32";
-    case ToolbarLabel::ModeWin16: return "BtnModeWin16";
-    case ToolbarLabel::AutoScroll: return "BtnAutoScroll";
+    case ToolbarLabel::ViewHex:
+      return "BtnViewHex";
+    case ToolbarLabel::ViewDec:
+      return "BtnViewDec";
+    case ToolbarLabel::ViewChar:
+      return "BtnViewChar";
+    case ToolbarLabel::ModeWin32:
+      return "BtnModeWin32";
+    case ToolbarLabel::ModeWin16:
+      return "BtnModeWin16";
+    case ToolbarLabel::AutoScroll:
+      return "BtnAutoScroll";
   }
   return {};
 }
@@ -126,7 +143,8 @@ void NavigationController::ConnectScrollBar() {
   });
   // Letting the thumb go ends a drag with a "thumb position" notification, as a native bar does;
   // with tracking on, the position has already been taken.
-  connect(bar, &QAbstractSlider::sliderReleased, this, [this] { nav_.ScrollBarExchScroll(ScrollKind::ThumbPosition); });
+  connect(bar, &QAbstractSlider::sliderReleased, this,
+          [this] { nav_.ScrollBarExchScroll(ScrollKind::ThumbPosition); });
   connect(bar, &QAbstractSlider::valueChanged, this, [this, &model](int value) {
     if (!mirroring_) model.SetPosition(value);
   });
@@ -136,13 +154,15 @@ void NavigationController::ConnectScrollBar() {
 
 QPoint NavigationController::DevicePoint(const ImageControl* control, QPointF logical) const {
   const qreal dpr = control->devicePixelRatioF();
-  return QPoint(static_cast<int>(std::floor(logical.x() * dpr)), static_cast<int>(std::floor(logical.y() * dpr)));
+  return QPoint(static_cast<int>(std::floor(logical.x() * dpr)),
+                static_cast<int>(std::floor(logical.y() * dpr)));
 }
 
 void NavigationController::RefreshMetrics() {
   // The grid measures from the width of ImageExch's frame; the same function gives the same cells.
   const QImage& frame = w_.ImageExch->Frame();
-  const int width = frame.isNull() ? qRound(w_.ImageExch->width() * w_.ImageExch->devicePixelRatioF()) : frame.width();
+  const int width =
+      frame.isNull() ? qRound(w_.ImageExch->width() * w_.ImageExch->devicePixelRatioF()) : frame.width();
   nav_.Metrics = GridMetricsForWidth(static_cast<uint32_t>(width));
 }
 
@@ -183,7 +203,9 @@ void NavigationController::ContextPopup() {
   }
 }
 
-void NavigationController::OutMiniMap() { miniMap_.OutMiniMap(MarkerSeen ? MarkerSeen() : true); }
+void NavigationController::OutMiniMap() {
+  miniMap_.OutMiniMap(MarkerSeen ? MarkerSeen() : true);
+}
 
 int NavigationController::ControlWidth() const {
   return qRound(w_.ImageMiniMap->width() * w_.ImageMiniMap->devicePixelRatioF());
@@ -191,13 +213,18 @@ int NavigationController::ControlWidth() const {
 int NavigationController::ControlHeight() const {
   return qRound(w_.ImageMiniMap->height() * w_.ImageMiniMap->devicePixelRatioF());
 }
-void NavigationController::SizeBitmap() { w_.ImageMiniMap->SizeBitmap(); }
+void NavigationController::SizeBitmap() {
+  w_.ImageMiniMap->SizeBitmap();
+}
 ImageTarget NavigationController::Target() {
   QImage& f = w_.ImageMiniMap->Frame();
   if (f.isNull()) return {};
-  return {reinterpret_cast<uint32_t*>(f.bits()), f.width(), f.height(), static_cast<size_t>(f.bytesPerLine())};
+  return {reinterpret_cast<uint32_t*>(f.bits()), f.width(), f.height(),
+          static_cast<size_t>(f.bytesPerLine())};
 }
-void NavigationController::Repaint() { w_.ImageMiniMap->repaint(); }
+void NavigationController::Repaint() {
+  w_.ImageMiniMap->repaint();
+}
 
 // ---- wheel and keys ----
 
@@ -254,12 +281,18 @@ bool NavigationController::eventFilter(QObject* watched, QEvent* event) {
 
 ClickLabel* NavigationController::LabelOf(ToolbarLabel label) const {
   switch (label) {
-    case ToolbarLabel::ViewHex: return w_.BtnViewHex;
-    case ToolbarLabel::ViewDec: return w_.BtnViewDec;
-    case ToolbarLabel::ViewChar: return w_.BtnViewChar;
-    case ToolbarLabel::ModeWin32: return w_.BtnModeWin32;
-    case ToolbarLabel::ModeWin16: return w_.BtnModeWin16;
-    case ToolbarLabel::AutoScroll: return w_.BtnAutoScroll;
+    case ToolbarLabel::ViewHex:
+      return w_.BtnViewHex;
+    case ToolbarLabel::ViewDec:
+      return w_.BtnViewDec;
+    case ToolbarLabel::ViewChar:
+      return w_.BtnViewChar;
+    case ToolbarLabel::ModeWin32:
+      return w_.BtnModeWin32;
+    case ToolbarLabel::ModeWin16:
+      return w_.BtnModeWin16;
+    case ToolbarLabel::AutoScroll:
+      return w_.BtnAutoScroll;
   }
   return nullptr;
 }
@@ -277,17 +310,24 @@ void NavigationController::ApplyViewDefaults() {
   toolbar_.StatusModeWin();
   toolbar_.StatusView();
   // Autoscroll has no status step of its own; its label shows the flag from the start.
-  SetLabelColour(ToolbarLabel::AutoScroll, toolbar_.IsActive(ToolbarLabel::AutoScroll) ? LabelActive : LabelInactive);
+  SetLabelColour(ToolbarLabel::AutoScroll,
+                 toolbar_.IsActive(ToolbarLabel::AutoScroll) ? LabelActive : LabelInactive);
 }
 
-void NavigationController::OutExchange() { w_.OutExchange(); }
+void NavigationController::OutExchange() {
+  w_.OutExchange();
+}
 
 QAction* NavigationController::ColorAction(int n) const {
   switch (n) {
-    case 2: return color2;
-    case 3: return color3;
-    case 4: return color4;
-    default: return color1;
+    case 2:
+      return color2;
+    case 3:
+      return color3;
+    case 4:
+      return color4;
+    default:
+      return color1;
   }
 }
 
@@ -306,7 +346,9 @@ void NavigationController::SetLabelColour(ToolbarLabel label, UiColour colour) {
   l->SetColours(q);
 }
 
-void NavigationController::ShowMemoText(bool shown) { w_.MemoText->setVisible(shown); }
+void NavigationController::ShowMemoText(bool shown) {
+  w_.MemoText->setVisible(shown);
+}
 
 void NavigationController::ClearFindBox() {
   w_.EditFind->setText(QString());
@@ -332,12 +374,24 @@ void NavigationController::ApplyStyle(ClickLabel* label, const HoverStyle& style
 
 void NavigationController::ApplyHoverStyles() {
   const std::pair<const char*, ClickLabel*> controls[] = {
-      {"BtnCom", w_.BtnCom},           {"BtnSetBr", w_.BtnSetBr},         {"BtnSetCom", w_.BtnSetCom},
-      {"BtnConnect", w_.BtnConnect},   {"BtnFind", w_.BtnFind},           {"BtnAbout", w_.BtnAbout},
-      {"BtnOpen", w_.BtnOpen},         {"BtnSave", w_.BtnSave},           {"BtnAutoScroll", w_.BtnAutoScroll},
-      {"BtnModeWin32", w_.BtnModeWin32}, {"BtnModeWin16", w_.BtnModeWin16}, {"BtnViewHex", w_.BtnViewHex},
-      {"BtnViewDec", w_.BtnViewDec},   {"BtnViewChar", w_.BtnViewChar},   {"BtnModeSend", w_.BtnModeSend},
-      {"BtnSend", w_.BtnSend},         {"BtnClear", w_.BtnClear},         {"BtnFindClose", w_.BtnFindClose},
+      {"BtnCom", w_.BtnCom},
+      {"BtnSetBr", w_.BtnSetBr},
+      {"BtnSetCom", w_.BtnSetCom},
+      {"BtnConnect", w_.BtnConnect},
+      {"BtnFind", w_.BtnFind},
+      {"BtnAbout", w_.BtnAbout},
+      {"BtnOpen", w_.BtnOpen},
+      {"BtnSave", w_.BtnSave},
+      {"BtnAutoScroll", w_.BtnAutoScroll},
+      {"BtnModeWin32", w_.BtnModeWin32},
+      {"BtnModeWin16", w_.BtnModeWin16},
+      {"BtnViewHex", w_.BtnViewHex},
+      {"BtnViewDec", w_.BtnViewDec},
+      {"BtnViewChar", w_.BtnViewChar},
+      {"BtnModeSend", w_.BtnModeSend},
+      {"BtnSend", w_.BtnSend},
+      {"BtnClear", w_.BtnClear},
+      {"BtnFindClose", w_.BtnFindClose},
   };
   for (const auto& [name, label] : controls) ApplyHoverStyle(label, name);
 }

@@ -5,7 +5,9 @@
 namespace quarlex {
 
 namespace {
-uint16_t To16(int v) { return static_cast<uint16_t>(v < 0 ? 0 : v > 0xFFFF ? 0xFFFF : v); }
+uint16_t To16(int v) {
+  return static_cast<uint16_t>(v < 0 ? 0 : v > 0xFFFF ? 0xFFFF : v);
+}
 }  // namespace
 
 void MiniMap::OutMiniMap(bool markerSeen) {

@@ -22,7 +22,9 @@ Navigation::Navigation(CaptureStore& store, ViewRedraw& ui) : store_(store), ui_
   store_.ScrollBarExch.OnChange = [this] { ScrollBarExchChange(); };
 }
 
-Navigation::~Navigation() { store_.ScrollBarExch.OnChange = nullptr; }
+Navigation::~Navigation() {
+  store_.ScrollBarExch.OnChange = nullptr;
+}
 
 void Navigation::ScrollBarExchScroll(ScrollKind kind) {
   switch (kind) {
@@ -55,8 +57,12 @@ void Navigation::Wheel(int64_t delta) {
   ui_.OutExchange();
 }
 
-void Navigation::FormMouseWheelUp() { Wheel(-2); }
-void Navigation::FormMouseWheelDown() { Wheel(2); }
+void Navigation::FormMouseWheelUp() {
+  Wheel(-2);
+}
+void Navigation::FormMouseWheelDown() {
+  Wheel(2);
+}
 
 void Navigation::ImageExchMouseDown(int x, int y) {
   auto clamp16 = [](int v) { return static_cast<uint16_t>(v < 0 ? 0 : v > 0xFFFF ? 0xFFFF : v); };

@@ -53,7 +53,17 @@ class LeftCtrlKey {
 };
 
 // Scroll notification kinds of the bar, as the toolkit reports an operator's action.
-enum class ScrollKind { LineUp, LineDown, PageUp, PageDown, ThumbTrack, ThumbPosition, Top, Bottom, EndScroll };
+enum class ScrollKind {
+  LineUp,
+  LineDown,
+  PageUp,
+  PageDown,
+  ThumbTrack,
+  ThumbPosition,
+  Top,
+  Bottom,
+  EndScroll
+};
 
 // The two drawing entry points of the view, which navigation, the minimap and the toolbar ask for
 // after every change they make.

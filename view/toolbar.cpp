@@ -28,15 +28,28 @@ const std::array<HoverStyle, 20> HoverStyles = {{
     TextLabel("BtnViewHex", ToolbarLabel::ViewHex),
     TextLabel("BtnViewDec", ToolbarLabel::ViewDec),
     TextLabel("BtnViewChar", ToolbarLabel::ViewChar),
-    {"BtnModeSend", HoverTarget::Background, std::nullopt, SendPanelOver, SendPanelRest, SendPanelRest, SendPanelOver},
-    {"BtnSend", HoverTarget::Background, std::nullopt, SendPanelOver, SendPanelRest, SendPanelRest, SendPanelOver},
+    {"BtnModeSend", HoverTarget::Background, std::nullopt, SendPanelOver, SendPanelRest, SendPanelRest,
+     SendPanelOver},
+    {"BtnSend", HoverTarget::Background, std::nullopt, SendPanelOver, SendPanelRest, SendPanelRest,
+     SendPanelOver},
     {"BtnClear", HoverTarget::PanelBackground, std::nullopt, SendPanelOver, SendPanelRest, SendPanelRest,
      SendPanelOver},
-    {"BtnFindClose", HoverTarget::Background, std::nullopt, {140, 140, 140}, {230, 230, 230}, std::nullopt,
+    {"BtnFindClose",
+     HoverTarget::Background,
+     std::nullopt,
+     {140, 140, 140},
+     {230, 230, 230},
+     std::nullopt,
      std::nullopt},
     {"BtnAboutClose", HoverTarget::Background, std::nullopt, AboutCloseOver, AboutCloseRest, AboutCloseRest,
      AboutCloseOver},
-    {"BtnGoMail", HoverTarget::Text, std::nullopt, {255, 255, 170}, {204, 204, 204}, std::nullopt, std::nullopt},
+    {"BtnGoMail",
+     HoverTarget::Text,
+     std::nullopt,
+     {255, 255, 170},
+     {204, 204, 204},
+     std::nullopt,
+     std::nullopt},
 }};
 
 const HoverStyle* HoverStyleOf(std::string_view control) {
@@ -53,12 +66,18 @@ ControlColours ColoursFor(const HoverStyle& style, bool active) {
 
 bool ViewToolbar::IsActive(ToolbarLabel label) const {
   switch (label) {
-    case ToolbarLabel::ViewHex: return store_.ViewBase == 1;
-    case ToolbarLabel::ViewDec: return store_.ViewBase == 2;
-    case ToolbarLabel::ViewChar: return store_.ViewBase == 3;
-    case ToolbarLabel::ModeWin32: return store_.BytesPerRow == 32;
-    case ToolbarLabel::ModeWin16: return store_.BytesPerRow == 16;
-    case ToolbarLabel::AutoScroll: return store_.AutoScroll != 0;
+    case ToolbarLabel::ViewHex:
+      return store_.ViewBase == 1;
+    case ToolbarLabel::ViewDec:
+      return store_.ViewBase == 2;
+    case ToolbarLabel::ViewChar:
+      return store_.ViewBase == 3;
+    case ToolbarLabel::ModeWin32:
+      return store_.BytesPerRow == 32;
+    case ToolbarLabel::ModeWin16:
+      return store_.BytesPerRow == 16;
+    case ToolbarLabel::AutoScroll:
+      return store_.AutoScroll != 0;
   }
   return false;
 }

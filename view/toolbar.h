@@ -17,9 +17,9 @@ struct UiColour {
   friend bool operator==(const UiColour&, const UiColour&) = default;
 };
 
-constexpr UiColour LabelActive{85, 85, 85};     // chosen, and any label at rest
+constexpr UiColour LabelActive{85, 85, 85};  // chosen, and any label at rest
 constexpr UiColour LabelInactive{190, 190, 190};
-constexpr UiColour LabelHover{15, 15, 15};      // active label under the mouse
+constexpr UiColour LabelHover{15, 15, 15};  // active label under the mouse
 
 enum class ToolbarLabel { ViewHex, ViewDec, ViewChar, ModeWin32, ModeWin16, AutoScroll };
 

@@ -1,10 +1,10 @@
+#include "view/minimap_rows.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
-
-#include "view/minimap_rows.h"
 
 namespace quarlex {
 namespace {
@@ -73,7 +73,7 @@ TEST(MiniMapRows, SpecimenCases) {
   ComputeMiniMapRows(small.data(), 256, 461, rows);
   EXPECT_EQ(rows[50], 4);
   EXPECT_EQ(rows[49], 0);
-  EXPECT_EQ(rows[0], 9);    // row 0 is never cleared by the walk
+  EXPECT_EQ(rows[0], 9);  // row 0 is never cleared by the walk
   EXPECT_EQ(rows[255], 0);
   EXPECT_EQ(rows[256], 9);
 }
@@ -82,8 +82,8 @@ TEST(MiniMapRows, AgreesWithTheByteWalk) {
   std::mt19937 rng(1234);
   struct Shape {
     uint32_t span, height;
-  } shapes[] = {{256, 461}, {512, 461}, {513, 461}, {4097, 461}, {65535, 461}, {100003, 333},
-                {1'000'000, 1023}, {1'000'000, 1024}, {2'500'001, 1}, {777'777, 577}};
+  } shapes[] = {{256, 461},    {512, 461},        {513, 461},        {4097, 461},    {65535, 461},
+                {100003, 333}, {1'000'000, 1023}, {1'000'000, 1024}, {2'500'001, 1}, {777'777, 577}};
   for (const Shape& sh : shapes) {
     std::vector<uint8_t> attrs(sh.span + 16, 0);
     // Scattered markers, clusters on row edges, search and sent bits as noise.

@@ -46,13 +46,13 @@ TEST(MarkerRule, SetRemoveReplaceKeepOtherBits) {
   struct Case {
     uint8_t attr, command, expected;
   } cases[] = {
-      {0x00, 1, 0x01},  // free byte, right click marker 1
-      {0xB0, 3, 0xB3},  // search and sent bits survive setting
-      {0x92, 2, 0x90},  // same marker by right click: removed, sent and search bits kept
-      {0x41, 2, 0x40},  // other marker by right click: removed, not replaced
-      {0x41, 10, 0x42}, // other marker by menu "Marker 2": replaced
-      {0xC4, 12, 0xC0}, // menu choice of the colour it already has: removed
-      {0x00, 12, 0x04}, // menu on a free byte: set
+      {0x00, 1, 0x01},   // free byte, right click marker 1
+      {0xB0, 3, 0xB3},   // search and sent bits survive setting
+      {0x92, 2, 0x90},   // same marker by right click: removed, sent and search bits kept
+      {0x41, 2, 0x40},   // other marker by right click: removed, not replaced
+      {0x41, 10, 0x42},  // other marker by menu "Marker 2": replaced
+      {0xC4, 12, 0xC0},  // menu choice of the colour it already has: removed
+      {0x00, 12, 0x04},  // menu on a free byte: set
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ApplyMarkerCommand(c.attr, c.command), c.expected)
@@ -237,8 +237,8 @@ TEST_F(NavTest, OperatorScrollIsTakenIntoTopRow) {
   nav->ScrollBarExchScroll(ScrollKind::EndScroll);
   s.ScrollBarExch.SetPosition(0);
   EXPECT_EQ(s.TopRow, 1u);
-  for (ScrollKind k : {ScrollKind::PageUp, ScrollKind::PageDown, ScrollKind::ThumbTrack, ScrollKind::ThumbPosition,
-                       ScrollKind::LineUp}) {
+  for (ScrollKind k : {ScrollKind::PageUp, ScrollKind::PageDown, ScrollKind::ThumbTrack,
+                       ScrollKind::ThumbPosition, ScrollKind::LineUp}) {
     nav->ScrollByOperator = false;
     nav->ScrollBarExchScroll(k);
     EXPECT_TRUE(nav->ScrollByOperator);
