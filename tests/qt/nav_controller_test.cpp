@@ -107,6 +107,18 @@ TEST_F(NavControllerTest, RightCtrlNeverOpensTheMenu) {
   QApplication::sendEvent(&w, &leftUp);
 }
 
+TEST_F(NavControllerTest, DoubleClickTogglesTheHighlightOfTheValue) {
+  s.CaptureBuffer[33] = 0x41;
+  s.WriteIndex = 64;
+  QTest::mouseDClick(w.ImageExch, Qt::LeftButton, Qt::NoModifier, Cell(1, 1));
+  EXPECT_EQ(s.ValueHighlight[0x41], 1);
+  QTest::mouseDClick(w.ImageExch, Qt::LeftButton, Qt::NoModifier, Cell(1, 1));
+  EXPECT_EQ(s.ValueHighlight[0x41], 0);
+  // A right double click is no highlight command.
+  QTest::mouseDClick(w.ImageExch, Qt::RightButton, Qt::NoModifier, Cell(1, 1));
+  EXPECT_EQ(s.ValueHighlight[0x41], 0);
+}
+
 TEST_F(NavControllerTest, WheelAtTheTopStaysAndWheelDownMovesTwoRows) {
   Wheel(w.ImageExch, 120);
   EXPECT_EQ(s.TopRow, 0u);
