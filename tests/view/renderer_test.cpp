@@ -154,6 +154,26 @@ TEST(Renderer, PresentCopiesOnlyTheFrameAndLeavesTheRestOfTheTarget) {
   EXPECT_EQ(small[20], sentinel);
 }
 
+TEST(Renderer, DrawingPastTheSurfaceEdgesIsClipped) {
+  Renderer& r = Surface();
+  r.BeginFrame();
+  r.SetColor(9, 9, 9);
+  r.FillQuad({4090, 4090}, {5000, 4090}, {5000, 1e9f}, {4090, 1e9f});
+  EXPECT_EQ(r.PixelAt(4095, 4095), 0x090909u);
+  EXPECT_EQ(r.PixelAt(4089, 4095), 0u);
+  r.FillQuad({-50, -50}, {-10, -60}, {-5, -5}, {-60, -10});  // wholly outside: nothing
+  r.SetLineWidth(2);
+  r.LineLoop({{-10, 4095}, {4200, 4095}, {4200, -30}, {-10, -30}});
+  r.LineList({{-1e7f, -1e7f}, {1e7f, 1e7f}});
+  r.SetLineWidth(1);
+  r.DrawGlyphText(4090, 4100, 3, "WWWW");
+  r.DrawGlyphText(-30, 5, 3, "WWWW");
+  EXPECT_EQ(r.PixelAt(2000, 4095), 0x090909u);  // the loop's bottom edge, clipped to the surface
+  std::vector<uint32_t> pixels(4);
+  ImageTarget t{pixels.data(), 2, 2, 8};
+  r.PresentFrame(t, 2, 2);
+}
+
 TEST(Renderer, GlyphSitsOnItsBaselineAndAdvancesThePen) {
   Renderer& r = Surface();
   Clear(r);
