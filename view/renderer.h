@@ -3,20 +3,21 @@
 // our own, so the program needs no GL driver and pictures are exact to the pixel.
 //
 // Surface: 4096 x 4096 pixels, 24 bits (3 bytes B, G, R as in a Windows DIB, so that one 32-bit
-// little-endian load reads 0x..RRGGBB), rows top-down, allocated once with
-// calloc so that only the pages a frame touches become resident. Coordinates are surface pixels,
+// little-endian load reads 0x..RRGGBB), rows top-down, allocated once with calloc so that only
+// the pages a frame touches become resident. Coordinates are surface pixels,
 // origin at the top-left, x to the right, y downward; a frame of a W x H image is the rectangle
 // (0, 0) .. (W, H). Nothing clears the surface: each view paints its own background first.
 //
 // Drawing state that persists across frames and views: the current colour and the current line
 // width (1 or 2). The minimap draws with whatever width the grid left.
 //
-// Coverage rules (chosen to match what the grid's layout expects of the GL rules it was made for):
+// Coverage rules (the grid's layout puts lines on whole pixels and fills the cells inset by one):
 //  - filled quad: every pixel whose centre (x + 0.5, y + 0.5) lies inside the convex quad, left and
 //    top edges inclusive, right and bottom exclusive; so (0,0)-(W,H) fills exactly W x H pixels;
 //  - lines: stepped along the major axis over every pixel the segment passes, both end pixels
 //    included; a width-1 line at integer coordinate c lights pixel row (or column) c; a width-2
-//    line at c lights c - 1 and c. Line strips and loops share their joints.
+//    line at c lights c - 1 and c and starts one pixel early along its length, so the corners of
+//    its loops close. Line strips and loops share their joints.
 //  - glyphs: the set bits of the glyph, its first row `Top` rows above the baseline, so a glyph
 //    sitting on baseline y has its lowest row at y - 1.
 // Everything is clipped to the surface.
