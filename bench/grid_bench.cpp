@@ -106,9 +106,10 @@ void PrintMemory() {
   scene->Resize(1583);
   for (int i = 0; i < 100; ++i) scene->Frame();
   const long after100Wide = ResidentKiB();
-  std::printf("resident memory: %ld KiB at entry, %ld KiB after start-up (store, renderer, glyphs, grid), "
-              "%ld KiB after 100 frames at 1055, %ld KiB after 100 more at 1583\n",
-              atStart, afterStartUp, after100, after100Wide);
+  std::printf(
+      "resident memory: %ld KiB at entry, %ld KiB after start-up (store, renderer, glyphs, grid), "
+      "%ld KiB after 100 frames at 1055, %ld KiB after 100 more at 1583\n",
+      atStart, afterStartUp, after100, after100Wide);
   delete scene;
 }
 
@@ -160,14 +161,15 @@ int Shots(const std::string& dir) {
         scene.store.TopRow = scene.store.TopRow * 32 / perRow;
         scene.store.ViewBase = b;
         scene.Frame();
-        const std::string name = dir + "/grid_" + bases[b] + "_" + std::to_string(perRow) + "_" +
-                                 std::to_string(width) + ".ppm";
+        const std::string name =
+            dir + "/grid_" + bases[b] + "_" + std::to_string(perRow) + "_" + std::to_string(width) + ".ppm";
         if (!WritePpm(name, scene.pixels, scene.target.Width, scene.target.Height)) {
           std::fprintf(stderr, "cannot write %s\n", name.c_str());
           return 1;
         }
         std::printf("%s\n", name.c_str());
-        if (b == 3 && perRow == 16 && width == 1055) std::printf("MemoText (UTF-8):\n%s\n", scene.grid.MemoTextUtf8().c_str());
+        if (b == 3 && perRow == 16 && width == 1055)
+          std::printf("MemoText (UTF-8):\n%s\n", scene.grid.MemoTextUtf8().c_str());
       }
     }
   }

@@ -20,7 +20,9 @@ const std::array<char, 256>& MemoChars() {
   return table;
 }
 
-Vertex V(double x, double y) { return {static_cast<float>(x), static_cast<float>(y)}; }
+Vertex V(double x, double y) {
+  return {static_cast<float>(x), static_cast<float>(y)};
+}
 
 }  // namespace
 
@@ -49,12 +51,18 @@ ExchangeGrid::ExchangeGrid(Renderer& renderer) : renderer_(renderer) {
   lines_.reserve(2 * (32 + 2 * GridRowCount));
 }
 
-std::string ExchangeGrid::MemoTextUtf8() const { return Utf8FromCodePage(memoText_); }
+std::string ExchangeGrid::MemoTextUtf8() const {
+  return Utf8FromCodePage(memoText_);
+}
 
 void ExchangeGrid::OutExchange(const CaptureStore& store, const GridViewState& view, ImageTarget& target) {
   Renderer& rd = renderer_;
-  const auto width = static_cast<uint16_t>(target.Width < 0 ? 0 : target.Width > 0xFFFF ? 0xFFFF : target.Width);
-  const auto height = static_cast<uint16_t>(target.Height < 0 ? 0 : target.Height > 0xFFFF ? 0xFFFF : target.Height);
+  const auto width = static_cast<uint16_t>(target.Width < 0        ? 0
+                                           : target.Width > 0xFFFF ? 0xFFFF
+                                                                   : target.Width);
+  const auto height = static_cast<uint16_t>(target.Height < 0        ? 0
+                                            : target.Height > 0xFFFF ? 0xFFFF
+                                                                     : target.Height);
   if (width != LastGridWidth) {
     GridImageWidth = width;
     GridImageHeight = height;

@@ -101,7 +101,8 @@ std::shared_ptr<GlyphFonts> TryBuild(const std::string& file, int index, const s
       g.Pitch = static_cast<uint16_t>(pitch);
       for (unsigned r = 0; r < bm.rows; ++r) {
         // A negative pitch stores the rows bottom-up; we keep them top-down.
-        const unsigned char* row = bm.pitch < 0 ? bm.buffer + (bm.rows - 1 - r) * pitch : bm.buffer + r * pitch;
+        const unsigned char* row =
+            bm.pitch < 0 ? bm.buffer + (bm.rows - 1 - r) * pitch : bm.buffer + r * pitch;
         fonts->Bits.insert(fonts->Bits.end(), row, row + pitch);
       }
     }
@@ -128,8 +129,10 @@ FontMatch MatchFont(const std::string& family) {
   FcPatternDestroy(pattern);
   if (!found) return match;
   FcChar8* s = nullptr;
-  if (FcPatternGetString(found, FC_FILE, 0, &s) == FcResultMatch && s) match.File = reinterpret_cast<char*>(s);
-  if (FcPatternGetString(found, FC_FAMILY, 0, &s) == FcResultMatch && s) match.Family = reinterpret_cast<char*>(s);
+  if (FcPatternGetString(found, FC_FILE, 0, &s) == FcResultMatch && s)
+    match.File = reinterpret_cast<char*>(s);
+  if (FcPatternGetString(found, FC_FAMILY, 0, &s) == FcResultMatch && s)
+    match.Family = reinterpret_cast<char*>(s);
   int index = 0;
   if (FcPatternGetInteger(found, FC_INDEX, 0, &index) == FcResultMatch) match.Index = index;
   FcPatternDestroy(found);
@@ -137,7 +140,7 @@ FontMatch MatchFont(const std::string& family) {
 }
 
 std::shared_ptr<const GlyphFonts> BuildGlyphFontsFromFile(const std::string& file, int index,
-                                                         const std::string& fileFamily, std::ostream& diag) {
+                                                          const std::string& fileFamily, std::ostream& diag) {
   if (auto fonts = TryBuild(file, index, fileFamily)) return fonts;
   diag << "quarlex: cannot read the font file \"" << file << "\"; grid text is not drawn\n";
   return EmptyFonts();

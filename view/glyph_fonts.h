@@ -25,22 +25,24 @@ constexpr int GlyphFontCount = 3;
 constexpr std::array<int, GlyphFontCount> GlyphCellHeights = {17, 20, 24};
 
 // Code point whose glyph a byte shows.
-constexpr char32_t GlyphCodePoint(uint8_t b) { return b >= 0xC0 ? char32_t{0x410} + (b - 0xC0) : char32_t{b}; }
+constexpr char32_t GlyphCodePoint(uint8_t b) {
+  return b >= 0xC0 ? char32_t{0x410} + (b - 0xC0) : char32_t{b};
+}
 
 struct Glyph {
-  int16_t Left = 0;      // x of the bitmap's first column relative to the pen
-  int16_t Top = 0;       // rows of the bitmap above the baseline (first row is Top rows up)
-  uint16_t Width = 0;    // bitmap columns
-  uint16_t Rows = 0;     // bitmap rows
-  uint16_t Pitch = 0;    // bytes per bitmap row, most significant bit first
-  int16_t Advance = 0;   // pen movement to the next glyph, whole pixels
-  uint32_t Offset = 0;   // first byte of the bitmap in GlyphFonts::Bits
+  int16_t Left = 0;     // x of the bitmap's first column relative to the pen
+  int16_t Top = 0;      // rows of the bitmap above the baseline (first row is Top rows up)
+  uint16_t Width = 0;   // bitmap columns
+  uint16_t Rows = 0;    // bitmap rows
+  uint16_t Pitch = 0;   // bytes per bitmap row, most significant bit first
+  int16_t Advance = 0;  // pen movement to the next glyph, whole pixels
+  uint32_t Offset = 0;  // first byte of the bitmap in GlyphFonts::Bits
 };
 
 struct GlyphFonts {
   std::array<std::array<Glyph, 256>, GlyphFontCount> Fonts{};
   std::vector<uint8_t> Bits;
-  std::string Family;    // family of the face the glyphs came from ("" when none)
+  std::string Family;  // family of the face the glyphs came from ("" when none)
   std::string File;
   int PixelSizes[GlyphFontCount] = {};  // em size used for each cell height
 
@@ -69,7 +71,7 @@ std::shared_ptr<const GlyphFonts> BuildGlyphFonts(const std::string& family, std
 // Builds the glyphs from one font file; empty glyphs (and one line on `diag`) when FreeType
 // cannot use it. `fileFamily` is recorded as the family.
 std::shared_ptr<const GlyphFonts> BuildGlyphFontsFromFile(const std::string& file, int index,
-                                                         const std::string& fileFamily, std::ostream& diag);
+                                                          const std::string& fileFamily, std::ostream& diag);
 
 // The program's glyphs: built from "Arial" on first use (diagnostics to stderr), then shared.
 // Thread-safe first use.

@@ -43,9 +43,13 @@ double ByteAreaRight(const GridMetrics& m, uint32_t bytesPerRow) {
   return bytesPerRow * double{m.CellWidth} + double{m.GridLeft};
 }
 
-double GridBottom(const GridMetrics& m) { return GridRowCount * double{m.RowHeight}; }
+double GridBottom(const GridMetrics& m) {
+  return GridRowCount * double{m.RowHeight};
+}
 
-int GridLeftPixel(float viewScale) { return static_cast<int>(std::ceil(93.0 * double{viewScale})); }
+int GridLeftPixel(float viewScale) {
+  return static_cast<int>(std::ceil(93.0 * double{viewScale}));
+}
 
 std::optional<GridCell> CellOfPoint(const GridMetrics& m, uint32_t bytesPerRow, int px, int py) {
   const double cw = m.CellWidth, rh = m.RowHeight;
@@ -107,7 +111,9 @@ int CellTextOffset(uint8_t viewBase, uint8_t b) {
   }
 }
 
-double TextBaseline(const GridMetrics& m, int row) { return row * double{m.RowHeight} + 18.0 * m.ViewScale; }
+double TextBaseline(const GridMetrics& m, int row) {
+  return row * double{m.RowHeight} + 18.0 * m.ViewScale;
+}
 
 std::string_view AddressText(uint32_t offset, char* buf) {
   static constexpr char kHex[] = "0123456789ABCDEF";

@@ -61,7 +61,9 @@ std::optional<GridCell> CellOfPoint(const GridMetrics& m, uint32_t bytesPerRow, 
 // last index (0x1FFFFFF), which the scroll range can bring into view when the capture is full.
 std::optional<uint32_t> IndexOfCell(GridCell cell, uint32_t bytesPerRow, uint32_t topRow);
 // Grid row (counted from row 0 of the capture) that holds `index`.
-constexpr uint32_t RowOfIndex(uint32_t index, uint32_t bytesPerRow) { return index / bytesPerRow; }
+constexpr uint32_t RowOfIndex(uint32_t index, uint32_t bytesPerRow) {
+  return index / bytesPerRow;
+}
 // Visible cell of `index` with this top row, nothing when the index is not among the 16 rows.
 std::optional<GridCell> CellOfIndex(uint32_t index, uint32_t bytesPerRow, uint32_t topRow);
 

@@ -9,7 +9,8 @@
 
 namespace quarlex {
 
-static_assert(std::endian::native == std::endian::little, "PresentFrame reads B, G, R as one little-endian word");
+static_assert(std::endian::native == std::endian::little,
+              "PresentFrame reads B, G, R as one little-endian word");
 
 namespace {
 
@@ -35,7 +36,8 @@ int CeilToInt(double v) {
 
 Renderer::Renderer() : Renderer(SharedGlyphFonts()) {}
 
-Renderer::Renderer(std::shared_ptr<const GlyphFonts> glyphs) : surface_(NewSurface(), std::free), glyphs_(std::move(glyphs)) {}
+Renderer::Renderer(std::shared_ptr<const GlyphFonts> glyphs)
+    : surface_(NewSurface(), std::free), glyphs_(std::move(glyphs)) {}
 
 void Renderer::Span(int y, int x0, int x1) {
   uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x0) * 3;
@@ -45,7 +47,8 @@ void Renderer::Span(int y, int x0, int x1) {
     q[0] = b_, q[1] = g_, q[2] = r_;
   }
   size_t bytes = static_cast<size_t>(x1 - x0) * 3;
-  for (; bytes >= sizeof pattern_; bytes -= sizeof pattern_, p += sizeof pattern_) std::memcpy(p, pattern_, sizeof pattern_);
+  for (; bytes >= sizeof pattern_; bytes -= sizeof pattern_, p += sizeof pattern_)
+    std::memcpy(p, pattern_, sizeof pattern_);
   std::memcpy(p, pattern_, bytes);
 }
 
@@ -57,7 +60,8 @@ void Renderer::Column(int x, int y0, int y1) {
 void Renderer::FillQuad(Vertex a, Vertex b, Vertex c, Vertex d) {
   if (!inFrame_) return;
   // Axis-aligned rectangles (backgrounds and cell fills): one x range for every row.
-  if ((a.y == b.y && b.x == c.x && c.y == d.y && d.x == a.x) || (a.x == b.x && b.y == c.y && c.x == d.x && d.y == a.y)) {
+  if ((a.y == b.y && b.x == c.x && c.y == d.y && d.x == a.x) ||
+      (a.x == b.x && b.y == c.y && c.x == d.x && d.y == a.y)) {
     const double left = std::min(a.x, c.x), right = std::max(a.x, c.x);
     const double top = std::min(a.y, c.y), bottom = std::max(a.y, c.y);
     const int x0 = std::max(0, CeilToInt(left - 0.5)), x1 = std::min(SurfaceSize, CeilToInt(right - 0.5));
@@ -191,7 +195,8 @@ void Renderer::PresentFrame(ImageTarget& target, int w, int h) {
   if (target.Stride < static_cast<size_t>(std::max(w, 0)) * 4) return;  // a row would overlap the next
   for (int y = 0; y < h; ++y) {
     const uint8_t* src = surface_.get() + static_cast<size_t>(y) * SurfaceStride;
-    auto* dst = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(target.Pixels) + static_cast<size_t>(y) * target.Stride);
+    auto* dst = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(target.Pixels) +
+                                            static_cast<size_t>(y) * target.Stride);
     for (int x = 0; x < w; ++x, src += 3) {
       uint32_t bgr;  // bytes B, G, R (and the next pixel's B): 0x..RRGGBB on little-endian
       std::memcpy(&bgr, src, 4);

@@ -105,7 +105,7 @@ class Renderer {
     uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x) * 3;
     p[0] = b_, p[1] = g_, p[2] = r_;
   }
-  void Span(int y, int x0, int x1);  // pixels x0 .. x1 - 1 of row y, already clipped
+  void Span(int y, int x0, int x1);    // pixels x0 .. x1 - 1 of row y, already clipped
   void Column(int x, int y0, int y1);  // pixels y0 .. y1 - 1 of column x, already clipped
 
   std::unique_ptr<uint8_t[], void (*)(void*)> surface_;

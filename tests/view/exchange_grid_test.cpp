@@ -198,8 +198,8 @@ TEST_F(GridTest, CurrentMatchFillFollowsTheMatchAcrossFrames) {
   const uint32_t start = 32 * 15 + 31;
   const uint8_t four[] = {SearchHitFirst, SearchHitInner, SearchHitInner, SearchHitLast};
   for (int k = 0; k < 4; ++k) store.CaptureAttributes[start + k] = four[k];
-  store.CaptureAttributes[start + 10] = SearchHitSingle;  // row 16, column 9: an ordinary match
-  store.CaptureAttributes[32 * 17 + 7] = SearchHitSingle; // row 17, column 7: another
+  store.CaptureAttributes[start + 10] = SearchHitSingle;   // row 16, column 9: an ordinary match
+  store.CaptureAttributes[32 * 17 + 7] = SearchHitSingle;  // row 17, column 7: another
   view = {start, 4};
   Draw();
   EXPECT_EQ(FillAt(31, 15), CurrentMatchFillColor.Value());
@@ -246,7 +246,8 @@ TEST_F(GridTest, TextIsPlacedByBaseAndScale) {
   Draw();
   EXPECT_EQ(grid.Metrics().FontNumber, 3);
   const CellBox b = Box(1, 0);
-  EXPECT_EQ(LeftmostInCell(ink, 1, 0), RoundHalfEven(b.x0 + 6 * grid.Metrics().ViewScale) + g.At(3, '2').Left);
+  EXPECT_EQ(LeftmostInCell(ink, 1, 0),
+            RoundHalfEven(b.x0 + 6 * grid.Metrics().ViewScale) + g.At(3, '2').Left);
   EXPECT_EQ(FillAt(5, 5), GridBackground.Value());
   EXPECT_EQ(image.At(1582, 673), GridBackground.Value());
 }

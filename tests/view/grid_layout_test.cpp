@@ -11,7 +11,8 @@ TEST(GridLayout, FontAndMetricsFollowTheImageWidth) {
   struct Case {
     uint32_t width;
     uint8_t font;
-  } cases[] = {{1055, 1}, {1308, 1}, {1309, 2}, {1319, 2}, {1571, 2}, {1572, 3}, {1583, 3}, {2110, 3}, {700, 1}};
+  } cases[] = {{1055, 1}, {1308, 1}, {1309, 2}, {1319, 2}, {1571, 2},
+               {1572, 3}, {1583, 3}, {2110, 3}, {700, 1}};
   for (const Case& c : cases) EXPECT_EQ(GridMetricsForWidth(c.width).FontNumber, c.font) << c.width;
 
   const GridMetrics design = GridMetricsForWidth(1055);
@@ -94,7 +95,8 @@ TEST(GridLayout, AddressTextAndItsOffset) {
   struct Case {
     uint32_t offset;
     int dx;
-  } cases[] = {{0, 11}, {0xA0, 10}, {0xAAAAA0, 6}, {0xAAAAB0, 4}, {0xB00000, 8}, {0x1FFFFE0, 4}, {0x1000000, 11}};
+  } cases[] = {{0, 11},       {0xA0, 10},     {0xAAAAA0, 6},  {0xAAAAB0, 4},
+               {0xB00000, 8}, {0x1FFFFE0, 4}, {0x1000000, 11}};
   for (const Case& c : cases) EXPECT_EQ(AddressTextOffset(c.offset), c.dx) << std::hex << c.offset;
 }
 

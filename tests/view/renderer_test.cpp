@@ -44,7 +44,7 @@ TEST(Renderer, QuadFillsPixelsWhoseCentresLieInside) {
   EXPECT_EQ(r.PixelAt(100, 100), 0x010203u);
   EXPECT_EQ(r.PixelAt(100, 81), 0x010203u);
   EXPECT_EQ(r.PixelAt(100, 80), 0u);
-  EXPECT_EQ(r.PixelAt(82, 82), 0u);    // outside the diamond's corner cut
+  EXPECT_EQ(r.PixelAt(82, 82), 0u);  // outside the diamond's corner cut
   EXPECT_EQ(r.PixelAt(119, 100), 0x010203u);
   EXPECT_EQ(r.PixelAt(120, 100), 0u);  // centre 120.5 lies past 120.25
 }
