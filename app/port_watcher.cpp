@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "app/port_map.h"
+#include "serial/port_map.h"
 
 namespace quarlex {
 

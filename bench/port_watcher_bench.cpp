@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/port_map.h"
+#include "serial/port_map.h"
 #include "app/port_scan.h"
 #include "app/port_watcher.h"
 

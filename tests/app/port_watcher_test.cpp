@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/port_map.h"
+#include "serial/port_map.h"
 #include "app/port_scan.h"
 #include "tests/app/port_tree.h"
 
