@@ -1,0 +1,131 @@
+#include "app/connection.h"
+
+#include "serial/device/device.h"
+
+namespace quarlex {
+
+void ComPortQueue::ReadQueued(uint8_t* buffer, size_t count) {
+  // The bytes were reported queued, so reads return them at once; loop in case the device
+  // hands them over in pieces. A read that brings nothing means the queue lost them: stop
+  // rather than append stale bytes.
+  size_t done = 0;
+  while (done < count) {
+    const int32_t n = port_.Read(buffer + done, static_cast<int32_t>(count - done));
+    if (n <= 0) {
+      throw EComPort::Create(CE_ReadFailed + 1, 0);
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+size_t ComPortQueue::QueuedCount() {
+  if (!port_.Connected()) return 0;
+  const int32_t n = port_.InputCount();
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+Connection::Connection(Session& session, TComPort& port, PortTable& ports, ConnectionUi& ui,
+                       std::function<std::string(unsigned)> devicePath)
+    : session_(session), port_(port), ports_(ports), ui_(ui), devicePath_(std::move(devicePath)),
+      queue_(port) {
+  session_.Port = &queue_;
+}
+
+std::string Connection::BaudCaption(TBaudRate rate) {
+  return "Baud rate " + std::to_string(BaudRateValues[rate]);
+}
+
+void Connection::BtnConnectClick() {
+  session_.PortConnected ^= 1;
+  Connect();
+}
+
+void Connection::ShowDisconnected() {
+  ui_.SetConnectCaption("Connect");
+  ui_.SetPortButtonsEnabled(true);
+  port_.Close();
+}
+
+void Connection::Connect() {
+  if (session_.PortConnected == 1) {
+    const unsigned number = ports_.PortNumbers[ports_.PortIndex];
+    const std::string name = "COM" + std::to_string(number);
+    const std::string path = devicePath_ ? devicePath_(number) : std::string();
+    const device::Error busy =
+        path.empty() ? device::ErrorOf(device::ErrorKind::kNotFound) : device::ProbeDevice(path);
+    if (busy.ok()) {
+      ui_.SetConnectCaption("Disconnect");
+      ui_.SetPortButtonsEnabled(false);
+      port_.SetPort(name);
+      try {
+        port_.Open();
+      } catch (...) {
+        // The port stayed closed: say so on the status bar too, then let the window show why.
+        session_.PortConnected = 0;
+        ShowDisconnected();
+        GetSett();
+        throw;
+      }
+    } else {
+      session_.PortConnected = 0;
+      if (busy.kind == device::ErrorKind::kAccessDenied) {
+        session_.ShowMessage(name + ": permission denied (add the user to the dialout group)", ErrorColour, 20);
+      } else {
+        session_.ShowMessage(name + " is busy software or device", ErrorColour, 20);
+      }
+    }
+  }
+  if (session_.PortConnected == 0) ShowDisconnected();
+  GetSett();
+}
+
+void Connection::GetSett() {
+  const TBaudRate rate = port_.BaudRate();
+  if (rate != brCustom) {
+    ui_.SetBaudCaption(BaudCaption(rate));
+    ui_.CheckBaud(rate);
+  }
+  ui_.CheckDataBits(port_.DataBits());
+  ui_.CheckStopBits(port_.StopBits());
+  ui_.CheckParity(port_.Parity().Bits());
+  const TFlowControl flow = port_.FlowControl().FlowControl();
+  if (flow != fcCustom) ui_.CheckFlow(flow);
+}
+
+void Connection::BtnComClick() {
+  ports_.BtnComClick();
+  ui_.SetPortCaption(ports_.PortCaption());
+}
+
+void Connection::ScanPorts(const std::vector<std::string>& texts) {
+  ports_.ScanPorts(texts);
+  ui_.SetPortCaption(ports_.PortCaption());
+}
+
+void Connection::ChooseBaud(TBaudRate rate) {
+  port_.SetBaudRate(rate);
+  ui_.CheckBaud(rate);
+  ui_.SetBaudCaption(BaudCaption(rate));
+}
+
+void Connection::ChooseDataBits(TDataBits bits) {
+  port_.SetDataBits(bits);
+  ui_.CheckDataBits(bits);
+}
+
+void Connection::ChooseStopBits(TStopBits bits) {
+  port_.SetStopBits(bits);
+  ui_.CheckStopBits(bits);
+}
+
+void Connection::ChooseParity(TParityBits bits) {
+  port_.Parity().SetBits(bits);
+  ui_.CheckParity(bits);
+}
+
+void Connection::ChooseFlow(TFlowControl flow) {
+  port_.FlowControl().SetFlowControl(flow);
+  ui_.CheckFlow(flow);
+}
+
+}  // namespace quarlex

@@ -1,0 +1,77 @@
+#pragma once
+// Connection control of the status bar: choosing a port, the busy check, opening and closing
+// the window's port, and showing the port's line settings on the baud label and the menus.
+// Plain C++: the window implements ConnectionUi; tests drive it with a fake UI and a fake device.
+// Main thread only.
+#include <functional>
+#include <string>
+
+#include "app/port_scan.h"
+#include "app/session.h"
+#include "serial/comport.h"
+
+namespace quarlex {
+
+class ConnectionUi {
+ public:
+  virtual ~ConnectionUi() = default;
+  virtual void SetConnectCaption(const std::string& caption) = 0;
+  virtual void SetPortButtonsEnabled(bool enabled) = 0;  // BtnCom, BtnSetBr, BtnSetCom
+  virtual void SetPortCaption(const std::string& caption) = 0;
+  virtual void SetBaudCaption(const std::string& caption) = 0;
+  // Check marks: one item per group; checking one unchecks the others of its group.
+  virtual void CheckBaud(TBaudRate rate) = 0;
+  virtual void CheckDataBits(TDataBits bits) = 0;
+  virtual void CheckStopBits(TStopBits bits) = 0;
+  virtual void CheckParity(TParityBits bits) = 0;
+  virtual void CheckFlow(TFlowControl flow) = 0;  // never called with fcCustom
+};
+
+// The port's receive queue as the capture store reads it.
+class ComPortQueue : public ReceiveSource {
+ public:
+  explicit ComPortQueue(TCustomComPort& port) : port_(port) {}
+  void ReadQueued(uint8_t* buffer, size_t count) override;
+  size_t QueuedCount() override;
+
+ private:
+  TCustomComPort& port_;
+};
+
+class Connection {
+ public:
+  // `devicePath` maps a port number to the device the busy check opens ("" when unknown).
+  Connection(Session& session, TComPort& port, PortTable& ports, ConnectionUi& ui,
+             std::function<std::string(unsigned number)> devicePath);
+
+  // The connect button: toggles PortConnected, then Connect. An Open that fails after the busy
+  // check passed puts the window back into the disconnected state and rethrows the port's error
+  // so the window can show it.
+  void BtnConnectClick();
+  void Connect();
+  void GetSett();
+  void BtnComClick();
+  // Re-reads the port list (the watcher's hand-over and start-up).
+  void ScanPorts(const std::vector<std::string>& texts);
+
+  // Menu items: set one property of the port, then check the item itself.
+  void ChooseBaud(TBaudRate rate);
+  void ChooseDataBits(TDataBits bits);
+  void ChooseStopBits(TStopBits bits);
+  void ChooseParity(TParityBits bits);
+  void ChooseFlow(TFlowControl flow);
+
+  static std::string BaudCaption(TBaudRate rate);
+
+ private:
+  void ShowDisconnected();
+
+  Session& session_;
+  TComPort& port_;
+  PortTable& ports_;
+  ConnectionUi& ui_;
+  std::function<std::string(unsigned)> devicePath_;
+  ComPortQueue queue_;
+};
+
+}  // namespace quarlex

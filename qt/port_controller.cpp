@@ -1,0 +1,203 @@
+#include "qt/port_controller.h"
+
+#include <QActionGroup>
+#include <QMessageBox>
+#include <QMetaObject>
+
+#include "qt/main_window.h"
+
+namespace quarlex {
+
+namespace {
+std::string DescribeException(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown error";
+  }
+}
+}  // namespace
+
+PortController::PortController(MainWindow& window, PortMapRoots roots, PortWatchPaths watchPaths)
+    : ComPort(this), w_(window), map_(std::move(roots)), watchPaths_(std::move(watchPaths)) {
+  ShowError = [this](const std::string& text) {
+    QMessageBox::critical(&w_, "Quarlex", QString::fromStdString(text));
+  };
+  ComPort.SetName("ComPort");
+  // The window's port is named "COM<n>"; the port map says which device stands behind it.
+  ComPort.SetPortPathResolver([this](const std::string& port) -> std::string {
+    if (port.rfind("COM", 0) == 0) {
+      unsigned n = 0;
+      for (size_t i = 3; i < port.size(); ++i) n = n * 10 + static_cast<unsigned>(port[i] - '0');
+      if (const PortEntry* e = map_.Find(n)) return e->DevicePath;
+    }
+    return port;
+  });
+  ComPort.OnRxChar = [this](TCustomComPort*, int32_t count) {
+    if (count > 0) w_.session().ComPortRxChar(static_cast<size_t>(count));
+  };
+  connection_ = std::make_unique<Connection>(w_.session(), ComPort, table_, *this, [this](unsigned n) {
+    const PortEntry* e = map_.Find(n);
+    return e ? e->DevicePath : std::string();
+  });
+  BuildMenus();
+
+  connect(w_.BtnConnect, &ClickLabel::clicked, this, [this] { BtnConnectClick(); });
+  connect(w_.BtnCom, &ClickLabel::clicked, this, [this] {
+    if (!w_.BtnCom->isEnabled()) return;
+    connection_->BtnComClick();
+    UpdatePortTooltip();
+  });
+  auto popBaud = [this] {
+    if (!w_.BtnSetBr->isEnabled()) return;
+    const QPoint at = w_.mapToGlobal(QPoint(w_.PanelNpc4->x() + w_.BtnSetBr->x() + 25,
+                                            w_.PanelNpc4->y() + w_.BtnSetBr->y() + 35));
+    w_.PopupMenuSetBr->popup(at);
+  };
+  auto popCom = [this] {
+    if (!w_.BtnSetCom->isEnabled()) return;
+    const QPoint at = w_.mapToGlobal(QPoint(w_.PanelNpc4->x() + w_.BtnSetCom->x() + 25,
+                                            w_.PanelNpc4->y() + w_.BtnSetCom->y() - 59));
+    w_.PopupMenuSetCom->popup(at);
+  };
+  connect(w_.BtnSetBr, &ClickLabel::clicked, this, popBaud);
+  connect(w_.BtnSetBr, &ClickLabel::rightClicked, this, popBaud);
+  connect(w_.BtnSetCom, &ClickLabel::clicked, this, popCom);
+  connect(w_.BtnSetCom, &ClickLabel::rightClicked, this, popCom);
+}
+
+PortController::~PortController() { Shutdown(); }
+
+void PortController::BuildMenus() {
+  auto add = [this](QMenu* menu, QActionGroup* group, const char* caption, std::map<int, QAction*>& items,
+                    int value, std::function<void()> choose) {
+    QAction* a = menu->addAction(caption);
+    a->setCheckable(true);
+    group->addAction(a);
+    items[value] = a;
+    connect(a, &QAction::triggered, this, [this, choose] {
+      try {
+        choose();
+      } catch (const std::exception& e) {
+        ShowError(e.what());
+      }
+    });
+  };
+  auto* baud = new QActionGroup(this);
+  const TBaudRate rates[] = {br256000, br128000, br115200, br57600, br56000, br38400, br19200, br14400,
+                             br9600,   br4800,   br2400,   br1200,  br600,   br300,   br110};
+  for (TBaudRate r : rates) {
+    const std::string caption = std::to_string(BaudRateValues[r]);
+    add(w_.PopupMenuSetBr, baud, caption.c_str(), baudItems_, r, [this, r] { connection_->ChooseBaud(r); });
+  }
+  QMenu* db = w_.PopupMenuSetCom->addMenu("Data bits");
+  auto* dbg = new QActionGroup(this);
+  const std::pair<const char*, TDataBits> dataBits[] = {{"8", dbEight}, {"7", dbSeven}, {"6", dbSix}, {"5", dbFive}};
+  for (auto [c, v] : dataBits) add(db, dbg, c, dataItems_, v, [this, v] { connection_->ChooseDataBits(v); });
+  QMenu* sb = w_.PopupMenuSetCom->addMenu("Stop bits");
+  auto* sbg = new QActionGroup(this);
+  const std::pair<const char*, TStopBits> stopBits[] = {
+      {"2", sbTwoStopBits}, {"1.5", sbOne5StopBits}, {"1", sbOneStopBit}};
+  for (auto [c, v] : stopBits) add(sb, sbg, c, stopItems_, v, [this, v] { connection_->ChooseStopBits(v); });
+  QMenu* pr = w_.PopupMenuSetCom->addMenu("Parity");
+  auto* prg = new QActionGroup(this);
+  const std::pair<const char*, TParityBits> parity[] = {
+      {"Odd", prOdd}, {"Even", prEven}, {"Mark", prMark}, {"Space", prSpace}, {"None", prNone}};
+  for (auto [c, v] : parity) add(pr, prg, c, parityItems_, v, [this, v] { connection_->ChooseParity(v); });
+  QMenu* fc = w_.PopupMenuSetCom->addMenu("Flow control");
+  auto* fcg = new QActionGroup(this);
+  const std::pair<const char*, TFlowControl> flow[] = {
+      {"Hardware", fcHardware}, {"Software", fcSoftware}, {"None", fcNone}};
+  for (auto [c, v] : flow) add(fc, fcg, c, flowItems_, v, [this, v] { connection_->ChooseFlow(v); });
+}
+
+void PortController::Start() {
+  ComPort.SetBaudRate(br115200);
+  w_.session().PortConnected = 0;
+  watcher_ = std::make_unique<TRegMonitorThread>(
+      watchPaths_, [this](std::function<void()> task) { Post(std::move(task)); }, [this] { ScanPorts(); });
+  watcher_->Start();
+  ScanPorts();
+  connection_->GetSett();
+}
+
+void PortController::Shutdown() {
+  if (watcher_) {
+    watcher_->Stop();
+    watcher_.reset();
+  }
+  if (w_.session().PortConnected) {
+    w_.session().PortConnected = 0;
+  }
+  try {
+    ComPort.Close();
+  } catch (...) {
+    // Closing on the way out: nothing left to report to.
+  }
+}
+
+void PortController::ScanPorts() {
+  // A port list that cannot be read leaves the table and the caption as they were.
+  if (!map_.Refresh()) return;
+  connection_->ScanPorts(map_.PortTexts());
+  UpdatePortTooltip();
+}
+
+void PortController::UpdatePortTooltip() {
+  const PortEntry* e = map_.Find(table_.SelectedPort);
+  w_.BtnCom->setToolTip(e ? QString::fromStdString(e->Description) : QString("No serial port found"));
+}
+
+void PortController::BtnConnectClick() {
+  try {
+    connection_->BtnConnectClick();
+  } catch (const std::exception& e) {
+    ShowError(e.what());
+  }
+}
+
+void PortController::SetConnectCaption(const std::string& caption) {
+  w_.BtnConnect->setText(QString::fromStdString(caption));
+}
+
+void PortController::SetPortButtonsEnabled(bool enabled) {
+  w_.BtnCom->setEnabled(enabled);
+  w_.BtnSetBr->setEnabled(enabled);
+  w_.BtnSetCom->setEnabled(enabled);
+}
+
+void PortController::SetPortCaption(const std::string& caption) { w_.BtnCom->setText(QString::fromStdString(caption)); }
+
+void PortController::SetBaudCaption(const std::string& caption) {
+  w_.BtnSetBr->setText(QString::fromStdString(caption));
+}
+
+void PortController::CheckBaud(TBaudRate rate) {
+  if (auto it = baudItems_.find(rate); it != baudItems_.end()) it->second->setChecked(true);
+}
+void PortController::CheckDataBits(TDataBits bits) { dataItems_[bits]->setChecked(true); }
+void PortController::CheckStopBits(TStopBits bits) { stopItems_[bits]->setChecked(true); }
+void PortController::CheckParity(TParityBits bits) { parityItems_[bits]->setChecked(true); }
+void PortController::CheckFlow(TFlowControl flow) {
+  if (auto it = flowItems_.find(flow); it != flowItems_.end()) it->second->setChecked(true);
+}
+
+void PortController::Post(std::function<void()> call) {
+  // Queued into the main thread's loop; it keeps running inside modal dialogs, so the port's
+  // thread is served while a file dialog or an error box is open.
+  QMetaObject::invokeMethod(this, [call = std::move(call)] { call(); }, Qt::QueuedConnection);
+}
+
+void PortController::HandleException(std::exception_ptr error) {
+  // The port closed itself (a vanished device) or a handler failed: the status bar goes back to
+  // the disconnected state so the operator can connect again.
+  if (!ComPort.Connected() && w_.session().PortConnected) {
+    w_.session().PortConnected = 0;
+    connection_->Connect();
+  }
+  ShowError(DescribeException(error));
+}
+
+}  // namespace quarlex

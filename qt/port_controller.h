@@ -1,0 +1,75 @@
+#pragma once
+// Maps the status bar's port controls onto the connection logic, owns the window's port
+// component, the port map and the port watcher, and hands the port's events over to the main
+// thread.
+#include <QAction>
+#include <QObject>
+#include <exception>
+#include <map>
+#include <memory>
+
+#include "app/connection.h"
+#include "serial/port_map.h"
+#include "app/port_scan.h"
+#include "app/port_watcher.h"
+#include "serial/comport.h"
+
+namespace quarlex {
+
+class MainWindow;
+
+class PortController : public QObject, public ConnectionUi, public TComOwner {
+  Q_OBJECT
+ public:
+  // `roots`/`watchPaths` are the system's by default; tests give temporary folders.
+  PortController(MainWindow& window, PortMapRoots roots, PortWatchPaths watchPaths);
+  ~PortController() override;
+
+  TComPort ComPort;
+
+  // Start-up: baud rate 115200, start the watcher, scan, show the settings.
+  void Start();
+  // Shutdown: stop the watcher, close the port.
+  void Shutdown();
+  void ScanPorts();
+  void BtnConnectClick();
+  Connection& connection() { return *connection_; }
+  QAction* BaudItem(TBaudRate r) { return baudItems_[r]; }
+  QAction* DataBitsItem(TDataBits b) { return dataItems_[b]; }
+  QAction* StopBitsItem(TStopBits b) { return stopItems_[b]; }
+  QAction* ParityItem(TParityBits b) { return parityItems_[b]; }
+  QAction* FlowItem(TFlowControl f) { return flowItems_[f]; }
+
+  // ConnectionUi
+  void SetConnectCaption(const std::string& caption) override;
+  void SetPortButtonsEnabled(bool enabled) override;
+  void SetPortCaption(const std::string& caption) override;
+  void SetBaudCaption(const std::string& caption) override;
+  void CheckBaud(TBaudRate rate) override;
+  void CheckDataBits(TDataBits bits) override;
+  void CheckStopBits(TStopBits bits) override;
+  void CheckParity(TParityBits bits) override;
+  void CheckFlow(TFlowControl flow) override;
+
+  // TComOwner
+  void Post(std::function<void()> call) override;
+  void HandleException(std::exception_ptr error) override;
+
+  // Shows a failure the way the application shows unexpected errors (a modal error dialog).
+  // Tests replace it to collect the texts.
+  std::function<void(const std::string&)> ShowError;
+
+ private:
+  void BuildMenus();
+  void UpdatePortTooltip();
+
+  MainWindow& w_;
+  PortMap map_;
+  PortTable table_;
+  PortWatchPaths watchPaths_;
+  std::unique_ptr<TRegMonitorThread> watcher_;
+  std::unique_ptr<Connection> connection_;
+  std::map<int, QAction*> baudItems_, dataItems_, stopItems_, parityItems_, flowItems_;
+};
+
+}  // namespace quarlex
