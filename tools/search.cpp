@@ -18,43 +18,54 @@ bool IsMatchStart(uint8_t attr) {
   return code == SearchHitFirst || code == SearchHitSingle;
 }
 
+// Horspool from `pos`: the byte under the pattern's last position decides how far the window
+// may move without stepping over an occurrence, so the leftmost match is still found first.
+template <class OnMatch>
+void HorspoolMatches(const uint8_t* buf, uint32_t pos, uint32_t end, const uint8_t* pattern, uint32_t len,
+                     const std::array<uint32_t, 256>& skip, OnMatch& onMatch) {
+  const uint32_t last = len - 1;
+  const uint8_t lastByte = pattern[last];
+  while (pos <= end && end - pos >= len) {
+    const uint8_t c = buf[pos + last];
+    if (c == lastByte && std::memcmp(buf + pos, pattern, last) == 0) {
+      onMatch(pos);
+      pos += len;
+    } else {
+      pos += skip[c];
+    }
+  }
+}
+
 // Calls onMatch(start) for every non-overlapping occurrence of pattern[0, len) that lies wholly
 // inside buf[from, end), left to right; after a match the search goes on behind it.
 template <class OnMatch>
 void ForEachMatch(const uint8_t* buf, uint32_t from, uint32_t end, const uint8_t* pattern, uint32_t len,
                   const std::array<uint32_t, 256>& skip, OnMatch onMatch) {
   if (from >= end || end - from < len) return;
-  if (len < 4) {
-    // Short patterns: memchr finds the first byte far faster than a shift table would move.
-    uint32_t i = from;
-    const uint32_t lastStart = end - len;
-    while (i <= lastStart) {
-      const void* hit = std::memchr(buf + i, pattern[0], lastStart - i + 1);
-      if (!hit) return;
-      const auto s = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - buf);
-      if (len == 1 || std::memcmp(buf + s + 1, pattern + 1, len - 1) == 0) {
-        onMatch(s);
-        i = s + len;
-      } else {
-        i = s + 1;
-      }
+  // memchr on the first byte runs far ahead of any shift table while that byte is rare, as in
+  // binary traffic. Where it is common (text), every candidate costs a call; once misses come
+  // closer than one per 32 bytes, patterns of four bytes or more go on with Horspool instead.
+  uint32_t i = from;
+  const uint32_t lastStart = end - len;
+  uint32_t misses = 0;
+  uint32_t missWindowStart = from;
+  while (i <= lastStart) {
+    const void* hit = std::memchr(buf + i, pattern[0], lastStart - i + 1);
+    if (!hit) return;
+    const auto s = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - buf);
+    if (len == 1 || std::memcmp(buf + s + 1, pattern + 1, len - 1) == 0) {
+      onMatch(s);
+      i = s + len;
+      continue;
     }
-    return;
-  }
-  // Horspool: the byte under the pattern's last position decides how far the window may move
-  // without stepping over an occurrence, so the leftmost match is still found first.
-  const uint32_t last = len - 1;
-  const uint8_t lastByte = pattern[last];
-  uint32_t pos = from;
-  while (end - pos >= len) {
-    const uint8_t c = buf[pos + last];
-    if (c == lastByte && std::memcmp(buf + pos, pattern, last) == 0) {
-      onMatch(pos);
-      pos += len;
-      if (pos > end) return;
-    } else {
-      pos += skip[c];
-      if (pos > end) return;
+    i = s + 1;
+    if (len >= 4 && ++misses == 256) {
+      if (i - missWindowStart < 256u * 32) {
+        HorspoolMatches(buf, i, end, pattern, len, skip, onMatch);
+        return;
+      }
+      misses = 0;
+      missWindowStart = i;
     }
   }
 }
@@ -154,6 +165,7 @@ void SearchTool::ClearFind() {
   }
   hitLow_ = CaptureSize;
   hitHigh_ = 0;
+  staleHits_ = false;
 }
 
 void SearchTool::StringFind() {
@@ -228,6 +240,7 @@ void SearchTool::MarkMatch(uint32_t s) {
   }
   hitLow_ = std::min(hitLow_, s);
   hitHigh_ = std::max(hitHigh_, s + len);
+  lastMatchStart_ = s;
 }
 
 uint32_t SearchTool::HitEnd(uint32_t limit) const { return std::min(limit, hitHigh_); }
@@ -235,6 +248,13 @@ uint32_t SearchTool::HitEnd(uint32_t limit) const { return std::min(limit, hitHi
 void SearchTool::PickLastBeforeView() {
   // Every match lies before the top visible row: the current one becomes the last match up to
   // and including the first byte of that row, with its ordinal.
+  if (!staleHits_) {
+    // Every hit bit belongs to this scan's matches, all of which start before the view.
+    store_.SearchHitNumber = searchHitCount_;
+    currentMatchIndex_ = lastMatchStart_;
+    return;
+  }
+  // Bits left by scans of bytes that have since been rewritten count too: walk them.
   store_.SearchHitNumber = 0;
   const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.TopRow;
   const uint32_t end = HitEnd(static_cast<uint32_t>(std::min<uint64_t>(viewStart + 1, store_.WriteIndex)));

@@ -63,7 +63,10 @@ class SearchTool {
 
   // The bytes below the write position were rewritten without a clear (a send wrapped the
   // ring): the next scan starts again from index 0.
-  void CaptureRewritten() { resumeValid_ = false; }
+  void CaptureRewritten() {
+    resumeValid_ = false;
+    staleHits_ = true;
+  }
 
   // Read by the grid (the match it fills) and by the window.
   uint32_t CurrentMatchIndex() const { return currentMatchIndex_; }
@@ -100,6 +103,9 @@ class SearchTool {
   uint32_t scannedTo_ = 0;
   uint32_t resumeAt_ = 0;
   uint32_t lastMatchEnd_ = 0;
+  uint32_t lastMatchStart_ = 0;
+  // Hit bits may remain from matches in bytes rewritten since the last removal.
+  bool staleHits_ = false;
   // Positions [hitLow_, hitHigh_) hold every hit bit set since the last removal.
   uint32_t hitLow_ = CaptureSize;
   uint32_t hitHigh_ = 0;
