@@ -235,6 +235,7 @@ Error DeviceCore::WaitEvents(uint32_t& occurred, const StopSignal* stop, int tim
 Error DeviceCore::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
                             uint32_t& bytes_now) {
   bytes_now = 0;
+  transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
   auto op = std::make_shared<CoreOp>(shared_from_this(), false);
   op->rbuf_ = buffer;
   op->count_ = count;

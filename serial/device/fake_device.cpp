@@ -99,6 +99,7 @@ class FakeDevice final : public Device {
   Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
                    uint32_t& bytes_now) override {
     bytes_now = 0;
+    transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
     std::lock_guard lock(line_->mu_);
     if (Error e = Precheck(FakeCall::kStartWrite)) return e;
     std::lock_guard core_lock(core_->mutex());

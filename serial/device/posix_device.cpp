@@ -472,6 +472,7 @@ Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer
 Error PosixDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
                               uint32_t& bytes_now) {
   bytes_now = 0;
+  transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
   std::shared_lock fd_lock(fd_mu_);
   if (!open_) return NotOpenError();
   std::shared_ptr<CoreOp> op;

@@ -1,0 +1,430 @@
+// One contract, two devices: every case here runs against the POSIX device on a pseudo-terminal
+// pair and against the fake, and both must answer the same way.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "serial/device/device.h"
+#include "serial/device/fake_device.h"
+#include "serial/device/posix_device.h"
+#include "tests/serial/device_pty.h"
+
+namespace quarlex::device {
+namespace {
+
+using testing::PtyPair;
+
+// The far end of a line plus the device under test.
+class Rig {
+ public:
+  virtual ~Rig() = default;
+  virtual void PeerSend(const std::string& bytes) = 0;
+  virtual std::string PeerReceive(size_t n) = 0;
+  virtual void PeerHangUp() = 0;
+  // Makes writes pile up: the far end stops taking bytes.
+  virtual void PeerStopReading() = 0;
+  std::unique_ptr<Device> dev;
+};
+
+class PtyRig : public Rig {
+ public:
+  PtyRig() {
+    Error e = OpenPosixDevice(pty.path(), dev);
+    if (e) throw std::runtime_error("open " + pty.path() + ": " + e.os_text);
+  }
+  void PeerSend(const std::string& bytes) override { pty.Send(bytes); }
+  std::string PeerReceive(size_t n) override { return pty.Receive(n); }
+  void PeerHangUp() override { pty.HangUp(); }
+  void PeerStopReading() override {}  // a pty master that is not read fills up by itself
+  PtyPair pty;
+};
+
+class FakeRig : public Rig {
+ public:
+  FakeRig() : line(std::make_shared<FakeLine>()) {
+    line->SetModemLines(MS_DSR_ON | MS_CTS_ON);
+    if (OpenFakeDevice(line, dev)) throw std::runtime_error("fake open");
+  }
+  void PeerSend(const std::string& bytes) override { line->Receive(bytes); }
+  std::string PeerReceive(size_t n) override {
+    std::string w = line->Recorded().written;
+    std::string out = w.substr(taken_, n);
+    taken_ += out.size();
+    return out;
+  }
+  void PeerHangUp() override { line->Vanish(); }
+  void PeerStopReading() override { line->StallOutput(true); }
+  std::shared_ptr<FakeLine> line;
+
+ private:
+  size_t taken_ = 0;
+};
+
+using RigFactory = std::function<std::unique_ptr<Rig>()>;
+
+struct Named {
+  const char* name;
+  RigFactory make;
+};
+
+class DeviceContract : public ::testing::TestWithParam<Named> {
+ protected:
+  void SetUp() override { rig = GetParam().make(); }
+  Device& dev() { return *rig->dev; }
+
+  // Waits through the device's own events until at least n bytes are queued; returns the
+  // events seen on the way.
+  // Sets EV_RXCHAR as the mask when none is set (setting it would forget events seen so far).
+  uint32_t AwaitQueued(size_t n) {
+    uint32_t mask = 0;
+    EXPECT_TRUE(dev().GetEventMask(mask).ok());
+    if (mask == 0) {
+      EXPECT_TRUE(dev().SetEventMask(EV_RXCHAR).ok());
+    }
+    uint32_t seen = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      CommStatus st;
+      EXPECT_TRUE(dev().GetCommStatus(st).ok());
+      const bool there = st.in_queue >= n;
+      if (!there && std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "only " << st.in_queue << " of " << n << " bytes arrived";
+        return seen;
+      }
+      // Once the bytes are there, one more look without waiting collects their events.
+      uint32_t occurred = 0;
+      Error e = dev().WaitEvents(occurred, nullptr, there ? 0 : 200);
+      EXPECT_TRUE(e.ok()) << e.os_text;
+      seen |= occurred;
+      if (there) return seen;
+    }
+  }
+
+  std::string ReadNow(uint32_t n) {
+    std::string buf(n, '\0');
+    Transfer t;
+    uint32_t now = 0;
+    Error e = dev().StartRead(reinterpret_cast<uint8_t*>(buf.data()), n, t, now);
+    EXPECT_TRUE(e.ok()) << e.os_text;
+    uint32_t done = 0;
+    EXPECT_TRUE(t.Wait(done, e)) << e.os_text;
+    EXPECT_EQ(done, now);
+    buf.resize(done);
+    return buf;
+  }
+
+  uint32_t WriteAll(const std::string& s, Error* err = nullptr) {
+    Transfer t;
+    uint32_t now = 0;
+    Error e = dev().StartWrite(reinterpret_cast<const uint8_t*>(s.data()),
+                               static_cast<uint32_t>(s.size()), t, now);
+    if (e) {
+      if (err) *err = e;
+      return 0;
+    }
+    uint32_t done = 0;
+    t.Wait(done, e);
+    if (err) *err = e;
+    return done;
+  }
+
+  std::unique_ptr<Rig> rig;
+};
+
+std::string AllByteValues() {
+  std::string s;
+  for (int i = 0; i < 256; ++i) s.push_back(static_cast<char>(i));
+  return s;
+}
+
+TEST_P(DeviceContract, BytesTravelBothWaysUnchangedIncludingNulAndFF) {
+  Dcb dcb;
+  dcb.BaudRate = 115200;
+  ASSERT_TRUE(dev().SetState(dcb).ok());
+  const std::string all = AllByteValues() + std::string("\xff\xff\x00\x00", 4);
+
+  rig->PeerSend(all);
+  AwaitQueued(all.size());
+  EXPECT_EQ(ReadNow(1000), all);
+
+  Error e;
+  EXPECT_EQ(WriteAll(all, &e), all.size());
+  EXPECT_TRUE(e.ok()) << e.os_text;
+  EXPECT_EQ(rig->PeerReceive(all.size()), all);
+}
+
+TEST_P(DeviceContract, DefaultTimeoutsReadReturnsAtOnceWithWhatIsQueued) {
+  ASSERT_TRUE(dev().SetTimeouts(CommTimeouts{}).ok());
+  EXPECT_EQ(ReadNow(64), "");  // empty line: done at once with 0, not pending, not end of file
+  rig->PeerSend("abc");
+  AwaitQueued(3);
+  EXPECT_EQ(ReadNow(2), "ab");  // asks for less than queued
+  EXPECT_EQ(ReadNow(64), "c");  // asks for more: gets only what is there
+}
+
+TEST_P(DeviceContract, EventCharacterRaisesRxFlagOnlyWhenItArrives) {
+  Dcb dcb;
+  dcb.EvtChar = '\n';
+  ASSERT_TRUE(dev().SetState(dcb).ok());
+  ASSERT_TRUE(dev().SetEventMask(EV_RXCHAR | EV_RXFLAG).ok());
+  rig->PeerSend("ab");
+  uint32_t seen = AwaitQueued(2);
+  EXPECT_TRUE(seen & EV_RXCHAR);
+  EXPECT_FALSE(seen & EV_RXFLAG);
+  rig->PeerSend("c\n");
+  seen = AwaitQueued(4);
+  EXPECT_TRUE(seen & EV_RXFLAG);
+  EXPECT_EQ(ReadNow(10), "abc\n");
+}
+
+TEST_P(DeviceContract, EventsSeenWhileNobodyWaitsAreReportedByTheNextWait) {
+  ASSERT_TRUE(dev().SetEventMask(EV_RXCHAR | EV_CTS).ok());
+  rig->PeerSend("x");
+  // No wait is pending while the byte arrives; the next wait must still see it.
+  uint32_t occurred = 0;
+  for (int i = 0; i < 50 && !(occurred & EV_RXCHAR); ++i)
+    ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 100).ok());
+  EXPECT_EQ(occurred & EV_RXCHAR, EV_RXCHAR);
+  // Reported once: a second wait times out with nothing.
+  ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 0).ok());
+  EXPECT_EQ(occurred, 0u);
+}
+
+TEST_P(DeviceContract, ChangingTheMaskOrTheStopSignalEndsAPendingWait) {
+  ASSERT_TRUE(dev().SetEventMask(EV_RXFLAG).ok());
+  StopSignal stop;
+  Error result;
+  uint32_t occurred = 99;
+  std::thread waiter([&] { result = dev().WaitEvents(occurred, &stop, -1); });
+  stop.Set();
+  waiter.join();
+  EXPECT_TRUE(result.ok());
+  EXPECT_EQ(occurred, 0u);
+
+  stop.Reset();
+  occurred = 99;
+  std::atomic<bool> ended{false};
+  std::thread waiter2([&] {
+    result = dev().WaitEvents(occurred, &stop, -1);
+    ended = true;
+  });
+  // A mask set before the wait began is simply the mask it waits on, so keep setting it until
+  // the wait has ended.
+  while (!ended) {
+    ASSERT_TRUE(dev().SetEventMask(EV_RXFLAG).ok());
+    std::this_thread::yield();
+  }
+  waiter2.join();
+  EXPECT_TRUE(result.ok());
+  EXPECT_EQ(occurred, 0u);
+}
+
+TEST_P(DeviceContract, WaitWithMaskZeroIsRefused) {
+  ASSERT_TRUE(dev().SetEventMask(0).ok());
+  uint32_t occurred = 0;
+  EXPECT_EQ(dev().WaitEvents(occurred, nullptr, 0).kind, ErrorKind::kInvalidParameter);
+}
+
+TEST_P(DeviceContract, CommApiRefusalsOfTheControlBlock) {
+  Dcb good;
+  good.BaudRate = 31250;  // a rate no table names
+  ASSERT_TRUE(dev().SetState(good).ok());
+  struct Case {
+    const char* what;
+    std::function<void(Dcb&)> change;
+  } cases[] = {
+      {"1.5 stop bits with 8 data bits", [](Dcb& d) { d.StopBits = kOne5StopBits; }},
+      {"2 stop bits with 5 data bits", [](Dcb& d) { d.StopBits = kTwoStopBits; d.ByteSize = 5; }},
+      {"4 data bits", [](Dcb& d) { d.ByteSize = 4; }},
+      {"parity code 5", [](Dcb& d) { d.Parity = 5; }},
+      {"rate 0", [](Dcb& d) { d.BaudRate = 0; }},
+      {"XON equals XOFF with XON/XOFF on",
+       [](Dcb& d) { d.Flags |= kDcbOutX; d.XoffChar = d.XonChar; }},
+  };
+  for (const Case& c : cases) {
+    Dcb d = good;
+    c.change(d);
+    Error e = dev().SetState(d);
+    EXPECT_EQ(e.kind, ErrorKind::kInvalidParameter) << c.what;
+    EXPECT_EQ(e.win_code, kWinInvalidParameter) << c.what;
+    Dcb now;
+    ASSERT_TRUE(dev().GetState(now).ok());
+    EXPECT_EQ(now, good) << c.what << ": a refused block must leave the old one in force";
+  }
+}
+
+TEST_P(DeviceContract, WriteThatRunsOutOfTimeCompletesWithTheBytesSentSoFar) {
+  CommTimeouts t;
+  t.WriteTotalTimeoutConstant = 100;
+  ASSERT_TRUE(dev().SetTimeouts(t).ok());
+  rig->PeerStopReading();
+  std::string big(8u << 20, 'w');  // more than any pty buffer holds
+  Error e;
+  uint32_t sent = WriteAll(big, &e);
+  EXPECT_TRUE(e.ok()) << e.os_text;
+  EXPECT_LT(sent, big.size());
+}
+
+TEST_P(DeviceContract, PurgeClearsTheInputQueueAndAbortsPendingReads) {
+  rig->PeerSend("0123456789");
+  AwaitQueued(10);
+  ASSERT_TRUE(dev().Purge(PURGE_RXCLEAR).ok());
+  CommStatus st;
+  ASSERT_TRUE(dev().GetCommStatus(st).ok());
+  EXPECT_EQ(st.in_queue, 0u);
+
+  CommTimeouts wait_for_all;  // all zero: a read waits until it has every byte
+  wait_for_all.ReadIntervalTimeout = 0;
+  ASSERT_TRUE(dev().SetTimeouts(wait_for_all).ok());
+  uint8_t buf[16];
+  Transfer tr;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev().StartRead(buf, sizeof buf, tr, now).ok());
+  uint32_t n = 0;
+  Error e;
+  EXPECT_FALSE(tr.Check(n, e));
+  EXPECT_EQ(e.kind, ErrorKind::kIncomplete);
+  EXPECT_EQ(e.win_code, kWinIoIncomplete);
+  ASSERT_TRUE(dev().Purge(PURGE_RXABORT).ok());
+  EXPECT_FALSE(tr.Wait(n, e));
+  EXPECT_EQ(e.kind, ErrorKind::kAborted);
+}
+
+TEST_P(DeviceContract, PendingReadCompletesWhenItsBytesArrive) {
+  CommTimeouts wait_for_all;
+  wait_for_all.ReadIntervalTimeout = 0;
+  ASSERT_TRUE(dev().SetTimeouts(wait_for_all).ok());
+  char buf[5] = {};
+  Transfer tr;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev().StartRead(reinterpret_cast<uint8_t*>(buf), 5, tr, now).ok());
+  EXPECT_EQ(now, 0u);
+  rig->PeerSend("hel");
+  rig->PeerSend("lo!");
+  uint32_t n = 0;
+  Error e;
+  ASSERT_TRUE(tr.Wait(n, e)) << e.os_text;
+  EXPECT_EQ(n, 5u);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  ASSERT_TRUE(dev().SetTimeouts(CommTimeouts{}).ok());
+  AwaitQueued(1);
+  EXPECT_EQ(ReadNow(5), "!");
+}
+
+TEST_P(DeviceContract, ReadTotalTimeoutEndsAReadWithWhatCame) {
+  CommTimeouts t;
+  t.ReadIntervalTimeout = 0;
+  t.ReadTotalTimeoutConstant = 50;
+  ASSERT_TRUE(dev().SetTimeouts(t).ok());
+  rig->PeerSend("ab");
+  AwaitQueued(2);
+  uint8_t buf[10];
+  Transfer tr;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev().StartRead(buf, 10, tr, now).ok());
+  uint32_t n = 0;
+  Error e;
+  ASSERT_TRUE(tr.Wait(n, e)) << e.os_text;
+  EXPECT_EQ(n, 2u);
+}
+
+TEST_P(DeviceContract, PeerHangUpIsReportedAsDeviceGoneAndNothingQueuedIsLost) {
+  ASSERT_TRUE(dev().SetEventMask(EV_RXCHAR).ok());
+  rig->PeerSend("last");
+  AwaitQueued(4);
+
+  CommTimeouts wait_for_all;
+  wait_for_all.ReadIntervalTimeout = 0;
+  uint8_t buf[4];
+  Transfer tr;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev().StartRead(buf, 4, tr, now).ok());  // still default time-outs: at once
+  EXPECT_EQ(now, 4u);
+  ASSERT_TRUE(dev().SetTimeouts(wait_for_all).ok());
+  ASSERT_TRUE(dev().StartRead(buf, 4, tr, now).ok());  // this one pends
+  rig->PeerHangUp();
+
+  uint32_t n = 0;
+  Error e;
+  EXPECT_FALSE(tr.Wait(n, e));
+  EXPECT_EQ(e.kind, ErrorKind::kGone);
+  EXPECT_EQ(e.win_code, kWinGenFailure);  // completing a transfer on a vanished device
+
+  Transfer t2;
+  e = dev().StartRead(buf, 4, t2, now);
+  EXPECT_EQ(e.kind, ErrorKind::kGone);
+  EXPECT_EQ(e.win_code, kWinAccessDenied);  // starting one
+  e = dev().StartWrite(buf, 4, t2, now);
+  EXPECT_EQ(e.win_code, kWinAccessDenied);
+
+  // The waiter learns it too, at once and every time: nothing to spin on.
+  uint32_t occurred = 0;
+  e = dev().WaitEvents(occurred, nullptr, -1);
+  EXPECT_EQ(e.kind, ErrorKind::kGone);
+  e = dev().WaitEvents(occurred, nullptr, -1);
+  EXPECT_EQ(e.kind, ErrorKind::kGone);
+}
+
+TEST_P(DeviceContract, CloseEndsPendingTransfersAndWaitsAndLaterCallsFail) {
+  CommTimeouts wait_for_all;
+  wait_for_all.ReadIntervalTimeout = 0;
+  ASSERT_TRUE(dev().SetTimeouts(wait_for_all).ok());
+  ASSERT_TRUE(dev().SetEventMask(EV_RXFLAG).ok());
+  uint8_t buf[4];
+  Transfer tr;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev().StartRead(buf, 4, tr, now).ok());
+  Error wait_result;
+  std::thread waiter([&] {
+    uint32_t occurred = 0;
+    wait_result = dev().WaitEvents(occurred, nullptr, -1);
+  });
+  dev().Close();
+  waiter.join();
+  EXPECT_EQ(wait_result.kind, ErrorKind::kNotOpen);
+  uint32_t n = 0;
+  Error e;
+  EXPECT_FALSE(tr.Wait(n, e));
+  EXPECT_EQ(e.kind, ErrorKind::kAborted);
+  EXPECT_FALSE(dev().IsOpen());
+  EXPECT_EQ(dev().StartRead(buf, 4, tr, now).kind, ErrorKind::kNotOpen);
+  EXPECT_EQ(dev().SetState(Dcb{}).kind, ErrorKind::kNotOpen);
+  dev().Close();  // twice is harmless
+}
+
+TEST_P(DeviceContract, DiscardNullDropsNulBytes) {
+  Dcb dcb;
+  dcb.Flags |= kDcbNull;
+  ASSERT_TRUE(dev().SetState(dcb).ok());
+  rig->PeerSend(std::string("a\0b\0\0c", 6));
+  AwaitQueued(3);
+  EXPECT_EQ(ReadNow(10), "abc");
+}
+
+TEST_P(DeviceContract, QueueSizeNeverBelowOneMegabyteAndTooLargeIsRefused) {
+  EXPECT_TRUE(dev().SetQueueSizes(1024, 1024).ok());
+  EXPECT_EQ(dev().SetQueueSizes(0xFFFFFFF0u, 1024).kind, ErrorKind::kInvalidParameter);
+  // 1 MiB of input waits in full although only 1 KiB was asked for.
+  std::string mb(1u << 20, 'q');
+  std::thread sender([&] { rig->PeerSend(mb); });
+  AwaitQueued(mb.size());
+  sender.join();
+  CommStatus st;
+  ASSERT_TRUE(dev().GetCommStatus(st).ok());
+  EXPECT_EQ(st.in_queue, mb.size());
+  EXPECT_EQ(st.errors & CE_RXOVER, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, DeviceContract,
+    ::testing::Values(Named{"Posix", [] { return std::unique_ptr<Rig>(new PtyRig); }},
+                      Named{"Fake", [] { return std::unique_ptr<Rig>(new FakeRig); }}),
+    [](const ::testing::TestParamInfo<Named>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quarlex::device
