@@ -1,0 +1,206 @@
+// What a pseudo-terminal cannot do, on the fake line: modem lines, line errors, break, overflow,
+// DSR sensitivity, scripted failures, and the opener that serves fakes by path.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "serial/device/device.h"
+#include "serial/device/fake_device.h"
+
+namespace quarlex::device {
+namespace {
+
+class FakeDeviceTest : public ::testing::Test {
+ protected:
+  void Open(size_t min_input = 1u << 20) {
+    line = std::make_shared<FakeLine>(min_input);
+    ASSERT_TRUE(OpenFakeDevice(line, dev).ok());
+  }
+  uint32_t Events() {  // everything seen so far, without waiting
+    uint32_t occurred = 0;
+    EXPECT_TRUE(dev->WaitEvents(occurred, nullptr, 0).ok());
+    return occurred;
+  }
+  CommStatus Status() {
+    CommStatus st;
+    EXPECT_TRUE(dev->GetCommStatus(st).ok());
+    return st;
+  }
+  std::string Read(uint32_t n) {
+    std::string buf(n, '\0');
+    Transfer t;
+    uint32_t got = 0;
+    EXPECT_TRUE(dev->StartRead(reinterpret_cast<uint8_t*>(buf.data()), n, t, got).ok());
+    buf.resize(got);
+    return buf;
+  }
+  std::shared_ptr<FakeLine> line;
+  std::unique_ptr<Device> dev;
+};
+
+TEST_F(FakeDeviceTest, ModemLineChangesRaiseTheirEventsAndShowInTheStatus) {
+  Open();
+  ASSERT_TRUE(dev->SetEventMask(kAllEvents).ok());
+  line->SetModemLines(MS_CTS_ON);
+  EXPECT_EQ(Events(), EV_CTS);
+  line->SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+  EXPECT_EQ(Events(), EV_DSR | EV_RLSD);
+  line->SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);  // no change, no event
+  EXPECT_EQ(Events(), 0u);
+  line->SetModemLines(MS_RING_ON);
+  EXPECT_EQ(Events(), EV_CTS | EV_DSR | EV_RLSD | EV_RING);
+  uint32_t ms = 0;
+  ASSERT_TRUE(dev->GetModemStatus(ms).ok());
+  EXPECT_EQ(ms, MS_RING_ON);
+  // Events outside the mask are not kept for later.
+  ASSERT_TRUE(dev->SetEventMask(EV_RXCHAR).ok());
+  line->SetModemLines(0);
+  ASSERT_TRUE(dev->SetEventMask(kAllEvents).ok());
+  EXPECT_EQ(Events(), 0u);
+}
+
+TEST_F(FakeDeviceTest, LineErrorsAndBreakAreReportedOnceByTheStatusQuery) {
+  Open();
+  ASSERT_TRUE(dev->SetEventMask(EV_ERR | EV_BREAK).ok());
+  line->LineError(CE_FRAME | CE_OVERRUN);
+  EXPECT_EQ(Events(), EV_ERR);
+  line->Break();
+  EXPECT_EQ(Events(), EV_BREAK);
+  EXPECT_EQ(Status().errors, CE_FRAME | CE_OVERRUN | CE_BREAK);
+  EXPECT_EQ(Status().errors, 0u);  // the query clears them
+}
+
+TEST_F(FakeDeviceTest, OverflowKeepsTheOldestBytesAndRaisesRxOver) {
+  Open(4096);
+  ASSERT_TRUE(dev->SetQueueSizes(100, 100).ok());  // the minimum still applies
+  ASSERT_TRUE(dev->SetEventMask(EV_RXCHAR | EV_RX80FULL).ok());
+  std::string first(3000, 'a');
+  line->Receive(first);
+  EXPECT_EQ(Events(), EV_RXCHAR);
+  line->Receive(std::string(600, 'b'));  // crosses 80% of 4096
+  EXPECT_EQ(Events(), EV_RXCHAR | EV_RX80FULL);
+  line->Receive(std::string(1000, 'c'));  // 496 fit, 504 are dropped
+  EXPECT_EQ(Events(), EV_RXCHAR);        // 80% is announced once per crossing
+  CommStatus st = Status();
+  EXPECT_EQ(st.in_queue, 4096u);
+  EXPECT_EQ(st.errors, CE_RXOVER);
+  std::string got = Read(5000);
+  EXPECT_EQ(got, first + std::string(600, 'b') + std::string(496, 'c'));
+  // After draining, a new crossing is announced again.
+  line->Receive(std::string(3300, 'd'));
+  EXPECT_EQ(Events(), EV_RXCHAR | EV_RX80FULL);
+}
+
+TEST_F(FakeDeviceTest, DsrSensitivityDropsBytesWhileDsrIsLow) {
+  Open();
+  Dcb d;
+  d.Flags |= kDcbDsrSensitivity;
+  ASSERT_TRUE(dev->SetState(d).ok());
+  line->Receive("lost");
+  line->SetModemLines(MS_DSR_ON);
+  line->Receive("kept");
+  EXPECT_EQ(Read(10), "kept");
+}
+
+TEST_F(FakeDeviceTest, AScriptedFailureComesBackOnceWithItsOsCode) {
+  Open();
+  line->FailNext(FakeCall::kSetState, ErrorFromErrno(EIO, ErrorKind::kOther, kWinGenFailure));
+  Error e = dev->SetState(Dcb{});
+  EXPECT_EQ(e.os_code, EIO);
+  EXPECT_EQ(e.win_code, kWinGenFailure);
+  EXPECT_TRUE(dev->SetState(Dcb{}).ok());
+  EXPECT_EQ(line->Recorded().states.size(), 1u);  // the refused one is not recorded
+
+  line->FailNext(FakeCall::kGetCommStatus, ErrorOf(ErrorKind::kOther));
+  CommStatus st;
+  EXPECT_FALSE(dev->GetCommStatus(st).ok());
+  EXPECT_TRUE(dev->GetCommStatus(st).ok());
+}
+
+TEST_F(FakeDeviceTest, RecordsSettingsEscapesAndEveryByteSent) {
+  Open();
+  Dcb d;
+  d.BaudRate = 250000;
+  ASSERT_TRUE(dev->SetState(d).ok());
+  CommTimeouts t;
+  t.WriteTotalTimeoutConstant = 7;
+  ASSERT_TRUE(dev->SetTimeouts(t).ok());
+  ASSERT_TRUE(dev->SetQueueSizes(65536, 2048).ok());
+  ASSERT_TRUE(dev->Escape(SETDTR).ok());
+  ASSERT_TRUE(dev->Escape(SETBREAK).ok());
+  EXPECT_EQ(dev->Escape(7).kind, ErrorKind::kInvalidParameter);
+  const uint8_t data[] = {0x00, 0xFF, 0x41};
+  Transfer tr;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev->StartWrite(data, 3, tr, now).ok());
+  EXPECT_EQ(now, 3u);
+  ASSERT_TRUE(dev->TransmitChar(0x7E).ok());
+  FakeLine::Record r = line->Recorded();
+  ASSERT_EQ(r.states.size(), 1u);
+  EXPECT_EQ(r.states[0].BaudRate, 250000u);
+  ASSERT_EQ(r.timeouts.size(), 1u);
+  EXPECT_EQ(r.timeouts[0].WriteTotalTimeoutConstant, 7u);
+  EXPECT_EQ(r.queue_sizes.back(), std::make_pair(65536u, 2048u));
+  EXPECT_EQ(r.escapes, (std::vector<uint32_t>{SETDTR, SETBREAK}));
+  EXPECT_EQ(r.written, std::string("\x00\xff\x41\x7e", 4));
+}
+
+TEST_F(FakeDeviceTest, XoffHoldsOutputUntilXon) {
+  Open();
+  ASSERT_TRUE(dev->SetEventMask(EV_TXEMPTY).ok());
+  ASSERT_TRUE(dev->Escape(SETXOFF).ok());
+  const uint8_t data[] = {1, 2, 3};
+  Transfer tr;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev->StartWrite(data, 3, tr, now).ok());
+  EXPECT_EQ(now, 0u);  // pending
+  CommStatus st = Status();
+  EXPECT_TRUE(st.hold & kHoldXoff);
+  EXPECT_EQ(st.out_queue, 3u);
+  EXPECT_EQ(Events(), 0u);
+  ASSERT_TRUE(dev->Escape(SETXON).ok());
+  uint32_t n = 0;
+  Error e;
+  ASSERT_TRUE(tr.Wait(n, e));
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(Events(), EV_TXEMPTY);
+  EXPECT_EQ(Status().out_queue, 0u);
+}
+
+TEST_F(FakeDeviceTest, OpenerServesLinesByPathExclusively) {
+  auto a = std::make_shared<FakeLine>();
+  DeviceOpener previous = SetDeviceOpener(FakeLine::Opener({{"COM3", a}}));
+  std::unique_ptr<Device> d1, d2;
+  EXPECT_TRUE(OpenDevice("COM3", d1).ok());
+  EXPECT_EQ(OpenDevice("COM3", d2).kind, ErrorKind::kBusy);
+  EXPECT_EQ(ProbeDevice("COM3").kind, ErrorKind::kBusy);
+  EXPECT_EQ(OpenDevice("COM4", d2).kind, ErrorKind::kNotFound);
+  d1->Close();
+  EXPECT_TRUE(ProbeDevice("COM3").ok());
+  a->FailNext(FakeCall::kOpen, ErrorFromErrno(EACCES, ErrorKind::kAccessDenied, kWinAccessDenied));
+  Error e = OpenDevice("COM3", d2);
+  EXPECT_EQ(e.kind, ErrorKind::kAccessDenied);
+  EXPECT_EQ(e.os_code, EACCES);
+  a->Vanish();
+  EXPECT_EQ(OpenDevice("COM3", d2).kind, ErrorKind::kNotFound);
+  EXPECT_EQ(a->Recorded().opens, 2);  // the probe counts as an open
+  SetDeviceOpener(previous);
+}
+
+TEST_F(FakeDeviceTest, VanishedDeviceFailsQueriesThatNeedTheLineButKeepsQueuedBytes) {
+  Open();
+  line->Receive("tail");
+  line->Vanish();
+  uint32_t ms = 0;
+  EXPECT_EQ(dev->GetModemStatus(ms).kind, ErrorKind::kGone);
+  EXPECT_EQ(dev->Escape(SETDTR).kind, ErrorKind::kGone);
+  EXPECT_EQ(Status().in_queue, 4u);
+  EXPECT_EQ(Read(10), "tail");
+  uint8_t b[1];
+  Transfer t;
+  uint32_t n = 0;
+  EXPECT_EQ(dev->StartRead(b, 1, t, n).win_code, kWinAccessDenied);
+}
+
+}  // namespace
+}  // namespace quarlex::device
