@@ -80,7 +80,9 @@ MainWindow::MainWindow() : Sess(std::make_unique<Session>(*this)) {
 
 MainWindow::~MainWindow() {
   qApp->removeEventFilter(this);
-  controllers_.clear();
+  // Controllers use the session and the widgets: they go first, the last attached (the port,
+  // whose threads post into the others) before the rest.
+  while (!controllers_.empty()) controllers_.pop_back();
 }
 
 void MainWindow::BuildLayout() {
@@ -176,8 +178,7 @@ void MainWindow::BuildLayout() {
     p.setColor(QPalette::WindowText, LabelText);
     PanelSpeed->setPalette(p);
   }
-  BtnConnect = Label(PanelNpc4, "Connect", QRect(ClientWidth - 137, 0, 137, 30), QColor(74, 84, 89),
-                     QColor(254, 254, 254));
+  BtnConnect = Label(PanelNpc4, "Connect", QRect(ClientWidth - 137, 0, 137, 30), StatusBack, LabelText);
 
   // Message panel over the lower right of the grid.
   Msg = new QLabel(PanelMain);
@@ -240,6 +241,7 @@ void MainWindow::FormCreate() {
   s.BytesPerRow = 32;
   s.AutoScroll = 1;
   s.SearchOpen = 0;
+  if (ViewDefaultsHook) ViewDefaultsHook();
   Sess->MessageShown = 0;
   s.SavedUpTo = 0;
   s.CaptureFull = 0;
@@ -257,6 +259,7 @@ void MainWindow::ClearUi() {
   save_Interval->setChecked(true);
   save_Auto->setChecked(false);
   LabelFind->setText("0 of 0");
+  if (ClearUiHook) ClearUiHook();
 }
 
 void MainWindow::OutExchange() {

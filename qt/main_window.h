@@ -50,6 +50,8 @@ class MainWindow : public QWidget, public SessionUi {
   std::function<bool()> SaveHook;           // the Save button's action; false on failure
   std::function<void()> OpenHook;           // the Open button's action
   std::function<void()> CloseHook;          // shutdown: autosave, stop watcher, close the port
+  std::function<void()> ViewDefaultsHook;   // start-up: apply row width and base to the toolbar
+  std::function<void()> ClearUiHook;        // ClearUi: the About panel's blank page
   std::array<std::function<void()>, 9> KeyHooks;  // indexed by KeyAction
 
   // Runs the keyboard map for one key press; true when an action ran. Exposed for tests.

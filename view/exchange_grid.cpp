@@ -8,12 +8,14 @@ namespace quarlex {
 
 namespace {
 
-// Text-column byte of each value: a space for control bytes, else U+00bb in the code page.
+// Text-column byte of each value: a space for control bytes, else the byte itself, shown through
+// the program's code page, so 0xC0..0xFF read as the same Cyrillic letters the grid draws.
+// (Taking the byte as the Latin-1 character U+00bb first would turn most high bytes into '?'.)
 const std::array<char, 256>& MemoChars() {
   static const std::array<char, 256> table = [] {
     std::array<char, 256> t{};
     for (int b = 0; b < 256; ++b) {
-      t[b] = b < 0x20 ? ' ' : static_cast<char>(UnicodeToCodePage(static_cast<char32_t>(b)));
+      t[b] = b < 0x20 ? ' ' : static_cast<char>(b);
     }
     return t;
   }();

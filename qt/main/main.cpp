@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QStyleFactory>
 
+#include "qt/app_wiring.h"
 #include "qt/main_window.h"
 
 int main(int argc, char** argv) {
@@ -17,7 +18,7 @@ int main(int argc, char** argv) {
   if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
 
   quarlex::MainWindow window;
-  window.FormCreate();
+  quarlex::WireApplication(window);
   window.show();
   return QApplication::exec();
 }
