@@ -1,0 +1,210 @@
+// The whole window on a pseudo-terminal pair: port discovery through the link folder, connect,
+// live bytes into the capture and onto the grid, sending, disconnect, busy and permission
+// messages, the line-settings menus, and a peer that hangs up.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QTest>
+#include <filesystem>
+#include <random>
+
+#include "qt/app_wiring.h"
+#include "qt/main_window.h"
+#include "qt/port_controller.h"
+#include "qt/send_controller.h"
+#include "serial/device/device.h"
+#include "serial/device_pty.h"
+
+namespace quarlex {
+namespace {
+
+namespace fs = std::filesystem;
+using device::testing::PtyPair;
+
+struct ConnectionTest : ::testing::Test {
+  fs::path root;
+  std::unique_ptr<MainWindow> w;
+  AppParts parts;
+  std::vector<std::string> errors;
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/quarlex-conn-XXXXXX";
+    root = mkdtemp(tmpl);
+    fs::create_directories(root / "sys/class/tty");
+    fs::create_directories(root / "dev");
+    fs::create_directories(root / "ports");
+    chmod((root / "ports").c_str(), 0700);
+  }
+  void TearDown() override {
+    w.reset();
+    fs::remove_all(root);
+  }
+  void Link(int number, const std::string& target) {
+    fs::create_symlink(target, root / "ports" / ("COM" + std::to_string(number)));
+  }
+  void Start() {
+    PortMapRoots roots;
+    roots.Sysfs = root / "sys";
+    roots.Dev = root / "dev";
+    roots.LinkFolder = root / "ports";
+    roots.StateFile = root / "state";
+    PortWatchPaths watch;
+    watch.Dev = root / "dev";
+    watch.ById = root / "by-id";
+    watch.LinkFolder = root / "ports";
+    watch.KernelEvents = false;
+    w = std::make_unique<MainWindow>();
+    parts = WireApplication(*w, roots, watch);
+    parts.port->ShowError = [this](const std::string& t) { errors.push_back(t); };
+    parts.send->ShowError = [this](const std::string& t) { errors.push_back(t); };
+    w->TimerMain->stop();  // the tests tick by hand
+  }
+  Session& session() { return w->session(); }
+};
+
+TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
+  PtyPair pty;
+  Link(42, pty.path());
+  Start();
+  EXPECT_EQ(w->BtnCom->text(), "Port 42");
+  EXPECT_TRUE(w->BtnCom->toolTip().contains(QString::fromStdString(root.string())));
+  EXPECT_EQ(w->BtnSetBr->text(), "Baud rate 115200");
+  EXPECT_TRUE(parts.port->BaudItem(br115200)->isChecked());
+  EXPECT_TRUE(parts.port->DataBitsItem(dbEight)->isChecked());
+  EXPECT_TRUE(parts.port->FlowItem(fcNone)->isChecked());
+
+  parts.port->BtnConnectClick();
+  ASSERT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(session().PortConnected, 1);
+  EXPECT_EQ(w->BtnConnect->text(), "Disconnect");
+  EXPECT_FALSE(w->BtnCom->isEnabled());
+  EXPECT_FALSE(w->BtnSetBr->isEnabled());
+  EXPECT_EQ(parts.port->ComPort.Port(), "COM42");
+
+  // Random bytes, 0x00 and 0xFF included, arrive whole and in order.
+  std::string data(100000, '\0');
+  std::mt19937 rng(7);
+  for (char& c : data) c = static_cast<char>(rng());
+  data[0] = '\0';
+  data[1] = '\xFF';
+  pty.Send(data);
+  QTRY_COMPARE_WITH_TIMEOUT(session().Store.WriteIndex, uint32_t(data.size()), 10000);
+  EXPECT_EQ(std::memcmp(session().Store.CaptureBuffer, data.data(), data.size()), 0);
+  EXPECT_EQ(session().Store.RxBytesSinceTick, data.size());
+
+  // The next tick draws the new bytes; the 12th shows the speed.
+  const QImage before = w->ImageExch->Frame().copy();
+  session().TimerMainTimer();
+  EXPECT_NE(w->ImageExch->Frame(), before);
+  for (int i = 0; i < 11; ++i) session().TimerMainTimer();
+  EXPECT_EQ(w->PanelSpeed->text(), QString("%1 Bps").arg(data.size()));
+
+  // A send reaches the peer and is recorded with the sent bit.
+  w->EditSend->setText("DE AD 00 FF");
+  parts.send->SendClick();
+  EXPECT_EQ(pty.Receive(4), std::string("\xDE\xAD\x00\xFF", 4));
+  EXPECT_EQ(session().Store.CaptureBuffer[data.size()], 0xDE);
+  EXPECT_EQ(session().Store.CaptureAttributes[data.size() + 3], 0x80);
+
+  parts.port->BtnConnectClick();
+  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_EQ(w->BtnConnect->text(), "Connect");
+  EXPECT_TRUE(w->BtnCom->isEnabled());
+  EXPECT_FALSE(parts.port->ComPort.Connected());
+  // The peer sees the device closed: with no slave open, the master reports a hang-up.
+  pollfd p{pty.master(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(ConnectionTest, BusyPortIsReportedForTwelveTicksAndStaysDisconnected) {
+  PtyPair pty;
+  Link(7, pty.path());
+  Start();
+  std::unique_ptr<device::Device> holder;
+  ASSERT_TRUE(device::OpenDevice(pty.path(), holder).ok());
+  parts.port->BtnConnectClick();
+  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_EQ(w->BtnConnect->text(), "Connect");
+  EXPECT_FALSE(w->Msg->isHidden());
+  EXPECT_EQ(w->Msg->text(), "COM7 is busy software or device");
+  EXPECT_EQ(w->Msg->palette().color(QPalette::Window), QColor(201, 79, 77));
+  for (int i = 0; i < 11; ++i) session().TimerMainTimer();
+  EXPECT_FALSE(w->Msg->isHidden());
+  session().TimerMainTimer();
+  EXPECT_TRUE(w->Msg->isHidden());
+}
+
+TEST_F(ConnectionTest, PermissionDeniedSaysWhatToDo) {
+  PtyPair pty;
+  Link(3, pty.path());
+  Start();
+  // Root opens anything, so the refusal comes from a device opener that answers as Linux does
+  // for a user outside the dialout group.
+  auto previous = device::SetDeviceOpener([](std::string_view, std::unique_ptr<device::Device>&) {
+    return device::ErrorFromErrno(EACCES, device::ErrorKind::kAccessDenied, device::kWinAccessDenied);
+  });
+  parts.port->BtnConnectClick();
+  device::SetDeviceOpener(previous);
+  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_EQ(w->Msg->text(), "COM3: permission denied (add the user to the dialout group)");
+}
+
+TEST_F(ConnectionTest, NoPortAtAllNamesPortZero) {
+  Start();
+  EXPECT_EQ(w->BtnCom->text(), "Port 0");
+  parts.port->BtnConnectClick();
+  EXPECT_EQ(w->Msg->text(), "COM0 is busy software or device");
+  EXPECT_EQ(session().PortConnected, 0);
+}
+
+TEST_F(ConnectionTest, AVirtualPortAppearsAndVanishesOnTheButton) {
+  PtyPair pty;
+  Start();
+  EXPECT_EQ(w->BtnCom->text(), "Port 0");
+  Link(12, pty.path());
+  QTRY_COMPARE_WITH_TIMEOUT(w->BtnCom->text(), QString("Port 12"), 5000);
+  fs::remove(root / "ports/COM12");
+  QTRY_COMPARE_WITH_TIMEOUT(w->BtnCom->text(), QString("Port 0"), 5000);
+}
+
+TEST_F(ConnectionTest, MenuItemsSetThePortAndTheirCheckMark) {
+  Start();
+  parts.port->BaudItem(br9600)->trigger();
+  EXPECT_EQ(parts.port->ComPort.BaudRate(), br9600);
+  EXPECT_TRUE(parts.port->BaudItem(br9600)->isChecked());
+  EXPECT_FALSE(parts.port->BaudItem(br115200)->isChecked());
+  EXPECT_EQ(w->BtnSetBr->text(), "Baud rate 9600");
+  parts.port->StopBitsItem(sbOne5StopBits)->trigger();
+  EXPECT_EQ(parts.port->ComPort.StopBits(), sbOne5StopBits);
+  EXPECT_EQ(w->BtnSetBr->text(), "Baud rate 9600") << "only baud items change a caption";
+  parts.port->DataBitsItem(dbSeven)->trigger();
+  EXPECT_EQ(parts.port->ComPort.DataBits(), dbSeven);
+  parts.port->ParityItem(prMark)->trigger();
+  EXPECT_EQ(parts.port->ComPort.Parity().Bits(), prMark);
+  parts.port->FlowItem(fcHardware)->trigger();
+  EXPECT_EQ(parts.port->ComPort.FlowControl().FlowControl(), fcHardware);
+  EXPECT_TRUE(parts.port->FlowItem(fcHardware)->isChecked());
+  EXPECT_FALSE(parts.port->FlowItem(fcNone)->isChecked());
+}
+
+TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
+  PtyPair pty;
+  Link(5, pty.path());
+  Start();
+  parts.port->BtnConnectClick();
+  ASSERT_EQ(session().PortConnected, 1);
+  pty.HangUp();
+  QTRY_VERIFY_WITH_TIMEOUT(!errors.empty(), 5000);
+  EXPECT_NE(errors.front().find("Port Disconnected"), std::string::npos) << errors.front();
+  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_EQ(w->BtnConnect->text(), "Connect");
+  EXPECT_TRUE(w->BtnCom->isEnabled());
+}
+
+}  // namespace
+}  // namespace quarlex
