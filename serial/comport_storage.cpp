@@ -97,6 +97,9 @@ void ReplaceStoreFile(const fs::path& path, const std::string& data) {
   struct stat old {};
   const bool existed = ::stat(target.c_str(), &old) == 0;
   if (existed && !S_ISREG(old.st_mode)) Fail("not a regular file: " + target.string());
+  // Renaming over a file needs only the folder's permission; a file the user made read-only
+  // must still refuse the write, as it would when written in place.
+  if (existed && ::access(target.c_str(), W_OK) != 0) FailErrno("cannot write", target, errno);
 
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
