@@ -88,8 +88,7 @@ class TComIniFile {
   std::string ReadString(const std::string& Section, const std::string& Ident,
                          const std::string& Default) const;
   // Default when the key is missing or its value is no 32-bit decimal integer.
-  int32_t ReadInteger(const std::string& Section, const std::string& Ident,
-                      int32_t Default) const;
+  int32_t ReadInteger(const std::string& Section, const std::string& Ident, int32_t Default) const;
   // Replaces the key's value in place, or adds the key at the end of its section (adding the
   // section at the end of the file). Throws std::invalid_argument for names or values a line
   // cannot hold (line breaks; "]" in a section name; "=" or a leading ";", "#" or "[" in a key;

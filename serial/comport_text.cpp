@@ -9,16 +9,13 @@ namespace quarlex {
 namespace {
 
 constexpr std::array<std::string_view, 16> kBaudRateTexts = {
-    "Custom", "110",   "300",   "600",   "1200",   "2400",   "4800",   "9600",
-    "14400",  "19200", "38400", "56000", "57600",  "115200", "128000", "256000"};
+    "Custom", "110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",
+    "14400",  "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
 constexpr std::array<std::string_view, 3> kStopBitsTexts = {"1", "1.5", "2"};
 constexpr std::array<std::string_view, 4> kDataBitsTexts = {"5", "6", "7", "8"};
-constexpr std::array<std::string_view, 5> kParityTexts = {"None", "Odd", "Even", "Mark",
-                                                          "Space"};
-constexpr std::array<std::string_view, 4> kFlowControlTexts = {"Hardware", "Software", "None",
-                                                               "Custom"};
-constexpr std::array<std::string_view, 4> kRTSTexts = {"Disable", "Enable", "Handshake",
-                                                       "Toggle"};
+constexpr std::array<std::string_view, 5> kParityTexts = {"None", "Odd", "Even", "Mark", "Space"};
+constexpr std::array<std::string_view, 4> kFlowControlTexts = {"Hardware", "Software", "None", "Custom"};
+constexpr std::array<std::string_view, 4> kRTSTexts = {"Disable", "Enable", "Handshake", "Toggle"};
 constexpr std::array<std::string_view, 3> kDTRTexts = {"Disable", "Enable", "Handshake"};
 
 // Text of an ordinal; an ordinal outside the table (a value cast from a corrupt byte) gives
@@ -37,7 +34,9 @@ E FromText(const std::array<std::string_view, N>& texts, std::string_view text, 
   return fallback;
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // The first UTF-16 unit of a UTF-8 text (non-empty). A byte that starts no well-formed sequence
 // stands for itself, so Latin-1 text typed into a store still reads as its own codes.
@@ -103,36 +102,68 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string BaudRateToStr(TBaudRate value) { return ToText(kBaudRateTexts, value); }
-TBaudRate StrToBaudRate(std::string_view text) { return FromText(kBaudRateTexts, text, br9600); }
+std::string BaudRateToStr(TBaudRate value) {
+  return ToText(kBaudRateTexts, value);
+}
+TBaudRate StrToBaudRate(std::string_view text) {
+  return FromText(kBaudRateTexts, text, br9600);
+}
 
-std::string StopBitsToStr(TStopBits value) { return ToText(kStopBitsTexts, value); }
+std::string StopBitsToStr(TStopBits value) {
+  return ToText(kStopBitsTexts, value);
+}
 TStopBits StrToStopBits(std::string_view text) {
   return FromText(kStopBitsTexts, text, sbOneStopBit);
 }
 
-std::string DataBitsToStr(TDataBits value) { return ToText(kDataBitsTexts, value); }
-TDataBits StrToDataBits(std::string_view text) { return FromText(kDataBitsTexts, text, dbEight); }
+std::string DataBitsToStr(TDataBits value) {
+  return ToText(kDataBitsTexts, value);
+}
+TDataBits StrToDataBits(std::string_view text) {
+  return FromText(kDataBitsTexts, text, dbEight);
+}
 
-std::string ParityToStr(TParityBits value) { return ToText(kParityTexts, value); }
-TParityBits StrToParity(std::string_view text) { return FromText(kParityTexts, text, prNone); }
+std::string ParityToStr(TParityBits value) {
+  return ToText(kParityTexts, value);
+}
+TParityBits StrToParity(std::string_view text) {
+  return FromText(kParityTexts, text, prNone);
+}
 
-std::string FlowControlToStr(TFlowControl value) { return ToText(kFlowControlTexts, value); }
+std::string FlowControlToStr(TFlowControl value) {
+  return ToText(kFlowControlTexts, value);
+}
 TFlowControl StrToFlowControl(std::string_view text) {
   return FromText(kFlowControlTexts, text, fcCustom);
 }
 
-std::string RTSToStr(TRTSFlowControl value) { return ToText(kRTSTexts, value); }
-TRTSFlowControl StrToRTS(std::string_view text) { return FromText(kRTSTexts, text, rtsDisable); }
+std::string RTSToStr(TRTSFlowControl value) {
+  return ToText(kRTSTexts, value);
+}
+TRTSFlowControl StrToRTS(std::string_view text) {
+  return FromText(kRTSTexts, text, rtsDisable);
+}
 
-std::string DTRToStr(TDTRFlowControl value) { return ToText(kDTRTexts, value); }
-TDTRFlowControl StrToDTR(std::string_view text) { return FromText(kDTRTexts, text, dtrDisable); }
+std::string DTRToStr(TDTRFlowControl value) {
+  return ToText(kDTRTexts, value);
+}
+TDTRFlowControl StrToDTR(std::string_view text) {
+  return FromText(kDTRTexts, text, dtrDisable);
+}
 
-std::string BoolToStr(bool value) { return value ? "Yes" : "No"; }
-bool StrToBool(std::string_view text) { return SameTextIgnoringCase(text, "YES"); }
+std::string BoolToStr(bool value) {
+  return value ? "Yes" : "No";
+}
+bool StrToBool(std::string_view text) {
+  return SameTextIgnoringCase(text, "YES");
+}
 
-std::string CharToStr(uint8_t value) { return CodeToStr(value); }
-std::string WideCharToStr(char16_t value) { return CodeToStr(value); }
+std::string CharToStr(uint8_t value) {
+  return CodeToStr(value);
+}
+std::string WideCharToStr(char16_t value) {
+  return CodeToStr(value);
+}
 
 char16_t StrToWideChar(std::string_view text) {
   if (text.empty()) return 0;

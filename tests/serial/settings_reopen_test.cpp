@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/serial/device_pty.h"
 #include "serial/comport.h"
 #include "serial/comport_storage.h"
 #include "serial/device/posix_device.h"
+#include "tests/serial/device_pty.h"
 
 namespace quarlex {
 namespace {
@@ -54,8 +54,7 @@ class CountingDevice : public device::Device {
   device::Error GetTimeouts(device::CommTimeouts& t) override { return inner_->GetTimeouts(t); }
   device::Error SetEventMask(uint32_t mask) override { return inner_->SetEventMask(mask); }
   device::Error GetEventMask(uint32_t& mask) override { return inner_->GetEventMask(mask); }
-  device::Error WaitEvents(uint32_t& occurred, const device::StopSignal* stop,
-                           int timeout_ms) override {
+  device::Error WaitEvents(uint32_t& occurred, const device::StopSignal* stop, int timeout_ms) override {
     return inner_->WaitEvents(occurred, stop, timeout_ms);
   }
   device::Error StartRead(uint8_t* buffer, uint32_t count, device::Transfer& transfer,
@@ -67,12 +66,8 @@ class CountingDevice : public device::Device {
     return inner_->StartWrite(data, count, transfer, bytes_now);
   }
   device::Error Purge(uint32_t flags) override { return inner_->Purge(flags); }
-  device::Error GetCommStatus(device::CommStatus& status) override {
-    return inner_->GetCommStatus(status);
-  }
-  device::Error GetModemStatus(uint32_t& status) override {
-    return inner_->GetModemStatus(status);
-  }
+  device::Error GetCommStatus(device::CommStatus& status) override { return inner_->GetCommStatus(status); }
+  device::Error GetModemStatus(uint32_t& status) override { return inner_->GetModemStatus(status); }
   device::Error Escape(uint32_t function) override { return inner_->Escape(function); }
   device::Error TransmitChar(uint8_t byte) override { return inner_->TransmitChar(byte); }
 
@@ -87,15 +82,14 @@ class SettingsReopenTest : public ::testing::Test {
     char tmpl[] = "/tmp/quarlex-reopen-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    previous_ = device::SetDeviceOpener(
-        [this](std::string_view path, std::unique_ptr<device::Device>& dev) {
-          std::unique_ptr<device::Device> real;
-          device::Error e = device::OpenPosixDevice(path, real);
-          if (e) return e;
-          log_.opened.emplace_back(path);
-          dev = std::make_unique<CountingDevice>(std::move(real), log_);
-          return e;
-        });
+    previous_ = device::SetDeviceOpener([this](std::string_view path, std::unique_ptr<device::Device>& dev) {
+      std::unique_ptr<device::Device> real;
+      device::Error e = device::OpenPosixDevice(path, real);
+      if (e) return e;
+      log_.opened.emplace_back(path);
+      dev = std::make_unique<CountingDevice>(std::move(real), log_);
+      return e;
+    });
     port_.SetName("ComPort");
     port_.SetEvents({});  // no event thread: the port needs no owner
     port_.SetPort(a_.path());

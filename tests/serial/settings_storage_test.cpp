@@ -90,24 +90,35 @@ struct Snapshot {
   static Snapshot Of(const TCustomComPort& p) {
     const auto& f = p.FlowControl();
     const auto& t = p.Timeouts();
-    return {{p.Port(), p.BaudRate(), p.CustomBaudRate(), p.StopBits(), p.DataBits(),
-             p.Parity().Bits()},
+    return {{p.Port(), p.BaudRate(), p.CustomBaudRate(), p.StopBits(), p.DataBits(), p.Parity().Bits()},
             {p.EventChar(), p.DiscardNull()},
             {p.Parity().Check(), p.Parity().Replace(), p.Parity().ReplaceChar()},
             {p.Buffer().OutputSize(), p.Buffer().InputSize()},
-            {t.ReadInterval(), t.ReadTotalConstant(), t.ReadTotalMultiplier(),
-             t.WriteTotalConstant(), t.WriteTotalMultiplier()},
+            {t.ReadInterval(), t.ReadTotalConstant(), t.ReadTotalMultiplier(), t.WriteTotalConstant(),
+             t.WriteTotalMultiplier()},
             {f.ControlRTS(), f.ControlDTR(), f.DSRSensitivity(), f.OutCTSFlow(), f.OutDSRFlow(),
              f.TxContinueOnXoff(), f.XonXoffIn(), f.XonXoffOut(), f.XoffChar(), f.XonChar()}};
   }
   void TakeGroup(const Snapshot& from, TStoredProp group) {
     switch (group) {
-      case spBasic: basic = from.basic; break;
-      case spOthers: others = from.others; break;
-      case spParity: parity = from.parity; break;
-      case spBuffer: buffer = from.buffer; break;
-      case spTimeouts: timeouts = from.timeouts; break;
-      case spFlowControl: flow = from.flow; break;
+      case spBasic:
+        basic = from.basic;
+        break;
+      case spOthers:
+        others = from.others;
+        break;
+      case spParity:
+        parity = from.parity;
+        break;
+      case spBuffer:
+        buffer = from.buffer;
+        break;
+      case spTimeouts:
+        timeouts = from.timeouts;
+        break;
+      case spFlowControl:
+        flow = from.flow;
+        break;
     }
   }
 };
@@ -193,9 +204,8 @@ class SettingsStoreTest : public ::testing::Test {
   std::string old_config_;
 };
 
-class SettingsGroupTest
-    : public SettingsStoreTest,
-      public ::testing::WithParamInterface<std::tuple<TStoreType, TStoredProp>> {};
+class SettingsGroupTest : public SettingsStoreTest,
+                          public ::testing::WithParamInterface<std::tuple<TStoreType, TStoredProp>> {};
 
 TEST_P(SettingsGroupTest, OneGroupRoundTripsAndLeavesTheOthers) {
   const auto [type, group] = GetParam();
@@ -218,19 +228,16 @@ TEST_P(SettingsGroupTest, OneGroupRoundTripsAndLeavesTheOthers) {
   EXPECT_EQ(loaded.UpdateCount(), 0);
 }
 
-std::string GroupTestName(
-    const ::testing::TestParamInfo<std::tuple<TStoreType, TStoredProp>>& info) {
-  static const char* const groups[] = {"Basic",    "FlowControl", "Buffer",
-                                       "Timeouts", "Parity",      "Others"};
+std::string GroupTestName(const ::testing::TestParamInfo<std::tuple<TStoreType, TStoredProp>>& info) {
+  static const char* const groups[] = {"Basic", "FlowControl", "Buffer", "Timeouts", "Parity", "Others"};
   return std::string(std::get<0>(info.param) == stIniFile ? "Ini" : "Registry") +
          groups[std::get<1>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStores, SettingsGroupTest,
                          ::testing::Combine(::testing::Values(stIniFile, stRegistry),
-                                            ::testing::Values(spBasic, spOthers, spParity,
-                                                              spBuffer, spTimeouts,
-                                                              spFlowControl)),
+                                            ::testing::Values(spBasic, spOthers, spParity, spBuffer,
+                                                              spTimeouts, spFlowControl)),
                          GroupTestName);
 
 TEST_F(SettingsStoreTest, AllGroupsTogetherRoundTripInBothStores) {
@@ -304,8 +311,7 @@ TEST_F(SettingsStoreTest, IniKeepsEverythingElseInTheFile) {
 }
 
 TEST_F(SettingsStoreTest, IniMissingKeysKeepTheirProperties) {
-  WriteFile(Ini(),
-            "[ComPort]\nBaudRate=custom\nFlowControl.OutCTSFlow=Yes\nBuffer.InputSize=x\n");
+  WriteFile(Ini(), "[ComPort]\nBaudRate=custom\nFlowControl.OutCTSFlow=Yes\nBuffer.InputSize=x\n");
   TComPort p;
   p.SetName("ComPort");
   p.SetStoredProps({spBasic, spFlowControl, spBuffer});
@@ -364,7 +370,7 @@ TEST_F(SettingsStoreTest, RegistryMissingIntegerFailsAfterTheValuesBeforeIt) {
   EXPECT_EQ(p.DataBits(), dbEight);  // missing text: empty, which reads as the fallback
   EXPECT_EQ(p.Parity().Bits(), prEven);
   EXPECT_EQ(p.Buffer().OutputSize(), 2000);
-  EXPECT_EQ(p.Buffer().InputSize(), 512);  // the failing value
+  EXPECT_EQ(p.Buffer().InputSize(), 512);      // the failing value
   EXPECT_EQ(p.Timeouts().ReadInterval(), -1);  // never reached
   EXPECT_EQ(p.UpdateCount(), 0);
 }
@@ -396,8 +402,7 @@ TEST_F(SettingsStoreTest, RegistryKeyMapping) {
 
   // Any other root text keeps the current user's root; ".." and "/" stay inside the tree.
   ASSERT_EQ(StoreCode(p, stRegistry, "SOMEWHERE\\..\\a/b"), 0);
-  EXPECT_TRUE(fs::exists(Registry() / "HKEY_CURRENT_USER" / "%2E." / "a%2Fb" / "ComPort" /
-                         ".values"));
+  EXPECT_TRUE(fs::exists(Registry() / "HKEY_CURRENT_USER" / "%2E." / "a%2Fb" / "ComPort" / ".values"));
 
   // Without a backslash: the root key itself, without the component's name.
   ASSERT_EQ(StoreCode(p, stRegistry, "HKEY_LOCAL_MACHINE"), 0);
@@ -441,8 +446,8 @@ TEST_F(SettingsStoreTest, BrokenStoresReportSixteenOrSeventeen) {
   // Corrupt registry values, and a key whose folder is a file.
   const fs::path key = Registry() / "HKEY_CURRENT_USER" / "Bad" / "ComPort";
   fs::create_directories(key);
-  for (const char* content : {"no separator\n", "Port=str:bad\\escape\n", "X=int:12x\n",
-                              "X=int:99999999999\n", "X=blob:1\n"}) {
+  for (const char* content :
+       {"no separator\n", "Port=str:bad\\escape\n", "X=int:12x\n", "X=int:99999999999\n", "X=blob:1\n"}) {
     WriteFile(key / ".values", content);
     EXPECT_EQ(LoadCode(p, stRegistry, "HKEY_CURRENT_USER\\Bad"), 17) << content;
     EXPECT_EQ(StoreCode(p, stRegistry, "HKEY_CURRENT_USER\\Bad"), 16) << content;
@@ -459,8 +464,8 @@ TEST_F(SettingsStoreTest, WithOnExceptionFailuresGoToTheHandler) {
   TComPort p;
   p.SetName("ComPort");
   std::vector<TComExceptions> seen;
-  p.OnException = [&](TCustomComPort*, TComExceptions e, const std::string& message,
-                      int64_t win_error, const std::string&) {
+  p.OnException = [&](TCustomComPort*, TComExceptions e, const std::string& message, int64_t win_error,
+                      const std::string&) {
     seen.push_back(e);
     EXPECT_EQ(win_error, 0);
     EXPECT_FALSE(message.empty());

@@ -112,14 +112,13 @@ TEST(SettingsText, CharacterTextsReadBack) {
   EXPECT_EQ(StrToChar("\xC5\x81"), 0x41);           // its low 8 bits
   EXPECT_EQ(StrToWideChar("\xE2\x82\xAC"), u'\x20AC');
   EXPECT_EQ(StrToWideChar("\xF0\x9F\x98\x80"), u'\xD83D');  // first unit of U+1F600
-  EXPECT_EQ(StrToWideChar("\xE9"), u'\xE9');         // a stray Latin-1 byte stands for itself
-  EXPECT_EQ(StrToWideChar("\xC5"), u'\xC5');         // truncated sequence
-  EXPECT_EQ(StrToWideChar("\xED\xA0\x80"), u'\xED');  // encoded surrogate is not well-formed
+  EXPECT_EQ(StrToWideChar("\xE9"), u'\xE9');                // a stray Latin-1 byte stands for itself
+  EXPECT_EQ(StrToWideChar("\xC5"), u'\xC5');                // truncated sequence
+  EXPECT_EQ(StrToWideChar("\xED\xA0\x80"), u'\xED');        // encoded surrogate is not well-formed
 }
 
 TEST(SettingsText, EveryCharacterCodeRoundTrips) {
-  for (int c = 0; c < 256; ++c)
-    EXPECT_EQ(StrToChar(CharToStr(static_cast<uint8_t>(c))), c) << c;
+  for (int c = 0; c < 256; ++c) EXPECT_EQ(StrToChar(CharToStr(static_cast<uint8_t>(c))), c) << c;
   // 16-bit codes above 255 come back as their low 8 bits: the store keeps what the device uses.
   for (int c : {0, 32, 33, 127, 128, 255, 256, 321, 0xFFFF})
     EXPECT_EQ(StrToWideChar(WideCharToStr(static_cast<char16_t>(c))), c & 0xFF) << c;
