@@ -29,7 +29,7 @@
 //   <base>/<ROOT>/<key>/<subkey>/.../.values
 //
 //   <base>    $XDG_CONFIG_HOME/quarlex/registry, or $HOME/.config/quarlex/registry when
-//             XDG_CONFIG_HOME is unset or empty (ComRegistryFolder()).
+//             XDG_CONFIG_HOME is unset, empty or relative (ComRegistryFolder()).
 //   <ROOT>    HKEY_CURRENT_USER (the default root) or HKEY_LOCAL_MACHINE. Both are private to
 //             the user: "local machine" settings are not shared with other users.
 //   <key>...  one folder per backslash-separated part of the key path. Empty parts are

@@ -122,8 +122,10 @@ fs::path ChildFolder(const fs::path& folder, const std::string& name) {
 // TComRegistry
 
 fs::path ComRegistryFolder() {
+  // A relative XDG_CONFIG_HOME is invalid by the XDG rules and would move with the current
+  // folder, so it is ignored like an unset one.
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && *config) return fs::path(config) / "quarlex" / "registry";
+  if (config && *config == '/') return fs::path(config) / "quarlex" / "registry";
   const char* home = std::getenv("HOME");
   return fs::path(home && *home ? home : ".") / ".config" / "quarlex" / "registry";
 }

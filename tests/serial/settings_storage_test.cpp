@@ -413,6 +413,21 @@ TEST_F(SettingsStoreTest, RegistryKeyMapping) {
   EXPECT_EQ(r.Port(), "COM8");
 }
 
+TEST_F(SettingsStoreTest, RegistryFolderFollowsXdgConfigHome) {
+  EXPECT_EQ(ComRegistryFolder(), Registry());
+  const char* home = std::getenv("HOME");
+  const std::string old_home = home ? home : "";
+  setenv("HOME", "/home/someone", 1);
+  setenv("XDG_CONFIG_HOME", "relative/config", 1);  // not absolute: ignored
+  EXPECT_EQ(ComRegistryFolder(), fs::path("/home/someone/.config/quarlex/registry"));
+  setenv("XDG_CONFIG_HOME", "", 1);
+  EXPECT_EQ(ComRegistryFolder(), fs::path("/home/someone/.config/quarlex/registry"));
+  if (home)
+    setenv("HOME", old_home.c_str(), 1);
+  else
+    unsetenv("HOME");
+}
+
 TEST_F(SettingsStoreTest, RegistryValueTypesMustMatch) {
   const fs::path key = Registry() / "HKEY_CURRENT_USER" / "T" / "ComPort";
   fs::create_directories(key);
