@@ -1,5 +1,6 @@
 #include "qt/about_panel.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QMouseEvent>
 #include <QPainter>
@@ -141,14 +142,21 @@ void AboutPanel::Build() {
     const char* description;
   };
   const Row rows[] = {
-      {"", 1, "Select"},          {"", 2, "Marker"},           {"Ctrl +", 2, "Choose a marker color"},
-      {"Ctrl + F", 0, "Find"},    {"F2", 0, "Prev search"},    {"F3", 0, "Next search"},
-      {"Ctrl + O", 0, "Open file"}, {"Ctrl + S", 0, "Save to file"},
+      {"", 1, "Select"},
+      {"", 2, "Marker"},
+      {"Ctrl +", 2, "Choose a marker color"},
+      {"Ctrl + F", 0, "Find"},
+      {"F2", 0, "Prev search"},
+      {"F3", 0, "Next search"},
+      {"Ctrl + O", 0, "Open file"},
+      {"Ctrl + S", 0, "Save to file"},
   };
   int y = 172;
   for (const Row& r : rows) {
     const int keyRight = r.mouse ? 72 : 100;
-    if (*r.key) Text(PanelInner, r.key, QRect(0, y, keyRight, 26), semibold15, Bright, Qt::AlignRight | Qt::AlignVCenter);
+    if (*r.key)
+      Text(PanelInner, r.key, QRect(0, y, keyRight, 26), semibold15, Bright,
+           Qt::AlignRight | Qt::AlignVCenter);
     if (r.mouse) Picture(PanelInner, Mouse(r.mouse == 1), QRect(77, y + 1, 23, 23));
     Text(PanelInner, r.description, QRect(122, y, 215, 26), plain15, Dim);
     y += 26;
@@ -180,12 +188,17 @@ void AboutPanel::Show(const QString& html) {
   WebBrowser->setHtml(html);
 }
 
-void AboutPanel::ShowBlankPage() { Show(QString::fromUtf8(BlankPage.data(), static_cast<qsizetype>(BlankPage.size()))); }
+void AboutPanel::ShowBlankPage() {
+  Show(QString::fromUtf8(BlankPage.data(), static_cast<qsizetype>(BlankPage.size())));
+}
 
 void AboutPanel::BtnAboutClick() {
   w_.setWindowTitle(QString());
   promoState_ = 0;
+  // The fetch blocks for at most a few seconds; the cursor says so meanwhile.
+  QApplication::setOverrideCursor(Qt::WaitCursor);
   const PromoResult r = FetchPromo(Address, Limits);
+  QApplication::restoreOverrideCursor();
   promoState_ = r.PromoState;
   if (promoState_ == 2) {
     // The promo page is the answer just read (the same request would fetch it again).
@@ -203,7 +216,9 @@ void AboutPanel::AboutClose() {
   w_.PanelAbout->hide();
 }
 
-void AboutPanel::BtnGoMailClick() { OpenUrl(QUrl("mailto:" + QString::fromStdString(ContactAddress()))); }
+void AboutPanel::BtnGoMailClick() {
+  OpenUrl(QUrl("mailto:" + QString::fromStdString(ContactAddress())));
+}
 
 bool AboutPanel::eventFilter(QObject* watched, QEvent* event) {
   const bool mouse = event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease;

@@ -34,7 +34,8 @@ PromoTarget SplitPromoAddress(std::string_view address) {
 }
 
 bool IsReservedInvalidHost(std::string_view host) {
-  if (const size_t colon = host.rfind(':'); colon != std::string_view::npos && host.find(']') == std::string_view::npos)
+  if (const size_t colon = host.rfind(':');
+      colon != std::string_view::npos && host.find(']') == std::string_view::npos)
     host = host.substr(0, colon);
   while (!host.empty() && host.back() == '.') host.remove_suffix(1);
   std::string lower(host);
@@ -43,7 +44,9 @@ bool IsReservedInvalidHost(std::string_view host) {
   return lower == "invalid" || (lower.size() > tld.size() && lower.ends_with(tld));
 }
 
-bool BeginsWithMarker(std::string_view answer) { return answer.substr(0, PromoMarker.size()) == PromoMarker; }
+bool BeginsWithMarker(std::string_view answer) {
+  return answer.substr(0, PromoMarker.size()) == PromoMarker;
+}
 
 namespace {
 
@@ -82,7 +85,8 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) return result;
   curl_slist* headers = nullptr;
-  for (const char* h : {"Accept: text/*", "Content-Type: application/x-www-form-urlencoded", "Pragma: no-cache"}) {
+  for (const char* h :
+       {"Accept: text/*", "Content-Type: application/x-www-form-urlencoded", "Pragma: no-cache"}) {
     curl_slist* grown = curl_slist_append(headers, h);
     if (!grown) {
       curl_slist_free_all(headers);

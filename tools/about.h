@@ -40,9 +40,9 @@ PromoTarget SplitPromoAddress(std::string_view address);
 bool IsReservedInvalidHost(std::string_view host);
 
 struct PromoLimits {
-  long connectMs = 3000;          // name lookup and connection
-  long totalMs = 5000;            // the whole exchange
-  size_t maxBytes = 64 * 1024;    // answer bytes kept; the transfer stops there
+  long connectMs = 3000;        // name lookup and connection
+  long totalMs = 5000;          // the whole exchange
+  size_t maxBytes = 64 * 1024;  // answer bytes kept; the transfer stops there
 };
 
 struct PromoResult {

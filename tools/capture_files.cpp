@@ -37,7 +37,9 @@ std::string PortForFileName(const std::string& port) {
   return p;
 }
 
-std::string Reason(int err) { return std::string("File not saved: ").append(std::strerror(err)); }
+std::string Reason(int err) {
+  return std::string("File not saved: ").append(std::strerror(err));
+}
 
 // Creates every missing folder on the way to `folder` (which ends in '/').
 bool MakeFolders(const std::string& folder) {
@@ -140,7 +142,8 @@ std::string DefaultExeFolder() {
 SavePlan PlanSave(const CaptureStore& store, SaveMode mode) {
   SavePlan plan;
   auto add = [&plan](uint64_t from, uint64_t to) {
-    if (to > from) plan.pieces[plan.count++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(to - from)};
+    if (to > from)
+      plan.pieces[plan.count++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(to - from)};
   };
   const uint64_t size = CaptureSize;
   const uint64_t w = store.WriteIndex;
@@ -192,7 +195,8 @@ SaveResult WriteCaptureFile(const std::string& folder, const std::string& baseNa
     return result;
   }
   bool ok = true;
-  for (int i = 0; i < plan.count && ok; ++i) ok = WriteAll(fd, ring + plan.pieces[i].offset, plan.pieces[i].length);
+  for (int i = 0; i < plan.count && ok; ++i)
+    ok = WriteAll(fd, ring + plan.pieces[i].offset, plan.pieces[i].length);
   ok = ok && ::fsync(fd) == 0;
   int err = errno;
   if (::close(fd) != 0 && ok) {
@@ -204,9 +208,8 @@ SaveResult WriteCaptureFile(const std::string& folder, const std::string& baseNa
     result.error = Reason(err);
     return result;
   }
-  const std::string stem = baseName.size() > 5 && baseName.ends_with(".data")
-                               ? baseName.substr(0, baseName.size() - 5)
-                               : baseName;
+  const std::string stem =
+      baseName.size() > 5 && baseName.ends_with(".data") ? baseName.substr(0, baseName.size() - 5) : baseName;
   for (unsigned n = 0; n < 100000; ++n) {
     const std::string name = n == 0 ? stem + ".data" : stem + "_" + std::to_string(n) + ".data";
     const int r = PublishNoReplace(tmp, folder + name);
@@ -228,7 +231,8 @@ bool CaptureFiles::BtnSaveClick() {
   CaptureStore& store = session_.Store;
   const LocalTime t = clock_();
   const SavePlan plan = PlanSave(store, ui_.CheckedSaveMode());
-  const SaveResult r = WriteCaptureFile(session_.ExeFolder, CaptureFileName(ui_.PortName(), t), store.CaptureBuffer, plan);
+  const SaveResult r =
+      WriteCaptureFile(session_.ExeFolder, CaptureFileName(ui_.PortName(), t), store.CaptureBuffer, plan);
   if (!r.ok) {
     lastError_ = r.error;
     session_.ShowMessage(r.error, ErrorColour, 0);
@@ -290,8 +294,9 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
   if (store.SearchOpen) ui_.CloseFindPanel();
   ui_.Redraw();
   if (got < want) {
-    session_.ShowMessage(err ? std::string("File not read: ").append(std::strerror(err)) : "File not read completely",
-                         ErrorColour, 0);
+    session_.ShowMessage(
+        err ? std::string("File not read: ").append(std::strerror(err)) : "File not read completely",
+        ErrorColour, 0);
     return LoadResult::ReadFailed;
   }
   return LoadResult::Loaded;

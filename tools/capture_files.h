@@ -63,8 +63,8 @@ struct SaveResult {
 };
 // Writes the planned ranges of `ring` to `folder` under `baseName` (a CaptureFileName without
 // suffix), or under the first free `_<n>` variant of it. Creates `folder` if it is missing.
-SaveResult WriteCaptureFile(const std::string& folder, const std::string& baseName,
-                            const uint8_t* ring, const SavePlan& plan);
+SaveResult WriteCaptureFile(const std::string& folder, const std::string& baseName, const uint8_t* ring,
+                            const SavePlan& plan);
 
 // What loading needs from the window.
 class FilesUi {

@@ -1,10 +1,11 @@
+#include "qt/about_panel.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QTest>
 #include <QTextDocument>
 
-#include "qt/about_panel.h"
 #include "tools/about_server.h"
 
 namespace quarlex {
@@ -63,7 +64,8 @@ TEST_F(AboutPanelTest, OpeningWithoutAServerShowsTheBlankPageAndTheCaptionEmptie
 }
 
 TEST_F(AboutPanelTest, MarkerShowsThePromoPageAndALaterFailureTheBlankPageAgain) {
-  const std::string page = "<!--pgo1--><html><body><p>Fresh offers</p><img src=\"file:///etc/hostname\"></body></html>";
+  const std::string page =
+      "<!--pgo1--><html><body><p>Fresh offers</p><img src=\"file:///etc/hostname\"></body></html>";
   {
     PromoServer server(HttpAnswer(page));
     about->Address = server.Address();
@@ -74,7 +76,8 @@ TEST_F(AboutPanelTest, MarkerShowsThePromoPageAndALaterFailureTheBlankPageAgain)
   EXPECT_EQ(about->ShownDocument().toStdString(), page);
   EXPECT_TRUE(about->WebBrowser->toPlainText().contains("Fresh offers"));
   // The page's picture is not read from the disk.
-  EXPECT_FALSE(about->WebBrowser->loadResource(QTextDocument::ImageResource, QUrl("file:///etc/hostname")).isValid());
+  EXPECT_FALSE(
+      about->WebBrowser->loadResource(QTextDocument::ImageResource, QUrl("file:///etc/hostname")).isValid());
   about->AboutClose();
   EXPECT_EQ(about->ShownDocument().toStdString(), page);  // the pane keeps its document
 

@@ -1,10 +1,11 @@
+#include "qt/files_controller.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QTest>
 #include <QTimer>
 
-#include "qt/files_controller.h"
 #include "tools/files_support.h"
 
 namespace quarlex {

@@ -1,9 +1,10 @@
+#include "tools/about.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "tools/about.h"
 #include "tools/about_server.h"
 
 namespace quarlex {
@@ -33,11 +34,11 @@ TEST(PromoAddressTest, SplitsHostAndPath) {
     const char* host;
     const char* path;
   };
-  for (const Case& c : {Case{"promo.example.com", "promo.example.com", ""},
-                        Case{"http://promo.example.com", "promo.example.com", ""},
-                        Case{"promo.example.com/", "promo.example.com", ""},
-                        Case{"http://h:8080/a/b?c=1", "h:8080", "a/b?c=1"},
-                        Case{"https://h/x", "https:", "/h/x"}}) {
+  for (const Case& c :
+       {Case{"promo.example.com", "promo.example.com", ""},
+        Case{"http://promo.example.com", "promo.example.com", ""},
+        Case{"promo.example.com/", "promo.example.com", ""},
+        Case{"http://h:8080/a/b?c=1", "h:8080", "a/b?c=1"}, Case{"https://h/x", "https:", "/h/x"}}) {
     SCOPED_TRACE(c.address);
     const PromoTarget t = SplitPromoAddress(c.address);
     EXPECT_EQ(t.host, c.host);
@@ -67,12 +68,14 @@ TEST_F(AboutTest, SendsExactlyTheAgreedRequest) {
   const std::string host = "127.0.0.1:" + std::to_string(server.Port());
   EXPECT_EQ(server.Request(),
             "GET / HTTP/1.0\r\n"
-            "Host: " + host + "\r\n"
-            "User-Agent: Torv\r\n"
-            "Accept: text/*\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n"
-            "Pragma: no-cache\r\n"
-            "\r\n");
+            "Host: " +
+                host +
+                "\r\n"
+                "User-Agent: Torv\r\n"
+                "Accept: text/*\r\n"
+                "Content-Type: application/x-www-form-urlencoded\r\n"
+                "Pragma: no-cache\r\n"
+                "\r\n");
   EXPECT_EQ(r.PromoState, 1);
   EXPECT_EQ(r.answer, "hello");
 }
@@ -136,7 +139,8 @@ TEST_F(AboutTest, SilentServerEndsAtTheTimeOut) {
 
 TEST_F(AboutTest, AnswerThatStallsMidBodyKeepsWhatArrived) {
   // Headers and the marker arrive, then the server goes quiet without closing.
-  PromoServer server("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<!--pgo1--><p>", PromoServer::Mode::Stall);
+  PromoServer server("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<!--pgo1--><p>",
+                     PromoServer::Mode::Stall);
   PromoLimits quick;
   quick.totalMs = 300;
   const PromoResult r = FetchPromo(server.Address(), quick);

@@ -135,7 +135,8 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
       [&] {
         if (session.Store.CaptureFull) session.TimerMainTimer();
         if (input.taken == Total || !writerError.empty()) return true;
-        const bool quiet = writerDone && input.taken == lastTaken && port.InputCount() == 0 && owner.Pending() == 0;
+        const bool quiet =
+            writerDone && input.taken == lastTaken && port.InputCount() == 0 && owner.Pending() == 0;
         quietTurns = quiet ? quietTurns + 1 : 0;
         lastTaken = input.taken;
         return quietTurns > 250;
@@ -160,8 +161,8 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   EXPECT_EQ(saved.h, sent.h);
   RecordProperty("bytes_per_second", std::to_string(static_cast<uint64_t>(Total / seconds)));
   std::printf("autosave stream over a pty: %.1f MiB in %.2f s, %.1f MiB/s, %zu files\n",
-              static_cast<double>(Total) / (1 << 20), seconds, static_cast<double>(Total) / (1 << 20) / seconds,
-              window.saved.size());
+              static_cast<double>(Total) / (1 << 20), seconds,
+              static_cast<double>(Total) / (1 << 20) / seconds, window.saved.size());
 }
 
 }  // namespace

@@ -25,12 +25,16 @@ class TempDir {
   }
   ~TempDir() {
     // Make everything removable again (tests change modes), then remove the tree.
-    nftw(path_.c_str(), [](const char* p, const struct stat*, int type, FTW*) {
-      if (type == FTW_D || type == FTW_DP || type == FTW_DNR) chmod(p, 0700);
-      return 0;
-    }, 16, FTW_PHYS);
-    nftw(path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
-         FTW_DEPTH | FTW_PHYS);
+    nftw(
+        path_.c_str(),
+        [](const char* p, const struct stat*, int type, FTW*) {
+          if (type == FTW_D || type == FTW_DP || type == FTW_DNR) chmod(p, 0700);
+          return 0;
+        },
+        16, FTW_PHYS);
+    nftw(
+        path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
