@@ -102,6 +102,7 @@ void TCustomComPort::Open() {
   if (!FHandle) return;
   FConnected = true;
   ++FGeneration;
+  FPendingErrors = 0;
   try {
     ApplyAllSettings();
   } catch (...) {
@@ -381,6 +382,9 @@ device::CommStatus TCustomComPort::CommStatus() {
   device::CommStatus status;
   if (device::Error e = CallDevice([&](device::Device& d) { return d.GetCommStatus(status); }))
     ReportDeviceError(CE_ClearComFailed + 1, e);
+  // The device clears its error word on every query; keep what a queue count took so that
+  // LastErrors still reports it (otherwise an input overflow seen by InputCount would vanish).
+  FPendingErrors |= status.errors;
   return status;
 }
 
@@ -392,7 +396,9 @@ TComStateFlags TCustomComPort::StateFlags() {
 }
 
 TComErrors TCustomComPort::LastErrors() {
-  const uint32_t errors = CommStatus().errors;
+  CommStatus();
+  const uint32_t errors = FPendingErrors;
+  FPendingErrors = 0;
   TComErrors result;
   if (errors & device::CE_RXOVER) result.Include(ceRxOver);
   if (errors & device::CE_OVERRUN) result.Include(ceOverrun);
@@ -537,6 +543,9 @@ void TCustomComPort::ProcessError() {
 
 void TCustomComPort::ProcessRxChar() {
   int32_t Count = InputCount();
+  // Received bytes were dropped since the error step ran (the device raises no error event for
+  // an overflowing queue): tell the owner before it handles the bytes that did arrive.
+  if (FPendingErrors & device::CE_RXOVER) ProcessError();
   if (Count <= 0) return;
   ForEachLink([&](TComLink& l) {
     if (l.OnRx) l.OnRx(this, true);

@@ -198,6 +198,8 @@ class TCustomComPort {
   int32_t OutputCount();
   TComSignals Signals();
   TComStateFlags StateFlags();
+  // Line errors since the previous call. The device clears its error word on every status query;
+  // errors that InputCount, OutputCount or StateFlags took meanwhile are kept and reported here.
   TComErrors LastErrors();
   void SetDTR(bool OnOff);
   void SetRTS(bool OnOff);
@@ -330,6 +332,9 @@ class TCustomComPort {
   TStoredProps FStoredProps = {spBasic};
   uint32_t FCodePage = 0;
   TPortPathResolver FPortPathResolver;
+  // Line errors (CE_* bits) taken from the device by a queue count and not yet reported by
+  // LastErrors.
+  uint32_t FPendingErrors = 0;
   // Counts openings and closings, so steps queued for an earlier opening can tell they are stale.
   uint64_t FGeneration = 0;
 };

@@ -66,6 +66,25 @@ TEST_F(ComPortFakeTest, ABatchRunsItsStepsInTheFixedOrder) {
   EXPECT_EQ(log, expected);
 }
 
+TEST_F(ComPortFakeTest, AnOverflowingInputQueueIsReportedBeforeTheBytesThatArrived) {
+  auto small = std::make_shared<device::FakeLine>(1024);
+  device::SetDeviceOpener(device::FakeLine::Opener({{"/dev/small", small}}));
+  port->SetPort("/dev/small");
+  port->Buffer().SetInputSize(1024);
+  TracePort();
+  port->Open();
+  log.clear();
+  // While the owner is busy, more arrives than the queue holds.
+  small->Receive("a");
+  ASSERT_TRUE(owner.WaitPending(1));
+  small->Receive(std::string(4000, 'x'));
+  ASSERT_TRUE(owner.RunUntil([&] { return log.size() >= 2; }));
+  // The first batch's queue count already saw the overflow: the owner hears of it first.
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[0], "Error" + std::to_string(TComErrors{ceRxOver}.Bits()));
+  EXPECT_EQ(log[1], "RxChar1024");
+}
+
 TEST_F(ComPortFakeTest, AReceiveEventFindingNothingQueuedCallsNoHandler) {
   TComLink link;
   Trace(link);
