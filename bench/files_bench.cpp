@@ -5,11 +5,16 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "serial/comport.h"
+#include "tests/serial/device_pty.h"
+#include "tests/serial/support/comport_owner.h"
 #include "tools/capture_files.h"
 
 namespace {
@@ -144,6 +149,78 @@ void BM_AutosaveStream(benchmark::State& state, const char* base) {
 }
 BENCHMARK_CAPTURE(BM_AutosaveStream, disk_tmp, "/tmp")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_AutosaveStream, memory_shm, "/dev/shm")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same through a real port: a peer on a pseudo-terminal sends 4 rings' worth as fast as the
+// line takes it, the port's receive events feed the session, the tick rolls the ring over with
+// Autosave on. Hardware flow control keeps the line lossless while the ring waits for the tick.
+// Reports the receive rate; a run that loses a byte is an error, not a figure.
+struct PortInput : ReceiveSource {
+  TComPort* port = nullptr;
+  uint64_t taken = 0;
+  void ReadQueued(uint8_t* buffer, size_t count) override {
+    port->Read(buffer, static_cast<int32_t>(count));
+    taken += count;
+  }
+  size_t QueuedCount() override { return static_cast<size_t>(port->InputCount()); }
+};
+
+void BM_AutosavePty(benchmark::State& state) {
+  const std::string folder = MakeFolder("/tmp");
+  const uint64_t total = 4 * uint64_t{CaptureSize};
+  std::vector<uint8_t> block(256 * 1024);
+  FillRandom(block.data(), block.size());
+  for (auto _ : state) {
+    state.PauseTiming();
+    test::TestOwner owner;
+    device::testing::PtyPair pty;
+    TComPort port(&owner);
+    port.SetPort(pty.path());
+    port.FlowControl().SetFlowControl(fcHardware);
+    NullUi ui;
+    BenchFilesUi fui;
+    Session session(ui);
+    CaptureFiles files(session, fui);
+    ui.files = &files;
+    session.ExeFolder = folder;
+    PortInput input;
+    input.port = &port;
+    port.OnRxChar = [&](TCustomComPort*, int32_t n) { session.ComPortRxChar(static_cast<size_t>(n)); };
+    port.Open();
+    session.Port = &input;
+    session.PortConnected = 1;
+    std::atomic<bool> done{false};
+    state.ResumeTiming();
+    std::thread peer([&] {
+      for (uint64_t left = total; left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
+        pty.Send(block.data(), n);
+        left -= n;
+      }
+      done = true;
+      owner.Kick();
+    });
+    uint64_t last = 0;
+    int quiet = 0;
+    owner.RunUntil(
+        [&] {
+          if (session.Store.CaptureFull) session.TimerMainTimer();
+          if (input.taken == total) return true;
+          quiet = (done && input.taken == last && port.InputCount() == 0) ? quiet + 1 : 0;
+          last = input.taken;
+          return quiet > 250;
+        },
+        std::chrono::seconds(120));
+    peer.join();
+    state.PauseTiming();
+    port.Close();
+    if (input.taken != total) state.SkipWithError("bytes were lost between the line and the capture");
+    RemoveDataFiles(folder);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
+  rmdir(folder.c_str());
+}
+BENCHMARK(BM_AutosavePty)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 }  // namespace
 
