@@ -45,8 +45,9 @@
 //
 // The text given to StoreSettings / LoadSettings chooses the key: the part before its first
 // backslash chooses the root ("HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER" in any letter case;
-// any other text keeps HKEY_CURRENT_USER), and the part after it, followed by the port's Name,
-// is the key, created when missing: "HKEY_LOCAL_MACHINE\Software\Demo" stores port ComPort in
+// any other text keeps HKEY_CURRENT_USER and is itself dropped, so "Software\Demo" is the key
+// Demo\<Name>), and the part after it, followed by the port's Name, is the key, created when
+// missing: "HKEY_LOCAL_MACHINE\Software\Demo" stores port ComPort in
 // <base>/HKEY_LOCAL_MACHINE/Software/Demo/ComPort/.values. A text without a backslash names no
 // key at all: the values are kept in the current user's root key itself,
 // <base>/HKEY_CURRENT_USER/.values, without the port's Name, whatever the text says; every port
