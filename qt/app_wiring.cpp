@@ -65,6 +65,8 @@ AppParts WireApplication(MainWindow& w, PortMapRoots roots, PortWatchPaths watch
   NavigationController* navigation = parts.navigation;
   w.ViewDefaultsHook = [navigation] { navigation->ApplyViewDefaults(); };
   AboutPanel* aboutPanel = parts.about;
+  navigation->ApplyHoverStyle(aboutPanel->BtnAboutClose, "BtnAboutClose");
+  navigation->ApplyHoverStyle(aboutPanel->BtnGoMail, "BtnGoMail");
   w.ClearUiHook = [aboutPanel] { aboutPanel->ShowBlankPage(); };
   FilesController* filesController = parts.files;
   PortController* portController = parts.port;
