@@ -18,20 +18,78 @@ bool IsMatchStart(uint8_t attr) {
   return code == SearchHitFirst || code == SearchHitSingle;
 }
 
-// Horspool from `pos`: the byte under the pattern's last position decides how far the window
-// may move without stepping over an occurrence, so the leftmost match is still found first.
+// Patterns of two bytes or more: 16 candidate positions at a time are tested on their first and
+// last byte together, with plain vector compares; only positions that pass both are compared
+// in full. Two bytes that must agree are rarely both common, so this stays fast on binary
+// traffic and on text alike, where a search on the first byte alone stalls on every common
+// letter. Blocks of 16 bytes: one SSE2 register, the baseline of every x86-64 (and one NEON register on ARM).
+using Block = uint8_t __attribute__((vector_size(16)));
+constexpr uint32_t BlockSize = sizeof(Block);
+
+void Broadcast(Block& b, uint8_t v) {
+  for (uint32_t k = 0; k < BlockSize; ++k) b[k] = v;
+}
+
 template <class OnMatch>
-void HorspoolMatches(const uint8_t* buf, uint32_t pos, uint32_t end, const uint8_t* pattern, uint32_t len,
-                     const std::array<uint32_t, 256>& skip, OnMatch& onMatch) {
+void FirstLastMatches(const uint8_t* buf, uint32_t from, uint32_t end, const uint8_t* pattern, uint32_t len,
+                      OnMatch& onMatch) {
   const uint32_t last = len - 1;
-  const uint8_t lastByte = pattern[last];
-  while (pos <= end && end - pos >= len) {
-    const uint8_t c = buf[pos + last];
-    if (c == lastByte && std::memcmp(buf + pos, pattern, last) == 0) {
-      onMatch(pos);
-      pos += len;
+  const uint32_t lastStart = end - len;  // the last position a whole match fits behind
+  Block first, final;
+  Broadcast(first, pattern[0]);
+  Broadcast(final, pattern[last]);
+  auto matchesAt = [&](uint32_t s) { return len == 2 || std::memcmp(buf + s + 1, pattern + 1, len - 2) == 0; };
+  uint32_t i = from;
+  // Whole blocks: starts i .. i + 15, reading up to buf[i + 15 + last] <= buf[end - 1].
+  while (i <= lastStart && lastStart - i >= BlockSize - 1) {
+    if (lastStart - i >= 2 * BlockSize - 1) {
+      // Two blocks without any candidate, the common case, are passed with one test.
+      Block a0, b0, a1, b1;
+      std::memcpy(&a0, buf + i, BlockSize);
+      std::memcpy(&b0, buf + i + last, BlockSize);
+      std::memcpy(&a1, buf + i + BlockSize, BlockSize);
+      std::memcpy(&b1, buf + i + BlockSize + last, BlockSize);
+      const auto any = ((a0 == first) & (b0 == final)) | ((a1 == first) & (b1 == final));
+      uint64_t pair[2];
+      std::memcpy(pair, &any, BlockSize);
+      if ((pair[0] | pair[1]) == 0) {
+        i += 2 * BlockSize;
+        continue;
+      }
+    }
+    Block a, b;
+    std::memcpy(&a, buf + i, BlockSize);
+    std::memcpy(&b, buf + i + last, BlockSize);
+    const auto both = (a == first) & (b == final);
+    uint64_t lanes[2];
+    std::memcpy(lanes, &both, BlockSize);
+    if ((lanes[0] | lanes[1]) == 0) {  // the usual case: no candidate in this block
+      i += BlockSize;
+      continue;
+    }
+    uint32_t next = i + BlockSize;
+    bool found = false;
+    for (int w = 0; w < 2 && !found; ++w) {
+      for (uint64_t bits = lanes[w]; bits != 0;) {
+        const int lane = __builtin_ctzll(bits) / 8;
+        bits &= ~(uint64_t{0xFF} << (lane * 8));
+        const uint32_t s = i + static_cast<uint32_t>(w * 8 + lane);
+        if (matchesAt(s)) {
+          onMatch(s);
+          next = s + len;  // matches do not overlap: go on behind this one
+          found = true;
+          break;
+        }
+      }
+    }
+    i = next;
+  }
+  while (i <= lastStart) {
+    if (buf[i] == pattern[0] && buf[i + last] == pattern[last] && matchesAt(i)) {
+      onMatch(i);
+      i += len;
     } else {
-      pos += skip[c];
+      ++i;
     }
   }
 }
@@ -40,33 +98,18 @@ void HorspoolMatches(const uint8_t* buf, uint32_t pos, uint32_t end, const uint8
 // inside buf[from, end), left to right; after a match the search goes on behind it.
 template <class OnMatch>
 void ForEachMatch(const uint8_t* buf, uint32_t from, uint32_t end, const uint8_t* pattern, uint32_t len,
-                  const std::array<uint32_t, 256>& skip, OnMatch onMatch) {
+                  OnMatch onMatch) {
   if (from >= end || end - from < len) return;
-  // memchr on the first byte runs far ahead of any shift table while that byte is rare, as in
-  // binary traffic. Where it is common (text), every candidate costs a call; once misses come
-  // closer than one per 32 bytes, patterns of four bytes or more go on with Horspool instead.
-  uint32_t i = from;
-  const uint32_t lastStart = end - len;
-  uint32_t misses = 0;
-  uint32_t missWindowStart = from;
-  while (i <= lastStart) {
-    const void* hit = std::memchr(buf + i, pattern[0], lastStart - i + 1);
+  if (len >= 2) {
+    FirstLastMatches(buf, from, end, pattern, len, onMatch);
+    return;
+  }
+  for (uint32_t i = from; i < end;) {
+    const void* hit = std::memchr(buf + i, pattern[0], end - i);
     if (!hit) return;
     const auto s = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - buf);
-    if (len == 1 || std::memcmp(buf + s + 1, pattern + 1, len - 1) == 0) {
-      onMatch(s);
-      i = s + len;
-      continue;
-    }
+    onMatch(s);
     i = s + 1;
-    if (len >= 4 && ++misses == 256) {
-      if (i - missWindowStart < 256u * 32) {
-        HorspoolMatches(buf, i, end, pattern, len, skip, onMatch);
-        return;
-      }
-      misses = 0;
-      missWindowStart = i;
-    }
   }
 }
 }  // namespace
@@ -158,6 +201,7 @@ void SearchTool::ClearFind() {
     for (; high - i >= 8; i += 8) {
       uint64_t w;
       std::memcpy(&w, a + i, 8);
+      if ((w & HitBitsWord) == 0) continue;  // untouched words stay clean in the cache
       w &= ResetWord;
       std::memcpy(a + i, &w, 8);
     }
@@ -176,9 +220,6 @@ void SearchTool::StringFind() {
                                                        : ByteNotation::Hex;
   // The pattern holds at most 255 bytes; a longer text is cut there.
   patternLength_ = static_cast<uint8_t>(ReadNotation(notation, bytes, std::span(pattern_)));
-  const uint32_t len = patternLength_;
-  skip_.fill(len);
-  for (uint32_t k = 0; k + 1 < len; ++k) skip_[pattern_[k]] = len - 1 - k;
 }
 
 void SearchTool::Find() {
@@ -210,7 +251,7 @@ void SearchTool::Find() {
 }
 
 void SearchTool::Scan(uint32_t from, uint32_t end, uint32_t count) {
-  ForEachMatch(store_.CaptureBuffer, from, end, pattern_.data(), patternLength_, skip_, [&](uint32_t s) {
+  ForEachMatch(store_.CaptureBuffer, from, end, pattern_.data(), patternLength_, [&](uint32_t s) {
     ++count;
     RecordMatch(s, count);
     MarkMatch(s);

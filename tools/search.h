@@ -4,9 +4,9 @@
 //
 // Results (marks, counts, the current match, label and up-down) are those of a plain scan of
 // the written capture from index 0 with non-overlapping, left-to-right matches. The work is
-// not: candidates are found with memchr or a Horspool searcher, the scan that follows new
-// data resumes where the previous one could have been incomplete, and removing hits touches
-// only the range where hits were set.
+// not: candidates are found with memchr or a vector test of their first and last byte, the
+// scan that follows new data resumes where the previous one could have been incomplete, and
+// removing hits touches only the range where hits were set.
 //
 // Main thread only, like the capture store it works on.
 #include <array>
@@ -93,7 +93,6 @@ class SearchTool {
   uint8_t findPanelShown_ = 0;
   std::array<uint8_t, SearchPatternCapacity> pattern_{};
   uint8_t patternLength_ = 0;
-  std::array<uint32_t, 256> skip_{};  // Horspool shifts for the pattern's last byte position
   uint32_t searchHitCount_ = 0;
   uint32_t currentMatchIndex_ = 0;
   std::string label_ = "0 of 0";
