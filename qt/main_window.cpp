@@ -204,8 +204,8 @@ void MainWindow::BuildMenus() {
   PopupMenuSend = new QMenu(this);
 
   auto* saveGroup = new QActionGroup(this);
-  save_Full = PopupMenuSave->addAction("Full");
   save_Interval = PopupMenuSave->addAction("Interval");
+  save_Full = PopupMenuSave->addAction("Full");
   for (QAction* a : {save_Full, save_Interval}) {
     a->setCheckable(true);
     saveGroup->addAction(a);
