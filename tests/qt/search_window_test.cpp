@@ -7,7 +7,9 @@
 #include <string>
 
 #include "qt/main_window.h"
+#include "qt/navigation_controller.h"
 #include "qt/search_controller.h"
+#include "view/renderer.h"
 
 namespace quarlex {
 namespace {
@@ -149,6 +151,29 @@ TEST_F(SearchWindowTest, ClearButtonKeepsThePatternAndSearchesAgain) {
   EXPECT_EQ(w.LabelFind->text(), "0 of 0");
   EXPECT_EQ(w.EditFind->text(), "41 42");
   Receive("ABAB");
+  EXPECT_EQ(w.LabelFind->text(), "1 of 2");
+}
+
+// The base switch through the real view toolbar: the box is emptied and the hits removed, and
+// the next pattern is read in the new base.
+TEST_F(SearchWindowTest, BaseSwitchOnTheToolbarClearsTheBox) {
+  auto renderer = std::make_shared<Renderer>();
+  w.Attach(renderer);
+  auto* nav = w.Attach(std::make_shared<NavigationController>(w, *renderer));
+  nav->ClearFind = [this] { search->tool().ClearFind(); };
+  ReceiveRowsWithMatches(4, {0, 2});
+  OpenWithCtrlF();
+  QTest::keyClicks(w.EditFind, "41 42");
+  ASSERT_EQ(w.LabelFind->text(), "1 of 2");
+  QTest::mouseClick(w.BtnViewDec, Qt::LeftButton);
+  EXPECT_EQ(s.ViewBase, 2);
+  EXPECT_EQ(w.EditFind->text(), "");
+  EXPECT_EQ(w.LabelFind->text(), "0 of 0");
+  EXPECT_EQ(Code(0), 0);
+  EXPECT_EQ(Code(65), 0);
+  EXPECT_EQ(search->tool().SearchPatternLength(), 0);
+  w.EditFind->setFocus();
+  QTest::keyClicks(w.EditFind, "65,66");
   EXPECT_EQ(w.LabelFind->text(), "1 of 2");
 }
 
