@@ -175,6 +175,48 @@ TEST_F(ComPortFakeTest, CloseFromInsideAThreadSyncHandlerCompletesAndTheNextOpen
   EXPECT_TRUE(port->Connected());
 }
 
+TEST_F(ComPortFakeTest, CloseFromInsideAHandlerWithTheOtherTwoHandOvers) {
+  // Window messages: the event thread is not waiting for the step, so Close waits for it.
+  port->SetSyncMethod(smWindowSync);
+  port->OnRxChar = [&](TCustomComPort* p, int32_t) { p->Close(); };
+  port->Open();
+  line->Receive("a");
+  ASSERT_TRUE(owner.RunUntil([&] { return !port->Connected(); }));
+  EXPECT_FALSE(line->IsOpen());
+
+  // No hand-over: Close runs on the event thread itself, which cannot wait for itself; the next
+  // Open, on the owner's thread, joins it.
+  port->SetSyncMethod(smNone);
+  std::mutex m;
+  std::condition_variable cv;
+  bool closed = false;
+  port->OnRxChar = [&](TCustomComPort* p, int32_t) {
+    p->Close();
+    std::lock_guard lock(m);
+    closed = true;
+    cv.notify_all();
+  };
+  port->Open();
+  line->Receive("b");
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return closed; }));
+  }
+  EXPECT_FALSE(port->Connected());
+  int got = 0;
+  port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
+    char buf[8];
+    p->Read(buf, n);
+    std::lock_guard lock(m);
+    got += n;
+    cv.notify_all();
+  };
+  port->Open();
+  line->Receive("cd");
+  std::unique_lock lock(m);
+  ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return got == 2; }));
+}
+
 TEST_F(ComPortFakeTest, ChangingThePortFromInsideAHandlerReopensOnTheNewDevice) {
   std::string got;
   port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
