@@ -386,8 +386,10 @@ void DeviceCore::RaiseLocked(uint32_t events, uint32_t errors) {
   errors_ |= errors;
   uint32_t bits = events & mask_;
   if (bits) {
+    // One wake-up per batch: while history_ is non-zero a notification is already on its way
+    // to the waiter, who drains it before looking at history_.
+    if (history_ == 0) NotifyWaiterLocked();
     history_ |= bits;
-    NotifyWaiterLocked();
   }
 }
 

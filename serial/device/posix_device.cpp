@@ -227,9 +227,10 @@ class PosixDevice final : public Device {
   serial_icounter_struct icount_{};
   int modem_ = 0;
   bool tx_watch_ = false;
+  bool output_maybe_queued_ = false;  // a write reached the kernel and may not be sent yet
   bool output_stopped_ = false;  // SETXOFF
   bool parmrk_ = false;
-  bool flow_in_ = false;         // the kernel can throttle the peer when we stop reading
+  std::atomic<bool> flow_in_{false};  // the kernel can throttle the peer when we stop reading
   bool crtscts_ = false;
   ParmrkDecoder decoder_;
 };
@@ -241,7 +242,10 @@ Error PosixDevice::Init() {
   if (ioctl(fd_, TIOCEXCL) != 0) return OpenError(errno);
   termios2 t{};
   if (ioctl(fd_, kTcGets2, &t) != 0) return OpenError(errno);
-  Dcb dcb = DcbFrom(t);
+  // Start binary and without flow control, whatever the last user left: a tty's default IXON
+  // would swallow every 0x11 and 0x13 of the data. Only the rate is kept until SetState.
+  Dcb dcb;
+  dcb.BaudRate = t.c_ospeed ? t.c_ospeed : 9600;
   termios2 raw = TermiosFor(t, dcb);
   if (ioctl(fd_, kTcSets2, &raw) != 0) return OpenError(errno);
   if (ioctl(fd_, kTcGets2, &t) == 0) dcb = DcbFrom(t);
@@ -416,7 +420,7 @@ Error PosixDevice::SetState(const Dcb& dcb) {
   std::lock_guard lock(core_->mutex());
   core_->SetStateLocked(dcb);
   crtscts_ = (got.c_cflag & CRTSCTS) != 0;
-  flow_in_ = crtscts_ || (got.c_iflag & IXOFF);
+  flow_in_ = crtscts_ || (got.c_iflag & IXOFF) != 0;
   if (parmrk_ != ((got.c_iflag & PARMRK) != 0)) decoder_ = {};
   parmrk_ = (got.c_iflag & PARMRK) != 0;
   return {};
@@ -465,7 +469,9 @@ Error PosixDevice::WaitEvents(uint32_t& occurred, const StopSignal* stop, int ti
 Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
                              uint32_t& bytes_now) {
   Error e = core_->StartRead(buffer, count, transfer, bytes_now);
-  if (e.ok() && bytes_now > 0) Wake();  // the ring may have room again for a throttled line
+  // A line throttled by flow control is read again once the ring has room; without flow
+  // control the I/O thread never stops reading, so there is nothing to wake.
+  if (e.ok() && bytes_now > 0 && flow_in_) Wake();
   return e;
 }
 
@@ -507,6 +513,7 @@ void PosixDevice::SendQueuedLocked() {
     const uint8_t* p = core_->WriteChunkLocked(n);
     if (!p) return;
     ssize_t w = write(fd_, p, n);
+    if (w > 0) output_maybe_queued_ = true;
     if (w < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) return;
@@ -547,7 +554,12 @@ Error PosixDevice::GetCommStatus(CommStatus& status) {
   status.errors = core_->TakeErrorsLocked();
   status.in_queue = static_cast<uint32_t>(core_->InputCountLocked());
   int outq = 0;
-  if (!core_->GoneLocked() && ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
+  // The kernel is asked only while something we wrote may still be in its queue: this query
+  // runs once per receive event, so the common case should cost no system call.
+  if (output_maybe_queued_ && !core_->GoneLocked()) {
+    if (ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
+    if (outq == 0 && !core_->HasQueuedWritesLocked()) output_maybe_queued_ = false;
+  }
   status.out_queue = core_->QueuedWriteBytesLocked() + static_cast<uint32_t>(outq);
   if (output_stopped_) status.hold |= kHoldXoff;
   if (crtscts_ && has_modem_ && !(modem_ & TIOCM_CTS)) status.hold |= kHoldCts;
@@ -609,7 +621,10 @@ Error PosixDevice::TransmitChar(uint8_t byte) {
   if (core_->GoneLocked()) return GoneOnStart(EIO);
   // Written straight to the line, ahead of whatever pending writes still hold.
   for (;;) {
-    if (write(fd_, &byte, 1) == 1) break;
+    if (write(fd_, &byte, 1) == 1) {
+      output_maybe_queued_ = true;
+      break;
+    }
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return ErrorFromErrno(EAGAIN, ErrorKind::kOther, kWinGenFailure);
     return LineError(errno);
@@ -757,6 +772,7 @@ void PosixDevice::IoLoop() {
         else empty = ioctl(fd_, TIOCOUTQ, &outq) != 0 || outq == 0;
         if (empty) {
           tx_watch_ = false;
+          output_maybe_queued_ = false;
           core_->RaiseLocked(EV_TXEMPTY, 0);
         }
       }

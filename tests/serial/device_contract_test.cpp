@@ -158,6 +158,14 @@ TEST_P(DeviceContract, BytesTravelBothWaysUnchangedIncludingNulAndFF) {
   EXPECT_EQ(rig->PeerReceive(all.size()), all);
 }
 
+TEST_P(DeviceContract, AFreshlyOpenedLineIsBinaryBeforeAnySetting) {
+  // A tty's default IXON would eat 0x11 and 0x13; the line must be raw from the open on.
+  const std::string flow_chars("\x11\x13\x11\x13", 4);
+  rig->PeerSend(flow_chars + AllByteValues());
+  AwaitQueued(4 + 256);
+  EXPECT_EQ(ReadNow(1000), flow_chars + AllByteValues());
+}
+
 TEST_P(DeviceContract, DefaultTimeoutsReadReturnsAtOnceWithWhatIsQueued) {
   ASSERT_TRUE(dev().SetTimeouts(CommTimeouts{}).ok());
   EXPECT_EQ(ReadNow(64), "");  // empty line: done at once with 0, not pending, not end of file
