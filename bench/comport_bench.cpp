@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -206,8 +206,7 @@ void BM_ComPortReceiveThreadSync(benchmark::State& state) {
   state.counters["overflows"] = overflows;
   state.counters["MB/s"] = rate / 1e6;
   state.counters["batches"] = events;
-  if (g_device_rate[input_size] > 0)
-    state.counters["ratio_to_device"] = rate / g_device_rate[input_size];
+  if (g_device_rate[input_size] > 0) state.counters["ratio_to_device"] = rate / g_device_rate[input_size];
 }
 BENCHMARK(BM_ComPortReceiveThreadSync)
     ->Arg(65536)

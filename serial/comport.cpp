@@ -128,7 +128,9 @@ void TCustomComPort::Open() {
   ProcessRLSDChange();
 }
 
-void TCustomComPort::Close() { CloseInternal(false); }
+void TCustomComPort::Close() {
+  CloseInternal(false);
+}
 
 void TCustomComPort::CloseInternal(bool device_gone) {
   if (!FConnected || FComponentState.Has(csDesigning)) return;
@@ -358,12 +360,10 @@ void TCustomComPort::RaiseComError(int Code, int64_t OSCode, const std::string& 
   }
   std::string WinMessage;
   if (OSCode > 0) {
-    const std::string text =
-        OSText.empty() ? std::string(std::strerror(static_cast<int>(OSCode))) : OSText;
+    const std::string text = OSText.empty() ? std::string(std::strerror(static_cast<int>(OSCode))) : OSText;
     WinMessage = "System Error.  Code: " + std::to_string(OSCode) + ".\r\n" + text;
   }
-  OnException(this, static_cast<TComExceptions>(Code - 1), ComErrorText(Code), OSCode,
-              WinMessage);
+  OnException(this, static_cast<TComExceptions>(Code - 1), ComErrorText(Code), OSCode, WinMessage);
 }
 
 void TCustomComPort::ReportDeviceError(int code, const device::Error& error) {
@@ -372,8 +372,7 @@ void TCustomComPort::ReportDeviceError(int code, const device::Error& error) {
 
 // --- line control
 
-device::Error TCustomComPort::CallDevice(
-    const std::function<device::Error(device::Device&)>& call) {
+device::Error TCustomComPort::CallDevice(const std::function<device::Error(device::Device&)>& call) {
   if (!FHandle) return device::ErrorOf(device::ErrorKind::kNotOpen);
   return call(*FHandle);
 }
@@ -388,8 +387,12 @@ device::CommStatus TCustomComPort::CommStatus() {
   return status;
 }
 
-int32_t TCustomComPort::InputCount() { return static_cast<int32_t>(CommStatus().in_queue); }
-int32_t TCustomComPort::OutputCount() { return static_cast<int32_t>(CommStatus().out_queue); }
+int32_t TCustomComPort::InputCount() {
+  return static_cast<int32_t>(CommStatus().in_queue);
+}
+int32_t TCustomComPort::OutputCount() {
+  return static_cast<int32_t>(CommStatus().out_queue);
+}
 
 TComStateFlags TCustomComPort::StateFlags() {
   return TComStateFlags::FromBits(static_cast<uint8_t>(CommStatus().hold & 0x7F));
@@ -428,10 +431,18 @@ void TCustomComPort::Escape(uint32_t function) {
     ReportDeviceError(CE_EscapeComFailed + 1, e);
 }
 
-void TCustomComPort::SetDTR(bool OnOff) { Escape(OnOff ? device::SETDTR : device::CLRDTR); }
-void TCustomComPort::SetRTS(bool OnOff) { Escape(OnOff ? device::SETRTS : device::CLRRTS); }
-void TCustomComPort::SetXonXoff(bool OnOff) { Escape(OnOff ? device::SETXON : device::SETXOFF); }
-void TCustomComPort::SetBreak(bool OnOff) { Escape(OnOff ? device::SETBREAK : device::CLRBREAK); }
+void TCustomComPort::SetDTR(bool OnOff) {
+  Escape(OnOff ? device::SETDTR : device::CLRDTR);
+}
+void TCustomComPort::SetRTS(bool OnOff) {
+  Escape(OnOff ? device::SETRTS : device::CLRRTS);
+}
+void TCustomComPort::SetXonXoff(bool OnOff) {
+  Escape(OnOff ? device::SETXON : device::SETXOFF);
+}
+void TCustomComPort::SetBreak(bool OnOff) {
+  Escape(OnOff ? device::SETBREAK : device::CLRBREAK);
+}
 
 void TCustomComPort::ClearBuffer(bool Input, bool Output) {
   uint32_t flags = 0;
@@ -516,17 +527,38 @@ void TCustomComPort::RunEventHandlers(TComEvents events, uint64_t generation) {
 void TCustomComPort::PortWindowProc(uint32_t mask_bit, uint64_t generation) {
   if (!FConnected || FGeneration != generation) return;
   switch (mask_bit) {
-    case device::EV_RXCHAR: ProcessRxChar(); break;
-    case device::EV_RXFLAG: ProcessRxFlag(); break;
-    case device::EV_TXEMPTY: ProcessTxEmpty(); break;
-    case device::EV_CTS: ProcessCTSChange(); break;
-    case device::EV_DSR: ProcessDSRChange(); break;
-    case device::EV_RLSD: ProcessRLSDChange(); break;
-    case device::EV_BREAK: ProcessBreak(); break;
-    case device::EV_ERR: ProcessError(); break;
-    case device::EV_RING: ProcessRing(); break;
-    case device::EV_RX80FULL: ProcessRx80Full(); break;
-    default: break;
+    case device::EV_RXCHAR:
+      ProcessRxChar();
+      break;
+    case device::EV_RXFLAG:
+      ProcessRxFlag();
+      break;
+    case device::EV_TXEMPTY:
+      ProcessTxEmpty();
+      break;
+    case device::EV_CTS:
+      ProcessCTSChange();
+      break;
+    case device::EV_DSR:
+      ProcessDSRChange();
+      break;
+    case device::EV_RLSD:
+      ProcessRLSDChange();
+      break;
+    case device::EV_BREAK:
+      ProcessBreak();
+      break;
+    case device::EV_ERR:
+      ProcessError();
+      break;
+    case device::EV_RING:
+      ProcessRing();
+      break;
+    case device::EV_RX80FULL:
+      ProcessRx80Full();
+      break;
+    default:
+      break;
   }
 }
 
@@ -582,7 +614,9 @@ void TCustomComPort::ProcessTxEmpty() {
   DoTxEmpty();
 }
 
-void TCustomComPort::ProcessBreak() { DoBreak(); }
+void TCustomComPort::ProcessBreak() {
+  DoBreak();
+}
 
 void TCustomComPort::ProcessRing() {
   ForEachLink([&](TComLink& l) {
@@ -622,6 +656,8 @@ void TCustomComPort::ProcessRxFlag() {
   DoRxFlag();
 }
 
-void TCustomComPort::ProcessRx80Full() { DoRx80Full(); }
+void TCustomComPort::ProcessRx80Full() {
+  DoRx80Full();
+}
 
 }  // namespace quarlex

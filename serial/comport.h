@@ -48,14 +48,12 @@ class TComOwner {
 
 using TNotifyEvent = std::function<void(TCustomComPort* Sender)>;
 using TRxCharEvent = std::function<void(TCustomComPort* Sender, int32_t Count)>;
-using TRxBufEvent =
-    std::function<void(TCustomComPort* Sender, const uint8_t* Buffer, int32_t Count)>;
+using TRxBufEvent = std::function<void(TCustomComPort* Sender, const uint8_t* Buffer, int32_t Count)>;
 using TComSignalEvent = std::function<void(TCustomComPort* Sender, bool OnOff)>;
 using TComErrorEvent = std::function<void(TCustomComPort* Sender, TComErrors Errors)>;
 using TComExceptionEvent =
     std::function<void(TCustomComPort* Sender, TComExceptions TComException,
-                       const std::string& ComportMessage, int64_t WinError,
-                       const std::string& WinMessage)>;
+                       const std::string& ComportMessage, int64_t WinError, const std::string& WinMessage)>;
 
 // Another object's view of the port's traffic. Not owned by the port; the port is always the
 // Sender. Unassigned handlers are skipped.

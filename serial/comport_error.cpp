@@ -41,6 +41,8 @@ EComPort EComPort::Create(int code, int64_t os_code) {
                   static_cast<int32_t>(static_cast<uint32_t>(os_code)));
 }
 
-EComPort EComPort::CreateNoWinCode(int code) { return EComPort(ComErrorText(code), code, -1); }
+EComPort EComPort::CreateNoWinCode(int code) {
+  return EComPort(ComErrorText(code), code, -1);
+}
 
 }  // namespace quarlex

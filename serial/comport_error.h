@@ -10,11 +10,31 @@ namespace quarlex {
 
 // Enumerator n-1 stands for error code n.
 enum TComExceptions : uint8_t {
-  CE_OpenFailed, CE_WriteFailed, CE_ReadFailed, CE_InvalidAsync, CE_PurgeFailed, CE_AsyncCheck,
-  CE_SetStateFailed, CE_TimeoutsFailed, CE_SetupComFailed, CE_ClearComFailed, CE_ModemStatFailed,
-  CE_EscapeComFailed, CE_TransmitFailed, CE_ConnChangeProp, CE_EnumPortsFailed, CE_StoreFailed,
-  CE_LoadFailed, CE_RegFailed, CE_LedStateFailed, CE_ThreadCreated, CE_WaitFailed, CE_HasLink,
-  CE_RegError, CEPortNotOpen, CE_PortDisconnected
+  CE_OpenFailed,
+  CE_WriteFailed,
+  CE_ReadFailed,
+  CE_InvalidAsync,
+  CE_PurgeFailed,
+  CE_AsyncCheck,
+  CE_SetStateFailed,
+  CE_TimeoutsFailed,
+  CE_SetupComFailed,
+  CE_ClearComFailed,
+  CE_ModemStatFailed,
+  CE_EscapeComFailed,
+  CE_TransmitFailed,
+  CE_ConnChangeProp,
+  CE_EnumPortsFailed,
+  CE_StoreFailed,
+  CE_LoadFailed,
+  CE_RegFailed,
+  CE_LedStateFailed,
+  CE_ThreadCreated,
+  CE_WaitFailed,
+  CE_HasLink,
+  CE_RegError,
+  CEPortNotOpen,
+  CE_PortDisconnected
 };
 
 inline constexpr int ComErrorCount = 25;

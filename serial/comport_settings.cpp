@@ -137,7 +137,9 @@ void TComBuffer::Assign(const TComBuffer& source) {
 }
 
 namespace {
-int32_t EvenQueueSize(int32_t value) { return (value > 0 && value % 2 == 1) ? value - 1 : value; }
+int32_t EvenQueueSize(int32_t value) {
+  return (value > 0 && value % 2 == 1) ? value - 1 : value;
+}
 }  // namespace
 
 void TComBuffer::SetInputSize(int32_t value) {
@@ -166,24 +168,34 @@ void TComTimeouts::Assign(const TComTimeouts& source) {
   FWriteTotalM = source.FWriteTotalM;
   FWriteTotalC = source.FWriteTotalC;
 }
-void TComTimeouts::SetReadInterval(int32_t value) { Set(FReadInterval, value); }
-void TComTimeouts::SetReadTotalMultiplier(int32_t value) { Set(FReadTotalM, value); }
-void TComTimeouts::SetReadTotalConstant(int32_t value) { Set(FReadTotalC, value); }
-void TComTimeouts::SetWriteTotalMultiplier(int32_t value) { Set(FWriteTotalM, value); }
-void TComTimeouts::SetWriteTotalConstant(int32_t value) { Set(FWriteTotalC, value); }
+void TComTimeouts::SetReadInterval(int32_t value) {
+  Set(FReadInterval, value);
+}
+void TComTimeouts::SetReadTotalMultiplier(int32_t value) {
+  Set(FReadTotalM, value);
+}
+void TComTimeouts::SetReadTotalConstant(int32_t value) {
+  Set(FReadTotalC, value);
+}
+void TComTimeouts::SetWriteTotalMultiplier(int32_t value) {
+  Set(FWriteTotalM, value);
+}
+void TComTimeouts::SetWriteTotalConstant(int32_t value) {
+  Set(FWriteTotalC, value);
+}
 
 // --- conversions
 
-TDCB BuildDCB(const TLineProperties& line, const TComParity& parity,
-              const TComFlowControl& flow, const TComBuffer& buffer) {
+TDCB BuildDCB(const TLineProperties& line, const TComParity& parity, const TComFlowControl& flow,
+              const TComBuffer& buffer) {
   // The record starts all zero (the device layer's own defaults are not wanted here).
   TDCB dcb;
   dcb.DCBlength = sizeof(TDCB);
   dcb.wReserved = 0;
   dcb.ErrorChar = 0;
   dcb.wReserved1 = 0;
-  dcb.BaudRate = line.BaudRate == brCustom ? static_cast<uint32_t>(line.CustomBaudRate)
-                                           : BaudRateValues[line.BaudRate];
+  dcb.BaudRate =
+      line.BaudRate == brCustom ? static_cast<uint32_t>(line.CustomBaudRate) : BaudRateValues[line.BaudRate];
   // Both limits at a quarter of the input queue; the 16-bit fields keep the low bits.
   const auto limit = static_cast<uint16_t>(static_cast<uint32_t>(buffer.InputSize() / 4));
   dcb.XonLim = limit;

@@ -159,8 +159,8 @@ struct TLineProperties {
 };
 
 // Pure conversions to what the device receives.
-TDCB BuildDCB(const TLineProperties& line, const TComParity& parity,
-              const TComFlowControl& flow, const TComBuffer& buffer);
+TDCB BuildDCB(const TLineProperties& line, const TComParity& parity, const TComFlowControl& flow,
+              const TComBuffer& buffer);
 TCommTimeouts BuildCommTimeouts(const TComTimeouts& timeouts);
 
 }  // namespace quarlex

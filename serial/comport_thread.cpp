@@ -235,7 +235,9 @@ bool TComThread::CallerIsInsideDispatch() const {
   return state_->running_on == self;
 }
 
-void TComThread::ReleaseDevice() { state_->device_released = true; }
+void TComThread::ReleaseDevice() {
+  state_->device_released = true;
+}
 
 void TComThread::Join() {
   if (thread_.joinable()) thread_.join();

@@ -16,7 +16,9 @@ bool GoneAtStart(const device::Error& e) {
 }
 
 // Counts are 32-bit signed; a negative one moves nothing rather than a huge unsigned count.
-uint32_t ByteCount(int32_t count) { return count > 0 ? static_cast<uint32_t>(count) : 0u; }
+uint32_t ByteCount(int32_t count) {
+  return count > 0 ? static_cast<uint32_t>(count) : 0u;
+}
 
 // Creates a record, runs `body` with it and destroys the record whatever happens.
 template <typename F>
@@ -42,8 +44,7 @@ template <typename F>
 void ForEachCodePoint(const std::u16string& s, F&& f) {
   for (size_t i = 0; i < s.size(); ++i) {
     const char32_t u = s[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] <= 0xDFFF) {
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       f(0x10000 + ((u - 0xD800) << 10) + (s[i + 1] - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
@@ -146,7 +147,9 @@ void SetAsyncPayload(TAsync& async, TOperationKind kind, const void* buffer, int
 // A reused record lets go of its earlier operation here, before the device starts the next one:
 // the device layer's own release of it happens under the device's lock, which the release
 // itself needs (a reused record would otherwise hang in Start*).
-void ForgetEarlierOperation(TAsync& async) { async.Overlapped.Reset(); }
+void ForgetEarlierOperation(TAsync& async) {
+  async.Overlapped.Reset();
+}
 
 }  // namespace
 
@@ -160,11 +163,9 @@ int32_t TCustomComPort::WriteAsync(const void* Buffer, int32_t Count, PAsync& As
   ForgetEarlierOperation(*AsyncPtr);
   uint32_t now = 0;
   // Written from the caller's buffer, not the copy: the copy is for the links.
-  const device::Error e =
-      CallDevice([&](device::Device& d) {
-        return d.StartWrite(static_cast<const uint8_t*>(Buffer), ByteCount(Count),
-                            AsyncPtr->Overlapped, now);
-      });
+  const device::Error e = CallDevice([&](device::Device& d) {
+    return d.StartWrite(static_cast<const uint8_t*>(Buffer), ByteCount(Count), AsyncPtr->Overlapped, now);
+  });
   if (e) {
     if (FHandle && GoneAtStart(e)) {
       CloseInternal(true);
@@ -255,8 +256,8 @@ bool TCustomComPort::IsAsyncCompleted(PAsync AsyncPtr) {
 }
 
 void TCustomComPort::AbortAllAsync() {
-  const device::Error e = CallDevice(
-      [](device::Device& d) { return d.Purge(device::PURGE_TXABORT | device::PURGE_RXABORT); });
+  const device::Error e =
+      CallDevice([](device::Device& d) { return d.Purge(device::PURGE_TXABORT | device::PURGE_RXABORT); });
   // A device that has gone has nothing left to abort; Close must still get through.
   if (e && e.win_code != device::kWinAccessDenied && e.kind != device::ErrorKind::kGone)
     ReportDeviceError(CE_PurgeFailed + 1, e);
@@ -347,8 +348,7 @@ int32_t TCustomComPort::ReadUnicodeString(std::u16string& Str, int32_t Count) {
 
 // --- WaitForEvent
 
-void TCustomComPort::WaitForEvent(TComEvents& Events, const device::StopSignal* StopEvent,
-                                  int32_t Timeout) {
+void TCustomComPort::WaitForEvent(TComEvents& Events, const device::StopSignal* StopEvent, int32_t Timeout) {
   if (FThreadCreated) {
     // Both would wait on the same device's event mask.
     RaiseComError(CE_ThreadCreated + 1, 0);

@@ -14,8 +14,22 @@ namespace quarlex {
 // One byte each, ordinals in declaration order (the settings store and the text forms rely on
 // the order).
 enum TBaudRate : uint8_t {
-  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400,
-  br56000, br57600, br115200, br128000, br256000
+  brCustom,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
 };
 enum TStopBits : uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum TDataBits : uint8_t { dbFive, dbSix, dbSeven, dbEight };
@@ -24,20 +38,25 @@ enum TDTRFlowControl : uint8_t { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl : uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum TFlowControl : uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
 enum TComEvent : uint8_t {
-  evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+  evRxChar,
+  evTxEmpty,
+  evRxFlag,
+  evRing,
+  evBreak,
+  evCTS,
+  evDSR,
+  evError,
+  evRLSD,
+  evRx80Full
 };
 enum TComSignal : uint8_t { csCTS, csDSR, csRing, csRLSD };
-enum TComError : uint8_t {
-  ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull
-};
+enum TComError : uint8_t { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull };
 enum TComStateFlag : uint8_t { fCtlHold, fDsrHold, fRlsHold, fXoffHold, fXOffSent, fEof, fTxim };
 enum TSyncMethod : uint8_t { smThreadSync, smWindowSync, smNone };
 enum TStoreType : uint8_t { stRegistry, stIniFile };
 enum TStoredProp : uint8_t { spBasic, spFlowControl, spBuffer, spTimeouts, spParity, spOthers };
 enum TOperationKind : uint8_t { okWrite, okRead };
-enum TThreadPriority : uint8_t {
-  tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical
-};
+enum TThreadPriority : uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
 // A set over an enumeration: bit n stands for ordinal n. Bits() is the stored value (the set of
 // all ten events is 1023).
@@ -75,9 +94,8 @@ inline constexpr TComEvents AllComEvents = TComEvents::FromBits(1023);
 
 // Bits per second of each TBaudRate ordinal; brCustom has none of its own (0 here) and sends the
 // port's CustomBaudRate instead.
-inline constexpr uint32_t BaudRateValues[16] = {0,     110,   300,   600,   1200,   2400,
-                                                4800,  9600,  14400, 19200, 38400,  56000,
-                                                57600, 115200, 128000, 256000};
+inline constexpr uint32_t BaudRateValues[16] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                                                14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 // The records the device layer takes: the device control block (28 bytes, flags in one word)
 // and the time-outs record (-1 in a setting becomes all ones there).

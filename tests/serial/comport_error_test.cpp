@@ -9,18 +9,31 @@ namespace quarlex {
 namespace {
 
 TEST(ComPortError, TheTwentyFiveTexts) {
-  const char* expected[] = {
-      "Unable to open com port", "WriteFile function failed", "ReadFile function failed",
-      "Invalid Async parameter", "PurgeComm function failed", "Unable to get async status",
-      "SetCommState function failed", "SetCommTimeouts failed", "SetupComm function failed",
-      "ClearCommError function failed", "GetCommModemStatus function failed",
-      "EscapeCommFunction function failed", "TransmitCommChar function failed",
-      "Cannot set property while connected", "EnumPorts function failed",
-      "Failed to store settings", "Failed to load settings", "Link (un)registration failed",
-      "Cannot change led state if ComPort is selected",
-      "Cannot wait for event if event thread is created", "WaitForEvent method failed",
-      "A component is linked to OnRxBuf event", "Registry error", "Port Not Open",
-      "Port Disconnected"};
+  const char* expected[] = {"Unable to open com port",
+                            "WriteFile function failed",
+                            "ReadFile function failed",
+                            "Invalid Async parameter",
+                            "PurgeComm function failed",
+                            "Unable to get async status",
+                            "SetCommState function failed",
+                            "SetCommTimeouts failed",
+                            "SetupComm function failed",
+                            "ClearCommError function failed",
+                            "GetCommModemStatus function failed",
+                            "EscapeCommFunction function failed",
+                            "TransmitCommChar function failed",
+                            "Cannot set property while connected",
+                            "EnumPorts function failed",
+                            "Failed to store settings",
+                            "Failed to load settings",
+                            "Link (un)registration failed",
+                            "Cannot change led state if ComPort is selected",
+                            "Cannot wait for event if event thread is created",
+                            "WaitForEvent method failed",
+                            "A component is linked to OnRxBuf event",
+                            "Registry error",
+                            "Port Not Open",
+                            "Port Disconnected"};
   for (int code = 1; code <= 25; ++code) EXPECT_EQ(ComErrorText(code), expected[code - 1]) << code;
   EXPECT_EQ(ComErrorText(0), "");
   EXPECT_EQ(ComErrorText(26), "");
@@ -68,7 +81,9 @@ TEST(ComPortError, WithOnExceptionTheHandlerIsToldAndTheRoutineReturns) {
   };
   std::vector<Call> calls;
   port.OnException = [&](TCustomComPort* s, TComExceptions k, const std::string& m, int64_t w,
-                         const std::string& wm) { calls.push_back({s, k, m, w, wm}); };
+                         const std::string& wm) {
+    calls.push_back({s, k, m, w, wm});
+  };
   EXPECT_NO_THROW(port.RaiseComError(24, PortNotOpenOSCode));
   EXPECT_NO_THROW(port.RaiseComError(3, 5, "Input/output error"));
   ASSERT_EQ(calls.size(), 2u);
@@ -106,8 +121,7 @@ TEST(ComPortError, PropertyRulesThatReportWithoutADevice) {
   }
   EXPECT_TRUE(port.TriggersOnRxChar());
   int reports = 0;
-  port.OnException = [&](TCustomComPort*, TComExceptions k, const std::string&, int64_t,
-                         const std::string&) {
+  port.OnException = [&](TCustomComPort*, TComExceptions k, const std::string&, int64_t, const std::string&) {
     EXPECT_EQ(k, CE_HasLink);
     ++reports;
   };
@@ -115,8 +129,7 @@ TEST(ComPortError, PropertyRulesThatReportWithoutADevice) {
   EXPECT_EQ(reports, 1);
   EXPECT_FALSE(port.TriggersOnRxChar());
   // A second registration with OnException installed is reported and keeps one entry.
-  port.OnException = [&](TCustomComPort*, TComExceptions k, const std::string&, int64_t,
-                         const std::string&) {
+  port.OnException = [&](TCustomComPort*, TComExceptions k, const std::string&, int64_t, const std::string&) {
     EXPECT_EQ(k, CE_RegFailed);
     ++reports;
   };
@@ -158,7 +171,9 @@ TEST(ComPortError, WriteOnAClosedPortWithOnExceptionReportsNotOpenThenTheFailedW
   TComPort port;
   std::vector<std::pair<TComExceptions, int64_t>> reports;
   port.OnException = [&](TCustomComPort*, TComExceptions k, const std::string&, int64_t w,
-                         const std::string&) { reports.push_back({k, w}); };
+                         const std::string&) {
+    reports.push_back({k, w});
+  };
   TComLink link;
   int tx = 0;
   link.OnTx = [&](TCustomComPort*, bool) { ++tx; };

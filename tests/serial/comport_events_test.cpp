@@ -17,7 +17,9 @@ using Strings = std::vector<std::string>;
 size_t CountOf(const Strings& log, const std::string& item) {
   return static_cast<size_t>(std::count(log.begin(), log.end(), item));
 }
-bool Has(const Strings& log, const std::string& item) { return CountOf(log, item) > 0; }
+bool Has(const Strings& log, const std::string& item) {
+  return CountOf(log, item) > 0;
+}
 
 TEST_F(ComPortFakeTest, ReceivedBytesReachOnRxCharOnTheOwnersThreadAndReadReturnsThem) {
   std::string got;
@@ -61,7 +63,7 @@ TEST_F(ComPortFakeTest, ABatchRunsItsStepsInTheFixedOrder) {
   ASSERT_EQ(port->Write("!", 1), 1);
   ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "Rx80Full"); }));
   // The error step runs first: the receive step's queue count would consume the error word.
-  const Strings expected{"Ring", "Error9", "RxChar900002", "TxEmpty", "Break", "Ring",
+  const Strings expected{"Ring", "Error9", "RxChar900002", "TxEmpty", "Break",   "Ring",
                          "CTS1", "DSR1",   "RxFlag",       "RLSD1",   "Rx80Full"};
   EXPECT_EQ(log, expected);
 }
@@ -313,7 +315,7 @@ TEST_F(ComPortFakeTest, TheOwnerCanRunLateAfterThePortIsGone) {
   port->Open();
   line->Receive("abc");
   ASSERT_TRUE(owner.WaitPending(1));
-  port.reset();  // Close cancels the hand-over the event thread was waiting for
+  port.reset();   // Close cancels the hand-over the event thread was waiting for
   owner.Drain();  // the stale call does nothing
   EXPECT_FALSE(line->IsOpen());
 }

@@ -151,8 +151,8 @@ TEST_F(ComPortFakeTest, OpenAndCloseCallHandlersAndLinksInTheirOrder) {
   port->Open();  // already open: nothing
   EXPECT_TRUE(log.empty());
   port->Close();
-  EXPECT_EQ(log, (Strings{"link.CTS0", "link.DSR0", "link.RLSD0", "CTS0", "DSR0", "RLSD0",
-                          "BeforeClose", "link.Conn0", "b.Conn0", "AfterClose"}));
+  EXPECT_EQ(log, (Strings{"link.CTS0", "link.DSR0", "link.RLSD0", "CTS0", "DSR0", "RLSD0", "BeforeClose",
+                          "link.Conn0", "b.Conn0", "AfterClose"}));
   EXPECT_FALSE(line->IsOpen());
   EXPECT_EQ(line->Recorded().purges, (std::vector<uint32_t>{device::PURGE_TXABORT | device::PURGE_RXABORT}));
   log.clear();
@@ -167,8 +167,8 @@ TEST_F(ComPortFakeTest, ChangingThePortWhileOpenClosesAndOpensTheNewDevice) {
   port->SetPort("/dev/fake0");
   EXPECT_TRUE(log.empty());
   port->SetPort("/dev/fake1");
-  EXPECT_EQ(log, (Strings{"CTS0", "DSR0", "RLSD0", "BeforeClose", "AfterClose", "BeforeOpen",
-                          "AfterOpen", "CTS0", "DSR0", "RLSD0"}));
+  EXPECT_EQ(log, (Strings{"CTS0", "DSR0", "RLSD0", "BeforeClose", "AfterClose", "BeforeOpen", "AfterOpen",
+                          "CTS0", "DSR0", "RLSD0"}));
   EXPECT_FALSE(line->IsOpen());
   EXPECT_TRUE(line2->IsOpen());
   EXPECT_EQ(line2->Recorded().states.size(), 1u);

@@ -60,7 +60,12 @@ TEST(ComPortDcb, EachSettingSetsItsOwnFlagBits) {
       {"DSRSensitivity", [](TComPort& p) { p.FlowControl().SetDSRSensitivity(true); }, 0x0041},
       {"TxContinueOnXoff", [](TComPort& p) { p.FlowControl().SetTxContinueOnXoff(true); }, 0x0081},
       {"Check", [](TComPort& p) { p.Parity().SetCheck(true); }, 0x0003},
-      {"Check+Replace", [](TComPort& p) { p.Parity().SetCheck(true); p.Parity().SetReplace(true); }, 0x0403},
+      {"Check+Replace",
+       [](TComPort& p) {
+         p.Parity().SetCheck(true);
+         p.Parity().SetReplace(true);
+       },
+       0x0403},
       {"Replace without Check", [](TComPort& p) { p.Parity().SetReplace(true); }, 0x0001},
       {"hardware preset", [](TComPort& p) { p.FlowControl().SetFlowControl(fcHardware); }, 0x2005},
       {"software preset", [](TComPort& p) { p.FlowControl().SetFlowControl(fcSoftware); }, 0x0301},
@@ -104,7 +109,7 @@ TEST(ComPortDcb, ValueFieldsFollowTheirSettings) {
 
 TEST(ComPortDcb, BaudRateTableAndCustomRate) {
   TComPort port;
-  const uint32_t expected[] = {0,     110,   300,    600,    1200,  2400, 4800,  9600,
+  const uint32_t expected[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
   for (int i = 1; i < 16; ++i) {
     port.SetBaudRate(static_cast<TBaudRate>(i));
@@ -297,9 +302,8 @@ TEST(ComPortEvents, MaskConversionRoundTripsEverySetAndDropsUnknownBits) {
   EXPECT_EQ(AllComEvents.Bits(), 1023);
   // Each event's own bit, checked against the fixed table.
   const std::pair<TComEvent, uint32_t> table[] = {
-      {evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100},
-      {evBreak, 0x0040},  {evCTS, 0x0008},     {evDSR, 0x0010},    {evError, 0x0080},
-      {evRLSD, 0x0020},   {evRx80Full, 0x0400}};
+      {evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100}, {evBreak, 0x0040},
+      {evCTS, 0x0008},    {evDSR, 0x0010},     {evError, 0x0080},  {evRLSD, 0x0020}, {evRx80Full, 0x0400}};
   for (auto [ev, bit] : table) EXPECT_EQ(EventsToMask(TComEvents{ev}), bit) << int(ev);
   EXPECT_TRUE(MaskToEvents(0x0200 | 0x0800 | 0xF000).Empty());
   EXPECT_EQ(MaskToEvents(0x0201), TComEvents{evRxChar});

@@ -15,8 +15,8 @@ namespace quarlex::test {
 class ComPortFakeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previous_ = device::SetDeviceOpener(
-        device::FakeLine::Opener({{"/dev/fake0", line}, {"/dev/fake1", line2}}));
+    previous_ =
+        device::SetDeviceOpener(device::FakeLine::Opener({{"/dev/fake0", line}, {"/dev/fake1", line2}}));
     port = std::make_unique<TComPort>(&owner);
     port->SetName("ComPort");
     port->SetPort("/dev/fake0");
@@ -28,15 +28,27 @@ class ComPortFakeTest : public ::testing::Test {
 
   // Records handler and link calls by name, in order.
   void Trace(TComLink& link) {
-    link.OnConn = [this](TCustomComPort*, bool on) { log.push_back(std::string("link.Conn") + (on ? "1" : "0")); };
-    link.OnCTSChange = [this](TCustomComPort*, bool on) { log.push_back(std::string("link.CTS") + (on ? "1" : "0")); };
-    link.OnDSRChange = [this](TCustomComPort*, bool on) { log.push_back(std::string("link.DSR") + (on ? "1" : "0")); };
-    link.OnRLSDChange = [this](TCustomComPort*, bool on) { log.push_back(std::string("link.RLSD") + (on ? "1" : "0")); };
+    link.OnConn = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("link.Conn") + (on ? "1" : "0"));
+    };
+    link.OnCTSChange = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("link.CTS") + (on ? "1" : "0"));
+    };
+    link.OnDSRChange = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("link.DSR") + (on ? "1" : "0"));
+    };
+    link.OnRLSDChange = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("link.RLSD") + (on ? "1" : "0"));
+    };
     link.OnRing = [this](TCustomComPort*) { log.push_back("link.Ring"); };
     link.OnRxFlag = [this](TCustomComPort*) { log.push_back("link.RxFlag"); };
     link.OnTxEmpty = [this](TCustomComPort*) { log.push_back("link.TxEmpty"); };
-    link.OnTx = [this](TCustomComPort*, bool on) { log.push_back(std::string("link.Tx") + (on ? "1" : "0")); };
-    link.OnRx = [this](TCustomComPort*, bool on) { log.push_back(std::string("link.Rx") + (on ? "1" : "0")); };
+    link.OnTx = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("link.Tx") + (on ? "1" : "0"));
+    };
+    link.OnRx = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("link.Rx") + (on ? "1" : "0"));
+    };
   }
   void TracePort() {
     TComPort& p = *port;
@@ -44,9 +56,15 @@ class ComPortFakeTest : public ::testing::Test {
     p.OnAfterOpen = [this](TCustomComPort*) { log.push_back("AfterOpen"); };
     p.OnBeforeClose = [this](TCustomComPort*) { log.push_back("BeforeClose"); };
     p.OnAfterClose = [this](TCustomComPort*) { log.push_back("AfterClose"); };
-    p.OnCTSChange = [this](TCustomComPort*, bool on) { log.push_back(std::string("CTS") + (on ? "1" : "0")); };
-    p.OnDSRChange = [this](TCustomComPort*, bool on) { log.push_back(std::string("DSR") + (on ? "1" : "0")); };
-    p.OnRLSDChange = [this](TCustomComPort*, bool on) { log.push_back(std::string("RLSD") + (on ? "1" : "0")); };
+    p.OnCTSChange = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("CTS") + (on ? "1" : "0"));
+    };
+    p.OnDSRChange = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("DSR") + (on ? "1" : "0"));
+    };
+    p.OnRLSDChange = [this](TCustomComPort*, bool on) {
+      log.push_back(std::string("RLSD") + (on ? "1" : "0"));
+    };
     p.OnRing = [this](TCustomComPort*) { log.push_back("Ring"); };
     p.OnBreak = [this](TCustomComPort*) { log.push_back("Break"); };
     p.OnRxFlag = [this](TCustomComPort*) { log.push_back("RxFlag"); };
