@@ -92,7 +92,8 @@ using TComponentState = TSet<TComponentStateFlag, uint8_t>;
 class TCustomComPort {
  public:
   // AOwner supplies the hand-over to its thread; it may be null for a port used with smNone or
-  // with an empty Events set. It must outlive the port.
+  // with an empty Events set. It must outlive the port. A port may be closed, reopened or given
+  // a new Port from inside its own handlers, but not destroyed there.
   explicit TCustomComPort(TComOwner* AOwner = nullptr);
   virtual ~TCustomComPort();  // Close, then release the settings objects (links are not freed)
   TCustomComPort(const TCustomComPort&) = delete;
