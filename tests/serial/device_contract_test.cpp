@@ -232,6 +232,20 @@ TEST_P(DeviceContract, ChangingTheMaskOrTheStopSignalEndsAPendingWait) {
   EXPECT_EQ(occurred, 0u);
 }
 
+TEST_P(DeviceContract, TxEmptyFollowsACompletedWrite) {
+  ASSERT_TRUE(dev().SetEventMask(EV_TXEMPTY).ok());
+  uint32_t occurred = 0;
+  ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 0).ok());
+  EXPECT_EQ(occurred, 0u);  // nothing written yet
+  EXPECT_EQ(WriteAll("ping"), 4u);
+  ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 5000).ok());
+  EXPECT_EQ(occurred, EV_TXEMPTY);
+  EXPECT_EQ(rig->PeerReceive(4), "ping");
+  CommStatus st;
+  ASSERT_TRUE(dev().GetCommStatus(st).ok());
+  EXPECT_EQ(st.out_queue, 0u);
+}
+
 TEST_P(DeviceContract, WaitWithMaskZeroIsRefused) {
   ASSERT_TRUE(dev().SetEventMask(0).ok());
   uint32_t occurred = 0;
