@@ -55,7 +55,13 @@ void SendComposer::Send() {
   CaptureStore& store = session_.Store;
   const uint32_t before = store.WriteIndex;
   for (size_t i = 0; i < sendCount_; ++i) store.AppendSent(sendBuffer_[i]);
-  if (store.WriteIndex < before && RingWrapped) RingWrapped();
+  if (store.WriteIndex < before) {
+    // The ring went on from index 0 without a clear. The tick redraws (and searches) only while
+    // the capture reaches past the last search pass; left at the old end, that mark would hold
+    // back every redraw of newly received bytes until a whole ring had arrived again.
+    store.SearchedUpTo = 0;
+    if (RingWrapped) RingWrapped();
+  }
 
   try {
     Port->Write(sendBuffer_.data(), sendCount_);

@@ -60,6 +60,7 @@ class SendComposer {
   // The open port; null while none is open. A send needs both this and PortConnected.
   SendPort* Port = nullptr;
   // Called when a send's bytes wrapped the ring, so that search rescans the rewritten bytes.
+  // The wrap also resets the capture's SearchedUpTo mark to 0, so the tick goes on redrawing.
   std::function<void()> RingWrapped;
 
   // Enter in the send box and the "Send" button. While not connected nothing is parsed,

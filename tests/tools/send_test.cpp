@@ -18,7 +18,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 struct NullSessionUi : SessionUi {
-  void OutExchange() override {}
+  int redraws = 0;
+  void OutExchange() override { ++redraws; }
   void OutMiniMap() override {}
   void SetSpeedText(const std::string&) override {}
   void ShowMessageText(const std::string&, uint32_t) override {}
@@ -149,6 +150,19 @@ TEST_F(SendTest, SendThatWrapsTheRingNeverSetsFullAndTellsSearch) {
   SendText("05");
   EXPECT_EQ(wraps, 1);
   EXPECT_EQ(s.TopRow, 0u);  // the scroll bookkeeping saw the wrap and went back to the top
+}
+
+TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
+  CaptureStore& s = session.Store;
+  s.WriteIndex = CaptureLast - 1;
+  s.SearchedUpTo = CaptureLast - 1;  // a search pass ran at the end of the ring
+  SendText("01 02 03");
+  ASSERT_EQ(s.WriteIndex, 1u);
+  const uint8_t rx[] = {0x55, 0x66};
+  s.AppendReceived(rx, sizeof rx);
+  sessionUi.redraws = 0;
+  session.TimerMainTimer();
+  EXPECT_EQ(sessionUi.redraws, 1) << "received bytes behind the wrap are drawn on the next tick";
 }
 
 TEST_F(SendTest, FailingWriteKeepsTheRecordAndPropagates) {
