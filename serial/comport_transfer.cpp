@@ -144,13 +144,6 @@ void SetAsyncPayload(TAsync& async, TOperationKind kind, const void* buffer, int
   async.Size = static_cast<int32_t>(n);
 }
 
-// A reused record lets go of its earlier operation here, before the device starts the next one:
-// the device layer's own release of it happens under the device's lock, which the release
-// itself needs (a reused record would otherwise hang in Start*).
-void ForgetEarlierOperation(TAsync& async) {
-  async.Overlapped.Reset();
-}
-
 }  // namespace
 
 int32_t TCustomComPort::WriteAsync(const void* Buffer, int32_t Count, PAsync& AsyncPtr) {
@@ -160,7 +153,6 @@ int32_t TCustomComPort::WriteAsync(const void* Buffer, int32_t Count, PAsync& As
   }
   if (!FHandle) RaiseComError(CEPortNotOpen + 1, PortNotOpenOSCode);
   SetAsyncPayload(*AsyncPtr, okWrite, Buffer, Count);
-  ForgetEarlierOperation(*AsyncPtr);
   uint32_t now = 0;
   // Written from the caller's buffer, not the copy: the copy is for the links.
   const device::Error e = CallDevice([&](device::Device& d) {
@@ -188,7 +180,6 @@ int32_t TCustomComPort::ReadAsync(void* Buffer, int32_t Count, PAsync& AsyncPtr)
   }
   AsyncPtr->Kind = okRead;
   if (!FHandle) RaiseComError(CEPortNotOpen + 1, PortNotOpenOSCode);
-  ForgetEarlierOperation(*AsyncPtr);
   uint32_t now = 0;
   const device::Error e = CallDevice([&](device::Device& d) {
     return d.StartRead(static_cast<uint8_t*>(Buffer), ByteCount(Count), AsyncPtr->Overlapped, now);
