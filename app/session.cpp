@@ -43,13 +43,25 @@ void Session::TimerMainTimer() {
     ui_.OutMiniMap();
   }
 
-  if (Store.CaptureFull && !RolloverBlocked) {
-    if (ui_.AutosaveChecked() && !ui_.SaveClick()) {
-      RolloverBlocked = 1;
-      return;
-    }
-    ClearFull();
-    DrainQueued();
+  if (Store.CaptureFull && !RolloverBlocked) RollOver();
+}
+
+bool Session::RollOver() {
+  if (ui_.AutosaveChecked() && !ui_.SaveClick()) {
+    RolloverBlocked = 1;
+    return false;
+  }
+  ClearFull();
+  DrainQueued();
+  return true;
+}
+
+void Session::MakeRoomForSend(size_t count) {
+  if (RolloverBlocked) return;
+  if (Store.CaptureFull) {
+    RollOver();
+  } else if (size_t{Store.WriteIndex} + count > CaptureSize && ui_.AutosaveChecked()) {
+    RollOver();
   }
 }
 

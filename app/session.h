@@ -80,6 +80,14 @@ class Session {
   // Takes what is waiting in the port's queue (after a rollover freed the ring).
   void DrainQueued();
 
+  // The full-ring rollover: save when Autosave is on, then clear and take what waited in the
+  // port's queue. False when the save failed (the rollover then waits for the operator).
+  bool RollOver();
+
+  // Before `count` sent bytes are appended: a ring that is full, or (with Autosave on) too full
+  // to take them, is rolled over first, so a send never overwrites bytes not yet saved.
+  void MakeRoomForSend(size_t count);
+
  private:
   SessionUi& ui_;
 };

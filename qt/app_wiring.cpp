@@ -18,7 +18,11 @@ class ComPortSend : public SendPort {
  public:
   explicit ComPortSend(TComPort& port) : port_(port) {}
   void Write(const uint8_t* data, size_t count) override {
-    port_.Write(data, static_cast<int32_t>(count));
+    // A write that ends early (a write time-out while flow control holds the line) is a
+    // failure the operator must see, not a silent partial send.
+    if (port_.Write(data, static_cast<int32_t>(count)) != static_cast<int32_t>(count)) {
+      throw EComPort::Create(CE_WriteFailed + 1, 0);
+    }
   }
 
  private:

@@ -53,6 +53,7 @@ void SendComposer::Send() {
       ComposeSend(CodePageFromUtf8(text), session_.SendMode, ending_, std::span(sendBuffer_)));
 
   CaptureStore& store = session_.Store;
+  session_.MakeRoomForSend(sendCount_);
   const uint32_t before = store.WriteIndex;
   for (size_t i = 0; i < sendCount_; ++i) store.AppendSent(sendBuffer_[i]);
   if (store.WriteIndex < before) {

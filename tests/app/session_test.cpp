@@ -211,3 +211,32 @@ TEST_F(SessionTest, KeyboardMap) {
 
 }  // namespace
 }  // namespace quarlex
+
+namespace quarlex {
+namespace {
+
+TEST_F(SessionTest, SendIntoAFullRingRollsOverFirst) {
+  ui.autosave = true;
+  s.Store.WriteIndex = CaptureSize - 2;
+  Receive(2, 9);
+  ASSERT_EQ(s.Store.CaptureFull, 1);
+  s.MakeRoomForSend(3);
+  EXPECT_EQ(ui.saves, 1) << "the full ring is saved before sent bytes could overwrite it";
+  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(s.Store.WriteIndex, 0u);
+}
+
+TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
+  s.Store.WriteIndex = CaptureSize - 2;
+  s.MakeRoomForSend(3);
+  EXPECT_EQ(s.Store.WriteIndex, CaptureSize - 2) << "without Autosave the ring simply wraps";
+  ui.autosave = true;
+  s.MakeRoomForSend(2);
+  EXPECT_EQ(ui.saves, 0) << "what fits needs no rollover";
+  s.MakeRoomForSend(3);
+  EXPECT_EQ(ui.saves, 1);
+  EXPECT_EQ(s.Store.WriteIndex, 0u);
+}
+
+}  // namespace
+}  // namespace quarlex
