@@ -28,6 +28,7 @@ namespace quarlex {
 
 class TCustomComPort;
 class TComThread;
+class TComStorageOps;
 struct TPortWindow;
 
 // What the owner supplies: a way onto its thread and its general exception handler.
@@ -187,6 +188,12 @@ class TCustomComPort {
   void SetEventThreadPriority(TThreadPriority value);
   bool TriggersOnRxChar() const { return FTriggersOnRxChar; }
   void SetTriggersOnRxChar(bool value);
+
+  // --- settings persistence (ini file section or per-user registry store; see comport_storage.h)
+  void StoreSettings(TStoreType StoreType, const std::string& StoreTo);
+  void LoadSettings(TStoreType StoreType, const std::string& LoadFrom);
+  // The steps StoreSettings / LoadSettings use; a derived port returns its own to override them.
+  virtual TComStorageOps& StorageOps();
 
   // --- links
   void RegisterLink(TComLink* AComLink);

@@ -221,4 +221,14 @@ void LoadSettings(TCustomComPort& Port, TStoreType StoreType, const std::string&
   if (failed) Port.RaiseComError(CE_LoadFailed + 1, 0);
 }
 
+void TCustomComPort::StoreSettings(TStoreType StoreType, const std::string& StoreTo) {
+  quarlex::StoreSettings(*this, StoreType, StoreTo, StorageOps());
+}
+
+void TCustomComPort::LoadSettings(TStoreType StoreType, const std::string& LoadFrom) {
+  quarlex::LoadSettings(*this, StoreType, LoadFrom, StorageOps());
+}
+
+TComStorageOps& TCustomComPort::StorageOps() { return DefaultComStorageOps(); }
+
 }  // namespace quarlex

@@ -515,3 +515,41 @@ TEST_F(SettingsStoreTest, OverriddenStepsAreUsed) {
 
 }  // namespace
 }  // namespace quarlex
+
+namespace quarlex {
+namespace {
+
+// The port's own StoreSettings/LoadSettings go through StorageOps(), which a derived port
+// overrides to add or replace steps.
+struct CountingOps : TComStorageOps {
+  int iniStores = 0, iniLoads = 0;
+  void StoreToIniFile(TCustomComPort& Port, TComIniFile& IniFile) override {
+    ++iniStores;
+    TComStorageOps::StoreToIniFile(Port, IniFile);
+  }
+  void LoadFromIniFile(TCustomComPort& Port, TComIniFile& IniFile) override {
+    ++iniLoads;
+    TComStorageOps::LoadFromIniFile(Port, IniFile);
+  }
+};
+
+struct OwnStepsPort : TComPort {
+  CountingOps ops;
+  TComStorageOps& StorageOps() override { return ops; }
+};
+
+TEST_F(SettingsStoreTest, MemberFormsUseTheOverriddenSteps) {
+  OwnStepsPort source;
+  source.SetName("ComPort");
+  source.SetBaudRate(br57600);
+  source.StoreSettings(stIniFile, Ini().string());
+  EXPECT_EQ(source.ops.iniStores, 1);
+  OwnStepsPort loaded;
+  loaded.SetName("ComPort");
+  loaded.LoadSettings(stIniFile, Ini().string());
+  EXPECT_EQ(loaded.ops.iniLoads, 1);
+  EXPECT_EQ(loaded.BaudRate(), br57600);
+}
+
+}  // namespace
+}  // namespace quarlex
