@@ -287,7 +287,9 @@ class Device {
   // since the previous report (occurred = its EV_* bits, nonzero), when `stop` is set or the mask
   // is changed (occurred = 0), or after timeout_ms (-1: no limit; occurred = 0). Events that
   // occur while nobody waits are kept and reported by the next call. A device that vanished
-  // reports kGone; a closed one kNotOpen; mask 0 fails with kInvalidParameter.
+  // first reports the events seen before the loss, then kGone at once on every call, so a waiting
+  // loop must stop on kGone and let its owner close the port (nothing else will tell the owner
+  // when no read is under way). A closed device reports kNotOpen; mask 0 kInvalidParameter.
   virtual Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) = 0;
 
   // ReadFile / WriteFile. Either the transfer completes at once (`transfer` then Checks as done,

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -228,6 +229,7 @@ class PosixDevice final : public Device {
   int modem_ = 0;
   bool tx_watch_ = false;
   bool output_maybe_queued_ = false;  // a write reached the kernel and may not be sent yet
+  int tx_check_ms_ = 1;               // when to look for the output running empty again
   bool output_stopped_ = false;  // SETXOFF
   bool parmrk_ = false;
   std::atomic<bool> flow_in_{false};  // the kernel can throttle the peer when we stop reading
@@ -639,7 +641,12 @@ Error PosixDevice::TransmitChar(uint8_t byte) {
 
 void PosixDevice::GoneLocked(int err) { core_->MarkGoneLocked(err); }
 
-// Core mutex held. Turns counter changes since the last look into events and errors.
+// Core mutex held. Turns counter changes since the last look into events and errors. The I/O
+// thread calls it every kLinePollMs while the mask asks for line events. TIOCMIWAIT is not used
+// to save that poll: it wakes only for modem lines, while breaks and line errors have no
+// waitable ioctl and need the counters looked at anyway; it can be interrupted only by a signal,
+// which a library has no business installing in its host; and the counters, unlike sampled
+// levels, miss no edge between two looks.
 void PosixDevice::PollLineLocked() {
   uint32_t ev = 0, ce = 0;
   if (has_icount_) {
@@ -735,7 +742,7 @@ void PosixDevice::IoLoop() {
       if (core_->HasQueuedWritesLocked() && !output_stopped_) events |= POLLOUT;
       const bool watch_line = (has_icount_ || has_modem_) && (core_->MaskLocked() & kLineEvents);
       if (tx_watch_ || watch_line) timeout = kLinePollMs;
-      if (tx_watch_ && !core_->HasQueuedWritesLocked()) timeout = 1;
+      if (tx_watch_ && !core_->HasQueuedWritesLocked()) timeout = tx_check_ms_;
       if (wd != Clock::time_point::max()) {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wd - now).count() + 1;
         if (timeout < 0 || ms < timeout) timeout = static_cast<int>(ms);
@@ -768,8 +775,13 @@ void PosixDevice::IoLoop() {
         int outq = 0;
         unsigned lsr = 0;
         bool empty;
-        if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0) empty = (lsr & TIOCSER_TEMT) != 0;
-        else empty = ioctl(fd_, TIOCOUTQ, &outq) != 0 || outq == 0;
+        if (ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
+        if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0) empty = outq == 0 && (lsr & TIOCSER_TEMT);
+        else empty = outq == 0;
+        // Look again about when the kernel's queue should have gone out at the line's rate
+        // (10 bits a byte), rather than every millisecond of a slow line's long send.
+        const uint64_t rate = std::max<uint32_t>(core_->StateLocked().BaudRate, 1);
+        tx_check_ms_ = static_cast<int>(std::clamp<uint64_t>(outq * 10000ull / rate, 1, 100));
         if (empty) {
           tx_watch_ = false;
           output_maybe_queued_ = false;
