@@ -255,7 +255,9 @@ class Transfer {
 
 class Device {
  public:
-  virtual ~Device() = default;  // closes
+  // Closes. No thread may still be inside a call when the device is destroyed: Close first
+  // (which ends every wait and transfer), let the waiters return, then destroy.
+  virtual ~Device() = default;
 
   // Ends everything: pending transfers finish as kAborted, a pending WaitEvents returns 0, the
   // device is released. Later calls fail with kNotOpen (win_code kWinInvalidHandle).
