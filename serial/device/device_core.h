@@ -129,6 +129,7 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   uint32_t TakeErrorsLocked();
   size_t InputCountLocked() const { return ring_.size(); }
   bool InputFullLocked() const { return ring_.free() == 0; }
+  size_t InputRoomLocked() const { return ring_.free(); }
   void PurgeLocked(uint32_t flags);  // the queue part of PURGE_*
 
  private:

@@ -471,9 +471,16 @@ Error PosixDevice::WaitEvents(uint32_t& occurred, const StopSignal* stop, int ti
 Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
                              uint32_t& bytes_now) {
   Error e = core_->StartRead(buffer, count, transfer, bytes_now);
-  // A line throttled by flow control is read again once the ring has room; without flow
-  // control the I/O thread never stops reading, so there is nothing to wake.
-  if (e.ok() && bytes_now > 0 && flow_in_) Wake();
+  // The I/O thread stops reading while the ring is full; when this read just made the first
+  // room, wake it so the bytes the kernel kept come in.
+  if (e.ok() && bytes_now > 0) {
+    bool was_full;
+    {
+      std::lock_guard lock(core_->mutex());
+      was_full = core_->InputRoomLocked() <= bytes_now;
+    }
+    if (was_full) Wake();
+  }
   return e;
 }
 
@@ -690,11 +697,12 @@ void PosixDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& dec
     size_t room = raw.size();
     {
       std::lock_guard lock(core_->mutex());
-      if (flow_in_) {
-        // With flow control, leave what does not fit with the kernel, which throttles the peer.
-        size_t free = core_->InputFullLocked() ? 0 : raw.size();
-        if (free == 0) return;
-      }
+      // Read no more than our queue can take and leave the rest with the kernel: with flow
+      // control it throttles the peer; without, its own buffer still holds more before the
+      // driver drops anything (and counts it, which reaches the caller as CE_RXOVER). Reading
+      // and then dropping would lose bytes the kernel could have kept.
+      room = std::min(room, core_->InputRoomLocked());
+      if (room == 0) return;
     }
     ssize_t n = read(fd_, raw.data(), room);
     int err = errno;
@@ -738,7 +746,7 @@ void PosixDevice::IoLoop() {
       if (stop_ || core_->GoneLocked()) return;
       const Clock::time_point now = Clock::now();
       const Clock::time_point wd = core_->ExpireWritesLocked(now);
-      if (!(flow_in_ && core_->InputFullLocked())) events |= POLLIN;
+      if (!core_->InputFullLocked()) events |= POLLIN;
       if (core_->HasQueuedWritesLocked() && !output_stopped_) events |= POLLOUT;
       const bool watch_line = (has_icount_ || has_modem_) && (core_->MaskLocked() & kLineEvents);
       if (tx_watch_ || watch_line) timeout = kLinePollMs;
