@@ -13,13 +13,6 @@ namespace quarlex {
 
 namespace {
 
-template <typename T>
-bool Store(T& field, T value) {
-  if (field == value) return false;
-  field = value;
-  return true;
-}
-
 // The OS code a report carries: errno where the device read one, else the comm API code.
 int64_t OSCodeOf(const device::Error& e) {
   return e.os_code != 0 ? e.os_code : static_cast<int64_t>(e.win_code);
@@ -266,25 +259,25 @@ void TCustomComPort::SetPort(const std::string& value) {
 }
 
 void TCustomComPort::SetBaudRate(TBaudRate value) {
-  if (Store(FLine.BaudRate, value)) ApplyLineSettings();
+  if (StoreChanged(FLine.BaudRate, value)) ApplyLineSettings();
 }
 void TCustomComPort::SetCustomBaudRate(int32_t value) {
-  if (Store(FLine.CustomBaudRate, value)) ApplyLineSettings();
+  if (StoreChanged(FLine.CustomBaudRate, value)) ApplyLineSettings();
 }
 void TCustomComPort::SetStopBits(TStopBits value) {
-  if (Store(FLine.StopBits, value)) ApplyLineSettings();
+  if (StoreChanged(FLine.StopBits, value)) ApplyLineSettings();
 }
 void TCustomComPort::SetDataBits(TDataBits value) {
-  if (Store(FLine.DataBits, value)) ApplyLineSettings();
+  if (StoreChanged(FLine.DataBits, value)) ApplyLineSettings();
 }
 void TCustomComPort::SetDiscardNull(bool value) {
-  if (Store(FLine.DiscardNull, value)) ApplyLineSettings();
+  if (StoreChanged(FLine.DiscardNull, value)) ApplyLineSettings();
 }
 void TCustomComPort::SetEofChar(char16_t value) {
-  if (Store(FLine.EofChar, value)) ApplyLineSettings();
+  if (StoreChanged(FLine.EofChar, value)) ApplyLineSettings();
 }
 void TCustomComPort::SetEventChar(char16_t value) {
-  if (Store(FLine.EventChar, value)) ApplyLineSettings();
+  if (StoreChanged(FLine.EventChar, value)) ApplyLineSettings();
 }
 
 void TCustomComPort::SetParity(const TComParity& value) {

@@ -4,17 +4,6 @@
 
 namespace quarlex {
 
-namespace {
-
-// Stores value when it differs; true when something changed.
-template <typename T>
-bool Store(T& field, T value) {
-  if (field == value) return false;
-  field = value;
-  return true;
-}
-
-}  // namespace
 
 uint32_t EventsToMask(TComEvents events) {
   uint32_t mask = 0;
@@ -42,16 +31,16 @@ void TComParity::Assign(const TComParity& source) {
   FReplaceChar = source.FReplaceChar;
 }
 void TComParity::SetBits(TParityBits value) {
-  if (Store(FBits, value)) Changed();
+  if (StoreChanged(FBits, value)) Changed();
 }
 void TComParity::SetCheck(bool value) {
-  if (Store(FCheck, value)) Changed();
+  if (StoreChanged(FCheck, value)) Changed();
 }
 void TComParity::SetReplace(bool value) {
-  if (Store(FReplace, value)) Changed();
+  if (StoreChanged(FReplace, value)) Changed();
 }
 void TComParity::SetReplaceChar(char16_t value) {
-  if (Store(FReplaceChar, value)) Changed();
+  if (StoreChanged(FReplaceChar, value)) Changed();
 }
 
 // --- TComFlowControl
@@ -72,34 +61,34 @@ void TComFlowControl::Assign(const TComFlowControl& source) {
   FXoffChar = source.FXoffChar;
 }
 void TComFlowControl::SetOutCTSFlow(bool value) {
-  if (Store(FOutCTSFlow, value)) Changed();
+  if (StoreChanged(FOutCTSFlow, value)) Changed();
 }
 void TComFlowControl::SetOutDSRFlow(bool value) {
-  if (Store(FOutDSRFlow, value)) Changed();
+  if (StoreChanged(FOutDSRFlow, value)) Changed();
 }
 void TComFlowControl::SetControlDTR(TDTRFlowControl value) {
-  if (Store(FControlDTR, value)) Changed();
+  if (StoreChanged(FControlDTR, value)) Changed();
 }
 void TComFlowControl::SetControlRTS(TRTSFlowControl value) {
-  if (Store(FControlRTS, value)) Changed();
+  if (StoreChanged(FControlRTS, value)) Changed();
 }
 void TComFlowControl::SetXonXoffOut(bool value) {
-  if (Store(FXonXoffOut, value)) Changed();
+  if (StoreChanged(FXonXoffOut, value)) Changed();
 }
 void TComFlowControl::SetXonXoffIn(bool value) {
-  if (Store(FXonXoffIn, value)) Changed();
+  if (StoreChanged(FXonXoffIn, value)) Changed();
 }
 void TComFlowControl::SetDSRSensitivity(bool value) {
-  if (Store(FDSRSensitivity, value)) Changed();
+  if (StoreChanged(FDSRSensitivity, value)) Changed();
 }
 void TComFlowControl::SetTxContinueOnXoff(bool value) {
-  if (Store(FTxContinueOnXoff, value)) Changed();
+  if (StoreChanged(FTxContinueOnXoff, value)) Changed();
 }
 void TComFlowControl::SetXonChar(uint8_t value) {
-  if (Store(FXonChar, value)) Changed();
+  if (StoreChanged(FXonChar, value)) Changed();
 }
 void TComFlowControl::SetXoffChar(uint8_t value) {
-  if (Store(FXoffChar, value)) Changed();
+  if (StoreChanged(FXoffChar, value)) Changed();
 }
 
 TFlowControl TComFlowControl::FlowControl() const {
@@ -159,7 +148,7 @@ void TComTimeouts::Changed() {
   if (FComPort) FComPort->ApplyTimeoutSettings();
 }
 void TComTimeouts::Set(int32_t& field, int32_t value) {
-  if (Store(field, value)) Changed();
+  if (StoreChanged(field, value)) Changed();
 }
 void TComTimeouts::Assign(const TComTimeouts& source) {
   FReadInterval = source.FReadInterval;

@@ -11,6 +11,15 @@
 
 namespace quarlex {
 
+// Property writes apply to the device only when the value really changed: stores `value` when
+// it differs and says whether it did.
+template <typename T>
+bool StoreChanged(T& field, T value) {
+  if (field == value) return false;
+  field = value;
+  return true;
+}
+
 // One byte each, ordinals in declaration order (the settings store and the text forms rely on
 // the order).
 enum TBaudRate : uint8_t {
