@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QTest>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "qt/app_wiring.h"
@@ -204,6 +205,39 @@ TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
   EXPECT_EQ(session().PortConnected, 0);
   EXPECT_EQ(w->BtnConnect->text(), "Connect");
   EXPECT_TRUE(w->BtnCom->isEnabled());
+}
+
+}  // namespace
+}  // namespace quarlex
+
+namespace quarlex {
+namespace {
+
+TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
+  PtyPair pty;
+  Link(8, pty.path());
+  Start();
+  const fs::path folder = root / "captures";
+  fs::create_directories(folder);
+  session().ExeFolder = folder.string() + "/";
+  w->save_Auto->setChecked(true);
+  parts.port->BtnConnectClick();
+  ASSERT_EQ(session().PortConnected, 1);
+  pty.Send("$GPGGA,123519*47\r\n");
+  QTRY_COMPARE_WITH_TIMEOUT(session().Store.WriteIndex, 18u, 5000);
+  w->close();
+  EXPECT_FALSE(parts.port->ComPort.Connected());
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].extension(), ".data");
+  EXPECT_EQ(files[0].filename().string().rfind("COM8_", 0), 0u) << files[0];
+  std::ifstream in(files[0], std::ios::binary);
+  const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(saved, "$GPGGA,123519*47\r\n");
+  pollfd p{pty.master(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP) << "the peer sees the port closed";
 }
 
 }  // namespace
