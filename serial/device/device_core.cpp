@@ -136,7 +136,7 @@ DeviceCore::DeviceCore(size_t min_input)
 
 DeviceCore::~DeviceCore() { close(notify_fd_); }
 
-void DeviceCore::NotifyWaiterLocked() {
+void DeviceCore::WakeWaiter() {
   uint64_t one = 1;
   [[maybe_unused]] ssize_t n = write(notify_fd_, &one, sizeof one);
 }
@@ -182,7 +182,7 @@ Error DeviceCore::SetEventMask(uint32_t mask) {
   mask_ = mask & kAllEvents;
   history_ = 0;
   ++mask_serial_;
-  NotifyWaiterLocked();
+  WakeWaiter();
   return {};
 }
 
@@ -347,9 +347,9 @@ uint32_t DeviceCore::QueuedWriteBytesLocked() {
   return static_cast<uint32_t>(std::min<uint64_t>(sum, 0xFFFFFFFFu));
 }
 
-void DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
-  if (n == 0 || closed_) return;
-  if (dsr_low && (dcb_.Flags & kDcbDsrSensitivity)) return;
+bool DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
+  if (n == 0 || closed_) return false;
+  if (dsr_low && (dcb_.Flags & kDcbDsrSensitivity)) return false;
   const bool discard_null = (dcb_.Flags & kDcbNull) != 0;
   size_t pushed = 0, dropped = 0;
   bool flag = false;
@@ -378,19 +378,23 @@ void DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
     ev |= EV_RX80FULL;
   }
   // A full queue drops the newest bytes, as a driver does, and says so in the error word.
-  RaiseLocked(ev, dropped ? CE_RXOVER : 0);
+  const bool wake = RecordLocked(ev, dropped ? CE_RXOVER : 0);
   FeedReadsLocked(Clock::now());
+  return wake;
+}
+
+bool DeviceCore::RecordLocked(uint32_t events, uint32_t errors) {
+  errors_ |= errors;
+  const uint32_t bits = events & mask_;
+  // One wake-up per batch: while history_ is non-zero a notification is already on its way
+  // to the waiter, who drains it before looking at history_.
+  const bool wake = bits != 0 && history_ == 0;
+  history_ |= bits;
+  return wake;
 }
 
 void DeviceCore::RaiseLocked(uint32_t events, uint32_t errors) {
-  errors_ |= errors;
-  uint32_t bits = events & mask_;
-  if (bits) {
-    // One wake-up per batch: while history_ is non-zero a notification is already on its way
-    // to the waiter, who drains it before looking at history_.
-    if (history_ == 0) NotifyWaiterLocked();
-    history_ |= bits;
-  }
+  if (RecordLocked(events, errors)) WakeWaiter();
 }
 
 void DeviceCore::FeedReadsLocked(Clock::time_point now) {
@@ -444,7 +448,7 @@ void DeviceCore::MarkGoneLocked(int os_code) {
   gone_ = true;
   gone_code_ = os_code ? os_code : EIO;
   FailAllLocked(true, true, GoneOnComplete(gone_code_));
-  NotifyWaiterLocked();
+  WakeWaiter();
 }
 
 void DeviceCore::MarkClosed() {
@@ -452,7 +456,7 @@ void DeviceCore::MarkClosed() {
   if (closed_) return;
   closed_ = true;
   FailAllLocked(true, true, ErrorOf(ErrorKind::kAborted));
-  NotifyWaiterLocked();
+  WakeWaiter();
 }
 
 uint32_t DeviceCore::TakeErrorsLocked() {

@@ -115,7 +115,12 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
 
   // -- what the backend reports from the line
   // Received bytes, already free of line-discipline marks. dsr_low: DSR is known to be low.
-  void ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low);
+  // Returns true when the event waiter is due a wake-up, which the caller gives with WakeWaiter
+  // after releasing the mutex (so the waiter does not run straight into the held lock); a backend
+  // still reading a burst may hold it back briefly.
+  [[nodiscard]] bool ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low);
+  // Wakes the event waiter; needs no lock.
+  void WakeWaiter();
   // Line events (EV_* bits) and errors (CE_* bits).
   void RaiseLocked(uint32_t events, uint32_t errors);
   // The device vanished: pending transfers fail, waiters learn it, later transfers fail.
@@ -134,7 +139,8 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
 
  private:
   friend class CoreOp;
-  void NotifyWaiterLocked();
+  // Records events and errors; true when the waiter has to be woken for them.
+  bool RecordLocked(uint32_t events, uint32_t errors);
   void FeedReadsLocked(Clock::time_point now);
   void CompleteLocked(CoreOp& op, Error error);
   void FailAllLocked(bool writes, bool reads, const Error& error);

@@ -212,8 +212,12 @@ void FakeLine::Receive(const std::string& bytes) {
 void FakeLine::Receive(const uint8_t* data, size_t n) {
   std::lock_guard lock(mu_);
   if (!core_ || vanished_) return;
-  std::lock_guard core_lock(core_->mutex());
-  core_->ReceiveLocked(data, n, !(modem_ & MS_DSR_ON));
+  bool wake;
+  {
+    std::lock_guard core_lock(core_->mutex());
+    wake = core_->ReceiveLocked(data, n, !(modem_ & MS_DSR_ON));
+  }
+  if (wake) core_->WakeWaiter();
 }
 
 void FakeLine::SetModemLines(uint32_t ms_bits) {

@@ -121,6 +121,8 @@ namespace {
 
 constexpr size_t kMinInputQueue = 1u << 20;
 constexpr int kLinePollMs = 10;  // modem and error counters, tx-empty
+// Longest the event waiter's wake-up for received bytes is held back while more keep coming.
+constexpr auto kWakeHoldBack = std::chrono::microseconds(500);
 constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_ERR | EV_BREAK;
 
 Error OpenError(int err) {
@@ -205,6 +207,7 @@ class PosixDevice final : public Device {
   void IoLoop();
   void Wake();
   void ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& decoded);
+  void WakeWaiterNow();
   void SendQueuedLocked();
   void PollLineLocked();
   void GoneLocked(int err);
@@ -235,6 +238,9 @@ class PosixDevice final : public Device {
   std::atomic<bool> flow_in_{false};  // the kernel can throttle the peer when we stop reading
   bool crtscts_ = false;
   ParmrkDecoder decoder_;
+  // I/O thread only: a wake-up of the event waiter held back while a burst is read.
+  bool wake_due_ = false;
+  Clock::time_point wake_due_since_{};
 };
 
 PosixDevice::PosixDevice(int fd, std::string path)
@@ -691,6 +697,11 @@ void PosixDevice::PollLineLocked() {
   if (ev || ce) core_->RaiseLocked(ev, ce);
 }
 
+void PosixDevice::WakeWaiterNow() {
+  wake_due_ = false;
+  core_->WakeWaiter();
+}
+
 void PosixDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& decoded) {
   // A few reads per wake-up drain a burst without going back to poll for each chunk.
   for (int round = 0; round < 4; ++round) {
@@ -721,7 +732,11 @@ void PosixDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& dec
       }
       const bool dsr_low = has_modem_ && (core_->StateLocked().Flags & kDcbDsrSensitivity) &&
                            !(modem_ & TIOCM_DSR);
-      core_->ReceiveLocked(data, len, dsr_low);
+      // The loop wakes the event waiter, outside the lock and once per burst.
+      if (core_->ReceiveLocked(data, len, dsr_low) && !wake_due_) {
+        wake_due_ = true;
+        wake_due_since_ = Clock::now();
+      }
       if (static_cast<size_t>(n) < room) return;
       continue;
     }
@@ -757,7 +772,16 @@ void PosixDevice::IoLoop() {
       }
     }
     pollfd fds[2] = {{fd_, events, 0}, {wake_fd_, POLLIN, 0}};
-    int r = poll(fds, 2, timeout);
+    int r = 0;
+    if (wake_due_) {
+      // The event waiter is woken when a burst pauses (a look without waiting finds nothing
+      // more) or after kWakeHoldBack, rather than once per chunk the line hands over: a
+      // pseudo-terminal gives at most 4 KiB a read, and a wake-up per chunk slows the line more
+      // than the copies do.
+      r = poll(fds, 2, 0);
+      if (r == 0 || Clock::now() - wake_due_since_ >= kWakeHoldBack) WakeWaiterNow();
+    }
+    if (r == 0) r = poll(fds, 2, timeout);
     if (r < 0 && errno != EINTR) {
       std::lock_guard lock(core_->mutex());
       GoneLocked(errno);
