@@ -15,6 +15,7 @@
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
+#include "qt/support/wired_window.h"
 #include "qt/send_controller.h"
 #include "serial/device/device.h"
 #include "serial/device_pty.h"
@@ -26,42 +27,20 @@ namespace fs = std::filesystem;
 using device::testing::PtyPair;
 
 struct ConnectionTest : ::testing::Test {
-  fs::path root;
-  std::unique_ptr<MainWindow> w;
+  testing_support::WiredWindow scratch;
+  const fs::path& root = scratch.Root();
+  MainWindow* w = nullptr;
   AppParts parts;
   std::vector<std::string> errors;
 
-  void SetUp() override {
-    char tmpl[] = "/tmp/quarlex-conn-XXXXXX";
-    root = mkdtemp(tmpl);
-    fs::create_directories(root / "sys/class/tty");
-    fs::create_directories(root / "dev");
-    fs::create_directories(root / "ports");
-    chmod((root / "ports").c_str(), 0700);
-  }
-  void TearDown() override {
-    w.reset();
-    fs::remove_all(root);
-  }
   void Link(int number, const std::string& target) {
-    fs::create_symlink(target, root / "ports" / ("COM" + std::to_string(number)));
+    fs::create_symlink(target, scratch.LinkFolder() / ("COM" + std::to_string(number)));
   }
   void Start() {
-    PortMapRoots roots;
-    roots.Sysfs = root / "sys";
-    roots.Dev = root / "dev";
-    roots.LinkFolder = root / "ports";
-    roots.StateFile = root / "state";
-    PortWatchPaths watch;
-    watch.Dev = root / "dev";
-    watch.ById = root / "by-id";
-    watch.LinkFolder = root / "ports";
-    watch.KernelEvents = false;
-    w = std::make_unique<MainWindow>();
-    parts = WireApplication(*w, roots, watch);
+    parts = scratch.Start();
+    w = scratch.Window();
     parts.port->ShowError = [this](const std::string& t) { errors.push_back(t); };
     parts.send->ShowError = [this](const std::string& t) { errors.push_back(t); };
-    w->TimerMain->stop();  // the tests tick by hand
   }
   Session& session() { return w->session(); }
 };

@@ -11,6 +11,7 @@
 
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
+#include "qt/support/wired_window.h"
 #include "qt/navigation_controller.h"
 
 namespace quarlex {
@@ -19,32 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 
 struct NavWiredTest : ::testing::Test {
-  fs::path root;
-  std::unique_ptr<MainWindow> w;
+  testing_support::WiredWindow scratch;
+  MainWindow* w = nullptr;
   AppParts parts;
 
   void SetUp() override {
-    char tmpl[] = "/tmp/quarlex-nav-XXXXXX";
-    root = mkdtemp(tmpl);
-    for (const char* d : {"sys/class/tty", "dev", "ports"}) fs::create_directories(root / d);
-    chmod((root / "ports").c_str(), 0700);
-    PortMapRoots roots;
-    roots.Sysfs = root / "sys";
-    roots.Dev = root / "dev";
-    roots.LinkFolder = root / "ports";
-    roots.StateFile = root / "state";
-    PortWatchPaths watch;
-    watch.Dev = root / "dev";
-    watch.ById = root / "by-id";
-    watch.LinkFolder = root / "ports";
-    watch.KernelEvents = false;
-    w = std::make_unique<MainWindow>();
-    parts = WireApplication(*w, roots, watch);
-    w->TimerMain->stop();
-  }
-  void TearDown() override {
-    w.reset();
-    fs::remove_all(root);
+    parts = scratch.Start();
+    w = scratch.Window();
   }
 
   void RightClick(QPoint at) {

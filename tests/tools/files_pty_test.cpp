@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "serial/comport.h"
+#include "app/connection.h"
 #include "serial/device_pty.h"
 #include "serial/support/comport_owner.h"
 #include "tools/capture_files.h"
@@ -21,27 +22,19 @@ namespace quarlex {
 namespace {
 
 using testing_support::ReadWhole;
+using testing_support::StreamChecksum;
 using testing_support::TempDir;
 
-struct Fnv {
-  uint64_t h = 1469598103934665603ull;
-  uint64_t length = 0;
-  void Add(const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    length += n;
-  }
-};
-
-// The open port's input queue, as the session reads it.
+// The program's own adapter from the port to the session, counting what it hands over.
 struct PortInput : ReceiveSource {
-  TComPort* port = nullptr;
+  explicit PortInput(TCustomComPort& port) : queue(port) {}
+  ComPortQueue queue;
   std::atomic<uint64_t> taken{0};
   void ReadQueued(uint8_t* buffer, size_t count) override {
-    const int32_t got = port->Read(buffer, static_cast<int32_t>(count));
-    if (got != static_cast<int32_t>(count)) throw std::runtime_error("short read from the port");
+    queue.ReadQueued(buffer, count);
     taken += count;
   }
-  size_t QueuedCount() override { return static_cast<size_t>(port->InputCount()); }
+  size_t QueuedCount() override { return queue.QueuedCount(); }
 };
 
 struct Window : SessionUi {
@@ -92,14 +85,13 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   CaptureFiles files(session, ui);
   window.files = &files;
   session.ExeFolder = dir.Folder();
-  PortInput input;
-  input.port = &port;
+  PortInput input(port);
   port.OnRxChar = [&](TCustomComPort*, int32_t count) { session.ComPortRxChar(static_cast<size_t>(count)); };
   port.Open();
   session.Port = &input;
   session.PortConnected = 1;
 
-  Fnv sent;
+  StreamChecksum sent;
   std::atomic<bool> writerDone{false};
   std::string writerError;
   std::thread peer([&] {
@@ -152,7 +144,7 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   EXPECT_EQ(window.failures, 0);
   EXPECT_TRUE(owner.errors.empty());
   EXPECT_GE(window.saved.size(), 4u);
-  Fnv saved;
+  StreamChecksum saved;
   for (const std::string& name : window.saved) {
     const auto bytes = ReadWhole(dir.Path(name));
     saved.Add(bytes.data(), bytes.size());

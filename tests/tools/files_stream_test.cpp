@@ -16,17 +16,8 @@ namespace quarlex {
 namespace {
 
 using testing_support::ReadWhole;
+using testing_support::StreamChecksum;
 using testing_support::TempDir;
-
-// FNV-1a, 64 bit, fed incrementally.
-struct Checksum {
-  uint64_t h = 1469598103934665603ull;
-  uint64_t length = 0;
-  void Add(const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    length += n;
-  }
-};
 
 // The driver's input queue: bytes wait here until the session reads them, as they do while a
 // full ring waits for its rollover.
@@ -91,7 +82,7 @@ void RunStream(SaveMode mode, uint64_t totalBytes) {
   session.PortConnected = 1;
 
   std::mt19937_64 rng(20260304);
-  Checksum stream;
+  StreamChecksum stream;
   std::vector<uint8_t> chunk;
   uint64_t produced = 0;
   while (produced < totalBytes) {
@@ -130,7 +121,7 @@ void RunStream(SaveMode mode, uint64_t totalBytes) {
 
   EXPECT_EQ(window.failures, 0);
   ASSERT_GE(window.savedNames.size(), totalBytes / CaptureSize);
-  Checksum files_sum;
+  StreamChecksum files_sum;
   for (const std::string& name : window.savedNames) {
     const auto bytes = ReadWhole(dir.Path(name));
     files_sum.Add(bytes.data(), bytes.size());

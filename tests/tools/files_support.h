@@ -16,6 +16,16 @@
 
 namespace quarlex::testing_support {
 
+// FNV-1a, 64 bit, fed incrementally: compares long streams without keeping them.
+struct StreamChecksum {
+  uint64_t h = 1469598103934665603ull;
+  uint64_t length = 0;
+  void Add(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    length += n;
+  }
+};
+
 class TempDir {
  public:
   TempDir() {
