@@ -15,8 +15,9 @@
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
-#include "qt/support/wired_window.h"
 #include "qt/send_controller.h"
+#include "qt/support/wait.h"
+#include "qt/support/wired_window.h"
 #include "serial/device/device.h"
 #include "serial/device_pty.h"
 
@@ -71,7 +72,8 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
   data[0] = '\0';
   data[1] = '\xFF';
   pty.Send(data);
-  QTRY_COMPARE_WITH_TIMEOUT(session().Store.WriteIndex, uint32_t(data.size()), 10000);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == data.size(); }, 10000))
+      << "received " << session().Store.WriteIndex << " of " << data.size();
   EXPECT_EQ(std::memcmp(session().Store.CaptureBuffer, data.data(), data.size()), 0);
   EXPECT_EQ(session().Store.RxBytesSinceTick, data.size());
 
@@ -147,9 +149,11 @@ TEST_F(ConnectionTest, AVirtualPortAppearsAndVanishesOnTheButton) {
   Start();
   EXPECT_EQ(w->BtnCom->text(), "Port 0");
   Link(12, pty.path());
-  QTRY_COMPARE_WITH_TIMEOUT(w->BtnCom->text(), QString("Port 12"), 5000);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 12"; }))
+      << w->BtnCom->text().toStdString();
   fs::remove(root / "ports/COM12");
-  QTRY_COMPARE_WITH_TIMEOUT(w->BtnCom->text(), QString("Port 0"), 5000);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 0"; }))
+      << w->BtnCom->text().toStdString();
 }
 
 TEST_F(ConnectionTest, MenuItemsSetThePortAndTheirCheckMark) {
@@ -179,7 +183,7 @@ TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
   parts.port->BtnConnectClick();
   ASSERT_EQ(session().PortConnected, 1);
   pty.HangUp();
-  QTRY_VERIFY_WITH_TIMEOUT(!errors.empty(), 5000);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty(); })) << "no message after the hang-up";
   EXPECT_NE(errors.front().find("Port Disconnected"), std::string::npos) << errors.front();
   EXPECT_EQ(session().PortConnected, 0);
   EXPECT_EQ(w->BtnConnect->text(), "Connect");
@@ -203,7 +207,8 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
   parts.port->BtnConnectClick();
   ASSERT_EQ(session().PortConnected, 1);
   pty.Send("$GPGGA,123519*47\r\n");
-  QTRY_COMPARE_WITH_TIMEOUT(session().Store.WriteIndex, 18u, 5000);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 18u; }))
+      << "received " << session().Store.WriteIndex;
   w->close();
   EXPECT_FALSE(parts.port->ComPort.Connected());
   std::vector<fs::path> files;
