@@ -145,6 +145,12 @@ void PortController::ScanPorts() {
   UpdatePortTooltip();
 }
 
+void PortController::SelectPort(unsigned number) {
+  // The scan keeps the selected number when the list holds it, as after any rescan.
+  table_.SelectedPort = static_cast<uint8_t>(number);
+  ScanPorts();
+}
+
 void PortController::UpdatePortTooltip() {
   const PortEntry* e = map_.Find(table_.SelectedPort);
   w_.BtnCom->setToolTip(e ? QString::fromStdString(e->Description) : QString("No serial port found"));

@@ -32,6 +32,8 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   // Shutdown: stop the watcher, close the port.
   void Shutdown();
   void ScanPorts();
+  // Shows port `number` on the port button when the list holds it (a start option).
+  void SelectPort(unsigned number);
   void BtnConnectClick();
   Connection& connection() { return *connection_; }
   QAction* BaudItem(TBaudRate r) { return baudItems_[r]; }

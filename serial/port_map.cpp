@@ -155,6 +155,17 @@ bool PreparePortLinkFolder(const fs::path& folder) {
   return TrustedFolder(folder);
 }
 
+std::string PortNames(const PortEntry& p) {
+  if (p.Source == PortEntry::Kind::Virtual) return "virtual port -> " + p.LinkTarget;
+  std::string names;
+  for (const std::string* part : {p.Manufacturer.empty() ? &p.VendorFromDatabase : &p.Manufacturer,
+                                  p.Product.empty() ? &p.ModelFromDatabase : &p.Product,
+                                  p.SerialNumber.empty() ? &p.SerialShort : &p.SerialNumber}) {
+    if (!part->empty()) names += (names.empty() ? "" : " ") + *part;
+  }
+  return names;
+}
+
 PortMap::PortMap(PortMapRoots roots) : roots_(std::move(roots)) { LoadState(); }
 
 void PortMap::LoadState() {

@@ -52,10 +52,20 @@ struct PortEntry {
   std::string Identity;             // hardware ports other than ttyS: the key of its number
   std::string Vendor, ProductId;    // USB ids (hex, as sysfs gives them), empty otherwise
   std::string Manufacturer, Product, SerialNumber;  // USB strings from sysfs, may be empty
+  // From the udev database, empty where udev has no record of the device (no udevd running):
+  // the vendor and model names of the USB id database (ID_VENDOR_FROM_DATABASE,
+  // ID_MODEL_FROM_DATABASE), the serial number as udev reports it (ID_SERIAL_SHORT), and the
+  // stable link under /dev/serial/by-id.
+  std::string VendorFromDatabase, ModelFromDatabase, SerialShort, ByIdLink;
   // What stands behind the number, one item per line, for BtnCom's tooltip: the device path
   // and, for USB devices, manufacturer, product and serial number.
   std::string Description;
 };
+
+// "maker product serial" of a port, for the tooltip and --list-ports: the device's own strings
+// where it reports them, else the udev database's names (so an adapter that reports no product
+// string still names its maker and chip); for a port link, where it points.
+std::string PortNames(const PortEntry& p);
 
 class PortMap {
  public:

@@ -2,11 +2,22 @@
 #include <QApplication>
 #include <QFont>
 #include <QStyleFactory>
+#include <cstdio>
 
 #include "qt/app_wiring.h"
+#include "qt/command_line.h"
 #include "qt/main_window.h"
 
 int main(int argc, char** argv) {
+  // Read before the application object exists: --help, --version, --list-ports and bad
+  // arguments must work without a display.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const quarlex::CommandLine command = quarlex::ReadCommandLine(arguments, quarlex::PortMapRoots::System());
+  std::fputs(command.Out.c_str(), stdout);
+  std::fputs(command.Err.c_str(), stderr);
+  if (!command.Start) return command.ExitCode;
+
   QApplication app(argc, argv);
   QApplication::setApplicationName("Quarlex");
   QApplication::setApplicationDisplayName("Quarlex");
@@ -18,7 +29,8 @@ int main(int argc, char** argv) {
   if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
 
   quarlex::MainWindow window;
-  quarlex::WireApplication(window);
+  const quarlex::AppParts parts = quarlex::WireApplication(window);
+  quarlex::ApplyStartOptions(window, parts, command.Options);
   window.show();
   return QApplication::exec();
 }

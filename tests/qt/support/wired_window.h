@@ -31,13 +31,19 @@ class WiredWindow {
   const std::filesystem::path& Root() const { return root_; }
   std::filesystem::path LinkFolder() const { return root_ / "ports"; }
 
-  // Builds and wires the window; the timer is stopped so tests tick by hand.
-  AppParts Start() {
+  // Where the window's port map looks.
+  PortMapRoots Roots() const {
     PortMapRoots roots;
     roots.Sysfs = root_ / "sys";
     roots.Dev = root_ / "dev";
     roots.LinkFolder = LinkFolder();
     roots.StateFile = root_ / "state";
+    return roots;
+  }
+
+  // Builds and wires the window; the timer is stopped so tests tick by hand.
+  AppParts Start() {
+    const PortMapRoots roots = Roots();
     PortWatchPaths watch;
     watch.Dev = root_ / "dev";
     watch.ById = root_ / "by-id";

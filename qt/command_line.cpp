@@ -1,0 +1,172 @@
+#include "qt/command_line.h"
+
+#include <unistd.h>
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QTimer>
+#include <filesystem>
+
+#include "qt/app_wiring.h"
+#include "qt/files_controller.h"
+#include "qt/main_window.h"
+#include "qt/port_controller.h"
+
+#ifndef QUARLEX_VERSION
+#error "QUARLEX_VERSION comes from the project's version in CMake"
+#endif
+
+namespace quarlex {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+CommandLine Fail(const std::string& message) {
+  CommandLine c;
+  c.ExitCode = 2;
+  c.Err = "quarlex: " + message + "\nTry 'quarlex --help' for more information.\n";
+  return c;
+}
+
+CommandLine Print(const std::string& text) {
+  CommandLine c;
+  c.Out = text;
+  return c;
+}
+
+// An existing regular file this user may read, as the open dialog would offer it.
+bool CheckCaptureFile(const std::string& path, std::string& error) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    error = path + ": " + (fs::exists(path, ec) ? "not a regular file" : "no such file");
+    return false;
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    error = path + ": not readable";
+    return false;
+  }
+  return true;
+}
+
+// A folder that exists and takes files, or one the first save can create.
+bool CheckSaveFolder(const std::string& path, std::string& error) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return true;
+  if (!fs::is_directory(path, ec)) {
+    error = "--save-folder " + path + ": not a folder";
+    return false;
+  }
+  if (access(path.c_str(), W_OK | X_OK) != 0) {
+    error = "--save-folder " + path + ": not writable";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& roots) {
+  QCommandLineParser parser;
+  // Qt's own options (-platform, -display) are single-dash words; read them so, not as letters.
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  parser.setApplicationDescription(
+      "Quarlex: a serial-port exchange monitor. Connect to a serial port and watch every byte in a\n"
+      "HEX/DEC/CHAR grid; send bytes; mark and search bytes; save the capture as .data files.");
+  const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
+  const QCommandLineOption version({"v", "version"}, "Show the program's version and exit.");
+  const QCommandLineOption port(
+      "port",
+      "The port to show on the port button: its number N (or COM<N>) or its device path (/dev/ttyUSB0, "
+      "/dev/serial/by-id/...).",
+      "N|DEVICE");
+  const QCommandLineOption baud(
+      "baud", "The baud rate: one of the rates of the baud-rate menu (110 ... 256000).", "RATE");
+  const QCommandLineOption connect("connect", "Connect to the port at start.");
+  const QCommandLineOption autosave("autosave",
+                                    "Save automatically whenever the 32 MiB capture fills, and at exit.");
+  const QCommandLineOption saveFolder(
+      "save-folder", "Where capture files go (default: the program's folder when writable, else ~/Quarlex).",
+      "DIR");
+  const QCommandLineOption listPorts("list-ports", "List the serial ports (COM<n>  device  names) and exit.");
+  QList<QCommandLineOption> options{help, version, port, baud, connect, autosave, saveFolder, listPorts};
+  for (const char* qtOption : {"platform", "display", "style"}) {
+    QCommandLineOption o(qtOption, "", "value");
+    o.setFlags(QCommandLineOption::HiddenFromHelp);
+    options << o;
+  }
+  parser.addOptions(options);
+  parser.addPositionalArgument("FILE.data", "A capture file to load, as Ctrl+O would.", "[FILE.data]");
+
+  if (!parser.parse(arguments)) return Fail(parser.errorText().toStdString());
+  if (parser.isSet(help)) {
+    // The parser names the program by the path it was started with (or a placeholder before
+    // the application object exists); the usage line names the command a user types.
+    QString text = parser.helpText();
+    text.replace(0, text.indexOf(" [options]"), "Usage: quarlex");
+    return Print(text.toStdString());
+  }
+  if (parser.isSet(version)) return Print(std::string("quarlex ") + QUARLEX_VERSION + "\n");
+
+  const QStringList files = parser.positionalArguments();
+  if (files.size() > 1) return Fail("one capture file at most, got " + std::to_string(files.size()));
+
+  CommandLine c;
+  StartOptions& o = c.Options;
+  std::string error;
+  // The port map is read only when an option needs it: reading it numbers new devices.
+  std::optional<PortMap> map;
+  const auto readMap = [&]() -> bool {
+    map.emplace(roots);
+    return map->Refresh();
+  };
+  if (parser.isSet(listPorts)) {
+    if (!readMap()) {
+      c.ExitCode = 1;
+      c.Err = "quarlex: cannot read the serial ports from " + (roots.Sysfs / "class" / "tty").string() + "\n";
+      return c;
+    }
+    return Print(ListPortsText(*map));
+  }
+  if (parser.isSet(port)) {
+    PortArgument arg;
+    if (!ParsePortArgument(parser.value(port).toStdString(), arg, error)) return Fail(error);
+    if (!readMap()) return Fail("cannot read the serial ports");
+    o.Port = ResolvePort(*map, arg, error);
+    if (o.Port == 0) return Fail(error);
+  }
+  if (parser.isSet(baud)) {
+    TBaudRate rate = br115200;
+    if (!ParseBaudArgument(parser.value(baud).toStdString(), rate, error)) return Fail(error);
+    o.Baud = rate;
+  }
+  if (parser.isSet(saveFolder)) {
+    const std::string dir = parser.value(saveFolder).toStdString();
+    if (dir.empty()) return Fail("--save-folder: empty folder name");
+    if (!CheckSaveFolder(dir, error)) return Fail(error);
+    std::error_code ec;
+    o.SaveFolder = fs::absolute(dir, ec).lexically_normal().string();
+    if (o.SaveFolder.back() != '/') o.SaveFolder += '/';
+  }
+  if (!files.isEmpty()) {
+    o.File = QFile::encodeName(files.front()).toStdString();
+    if (!CheckCaptureFile(o.File, error)) return Fail(error);
+  }
+  o.Connect = parser.isSet(connect);
+  o.Autosave = parser.isSet(autosave);
+  c.Start = true;
+  return c;
+}
+
+void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOptions& options) {
+  if (options.Port != 0) parts.port->SelectPort(options.Port);
+  if (options.Baud) parts.port->connection().ChooseBaud(*options.Baud);
+  if (options.Autosave) window.save_Auto->setChecked(true);
+  if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;
+  if (!options.File.empty()) parts.files->Files().LoadFile(options.File);
+  if (options.Connect) {
+    QTimer::singleShot(0, parts.port, [port = parts.port] { port->BtnConnectClick(); });
+  }
+}
+
+}  // namespace quarlex

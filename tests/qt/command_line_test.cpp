@@ -1,0 +1,139 @@
+// The command line: what it refuses (on stderr, exit code 2, before any window), what it prints
+// and exits on, and a start whose options reach the window: port by link path, baud rate,
+// Autosave, save folder, a loaded capture file and a connection made at start.
+#include "qt/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <QKeyEvent>
+#include <filesystem>
+#include <fstream>
+
+#include "qt/app_wiring.h"
+#include "qt/main_window.h"
+#include "qt/port_controller.h"
+#include "qt/support/wait.h"
+#include "qt/support/wired_window.h"
+#include "serial/device_pty.h"
+
+namespace quarlex {
+namespace {
+
+namespace fs = std::filesystem;
+using device::testing::PtyPair;
+
+struct CommandLineTest : ::testing::Test {
+  testing_support::WiredWindow scratch;
+  PtyPair pty;
+
+  CommandLineTest() { fs::create_symlink(pty.path(), scratch.LinkFolder() / "COM42"); }
+  CommandLine Read(QStringList words) {
+    words.prepend("quarlex");
+    return ReadCommandLine(words, scratch.Roots());
+  }
+  std::string Path(const char* name) const { return (scratch.Root() / name).string(); }
+};
+
+TEST_F(CommandLineTest, BadArgumentsAreRefusedOnStandardErrorWithExitCodeTwo) {
+  std::ofstream(Path("plain")) << "x";
+  struct Case {
+    QStringList words;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--bogus"}, "Unknown option 'bogus'"},
+      {{"--baud"}, "Missing value after '--baud'"},
+      {{"--baud", "921600"}, "--baud 921600: expected one of 110 300"},
+      {{"--port", "fast"}, "--port fast: expected a port number"},
+      {{"--port", "43"}, "no serial port COM43; the ports there are:\n  COM42  "},
+      {{"--port", "/dev/null"}, "no serial port /dev/null;"},
+      {{"--save-folder", QString::fromStdString(Path("plain"))}, "plain: not a folder"},
+      {{"--save-folder", ""}, "--save-folder: empty folder name"},
+      {{QString::fromStdString(Path("missing.data"))}, "missing.data: no such file"},
+      {{QString::fromStdString(Path("ports"))}, "ports: not a regular file"},
+      {{QString::fromStdString(Path("plain")), QString::fromStdString(Path("plain"))},
+       "one capture file at most"},
+  };
+  for (const Case& c : cases) {
+    const CommandLine r = Read(c.words);
+    const std::string words = c.words.join(' ').toStdString();
+    EXPECT_FALSE(r.Start) << words;
+    EXPECT_EQ(r.ExitCode, 2) << words;
+    EXPECT_TRUE(r.Out.empty()) << words;
+    EXPECT_EQ(r.Err.rfind("quarlex: ", 0), 0u) << r.Err;
+    EXPECT_NE(r.Err.find(c.says), std::string::npos) << words << " said: " << r.Err;
+  }
+}
+
+TEST_F(CommandLineTest, HelpVersionAndPortListPrintAndExit) {
+  const CommandLine help = Read({"--help"});
+  EXPECT_FALSE(help.Start);
+  EXPECT_EQ(help.ExitCode, 0);
+  EXPECT_EQ(help.Out.rfind("Usage: quarlex [options] [FILE.data]\n", 0), 0u) << help.Out;
+  for (const char* option : {"--port <N|DEVICE>", "--baud <RATE>", "--connect", "--autosave",
+                             "--save-folder <DIR>", "--list-ports", "--version"}) {
+    EXPECT_NE(help.Out.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(help.Out.find("-platform"), std::string::npos) << "toolkit options stay out of the help";
+
+  const CommandLine version = Read({"--version"});
+  EXPECT_FALSE(version.Start);
+  EXPECT_EQ(version.Out, "quarlex 1.724\n");
+
+  const CommandLine list = Read({"--list-ports"});
+  EXPECT_FALSE(list.Start);
+  EXPECT_EQ(list.ExitCode, 0);
+  EXPECT_EQ(list.Out,
+            "COM42  " + (scratch.LinkFolder() / "COM42").string() + "  virtual port -> " + pty.path() + "\n");
+}
+
+TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
+  std::ofstream(Path("earlier.data"), std::ios::binary) << std::string("\x01\x02\x03", 3);
+  const fs::path folder = scratch.Root() / "captures" / "new";
+  const CommandLine r =
+      Read({"--port", QString::fromStdString((scratch.LinkFolder() / "COM42").string()), "--baud", "9600",
+            "--autosave", "--save-folder", QString::fromStdString(folder.string()), "--connect",
+            QString::fromStdString(Path("earlier.data")), "-platform", "offscreen"});
+  ASSERT_TRUE(r.Start) << r.Err;
+  EXPECT_EQ(r.Options.Port, 42u);
+  EXPECT_EQ(r.Options.SaveFolder, folder.string() + "/");
+
+  // Another port with a lower number, so the first port is not the one asked for.
+  PtyPair other;
+  fs::create_symlink(other.path(), scratch.LinkFolder() / "COM3");
+  const AppParts parts = scratch.Start();
+  MainWindow& w = *scratch.Window();
+  std::vector<std::string> errors;
+  parts.port->ShowError = [&](const std::string& t) { errors.push_back(t); };
+  ASSERT_EQ(w.BtnCom->text(), "Port 3");
+  ApplyStartOptions(w, parts, r.Options);
+  EXPECT_EQ(w.BtnCom->text(), "Port 42");
+  EXPECT_EQ(w.BtnSetBr->text(), "Baud rate 9600");
+  EXPECT_TRUE(parts.port->BaudItem(br9600)->isChecked());
+  EXPECT_TRUE(w.save_Auto->isChecked());
+  Session& s = w.session();
+  EXPECT_EQ(s.Store.WriteIndex, 3u);
+  EXPECT_EQ(s.Store.CaptureBuffer[2], 3);
+
+  ASSERT_TRUE(testing_support::WaitUntil([&] {
+    return s.PortConnected == 1 && parts.port->ComPort.Connected();
+  })) << (errors.empty() ? std::string("not connected") : errors.front());
+  EXPECT_EQ(parts.port->ComPort.Port(), "COM42");
+  pty.Send("live", 4);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 7u; })) << s.Store.WriteIndex;
+
+  // Ctrl+S saves into the folder named on the command line (made by the save).
+  w.save_Full->setChecked(true);
+  QKeyEvent ctrlS(QEvent::KeyPress, Qt::Key_S, Qt::ControlModifier);
+  QCoreApplication::sendEvent(w.EditSend, &ctrlS);
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename().string().rfind("COM42_", 0), 0u) << files[0];
+  std::ifstream in(files[0], std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+            std::string("\x01\x02\x03live", 7));
+}
+
+}  // namespace
+}  // namespace quarlex
