@@ -54,6 +54,7 @@ void Connection::Connect() {
     const device::Error busy =
         path.empty() ? device::ErrorOf(device::ErrorKind::kNotFound) : device::ProbeDevice(path);
     if (busy.ok()) {
+      ports_.RememberChoice();
       ui_.SetConnectCaption("Disconnect");
       ui_.SetPortButtonsEnabled(false);
       port_.SetPort(name);

@@ -23,19 +23,31 @@ void PortTable::ScanPorts(const std::vector<std::string>& texts) {
     uint8_t number = 0;
     if (ParsePortText(texts[i], number)) PortNumbers[i] = number;
   }
-  PortIndex = 0;
-  if (SelectedPort >= 1) {
-    for (unsigned i = 0; i < PortCount; ++i) {
-      if (PortNumbers[i] == SelectedPort) PortIndex = static_cast<uint8_t>(i);
+  // The last entry carrying `number`, or false when none does.
+  const auto find = [this](uint8_t number, uint8_t& index) {
+    bool found = false;
+    for (unsigned i = 0; number >= 1 && i < PortCount; ++i) {
+      if (PortNumbers[i] == number) {
+        index = static_cast<uint8_t>(i);
+        found = true;
+      }
     }
-  }
+    return found;
+  };
+  // Falling back to the first entry must not forget the choice: on a machine whose first port
+  // is the console UART, the next Connect would otherwise open a device nobody chose once the
+  // chosen adapter is back.
+  PortIndex = 0;
+  if (!find(ChosenPort, PortIndex)) find(SelectedPort, PortIndex);
   SelectedPort = PortNumbers[PortIndex];
+  if (ChosenPort == 0) ChosenPort = SelectedPort;
 }
 
 void PortTable::BtnComClick() {
   if (PortIndex < PortCount) ++PortIndex;
   if (PortIndex == PortCount) PortIndex = 0;
   SelectedPort = PortNumbers[PortIndex];
+  RememberChoice();
 }
 
 std::string PortTable::PortCaption() const { return "Port " + std::to_string(SelectedPort); }

@@ -57,10 +57,29 @@ TEST(PortScan, ChoiceSurvivesRescanOrFallsBackToFirst) {
   EXPECT_EQ(t.PortIndex, 0);
   EXPECT_EQ(t.SelectedPort, 5);
 
-  // Once the choice fell back, it stays on the new port even if 12 comes back.
-  t.ScanPorts({"COM12", "COM5"});
+  // The operator's choice comes back with its port (an adapter re-plugged), as long as they
+  // picked nothing else meanwhile; a port that merely was the fallback is no choice.
+  t.ScanPorts({"COM5", "COM7", "COM12"});
+  EXPECT_EQ(t.PortIndex, 2);
+  EXPECT_EQ(t.SelectedPort, 12);
+  t.ScanPorts({"COM5"});
+  t.ScanPorts({"COM7", "COM5"});  // still away: the fallback stays where it was
   EXPECT_EQ(t.SelectedPort, 5);
-  EXPECT_EQ(t.PortIndex, 1);
+  t.BtnComClick();  // now the operator picks 7 ...
+  ASSERT_EQ(t.SelectedPort, 7);
+  t.ScanPorts({"COM7", "COM12"});  // ... so the return of 12 changes nothing
+  EXPECT_EQ(t.SelectedPort, 7);
+  t.ScanPorts({"COM12"});
+  t.ScanPorts({"COM12", "COM7"});
+  EXPECT_EQ(t.SelectedPort, 7);
+
+  // Connecting counts as picking: the port connected to is the one the selection returns to.
+  t.ScanPorts({"COM1", "COM3"});
+  ASSERT_EQ(t.SelectedPort, 1);  // 7 gone, fallback
+  t.RememberChoice();            // connected to port 1
+  t.ScanPorts({"COM3"});
+  t.ScanPorts({"COM3", "COM7", "COM1"});
+  EXPECT_EQ(t.SelectedPort, 1);
 }
 
 TEST(PortScan, LastOfDuplicateNumbersWins) {
@@ -118,7 +137,7 @@ TEST(PortScan, CountIsCappedAt255) {
   EXPECT_EQ(t.PortIndex, 254);
   EXPECT_EQ(t.PortNumbers[255], 0);  // entry 255 is past the count and never filled
 
-  t.SelectedPort = 255;  // only present at index 255, which is beyond the count
+  t.SelectedPort = t.ChosenPort = 255;  // only present at index 255, beyond the count
   t.ScanPorts(texts);
   EXPECT_EQ(t.PortIndex, 0);
   EXPECT_EQ(t.SelectedPort, 0);

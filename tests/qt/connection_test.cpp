@@ -154,6 +154,19 @@ TEST_F(ConnectionTest, AVirtualPortAppearsAndVanishesOnTheButton) {
   fs::remove(root / "ports/COM12");
   ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 0"; }))
       << w->BtnCom->text().toStdString();
+
+  // Another port shows while 12 is away; when 12 is back it is selected again, so the next
+  // Connect reaches the device the operator had.
+  PtyPair console;
+  Link(3, console.path());
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 3"; }))
+      << w->BtnCom->text().toStdString();
+  Link(12, pty.path());
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 12"; }))
+      << w->BtnCom->text().toStdString();
+  parts.port->BtnConnectClick();
+  ASSERT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(parts.port->ComPort.Port(), "COM12");
 }
 
 TEST_F(ConnectionTest, MenuItemsSetThePortAndTheirCheckMark) {
