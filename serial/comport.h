@@ -5,10 +5,11 @@
 //
 // Threads. The port belongs to its owner's thread: properties, Open, Close, transfers, the
 // line-control operations and every handler run there. The one exception is SyncMethod smNone,
-// with which the event handlers run on the event thread. How a batch of comm events reaches the
-// owner's thread is the owner's TComOwner (below): smThreadSync blocks the event thread until the
-// handlers have run on the owner's thread; smWindowSync sends one message per event and the owner
-// side replies before running the step.
+// with which the event handlers run on the event thread; a device loss that the event thread
+// notices is still handed to the owner's thread, which closes the port. How a batch of comm
+// events reaches the owner's thread is the owner's TComOwner (below): smThreadSync blocks the
+// event thread until the handlers have run on the owner's thread; smWindowSync sends one message
+// per event and the owner side replies before running the step.
 //
 // Failures go through RaiseComError: an EComPort exception to the caller, or a call of
 // OnException after which the operation goes on.
@@ -93,8 +94,9 @@ using TComponentState = TSet<TComponentStateFlag, uint8_t>;
 class TCustomComPort {
  public:
   // AOwner supplies the hand-over to its thread; it may be null for a port used with smNone or
-  // with an empty Events set. It must outlive the port. A port may be closed, reopened or given
-  // a new Port from inside its own handlers, but not destroyed there.
+  // with an empty Events set (such a port learns of a vanished device at its next transfer). It
+  // must outlive the port. A port may be closed, reopened or given a new Port from inside its
+  // own handlers, but not destroyed there.
   explicit TCustomComPort(TComOwner* AOwner = nullptr);
   virtual ~TCustomComPort();  // Close, then release the settings objects (links are not freed)
   TCustomComPort(const TCustomComPort&) = delete;

@@ -135,16 +135,15 @@ bool Dispatch(const std::shared_ptr<State>& s, TComEvents events) {
   return true;
 }
 
-// The device is gone: the port must close and say so on the thread its handlers run on.
+// The device is gone: the port must close and say so on its owner's thread. Also with smNone,
+// whose handlers run here: the owner may be inside a call on the device at this moment, and
+// closing the port from this thread would pull the device from under it.
 void DeviceLost(const std::shared_ptr<State>& s) {
   TCustomComPort* port = s->port;
   const uint64_t generation = s->generation;
-  if (port->SyncMethod() == smNone) {
-    try {
-      port->DeviceLost(generation);
-    } catch (...) {
-      ReportFromEventThread(s, std::current_exception());
-    }
+  if (port->SyncMethod() == smNone && !s->owner) {
+    // Nobody to hand the loss to: the owner's next transfer finds the device gone and closes
+    // the port itself ("Port Disconnected").
     return;
   }
   if (port->SyncMethod() == smWindowSync) {

@@ -5,7 +5,8 @@
 //    the batch; the next wait starts only afterwards.
 //  - smWindowSync: posts one message per event; each is replied to before its step runs, so the
 //    thread goes on at once.
-//  - smNone: runs the steps itself.
+//  - smNone: runs the steps itself; a vanished device is still handed to the owner's thread as
+//    with smThreadSync, since the owner may be using the device when the loss is noticed.
 // Every wait for the owner also ends when the thread is told to stop, so Close on the owner's
 // thread never waits for a hand-over that cannot happen. A Close reached from inside a step of
 // this thread (directly, or through a vanished device) cannot wait for the thread: the port then

@@ -278,15 +278,27 @@ TEST_F(ComPortFakeTest, AVanishedDeviceWithWindowSyncAndWithoutHandOver) {
   ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 1 && !port->Connected(); }));
   EXPECT_EQ(owner.ErrorText(0), "Port Disconnected");
 
+  // Without hand-over the loss is still the owner's to act on: the owner keeps using the port
+  // while the event thread notices it, and the port is closed on the owner's thread, never
+  // under a call the owner is making (which would race on the device).
   TComPort p2(&owner);
   p2.SetPort("/dev/fake1");
   p2.SetSyncMethod(smNone);
+  std::thread::id closedOn;
+  p2.OnAfterClose = [&](TCustomComPort*) { closedOn = std::this_thread::get_id(); };
   p2.Open();
   line2->Vanish();
-  // Closed on the event thread; the report is posted to the owner's thread.
-  ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 2; }));
+  ASSERT_TRUE(owner.RunUntil([&] {
+    try {
+      p2.OutputCount();
+    } catch (const EComPort&) {
+      // the vanished device refuses the query until the port is closed
+    }
+    return owner.errors.size() == 2;
+  }));
   EXPECT_EQ(owner.ErrorCode(1), 25);
   EXPECT_FALSE(p2.Connected());
+  EXPECT_EQ(closedOn, std::this_thread::get_id());
 }
 
 TEST_F(ComPortFakeTest, AFailingReadInsideOnRxCharEndsTheThreadAndReachesTheOwner) {
