@@ -146,8 +146,9 @@ void PortController::ScanPorts() {
 }
 
 void PortController::SelectPort(unsigned number) {
-  // The scan keeps the selected number when the list holds it, as after any rescan.
-  table_.SelectedPort = static_cast<uint8_t>(number);
+  // The operator asked for this port: the scan selects it when the list holds it, and again
+  // whenever it appears later, as with a port chosen on the button.
+  table_.SelectedPort = table_.ChosenPort = static_cast<uint8_t>(number);
   ScanPorts();
 }
 
