@@ -5,8 +5,10 @@
 // It sleeps in poll() on
 //  - inotify: the device folder (/dev, tty-like names only), /dev/serial/by-id once it exists,
 //    and the per-user port-link folder (created if missing), where virtual ports come and go;
-//  - a kernel uevent netlink socket, for tty devices added or removed (works without udevd;
-//    where the socket cannot be opened, for example in a container, inotify alone remains);
+//  - libudev's monitor of tty devices added, removed or changed: udevd's announcements where
+//    udevd runs (they come once its rules have set the group and permissions and made the
+//    by-id link, so a port is not listed before the operator may open it), else the kernel's
+//    own (containers, CI); where neither can be opened, inotify alone remains;
 //  - an eventfd that Stop() signals.
 // The first change opens a batch; everything else arriving within the debounce time (200 ms)
 // joins it; then the owner's callback runs once. There is no periodic wake-up.
@@ -24,11 +26,9 @@
 #include <string_view>
 #include <thread>
 
-namespace quarlex {
+#include "serial/udev_linux.h"
 
-// Whether a kernel uevent message ("ACTION@DEVPATH" and NUL-separated KEY=VALUE fields) is
-// about a tty device.
-bool IsTtyUevent(std::string_view message);
+namespace quarlex {
 
 // Whether a name appearing or vanishing in the device folder can concern a serial port (tty*,
 // rfcomm*, the serial/ folder of udev's links). Disks, loop devices and input nodes come and go
@@ -40,7 +40,8 @@ struct PortWatchPaths {
   std::filesystem::path ById = "/dev/serial/by-id";  // may not exist yet; watched once it does
   std::filesystem::path LinkFolder;                   // see DefaultPortLinkFolder()
   std::filesystem::path Pts = "/dev/pts";             // where virtual ports' terminals live
-  bool KernelEvents = true;                           // listen to tty uevents
+  bool DeviceEvents = true;                           // listen to tty devices' announcements
+  std::filesystem::path UdevRunDir = "/run/udev";     // udevd runs when its control socket is here
   std::chrono::milliseconds Debounce{200};
 
   // The system's folders with this user's port-link folder.
@@ -80,15 +81,15 @@ class TRegMonitorThread {
   void Stop();
   void Terminate() { Stop(); }  // the thread class's name for the same request
 
-  // Whether the kernel uevent socket could be opened (valid after a successful Start).
-  bool KernelEventsActive() const { return netlinkFd_ >= 0; }
+  // Whose announcements of tty devices the watcher listens to (valid after a successful Start).
+  enum class EventSource { None, Udev, Kernel };
+  EventSource DeviceEventSource() const { return monitor_.Fd() < 0 ? EventSource::None : source_; }
 
  private:
   struct Shared;
   void Execute();
   void EnsureWatches();
   bool ReadInotify();  // true when a relevant change was seen
-  bool ReadUevents();
   bool AnyDanglingLink() const;
   void Deliver();
   void CloseAll();
@@ -100,7 +101,8 @@ class TRegMonitorThread {
   std::thread thread_;
   int stopFd_ = -1;
   int inotifyFd_ = -1;
-  int netlinkFd_ = -1;
+  UdevTtyMonitor monitor_;
+  EventSource source_ = EventSource::None;
   int devWd_ = -1, byIdWd_ = -1, linkWd_ = -1, ptsWd_ = -1;
 };
 

@@ -91,7 +91,8 @@ void BM_LinkToCaption(benchmark::State& state) {
     lock.lock();
     cv.wait_for(lock, std::chrono::seconds(10), [&] { return caption == "Port 0"; });
   }
-  state.counters["kernel_events"] = watcher.KernelEventsActive() ? 1 : 0;
+  state.counters["device_events"] =
+      watcher.DeviceEventSource() != quarlex::TRegMonitorThread::EventSource::None ? 1 : 0;
   watcher.Stop();
   close(master);
 }

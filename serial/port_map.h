@@ -1,8 +1,10 @@
 #pragma once
 // The Linux serial-port map: which serial ports exist and which COM number each one carries.
 // Windows keeps such a map for every program; Linux has none, so this one keeps its own:
-//  - hardware ports are the ttys under <sysfs>/class/tty with a `device` link (UART slots whose
-//    `type` reads 0 hold no UART and are skipped), and bound Bluetooth serial links rfcomm<n>;
+//  - hardware ports are the tty devices (as libudev lists them, or under <sysfs>/class/tty) with
+//    a `device` link (UART slots whose `type` reads 0 hold no UART and are skipped), and bound
+//    Bluetooth serial links rfcomm<n>; while udevd runs, a device it has not finished with (no
+//    group, permissions or by-id link yet) is left out until it has;
 //  - ttyS<k> is COM<k+1>; every other port gets the lowest free number on first sight and keeps
 //    it across re-plugging and restarts, keyed by its identity (USB vendor:product:serial:
 //    interface, or where it is plugged in when it has no serial number), in a small per-user
@@ -27,6 +29,13 @@ struct PortMapRoots {
   std::filesystem::path Dev = "/dev";
   std::filesystem::path LinkFolder;  // see DefaultPortLinkFolder()
   std::filesystem::path StateFile;   // see DefaultPortStateFile()
+  // Where the list of tty devices comes from. Udev: libudev's list, with the names udev's
+  // database holds for each device (the system's). Sysfs: a walk of <Sysfs>/class/tty (scratch
+  // trees in tests, and the fallback where libudev cannot list devices). Both give the same
+  // ports, numbers and identities.
+  enum class DeviceList { Sysfs, Udev };
+  DeviceList Devices = DeviceList::Sysfs;
+  std::filesystem::path UdevRunDir = "/run/udev";  // where udevd shows that it runs
 
   // The system's roots with the per-user link folder and state file of this process.
   static PortMapRoots System();
@@ -57,14 +66,19 @@ struct PortEntry {
   // ID_MODEL_FROM_DATABASE), the serial number as udev reports it (ID_SERIAL_SHORT), and the
   // stable link under /dev/serial/by-id.
   std::string VendorFromDatabase, ModelFromDatabase, SerialShort, ByIdLink;
-  // What stands behind the number, one item per line, for BtnCom's tooltip: the device path
-  // and, for USB devices, manufacturer, product and serial number.
+  // What stands behind the number, one item per line, for BtnCom's tooltip (DescribePort).
   std::string Description;
 };
 
-// "maker product serial" of a port, for the tooltip and --list-ports: the device's own strings
-// where it reports them, else the udev database's names (so an adapter that reports no product
-// string still names its maker and chip); for a port link, where it points.
+// The tooltip text: the device path, its by-id link, the device's own manufacturer and product
+// strings, the udev database's maker and model names where they say more, the serial number and
+// the USB ids; for a port link, the link, where it points and that it is virtual.
+std::string DescribePort(const PortEntry& p);
+
+// "maker product serial" of a port, for --list-ports: the maker as the device reports it, else
+// the udev database's; the model from the database (which names the chip, where devices often
+// report only "USB Serial" or nothing), else the device's own product string; for a port link,
+// where it points.
 std::string PortNames(const PortEntry& p);
 
 class PortMap {

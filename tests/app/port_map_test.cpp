@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
+
 #include "app/port_scan.h"
+#include "serial/udev_linux.h"
 #include "tests/app/port_tree.h"
 
 namespace quarlex {
@@ -346,6 +349,111 @@ TEST_F(PortMapTest, FeedsTheScan) {
   t.BtnComClick();
   EXPECT_EQ(t.PortCaption(), "Port 42");
   EXPECT_EQ(At(m, t.SelectedPort).LinkTarget, pty.slave());
+}
+
+TEST(PortNamesTest, DeviceStringsAndTheUdevDatabase) {
+  const auto entry = [](std::string manufacturer, std::string product, std::string serial,
+                        std::string vendorDb, std::string modelDb, std::string serialShort,
+                        std::string byId) {
+    PortEntry p;
+    p.DevicePath = "/dev/ttyUSB0";
+    p.Vendor = "1a86";
+    p.ProductId = "7523";
+    p.Manufacturer = std::move(manufacturer);
+    p.Product = std::move(product);
+    p.SerialNumber = std::move(serial);
+    p.VendorFromDatabase = std::move(vendorDb);
+    p.ModelFromDatabase = std::move(modelDb);
+    p.SerialShort = std::move(serialShort);
+    p.ByIdLink = std::move(byId);
+    return p;
+  };
+  struct Case {
+    PortEntry p;
+    const char* names;
+    const char* description;
+  };
+  const Case cases[] = {
+      // An adapter that reports only "USB Serial": the database names its maker and chip.
+      {entry("", "USB Serial", "", "QinHeng Electronics", "CH340 serial converter", "",
+             "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"),
+       "QinHeng Electronics CH340 serial converter",
+       "/dev/ttyUSB0\n/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0\nUSB Serial\n"
+       "QinHeng Electronics CH340 serial converter\nUSB 1a86:7523"},
+      // Its own strings where it has them; the serial number as udev reads it when sysfs has none.
+      {entry("FTDI", "FT232R USB UART", "", "Future Technology Devices International, Ltd",
+             "FT232 Serial (UART) IC", "A50285BI", ""),
+       "FTDI FT232 Serial (UART) IC A50285BI",
+       "/dev/ttyUSB0\nFTDI FT232R USB UART\nFuture Technology Devices International, Ltd FT232 Serial (UART) "
+       "IC\n"
+       "Serial number A50285BI\nUSB 1a86:7523"},
+      // No udev record (no udevd): the device's strings alone, said once.
+      {entry("Prolific", "USB-Serial Controller", "X1", "", "", "", ""), "Prolific USB-Serial Controller X1",
+       "/dev/ttyUSB0\nProlific USB-Serial Controller\nSerial number X1\nUSB 1a86:7523"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PortNames(c.p), c.names);
+    EXPECT_EQ(DescribePort(c.p), c.description);
+  }
+  PortEntry uart;
+  uart.DevicePath = "/dev/ttyS0";
+  EXPECT_EQ(PortNames(uart), "");
+  EXPECT_EQ(DescribePort(uart), "/dev/ttyS0");
+
+  const std::map<std::string, std::string> properties = {
+      {"ID_VENDOR_FROM_DATABASE", "Future Technology Devices International, Ltd"},
+      {"ID_MODEL_FROM_DATABASE", "FT232 Serial (UART) IC"},
+      {"ID_SERIAL_SHORT", "A50285BI"},
+      {"DEVLINKS",
+       "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0 "
+       "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 /dev/gps0"}};
+  const UdevNames n = NamesFromProperties([&](const char* name) -> const char* {
+    auto it = properties.find(name);
+    return it == properties.end() ? nullptr : it->second.c_str();
+  });
+  EXPECT_EQ(n.Vendor, "Future Technology Devices International, Ltd");
+  EXPECT_EQ(n.Model, "FT232 Serial (UART) IC");
+  EXPECT_EQ(n.SerialShort, "A50285BI");
+  EXPECT_EQ(n.ByIdLink, "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  const UdevNames none = NamesFromProperties([](const char*) -> const char* { return nullptr; });
+  EXPECT_TRUE(none.Vendor.empty() && none.Model.empty() && none.SerialShort.empty() && none.ByIdLink.empty());
+  const UdevNames folderOnly = NamesFromProperties([](const char* name) -> const char* {
+    return std::string(name) == "DEVLINKS" ? "/dev/serial/by-id/" : nullptr;
+  });
+  EXPECT_TRUE(folderOnly.ByIdLink.empty());
+}
+
+// libudev cannot be pointed at a scratch tree, so the two lists are compared on this system's
+// own devices: the same ports, numbers and identities either way. Where udevd runs, devices it
+// has not finished with are left out; this machine's database is taken as udevd's by giving the
+// map a run folder with a control socket.
+TEST(PortMapSources, UdevListAgreesWithTheSysfsWalk) {
+  TempDir tmp;
+  const auto read = [&](PortMapRoots::DeviceList list, const fs::path& runDir, const char* state) {
+    PortMapRoots roots;
+    roots.Devices = list;
+    roots.UdevRunDir = runDir;
+    roots.StateFile = tmp.path() / state;
+    PortMap map(roots);
+    EXPECT_TRUE(map.Refresh());
+    std::vector<std::string> ports;
+    for (const PortEntry& p : map.Ports()) {
+      ports.push_back(std::to_string(p.Number) + " " + p.DevicePath + " " + p.Identity);
+    }
+    return ports;
+  };
+  const fs::path noUdevd = tmp.path() / "no-udevd";
+  const std::vector<std::string> walked = read(PortMapRoots::DeviceList::Sysfs, noUdevd, "a");
+  EXPECT_EQ(read(PortMapRoots::DeviceList::Udev, noUdevd, "b"), walked);
+
+  const fs::path udevd = tmp.path() / "udevd";
+  WriteFile(udevd / "control", "");
+  const std::vector<std::string> finished = read(PortMapRoots::DeviceList::Udev, udevd, "c");
+  if (UdevdRunning("/run/udev")) {
+    EXPECT_EQ(finished, walked);  // udevd has long finished with the devices present
+  } else {
+    EXPECT_TRUE(finished.empty()) << "no device has a udev record here, so none is ready";
+  }
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ class WiredWindow {
     watch.Dev = root_ / "dev";
     watch.ById = root_ / "by-id";
     watch.LinkFolder = LinkFolder();
-    watch.KernelEvents = false;
+    watch.DeviceEvents = false;
     window_ = std::make_unique<MainWindow>();
     AppParts parts = WireApplication(*window_, roots, watch);
     window_->TimerMain->stop();

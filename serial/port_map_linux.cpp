@@ -13,6 +13,8 @@
 #include <set>
 #include <sstream>
 
+#include "serial/udev_linux.h"
+
 namespace quarlex {
 
 namespace fs = std::filesystem;
@@ -139,6 +141,7 @@ fs::path DefaultPortStateFile() {
 
 PortMapRoots PortMapRoots::System() {
   PortMapRoots r;
+  r.Devices = DeviceList::Udev;
   r.LinkFolder = DefaultPortLinkFolder();
   r.StateFile = DefaultPortStateFile();
   return r;
@@ -155,15 +158,40 @@ bool PreparePortLinkFolder(const fs::path& folder) {
   return TrustedFolder(folder);
 }
 
+namespace {
+std::string Joined(std::initializer_list<const std::string*> parts) {
+  std::string text;
+  for (const std::string* part : parts) {
+    if (!part->empty()) text += (text.empty() ? "" : " ") + *part;
+  }
+  return text;
+}
+}  // namespace
+
 std::string PortNames(const PortEntry& p) {
   if (p.Source == PortEntry::Kind::Virtual) return "virtual port -> " + p.LinkTarget;
-  std::string names;
-  for (const std::string* part : {p.Manufacturer.empty() ? &p.VendorFromDatabase : &p.Manufacturer,
-                                  p.Product.empty() ? &p.ModelFromDatabase : &p.Product,
-                                  p.SerialNumber.empty() ? &p.SerialShort : &p.SerialNumber}) {
-    if (!part->empty()) names += (names.empty() ? "" : " ") + *part;
+  return Joined({p.Manufacturer.empty() ? &p.VendorFromDatabase : &p.Manufacturer,
+                 p.ModelFromDatabase.empty() ? &p.Product : &p.ModelFromDatabase,
+                 p.SerialNumber.empty() ? &p.SerialShort : &p.SerialNumber});
+}
+
+std::string DescribePort(const PortEntry& p) {
+  if (p.Source == PortEntry::Kind::Virtual) {
+    return p.DevicePath + " -> " + p.LinkTarget + "\nVirtual port (link)";
   }
-  return names;
+  std::string text = p.DevicePath;
+  const auto line = [&text](const std::string& s) {
+    if (!s.empty()) text += "\n" + s;
+  };
+  line(p.ByIdLink);
+  const std::string own = Joined({&p.Manufacturer, &p.Product});
+  const std::string database = Joined({&p.VendorFromDatabase, &p.ModelFromDatabase});
+  line(own);
+  if (database != own) line(database);
+  const std::string& serial = p.SerialNumber.empty() ? p.SerialShort : p.SerialNumber;
+  if (!serial.empty()) line("Serial number " + serial);
+  if (!p.Vendor.empty()) line("USB " + p.Vendor + ":" + p.ProductId);
+  return text;
 }
 
 PortMap::PortMap(PortMapRoots roots) : roots_(std::move(roots)) { LoadState(); }
@@ -223,17 +251,37 @@ bool PortMap::SaveState() {
 
 std::vector<PortMap::Found> PortMap::ReadHardware(bool& ok) const {
   std::vector<Found> found;
-  const std::vector<fs::directory_entry> ttys = ListFolder(roots_.Sysfs / "class" / "tty", ok);
-  if (!ok) return found;
+  struct Tty {
+    std::string name;
+    fs::path dir;  // the device's sysfs folder, or its class/tty link
+    UdevNames names;
+  };
+  std::vector<Tty> ttys;
+  std::vector<UdevTty> listed;
+  if (roots_.Devices == PortMapRoots::DeviceList::Udev && ListUdevTtys(listed)) {
+    const bool udevd = UdevdRunning(roots_.UdevRunDir);
+    for (UdevTty& t : listed) {
+      // udevd has not applied its rules yet: the operator could not open the port. udevd's
+      // announcement of the finished device brings the next scan, which lists it.
+      if (udevd && !t.Initialized) continue;
+      ttys.push_back({t.Name, t.SysPath, std::move(t.Names)});
+    }
+    ok = true;
+  } else {
+    for (const fs::directory_entry& e : ListFolder(roots_.Sysfs / "class" / "tty", ok)) {
+      ttys.push_back({e.path().filename().string(), e.path(), {}});
+    }
+    if (!ok) return found;
+  }
   std::error_code ec;
   const fs::path sysRoot = fs::canonical(roots_.Sysfs, ec);
   if (ec) {
     ok = false;
     return found;
   }
-  for (const fs::directory_entry& e : ttys) {
-    const std::string name = e.path().filename().string();
-    const fs::path ttyDir = e.path();
+  for (Tty& tty : ttys) {
+    const std::string& name = tty.name;
+    const fs::path& ttyDir = tty.dir;
     // Consoles, virtual terminals and pseudo-terminals have no device behind them. Bluetooth
     // serial links (rfcomm<n>) have none either, yet are serial ports an operator binds on
     // purpose.
@@ -291,12 +339,11 @@ std::vector<PortMap::Found> PortMap::ReadHardware(bool& ok) const {
     }
     p.Identity = OneLine(p.Identity);
 
-    p.Description = p.DevicePath;
-    std::string maker = p.Manufacturer;
-    if (!p.Product.empty()) maker += (maker.empty() ? "" : " ") + p.Product;
-    if (!maker.empty()) p.Description += "\n" + maker;
-    if (!p.SerialNumber.empty()) p.Description += "\nSerial number " + p.SerialNumber;
-    if (!usbDevice.empty()) p.Description += "\nUSB " + p.Vendor + ":" + p.ProductId;
+    p.VendorFromDatabase = std::move(tty.names.Vendor);
+    p.ModelFromDatabase = std::move(tty.names.Model);
+    p.SerialShort = std::move(tty.names.SerialShort);
+    p.ByIdLink = std::move(tty.names.ByIdLink);
+    p.Description = DescribePort(p);
     found.push_back(std::move(f));
   }
   std::sort(found.begin(), found.end(),
@@ -321,7 +368,7 @@ std::vector<PortEntry> PortMap::ReadLinks() const {
     p.Source = PortEntry::Kind::Virtual;
     p.DevicePath = e.path().string();
     p.LinkTarget = fs::canonical(e.path(), ec).string();
-    p.Description = p.DevicePath + " -> " + p.LinkTarget + "\nVirtual port (link)";
+    p.Description = DescribePort(p);
     links.push_back(std::move(p));
   }
   return links;

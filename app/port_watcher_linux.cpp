@@ -1,10 +1,8 @@
 #include "app/port_watcher.h"
 
-#include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,19 +27,6 @@ constexpr uint32_t FolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOV
 
 bool IsSerialDeviceName(std::string_view name) {
   return name.starts_with("tty") || name.starts_with("rfcomm") || name == "serial";
-}
-
-bool IsTtyUevent(std::string_view msg) {
-  // The first field is the header; only the KEY=VALUE fields after it are looked at, so a
-  // device path that happens to contain the text cannot match.
-  size_t pos = msg.find('\0');
-  while (pos != std::string_view::npos && pos + 1 < msg.size()) {
-    const size_t next = msg.find('\0', pos + 1);
-    const size_t len = next == std::string_view::npos ? std::string_view::npos : next - pos - 1;
-    if (msg.substr(pos + 1, len) == "SUBSYSTEM=tty") return true;
-    pos = next;
-  }
-  return false;
 }
 
 struct TRegMonitorThread::Shared {
@@ -78,16 +63,12 @@ bool TRegMonitorThread::Start(std::string* error) {
   if (stopFd_ < 0) return fail("eventfd");
   inotifyFd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (inotifyFd_ < 0) return fail("inotify");
-  if (paths_.KernelEvents) {
-    netlinkFd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
-    if (netlinkFd_ >= 0) {
-      sockaddr_nl addr{};
-      addr.nl_family = AF_NETLINK;
-      addr.nl_groups = 1;  // the kernel's own broadcast, not udevd's re-broadcast
-      if (bind(netlinkFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(netlinkFd_);
-        netlinkFd_ = -1;
-      }
+  if (paths_.DeviceEvents) {
+    // Without udevd nobody sends udevd's announcements: listen to the kernel's instead.
+    const bool udevd = UdevdRunning(paths_.UdevRunDir);
+    source_ = udevd ? EventSource::Udev : EventSource::Kernel;
+    if (!monitor_.Open(udevd ? UdevTtyMonitor::Source::Udev : UdevTtyMonitor::Source::Kernel)) {
+      source_ = EventSource::None;
     }
   }
   EnsureWatches();
@@ -116,7 +97,8 @@ void TRegMonitorThread::Stop() {
 }
 
 void TRegMonitorThread::CloseAll() {
-  for (int* fd : {&stopFd_, &inotifyFd_, &netlinkFd_}) {
+  monitor_.Close();
+  for (int* fd : {&stopFd_, &inotifyFd_}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
@@ -184,33 +166,13 @@ bool TRegMonitorThread::AnyDanglingLink() const {
   return false;
 }
 
-bool TRegMonitorThread::ReadUevents() {
-  bool relevant = false;
-  char buf[8192];
-  for (;;) {
-    sockaddr_nl from{};
-    socklen_t fromLen = sizeof from;
-    const ssize_t n = recvfrom(netlinkFd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n < 0) {
-      if (errno == ENOBUFS) {  // the socket overflowed: something happened, rescan
-        relevant = true;
-        continue;
-      }
-      break;
-    }
-    // Only the kernel (port id 0) speaks for the devices; ignore anything a process sends.
-    if (from.nl_pid == 0 && IsTtyUevent(std::string_view(buf, static_cast<size_t>(n)))) relevant = true;
-  }
-  return relevant;
-}
-
 void TRegMonitorThread::Execute() {
   using Clock = std::chrono::steady_clock;
   bool pending = false;
   Clock::time_point due;
   for (;;) {
-    pollfd fds[3] = {{stopFd_, POLLIN, 0}, {inotifyFd_, POLLIN, 0}, {netlinkFd_, POLLIN, 0}};
-    const nfds_t count = netlinkFd_ >= 0 ? 3 : 2;
+    pollfd fds[3] = {{stopFd_, POLLIN, 0}, {inotifyFd_, POLLIN, 0}, {monitor_.Fd(), POLLIN, 0}};
+    const nfds_t count = monitor_.Fd() >= 0 ? 3 : 2;
     int timeout = -1;
     if (pending) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
@@ -227,10 +189,9 @@ void TRegMonitorThread::Execute() {
     if (count == 3 && fds[2].revents != 0) {
       if (fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) {
         // Keep watching with inotify alone rather than waking up for a dead socket forever.
-        close(netlinkFd_);
-        netlinkFd_ = -1;
+        monitor_.Close();
       } else {
-        changed |= ReadUevents();
+        changed |= monitor_.Drain();
       }
     }
     if (changed && !pending) {
