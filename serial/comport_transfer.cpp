@@ -206,7 +206,9 @@ int32_t TCustomComPort::WaitForAsync(PAsync& AsyncPtr) {
   device::Error e;
   if (!AsyncPtr->Overlapped.Wait(bytes, e)) {
     if (e.kind == device::ErrorKind::kGone) {
-      CloseInternal(true);
+      // Unlike a transfer that could not start (access denied), a completion that finds the
+      // device gone closes the ordinary way: the lines go off and other transfers are aborted.
+      Close();
       RaiseComError(CE_PortDisconnected + 1, 0);
     } else {
       ReportDeviceError(AsyncPtr->Kind == okWrite ? CE_WriteFailed + 1 : CE_ReadFailed + 1, e);

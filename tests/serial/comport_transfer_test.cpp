@@ -2,6 +2,8 @@
 // pending, cancellation, and the device-gone paths of starting and completing a transfer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "serial/support/comport_fixture.h"
 
 namespace quarlex {
@@ -164,6 +166,7 @@ TEST_F(ComPortTransferTest, AWriteStartedOnAVanishedDeviceClosesThePortFirst) {
 }
 
 TEST_F(ComPortTransferTest, AWriteThatVanishesWhilePendingClosesThePortOnCompletion) {
+  TracePort();
   line->StallOutput(true);
   PAsync a = nullptr;
   CreateAsync(a);
@@ -176,6 +179,13 @@ TEST_F(ComPortTransferTest, AWriteThatVanishesWhilePendingClosesThePortOnComplet
     EXPECT_EQ(e.Code(), 25);
   }
   EXPECT_FALSE(port->Connected());
+  // Only a transfer that cannot start skips the before-close steps: here the lines go off and
+  // every other pending transfer is aborted before the port closes.
+  EXPECT_EQ(log, (Strings{"CTS0", "DSR0", "RLSD0", "BeforeClose", "AfterClose"}));
+  const std::vector<uint32_t> purges = line->Recorded().purges;
+  EXPECT_NE(std::find(purges.begin(), purges.end(), device::PURGE_TXABORT | device::PURGE_RXABORT),
+            purges.end());
+  log.clear();
   DestroyAsync(a);
   // With OnException the report is made and the operation returns 0.
   port->SetPort("/dev/fake1");
