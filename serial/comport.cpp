@@ -96,6 +96,7 @@ void TCustomComPort::Open() {
   FConnected = true;
   ++FGeneration;
   FPendingErrors = 0;
+  FOpenEvents = FEvents;
   try {
     ApplyAllSettings();
   } catch (...) {
@@ -569,8 +570,13 @@ void TCustomComPort::ProcessError() {
 void TCustomComPort::ProcessRxChar() {
   int32_t Count = InputCount();
   // Received bytes were dropped since the error step ran (the device raises no error event for
-  // an overflowing queue): tell the owner before it handles the bytes that did arrive.
-  if (FPendingErrors & device::CE_RXOVER) ProcessError();
+  // an overflowing queue): an owner that watches errors hears of it before it handles the bytes
+  // that did arrive. Its handler may close the port; then there is nothing left to receive.
+  if ((FPendingErrors & device::CE_RXOVER) && FOpenEvents.Has(evError)) {
+    const uint64_t generation = FGeneration;
+    ProcessError();
+    if (!FConnected || FGeneration != generation) return;
+  }
   if (Count <= 0) return;
   ForEachLink([&](TComLink& l) {
     if (l.OnRx) l.OnRx(this, true);

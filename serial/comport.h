@@ -332,6 +332,7 @@ class TCustomComPort {
   TLineProperties FLine;
   std::string FPort = "COM1";
   TComEvents FEvents = AllComEvents;
+  TComEvents FOpenEvents;  // Events as the open port watches them (a change waits for the next Open)
   std::unique_ptr<TComBuffer> FBuffer;
   std::unique_ptr<TComParity> FParity;
   std::unique_ptr<TComTimeouts> FTimeouts;

@@ -85,6 +85,28 @@ TEST_F(ComPortFakeTest, AnOverflowingInputQueueIsReportedBeforeTheBytesThatArriv
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[0], "Error" + std::to_string(TComErrors{ceRxOver}.Bits()));
   EXPECT_EQ(log[1], "RxChar1024");
+
+  // An owner that does not watch errors is not told; one whose error handler closes the port
+  // gets no receive step for the closed port.
+  for (const bool watched : {false, true}) {
+    port->Close();
+    port->SetEvents(watched ? AllComEvents : TComEvents{evRxChar});
+    port->OnError = [&](TCustomComPort* p, TComErrors) {
+      log.push_back("Error");
+      p->Close();
+    };
+    port->Open();
+    log.clear();
+    small->Receive("a");
+    ASSERT_TRUE(owner.WaitPending(1));
+    small->Receive(std::string(4000, 'x'));
+    ASSERT_TRUE(owner.RunUntil([&] { return !log.empty(); }));
+    owner.Drain();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), watched ? "Error" : "RxChar1024") << watched;
+    EXPECT_EQ(CountOf(log, "RxChar1024"), watched ? 0u : 1u) << watched;
+    EXPECT_EQ(CountOf(log, "Error"), watched ? 1u : 0u) << watched;
+  }
 }
 
 TEST_F(ComPortFakeTest, AReceiveEventFindingNothingQueuedCallsNoHandler) {
