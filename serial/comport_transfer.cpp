@@ -343,8 +343,10 @@ int32_t TCustomComPort::ReadUnicodeString(std::u16string& Str, int32_t Count) {
 
 void TCustomComPort::WaitForEvent(TComEvents& Events, const device::StopSignal* StopEvent, int32_t Timeout) {
   if (FThreadCreated) {
-    // Both would wait on the same device's event mask.
+    // Both would wait on the same device's event mask, so there is no wait to go on with when an
+    // installed OnException returns: nothing has occurred.
     RaiseComError(CE_ThreadCreated + 1, 0);
+    Events = {};
     return;
   }
   uint32_t occurred = 0;

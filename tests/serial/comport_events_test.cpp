@@ -433,6 +433,17 @@ TEST_F(ComPortFakeTest, WaitForEventWithoutAnEventThread) {
     EXPECT_EQ(e.Code(), 20);
     EXPECT_STREQ(e.what(), "Cannot wait for event if event thread is created");
   }
+  // With OnException the report is made, and no event counts as occurred.
+  int reports = 0;
+  port->OnException = [&](TCustomComPort*, TComExceptions k, const std::string&, int64_t,
+                          const std::string&) {
+    EXPECT_EQ(k, CE_ThreadCreated);
+    ++reports;
+  };
+  ev = TComEvents{evRxChar, evBreak};
+  port->WaitForEvent(ev, nullptr, 0);
+  EXPECT_EQ(reports, 1);
+  EXPECT_TRUE(ev.Empty());
 }
 
 }  // namespace
