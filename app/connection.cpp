@@ -11,9 +11,7 @@ void ComPortQueue::ReadQueued(uint8_t* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
     const int32_t n = port_.Read(buffer + done, static_cast<int32_t>(count - done));
-    if (n <= 0) {
-      throw EComPort::Create(CE_ReadFailed + 1, 0);
-    }
+    if (n <= 0) throw EComPort::CreateNoWinCode(CE_ReadFailed + 1);  // no OS code to show
     done += static_cast<size_t>(n);
   }
 }

@@ -12,24 +12,6 @@
 
 namespace quarlex {
 
-namespace {
-// Sends through the window's port.
-class ComPortSend : public SendPort {
- public:
-  explicit ComPortSend(TComPort& port) : port_(port) {}
-  void Write(const uint8_t* data, size_t count) override {
-    // A write that ends early (a write time-out while flow control holds the line) is a
-    // failure the operator must see, not a silent partial send.
-    if (port_.Write(data, static_cast<int32_t>(count)) != static_cast<int32_t>(count)) {
-      throw EComPort::Create(CE_WriteFailed + 1, 0);
-    }
-  }
-
- private:
-  TComPort& port_;
-};
-}  // namespace
-
 AppParts WireApplication(MainWindow& w, PortMapRoots roots, PortWatchPaths watch) {
   AppParts parts;
   // Start-up order: the image bitmaps, the renderer, the port watcher and the port settings,

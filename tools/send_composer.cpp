@@ -42,6 +42,12 @@ size_t ComposeSend(std::string_view codePageText, uint8_t sendMode, LineEnding e
 
 SendComposer::SendComposer(Session& session, SendUi& ui) : session_(session), ui_(ui) {}
 
+void ComPortSend::Write(const uint8_t* data, size_t count) {
+  if (port_.Write(data, static_cast<int32_t>(count)) != static_cast<int32_t>(count)) {
+    throw EComPort::CreateNoWinCode(CE_WriteFailed + 1);
+  }
+}
+
 void SendComposer::Send() {
   if (session_.PortConnected != 1 || Port == nullptr) {
     Refresh();

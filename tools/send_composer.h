@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "app/session.h"
+#include "serial/comport.h"
 
 namespace quarlex {
 
@@ -21,6 +22,18 @@ class SendPort {
  public:
   virtual ~SendPort() = default;
   virtual void Write(const uint8_t* data, size_t count) = 0;
+};
+
+// The window's port as the composer writes to it. A write that ends early (a write time-out
+// while flow control holds the line) is a failure the operator must see, not a silent partial
+// send: it throws "WriteFile function failed", which has no OS code to show.
+class ComPortSend : public SendPort {
+ public:
+  explicit ComPortSend(TCustomComPort& port) : port_(port) {}
+  void Write(const uint8_t* data, size_t count) override;
+
+ private:
+  TCustomComPort& port_;
 };
 
 // What the composer needs from the window. Implemented by the Qt controller and by tests.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/connection.h"
+#include "serial/device/fake_device.h"
 #include "support/fake_tool_ui.h"
 #include "tools/send_composer.h"
 
@@ -178,6 +180,43 @@ TEST_F(SendTest, FailingWriteKeepsTheRecordAndPropagates) {
   EXPECT_EQ(session.Store.CaptureAttributes[39], 0x80);
   EXPECT_EQ(session.Store.ScrollBarExch.Max(), 2u);  // the view knows about the bytes
   EXPECT_EQ(ui.redraws, 1);
+}
+
+// The window's adapters to its port: a write that ends early and a read that brings nothing are
+// failures without an OS code, so their messages carry no "(Error: ...)".
+TEST(ComPortAdapters, ShortTransfersFailWithoutAnOSCode) {
+  auto line = std::make_shared<device::FakeLine>();
+  const device::DeviceOpener previous =
+      device::SetDeviceOpener(device::FakeLine::Opener({{"/dev/fake0", line}}));
+  {
+    TComPort port;
+    port.SetPort("/dev/fake0");
+    port.SetEvents({});
+    port.Timeouts().SetWriteTotalConstant(1);
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    port.Open();
+    ComPortSend out(port);
+    const uint8_t bytes[] = {1, 2, 3};
+    out.Write(bytes, 3);
+    EXPECT_EQ(line->Recorded().written, std::string("\x01\x02\x03"));
+    line->StallOutput(true);  // flow control holds the line until the write time-out
+    try {
+      out.Write(bytes, 3);
+      FAIL() << "a short write passed";
+    } catch (const EComPort& e) {
+      EXPECT_STREQ(e.what(), "WriteFile function failed");
+      EXPECT_EQ(e.WinCode(), -1);
+    }
+    ComPortQueue in(port);
+    uint8_t buf[4];
+    try {
+      in.ReadQueued(buf, 4);  // reported queued, but the queue is empty
+      FAIL() << "a read of nothing passed";
+    } catch (const EComPort& e) {
+      EXPECT_STREQ(e.what(), "ReadFile function failed");
+    }
+  }
+  device::SetDeviceOpener(previous);
 }
 
 TEST_F(SendTest, ModeCycleAndEndingLabels) {
