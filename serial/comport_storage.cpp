@@ -200,7 +200,7 @@ void LoadSettings(TCustomComPort& Port, TStoreType StoreType, const std::string&
   Port.BeginUpdate();
   try {
     if (StoreType == stIniFile) {
-      TComIniFile ini(LoadFrom, /*MustExist=*/true);
+      TComIniFile ini(LoadFrom);
       Ops.LoadFromIniFile(Port, ini);
     } else if (StoreType == stRegistry) {
       TComRegistry reg;

@@ -57,7 +57,9 @@
 // cannot be written, a store file that is corrupt and so would be lost by rewriting it) is
 // reported through the port's error routine as error 16, "Failed to store settings", without an
 // OS code; while loading as error 17, "Failed to load settings". A load sets each value through
-// its property as it is read, so the values read before a failure stay set.
+// its property as it is read, so the values read before a failure stay set. Loading from an ini
+// file that does not exist is no failure: every key is missing, so every property keeps its
+// value (the ini store's default).
 //
 // Threads: the port's owner's thread, like every other port operation.
 #include <cstdint>
@@ -76,10 +78,10 @@ namespace quarlex {
 
 class TComIniFile {
  public:
-  // Reads FileName when it exists. Throws std::runtime_error when it exists but cannot be read,
-  // is no text file (holds NUL bytes) or is larger than 16 MiB, and, with MustExist, when it
-  // does not exist.
-  explicit TComIniFile(std::filesystem::path FileName, bool MustExist = false);
+  // Reads FileName when it exists; a missing file reads as an empty one. Throws
+  // std::runtime_error when it exists but cannot be read, is no regular file, is no text file
+  // (holds NUL bytes) or is larger than 16 MiB.
+  explicit TComIniFile(std::filesystem::path FileName);
 
   const std::filesystem::path& FileName() const { return file_name_; }
 

@@ -53,13 +53,10 @@ bool BadName(std::string_view name) {
 // ---------------------------------------------------------------------------------------------
 // TComIniFile
 
-TComIniFile::TComIniFile(fs::path FileName, bool MustExist) : file_name_(std::move(FileName)) {
+TComIniFile::TComIniFile(fs::path FileName) : file_name_(std::move(FileName)) {
   if (file_name_.empty()) Fail("no ini file named");
   std::optional<std::string> data = ReadStoreFile(file_name_);
-  if (!data) {
-    if (MustExist) Fail("no such file: " + file_name_.string());
-    return;
-  }
+  if (!data) return;
   std::string_view text = *data;
   if (text.starts_with("\xEF\xBB\xBF")) {
     bom_ = true;

@@ -328,6 +328,19 @@ TEST_F(SettingsStoreTest, IniMissingKeysKeepTheirProperties) {
   EXPECT_TRUE(p.FlowControl().OutDSRFlow());
   EXPECT_EQ(p.FlowControl().XonChar(), 5);
   EXPECT_EQ(p.Buffer().InputSize(), 2048);  // not an integer: the default
+
+  // A file that does not exist is a store with every key missing: nothing changes, nothing is
+  // reported, nothing is created.
+  p.SetStoredProps({spBasic, spOthers, spParity, spBuffer, spTimeouts, spFlowControl});
+  p.SetBaudRate(br57600);
+  for (const fs::path& missing : {dir_.path() / "missing.ini", dir_.path() / "no" / "such.ini"}) {
+    EXPECT_EQ(LoadCode(p, stIniFile, missing.string()), 0) << missing;
+    EXPECT_FALSE(fs::exists(missing));
+  }
+  EXPECT_EQ(p.Port(), "COM7");
+  EXPECT_EQ(p.BaudRate(), br57600);
+  EXPECT_EQ(p.FlowControl().XonChar(), 5);
+  EXPECT_EQ(p.UpdateCount(), 0);
 }
 
 TEST_F(SettingsStoreTest, IniSectionIsTheComponentName) {
@@ -441,8 +454,7 @@ TEST_F(SettingsStoreTest, RegistryValueTypesMustMatch) {
 TEST_F(SettingsStoreTest, BrokenStoresReportSixteenOrSeventeen) {
   TComPort p;
   p.SetName("ComPort");
-  // The ini file is missing, is a folder, holds NUL bytes, or sits in a missing folder.
-  EXPECT_EQ(LoadCode(p, stIniFile, (dir_.path() / "missing.ini").string()), 17);
+  // The ini file is a folder, has no name, holds NUL bytes, or sits in a missing folder.
   EXPECT_EQ(LoadCode(p, stIniFile, dir_.path().string()), 17);
   EXPECT_EQ(StoreCode(p, stIniFile, dir_.path().string()), 16);
   EXPECT_EQ(LoadCode(p, stIniFile, ""), 17);
@@ -452,6 +464,12 @@ TEST_F(SettingsStoreTest, BrokenStoresReportSixteenOrSeventeen) {
   EXPECT_EQ(LoadCode(p, stIniFile, Ini().string()), 17);
   EXPECT_EQ(StoreCode(p, stIniFile, Ini().string()), 16);
   EXPECT_EQ(ReadFile(Ini()), binary);  // not overwritten
+  // A file that cannot be opened (a file stands where a folder should) and one of 16 MiB + 1.
+  EXPECT_EQ(LoadCode(p, stIniFile, (Ini() / "x.ini").string()), 17);
+  const fs::path huge = dir_.path() / "huge.ini";
+  WriteFile(huge, "[ComPort]\nPort=COM9\n");
+  fs::resize_file(huge, (16u << 20) + 1);
+  EXPECT_EQ(LoadCode(p, stIniFile, huge.string()), 17);
   EXPECT_EQ(StoreCode(p, stIniFile, (dir_.path() / "no" / "such.ini").string()), 16);
   // A port name the ini file cannot hold as a section.
   p.SetName("Com]Port");
@@ -485,7 +503,7 @@ TEST_F(SettingsStoreTest, WithOnExceptionFailuresGoToTheHandler) {
     EXPECT_EQ(win_error, 0);
     EXPECT_FALSE(message.empty());
   };
-  EXPECT_NO_THROW(LoadSettings(p, stIniFile, (dir_.path() / "missing.ini").string()));
+  EXPECT_NO_THROW(LoadSettings(p, stIniFile, dir_.path().string()));
   EXPECT_NO_THROW(StoreSettings(p, stIniFile, (dir_.path() / "no" / "x.ini").string()));
   EXPECT_EQ(seen, (std::vector<TComExceptions>{CE_LoadFailed, CE_StoreFailed}));
 }
