@@ -26,6 +26,8 @@ PortController::PortController(MainWindow& window, PortMapRoots roots, PortWatch
     QMessageBox::critical(&w_, "Quarlex", QString::fromStdString(text));
   };
   ComPort.SetName("ComPort");
+  // The window's stored settings ask for a 64 KiB input queue; the XON/XOFF limits follow from it.
+  ComPort.Buffer().SetInputSize(65536);
   // The window's port is named "COM<n>"; the port map says which device stands behind it.
   ComPort.SetPortPathResolver([this](const std::string& port) -> std::string {
     if (port.rfind("COM", 0) == 0) {

@@ -64,6 +64,12 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
   EXPECT_FALSE(w->BtnCom->isEnabled());
   EXPECT_FALSE(w->BtnSetBr->isEnabled());
   EXPECT_EQ(parts.port->ComPort.Port(), "COM42");
+  // The window's port asks for a 64 KiB input queue, and the flow-control limits follow from it.
+  EXPECT_EQ(parts.port->ComPort.Buffer().InputSize(), 65536);
+  device::Dcb dcb;
+  ASSERT_FALSE(parts.port->ComPort.Handle()->GetState(dcb));
+  EXPECT_EQ(dcb.XonLim, 16384);
+  EXPECT_EQ(dcb.XoffLim, 16384);
 
   // Random bytes, 0x00 and 0xFF included, arrive whole and in order.
   std::string data(100000, '\0');
