@@ -26,9 +26,16 @@ size_t CaptureStore::AppendReceived(const uint8_t* data, size_t count) {
   size_t n = count < ReceiveRoom() ? count : ReceiveRoom();
   if (n == 0) return 0;
   std::memcpy(CaptureBuffer + WriteIndex, data, n);
-  if (WriteIndex + n == CaptureSize) CaptureFull = 1;
-  WriteIndex = static_cast<uint32_t>((WriteIndex + n) & CaptureMask);
+  WriteIndex = static_cast<uint32_t>(WriteIndex + n);
+  if (WriteIndex == CaptureSize) CaptureFull = 1;
   return n;
+}
+
+void CaptureStore::LoadBytes(uint32_t length) {
+  WriteIndex = length < CaptureSize ? length : CaptureSize;
+  CaptureFull = WriteIndex == CaptureSize ? 1 : 0;
+  FullRingLoaded = CaptureFull;
+  ScrollBarExch.SetMax(WriteIndex / BytesPerRow);
 }
 
 void CaptureStore::ScrollUpdate() {
@@ -57,6 +64,7 @@ void CaptureStore::ClearStorage() {
   std::memset(MiniMapRows, 0, sizeof MiniMapRows);
   std::memset(ValueHighlight, 0, sizeof ValueHighlight);
   CaptureFull = 0;
+  FullRingLoaded = 0;
   MiniMapBuiltAt = 0;
   WriteIndex = 0;
   SavedUpTo = 0;

@@ -5,6 +5,7 @@
 // Main thread only: the port's event thread hands receive events over and waits.
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 
 #include "app/scroll_bar.h"
@@ -18,9 +19,9 @@ constexpr size_t ReceiveStagingSize = 65536;
 constexpr size_t MiniMapRowCount = 1024;
 
 // Attribute byte bits.
-constexpr uint8_t AttrMarkerMask = 0x07;      // marker 0 none, 1..4
-constexpr uint8_t AttrMarkerClear = 0xF0;     // AND mask that removes marker (bits 0..3)
-constexpr uint8_t SearchHitBits = 0x70;       // 0x10 first, 0x20 inner, 0x30 last, 0x40 one-byte hit
+constexpr uint8_t AttrMarkerMask = 0x07;   // marker 0 none, 1..4
+constexpr uint8_t AttrMarkerClear = 0xF0;  // AND mask that removes marker (bits 0..3)
+constexpr uint8_t SearchHitBits = 0x70;    // 0x10 first, 0x20 inner, 0x30 last, 0x40 one-byte hit
 constexpr uint8_t SearchHitFirst = 0x10;
 constexpr uint8_t SearchHitInner = 0x20;
 constexpr uint8_t SearchHitLast = 0x30;
@@ -34,8 +35,12 @@ class ReceiveSource {
  public:
   virtual ~ReceiveSource() = default;
   virtual void ReadQueued(uint8_t* buffer, size_t count) = 0;
-  // Bytes waiting in the input queue now; used to take what a full ring left queued.
+  // Bytes waiting in the input queue now; used to take what a full ring left queued. May throw.
   virtual size_t QueuedCount() = 0;
+  // A read or count outside a receive event (the tick taking what a full ring left queued)
+  // failed with `error`. Nobody up the stack can report it, so the source closes the port and
+  // tells the operator the way any failure of the device is told. Must not throw.
+  virtual void ReadFailed(std::exception_ptr error) = 0;
 };
 
 struct CaptureStore {
@@ -53,8 +58,15 @@ struct CaptureStore {
   uint8_t MiniMapRows[MiniMapRowCount] = {};
 
   // Counters and indices.
+  // Number of bytes in the ring and where the next one goes: 0 .. CaptureSize. It equals
+  // CaptureSize exactly when the ring is full (CaptureFull), so a full ring shows, searches and
+  // saves as all of its bytes. Received bytes never pass the end; only a send without Autosave
+  // wraps it back to 0 (AppendSent).
   uint32_t WriteIndex = 0;
-  uint8_t CaptureFull = 0;
+  uint8_t CaptureFull = 0;  // 1 exactly when WriteIndex == CaptureSize
+  // The full ring came from a file (LoadBytes): it rolls over only once new bytes need its room,
+  // not at the next tick as a ring filled by reception does.
+  uint8_t FullRingLoaded = 0;
   uint32_t RxBytesSinceTick = 0;
   uint32_t ScrollSeenIndex = 0;
   uint32_t SearchedUpTo = 0;
@@ -75,12 +87,20 @@ struct CaptureStore {
   // Returns how many bytes were taken (0 while CaptureFull is set).
   size_t AppendReceived(const uint8_t* data, size_t count);
 
-  // Appends one sent byte: sets the sent bit, keeps the other attribute bits, wraps silently.
+  // Appends one sent byte: sets the sent bit, keeps the other attribute bits, and wraps to 0 at
+  // the end of the ring without filling it. A full ring takes no sent byte (the session rolls it
+  // over or refuses the send first); the call then changes nothing.
   void AppendSent(uint8_t value) {
+    if (CaptureFull) return;
     CaptureBuffer[WriteIndex] = value;
     CaptureAttributes[WriteIndex] |= AttrSent;
     WriteIndex = (WriteIndex + 1) & CaptureMask;
   }
+
+  // After the caller copied `length` (at most CaptureSize) bytes of a file to the start of a
+  // cleared ring: they become the capture. A whole ring's worth is a full ring that waits for
+  // new bytes before it rolls over.
+  void LoadBytes(uint32_t length);
 
   // Room left before the ring is full, i.e. how many received bytes AppendReceived would take.
   size_t ReceiveRoom() const { return CaptureFull ? 0 : size_t{CaptureSize} - WriteIndex; }

@@ -16,6 +16,17 @@ void ComPortQueue::ReadQueued(uint8_t* buffer, size_t count) {
   }
 }
 
+void ComPortQueue::ReadFailed(std::exception_ptr error) {
+  try {
+    port_.Close();
+  } catch (...) {
+    // The device already failed; the error to show is the one that brought us here.
+  }
+  // Posted rather than called: the failure surfaced inside the tick or a save, and the owner's
+  // report may run a modal dialog, which must not nest inside them.
+  if (TComOwner* owner = port_.Owner()) owner->Post([owner, error] { owner->HandleException(error); });
+}
+
 size_t ComPortQueue::QueuedCount() {
   if (!port_.Connected()) return 0;
   const int32_t n = port_.InputCount();

@@ -33,6 +33,9 @@ class ComPortQueue : public ReceiveSource {
   explicit ComPortQueue(TCustomComPort& port) : port_(port) {}
   void ReadQueued(uint8_t* buffer, size_t count) override;
   size_t QueuedCount() override;
+  // Closes the port at once and hands `error` to the port's owner from its event loop, as a
+  // device lost on the event thread is: the owner shows it and puts the status bar back.
+  void ReadFailed(std::exception_ptr error) override;
 
  private:
   TCustomComPort& port_;

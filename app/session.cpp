@@ -23,6 +23,12 @@ void Session::ComPortRxChar(size_t count) {
   Store.ScrollUpdate();
 }
 
+namespace {
+std::string BlockedText(const std::string& reason) {
+  return reason.empty() ? "Capture full, not saved" : "Capture full, not saved: " + reason;
+}
+}  // namespace
+
 void Session::TimerMainTimer() {
   if (SpeedTicks > 10) {
     ui_.SetSpeedText(std::to_string(Store.RxBytesSinceTick) + " Bps");
@@ -30,9 +36,15 @@ void Session::TimerMainTimer() {
     SpeedTicks = 0;
   }
   if (MessageTicks > 30 && MessageShown) {
-    ui_.HideMessageText();
-    MessageShown = 0;
-    MessageTicks = 0;
+    if (RolloverBlocked) {
+      // Reception waits for the operator: the panel keeps saying so, also after another
+      // message had its time.
+      ShowMessage(BlockedText(LastSaveError), ErrorColour, 0);
+    } else {
+      ui_.HideMessageText();
+      MessageShown = 0;
+      MessageTicks = 0;
+    }
   }
   ++SpeedTicks;
   ++MessageTicks;
@@ -43,31 +55,69 @@ void Session::TimerMainTimer() {
     ui_.OutMiniMap();
   }
 
-  if (Store.CaptureFull && !RolloverBlocked) RollOver();
+  if (!Store.CaptureFull) {
+    // Bytes a full ring left queued wait for no further receive event once the ring has room
+    // again (after Clear or Open): take them now.
+    DrainQueued();
+    return;
+  }
+  if (RolloverBlocked) {
+    const bool savedSince = Store.SavedUpTo >= Store.WriteIndex;  // the operator saved the ring
+    if (!savedSince) {
+      if (!ui_.AutosaveChecked() || ++retryTicks_ < AutosaveRetryTicks) return;
+      retryTicks_ = 0;
+    }
+    RollOver();
+    return;
+  }
+  // A ring loaded from a file is not rolled over for its own sake, only to make room.
+  if (Store.FullRingLoaded && QueuedBytes() == 0) return;
+  RollOver();
 }
 
 bool Session::RollOver() {
-  if (ui_.AutosaveChecked() && !ui_.SaveClick()) {
-    RolloverBlocked = 1;
-    return false;
+  if (Store.SavedUpTo < Store.WriteIndex) {
+    if (!ui_.AutosaveChecked()) {
+      // Without Autosave a full ring is discarded, but not one whose autosave failed: the
+      // operator was told it waits, and only Clear or Open may throw it away.
+      if (RolloverBlocked) return false;
+    } else if (!ui_.SaveClick()) {
+      RolloverBlocked = 1;
+      retryTicks_ = 0;
+      ShowMessage(BlockedText(LastSaveError), ErrorColour, 0);
+      return false;
+    }
   }
   ClearFull();
   DrainQueued();
   return true;
 }
 
-void Session::MakeRoomForSend(size_t count) {
-  if (RolloverBlocked) return;
+bool Session::MakeRoomForSend(size_t count) {
+  bool ok = true;
   if (Store.CaptureFull) {
-    RollOver();
+    ok = RollOver();
   } else if (size_t{Store.WriteIndex} + count > CaptureSize && ui_.AutosaveChecked()) {
-    RollOver();
+    // The bytes from the start of the ring on are not saved yet: save first, and only a ring
+    // that is safe on disk is cleared. A failure here blocks nothing: the ring is not full.
+    ok = Store.SavedUpTo >= Store.WriteIndex || ui_.SaveClick();
+    if (ok) {
+      ClearFull();
+      DrainQueued();
+    }
   }
+  if (!ok) {
+    ShowMessage(LastSaveError.empty() ? "Not sent: capture not saved"
+                                      : "Not sent, capture not saved: " + LastSaveError,
+                ErrorColour, 0);
+  }
+  return ok;
 }
 
 void Session::ClearFull() {
   Store.ClearStorage();
   RolloverBlocked = 0;
+  retryTicks_ = 0;
   if (Store.SearchOpen) {
     Store.SearchHitState = 0;
     Store.SearchHitNumber = 0;
@@ -77,17 +127,36 @@ void Session::ClearFull() {
   ui_.OutMiniMap();
 }
 
-void Session::OperatorSaved() {
-  if (Store.CaptureFull && RolloverBlocked) {
-    ClearFull();
-    DrainQueued();
+void Session::SaveFailed(const std::string& reason) {
+  LastSaveError = reason;
+}
+
+size_t Session::QueuedBytes() {
+  if (!PortConnected || Port == nullptr) return 0;
+  try {
+    return Port->QueuedCount();
+  } catch (...) {
+    PortFailed(std::current_exception());
+    return 0;
   }
 }
 
 void Session::DrainQueued() {
-  if (!PortConnected || Port == nullptr) return;
-  const size_t queued = Port->QueuedCount();
-  if (queued > 0) ComPortRxChar(queued);
+  if (Store.CaptureFull) return;
+  const size_t queued = QueuedBytes();
+  if (queued == 0) return;
+  try {
+    ComPortRxChar(queued);
+  } catch (...) {
+    // Called from the tick (or a send): no caller above could report it, and an exception
+    // leaving the tick would end the program.
+    PortFailed(std::current_exception());
+  }
+}
+
+void Session::PortFailed(std::exception_ptr error) {
+  ReceiveSource* port = Port;
+  if (port != nullptr) port->ReadFailed(error);
 }
 
 void Session::ShowMessage(const std::string& text, uint32_t rgb, uint8_t ticks) {

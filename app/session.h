@@ -4,6 +4,7 @@
 // owns one Session and implements SessionUi; tests drive both directly.
 // Main thread only.
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "app/capture_store.h"
@@ -18,12 +19,12 @@ constexpr uint32_t ErrorColour = 0xC94F4D;    // RGB(201,79,77)
 class SessionUi {
  public:
   virtual ~SessionUi() = default;
-  virtual void OutExchange() = 0;                               // redraw the grid
-  virtual void OutMiniMap() = 0;                                // redraw the minimap
-  virtual void SetSpeedText(const std::string& text) = 0;       // PanelSpeed caption
+  virtual void OutExchange() = 0;                          // redraw the grid
+  virtual void OutMiniMap() = 0;                           // redraw the minimap
+  virtual void SetSpeedText(const std::string& text) = 0;  // PanelSpeed caption
   virtual void ShowMessageText(const std::string& text, uint32_t rgb) = 0;
   virtual void HideMessageText() = 0;
-  virtual void Find() = 0;                                      // search marking pass
+  virtual void Find() = 0;  // search marking pass
   virtual bool AutosaveChecked() = 0;
   // The Save button's action; false when the save failed (the failure has been reported).
   virtual bool SaveClick() = 0;
@@ -35,7 +36,17 @@ struct KeyModifiers {
   bool shift = false;
   bool alt = false;
 };
-enum class KeyAction { None, FindPrevious, FindNext, FindClose, FindToggle, Open, Save, HistoryUp, HistoryDown };
+enum class KeyAction {
+  None,
+  FindPrevious,
+  FindNext,
+  FindClose,
+  FindToggle,
+  Open,
+  Save,
+  HistoryUp,
+  HistoryDown
+};
 
 class Session {
  public:
@@ -50,9 +61,14 @@ class Session {
   uint8_t PortConnected = 0;
   uint8_t SendMode = 1;  // 1 Hex, 2 Text, 3 Decimal
   std::string ExeFolder;
-  // Set when the autosave of a full ring failed: the rollover then waits for the operator to
-  // save, clear or load instead of failing (and reporting) again on every tick.
+  // A full ring whose autosave failed, and nothing else: the rollover then waits (the bytes that
+  // arrive stay in the port's queue) until the ring has been saved by a retry or by the
+  // operator, or cleared (Clear, Open). The message panel says so until then, and the tick
+  // retries the autosave quietly every AutosaveRetryTicks while Autosave stays checked.
   uint8_t RolloverBlocked = 0;
+  static constexpr uint8_t AutosaveRetryTicks = 50;  // about 5 s
+  // Why the last save failed (an OS error text); empty before the first failure.
+  std::string LastSaveError;
 
   // The open port's input queue; null while no port is open.
   ReceiveSource* Port = nullptr;
@@ -68,8 +84,8 @@ class Session {
   // Empties the store, re-runs an open search and redraws.
   void ClearFull();
 
-  // The operator saved successfully (not the autosave): a rollover that waited for that goes on.
-  void OperatorSaved();
+  // The files tool could not save; `reason` says why.
+  void SaveFailed(const std::string& reason);
 
   // Shows a status message; `ticks` is 0 for about 3.2 s, 20 for about 1.2 s.
   void ShowMessage(const std::string& text, uint32_t rgb, uint8_t ticks);
@@ -77,19 +93,30 @@ class Session {
   // Window-level keyboard map, seen before the focused control.
   KeyAction MapKey(Key key, KeyModifiers mods, bool sendBoxFocused) const;
 
-  // Takes what is waiting in the port's queue (after a rollover freed the ring).
+  // Takes what is waiting in the port's queue while the ring has room. A failing read closes the
+  // port through ReceiveSource::ReadFailed; the capture keeps what it holds.
   void DrainQueued();
 
-  // The full-ring rollover: save when Autosave is on, then clear and take what waited in the
-  // port's queue. False when the save failed (the rollover then waits for the operator).
+  // The rollover of a full ring: save it when Autosave is on and it holds unsaved bytes, then
+  // clear and take what waited in the port's queue. False when the ring stays as it is: its
+  // autosave failed (the rollover is then blocked), or it is blocked and Autosave was unchecked
+  // since (only the operator may then discard it, with Clear or Open).
   bool RollOver();
 
-  // Before `count` sent bytes are appended: a ring that is full, or (with Autosave on) too full
-  // to take them, is rolled over first, so a send never overwrites bytes not yet saved.
-  void MakeRoomForSend(size_t count);
+  // Before `count` sent bytes are appended. A full ring is rolled over first; with Autosave on, a
+  // ring too full to take them is saved and cleared first, so a send never overwrites bytes that
+  // were not saved. False when that could not be done: the send must then record and write
+  // nothing; the message panel says why. Without Autosave a send that does not fit wraps the
+  // ring (nothing is saved without Autosave).
+  bool MakeRoomForSend(size_t count);
 
  private:
+  // Bytes waiting in the port's queue; 0 without a port, or when asking failed (reported).
+  size_t QueuedBytes();
+  void PortFailed(std::exception_ptr error);
+
   SessionUi& ui_;
+  uint8_t retryTicks_ = 0;
 };
 
 }  // namespace quarlex

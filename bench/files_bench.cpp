@@ -72,9 +72,8 @@ void BM_SaveFullRing(benchmark::State& state, const char* base) {
   ui.files = &files;
   session.ExeFolder = folder;
   FillRandom(session.Store.CaptureBuffer, CaptureSize);
-  session.Store.WriteIndex = 0;
+  session.Store.LoadBytes(CaptureSize);  // a full ring
   for (auto _ : state) {
-    session.Store.CaptureFull = 1;
     session.Store.SavedUpTo = 0;
     if (!files.BtnSaveClick()) state.SkipWithError(files.LastError().c_str());
     state.PauseTiming();
@@ -87,7 +86,7 @@ void BM_SaveFullRing(benchmark::State& state, const char* base) {
 BENCHMARK_CAPTURE(BM_SaveFullRing, disk_tmp, "/tmp")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_SaveFullRing, memory_shm, "/dev/shm")->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Load of a file of 33,554,431 bytes (the most a load takes), including the clear before it.
+// Load of a file of 33,554,432 bytes (the most a load takes), including the clear before it.
 void BM_LoadFullRing(benchmark::State& state, const char* base) {
   const std::string folder = MakeFolder(base);
   NullUi ui;
@@ -97,11 +96,9 @@ void BM_LoadFullRing(benchmark::State& state, const char* base) {
   ui.files = &files;
   session.ExeFolder = folder;
   FillRandom(session.Store.CaptureBuffer, CaptureSize);
-  session.Store.CaptureFull = 1;
-  session.Store.WriteIndex = 0;
+  session.Store.LoadBytes(CaptureSize);
   if (!files.BtnSaveClick()) state.SkipWithError("could not write the file to load");
   const std::string saved = folder + "COM3_20260102_030405.data";
-  if (truncate(saved.c_str(), CaptureFiles::LoadLimit) != 0) state.SkipWithError("truncate failed");
   for (auto _ : state) {
     if (files.LoadFile(saved) != CaptureFiles::LoadResult::Loaded) state.SkipWithError("load failed");
     benchmark::DoNotOptimize(session.Store.WriteIndex);
@@ -118,6 +115,7 @@ struct Queue : ReceiveSource {
   const std::vector<uint8_t>* block = nullptr;
   void ReadQueued(uint8_t* buf, size_t n) override { std::memcpy(buf, block->data(), n); }
   size_t QueuedCount() override { return 0; }
+  void ReadFailed(std::exception_ptr error) override { std::rethrow_exception(error); }
 };
 
 void BM_AutosaveStream(benchmark::State& state, const char* base) {
@@ -162,6 +160,7 @@ struct PortInput : ReceiveSource {
     taken += count;
   }
   size_t QueuedCount() override { return static_cast<size_t>(port->InputCount()); }
+  void ReadFailed(std::exception_ptr error) override { std::rethrow_exception(error); }
 };
 
 void BM_AutosavePty(benchmark::State& state) {

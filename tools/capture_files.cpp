@@ -38,7 +38,7 @@ std::string PortForFileName(const std::string& port) {
 }
 
 std::string Reason(int err) {
-  return std::string("File not saved: ").append(std::strerror(err));
+  return std::strerror(err);
 }
 
 // Creates every missing folder on the way to `folder` (which ends in '/').
@@ -141,33 +141,21 @@ std::string DefaultExeFolder() {
 
 SavePlan PlanSave(const CaptureStore& store, SaveMode mode) {
   SavePlan plan;
-  auto add = [&plan](uint64_t from, uint64_t to) {
-    if (to > from)
-      plan.pieces[plan.count++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(to - from)};
+  auto add = [&plan](uint32_t from, uint32_t to) {
+    if (to > from) plan.pieces[plan.count++] = {from, to - from};
   };
-  const uint64_t size = CaptureSize;
-  const uint64_t w = store.WriteIndex;
-  // Where the capture's stream ends, counted from the start of the current ring: a full ring
-  // has received all `size` bytes, and anything sent after it filled sits at 0 .. WriteIndex.
-  const uint64_t end = store.CaptureFull ? size + w : w;
-  plan.nextSavedUpTo = static_cast<uint32_t>(end);
-
+  const uint32_t w = store.WriteIndex;  // CaptureSize when the ring is full
+  plan.nextSavedUpTo = w;
   if (mode == SaveMode::Full) {
-    // The whole ring when it is full (all of its bytes, the last one included).
-    add(0, store.CaptureFull ? size : w);
+    add(0, w);
     return plan;
   }
-  const uint64_t saved = store.SavedUpTo;
-  if (saved <= end) {
-    if (saved < size) {
-      add(saved, std::min(end, size));
-      if (end > size) add(0, end - size);
-    } else {
-      add(saved - size, end - size);
-    }
+  const uint32_t saved = std::min(store.SavedUpTo, CaptureSize);
+  if (saved <= w) {
+    add(saved, w);
   } else {
     // A send wrapped the ring after the last save: the rest of the ring, then its start.
-    add(saved % size, size);
+    add(saved, CaptureSize);
     add(0, w);
   }
   return plan;
@@ -234,15 +222,15 @@ bool CaptureFiles::BtnSaveClick() {
   const SaveResult r =
       WriteCaptureFile(session_.ExeFolder, CaptureFileName(ui_.PortName(), t), store.CaptureBuffer, plan);
   if (!r.ok) {
-    lastError_ = r.error;
-    session_.ShowMessage(r.error, ErrorColour, 0);
+    lastError_ = "File not saved: " + r.error;
+    session_.SaveFailed(r.error);
+    session_.ShowMessage(lastError_, ErrorColour, 0);
     return false;
   }
   lastError_.clear();
+  // A full ring whose autosave failed is released by this: the next tick sees it saved.
   store.SavedUpTo = plan.nextSavedUpTo;
   session_.ShowMessage("File  " + r.fileName + "  saved", SuccessColour, 0);
-  // A full ring whose autosave failed waits for the operator; this save releases it.
-  session_.OperatorSaved();
   return true;
 }
 
@@ -289,8 +277,7 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
   ::close(fd);
 
   // Only bytes really read become capture: a short read shows what the file held, not zeros.
-  store.WriteIndex = got;
-  store.ScrollBarExch.SetMax(got / store.BytesPerRow);
+  store.LoadBytes(got);
   if (store.SearchOpen) ui_.CloseFindPanel();
   ui_.Redraw();
   if (got < want) {
@@ -298,6 +285,13 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
         err ? std::string("File not read: ").append(std::strerror(err)) : "File not read completely",
         ErrorColour, 0);
     return LoadResult::ReadFailed;
+  }
+  if (size > want) {
+    // The operator must not take the first part for the whole file.
+    session_.ShowMessage(
+        "First " + std::to_string(want) + " bytes loaded, " + std::to_string(size - want) + " left out",
+        ErrorColour, 0);
+    return LoadResult::LoadedFirstPart;
   }
   return LoadResult::Loaded;
 }

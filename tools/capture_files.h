@@ -41,8 +41,8 @@ std::string ExeFolderFor(const std::string& exePath, const std::string& home);
 std::string DefaultExeFolder();
 
 // The byte ranges of the ring that one save writes, in order, and where the next Interval save
-// starts. `SavedUpTo` may exceed the ring size while the ring is full: it then counts from the
-// start of the full ring, so that bytes sent after the ring filled are saved once, after it.
+// starts. A full ring is saved whole (all CaptureSize bytes) in either mode when nothing of it
+// was saved before.
 struct SavePiece {
   uint32_t offset = 0;
   uint32_t length = 0;
@@ -59,7 +59,7 @@ SavePlan PlanSave(const CaptureStore& store, SaveMode mode);
 struct SaveResult {
   bool ok = false;
   std::string fileName;  // name without folder, as written (with its suffix)
-  std::string error;     // operator-readable reason when !ok
+  std::string error;     // why, when !ok: the OS error text ("No space left on device")
 };
 // Writes the planned ranges of `ring` to `folder` under `baseName` (a CaptureFileName without
 // suffix), or under the first free `_<n>` variant of it. Creates `folder` if it is missing.
@@ -84,7 +84,8 @@ class FilesUi {
 
 class CaptureFiles {
  public:
-  static constexpr uint32_t LoadLimit = 0x1FFFFFF;  // one byte less than the ring
+  // A whole ring: every file a save wrote loads back whole.
+  static constexpr uint32_t LoadLimit = CaptureSize;
 
   CaptureFiles(Session& session, FilesUi& ui, std::function<LocalTime()> clock = NowLocal)
       : session_(session), ui_(ui), clock_(std::move(clock)) {}
@@ -97,8 +98,9 @@ class CaptureFiles {
   // The Open button's action: asks for a file and loads it.
   void BtnOpenClick();
 
-  enum class LoadResult { Loaded, NotFound, ReadFailed };
-  // Loads `path` into the capture (at most LoadLimit bytes). A path that is not an existing,
+  enum class LoadResult { Loaded, LoadedFirstPart, NotFound, ReadFailed };
+  // Loads `path` into the capture (at most LoadLimit bytes; of a longer file its first part, and
+  // the message panel says how many bytes were left out). A path that is not an existing,
   // readable regular file shows "File not found" and changes nothing.
   LoadResult LoadFile(const std::string& path);
 

@@ -59,7 +59,12 @@ void SendComposer::Send() {
       ComposeSend(CodePageFromUtf8(text), session_.SendMode, ending_, std::span(sendBuffer_)));
 
   CaptureStore& store = session_.Store;
-  session_.MakeRoomForSend(sendCount_);
+  // Nothing is recorded or written when the ring could not be made safe to take the bytes (the
+  // message panel says why), nor when taking the queued bytes found the port failed.
+  if (!session_.MakeRoomForSend(sendCount_) || session_.PortConnected != 1) {
+    Refresh();
+    return;
+  }
   const uint32_t before = store.WriteIndex;
   for (size_t i = 0; i < sendCount_; ++i) store.AppendSent(sendBuffer_[i]);
   if (store.WriteIndex < before) {

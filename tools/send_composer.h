@@ -77,8 +77,10 @@ class SendComposer {
   std::function<void()> RingWrapped;
 
   // Enter in the send box and the "Send" button. While not connected nothing is parsed,
-  // recorded, written or remembered; the grid is still redrawn. A failing write propagates
-  // after the bytes have been recorded and the view refreshed.
+  // recorded, written or remembered; the grid is still redrawn. A send that would overwrite
+  // unsaved bytes and cannot save them first is refused (Session::MakeRoomForSend): nothing is
+  // recorded or written. A failing write propagates after the bytes have been recorded and the
+  // view refreshed.
   void Send();
   void BtnModeSendClick();
   // One of the four line-ending menu items was chosen.

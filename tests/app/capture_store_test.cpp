@@ -44,15 +44,19 @@ TEST(CaptureStore, FullRingStopsAtLastSlotAndNeverOverwrites) {
   auto in = Bytes(3, 1);
   EXPECT_EQ(s.AppendReceived(in.data(), 3), 2u);
   EXPECT_EQ(s.CaptureFull, 1);
-  EXPECT_EQ(s.WriteIndex, 0u);
+  EXPECT_EQ(s.WriteIndex, CaptureSize) << "a full ring counts all of its bytes";
   EXPECT_EQ(s.CaptureBuffer[0x1FFFFFE], 1);
   EXPECT_EQ(s.CaptureBuffer[0x1FFFFFF], 2);
   EXPECT_EQ(s.CaptureBuffer[0], 0xAA);
   EXPECT_EQ(s.AppendReceived(in.data(), 3), 0u) << "a full ring takes nothing until the rollover";
   EXPECT_EQ(s.ReceiveRoom(), 0u);
+  s.AppendSent(0x55);
+  EXPECT_EQ(s.CaptureBuffer[0], 0xAA) << "nor a sent byte";
+  EXPECT_EQ(s.WriteIndex, CaptureSize);
   s.TopRow = 500;
   s.ScrollUpdate();
-  EXPECT_EQ(s.TopRow, 0u) << "the wrap resets the view";
+  EXPECT_EQ(s.ScrollBarExch.Max(), CaptureSize / 32);
+  EXPECT_EQ(s.TopRow, CaptureSize / 32 - 14) << "the view follows to the ring's last row";
 }
 
 TEST(CaptureStore, SentBytesWrapWithoutFullFlagAndKeepMarkers) {

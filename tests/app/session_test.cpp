@@ -11,18 +11,25 @@ namespace {
 
 struct FakeUi : SessionUi {
   int exchangeDraws = 0, miniMapDraws = 0, finds = 0, saves = 0, hides = 0;
-  std::vector<std::string> speed;
+  std::vector<std::string> speed, messages;
   bool autosave = false;
   bool saveOk = true;
+  Session* session = nullptr;
   void OutExchange() override { ++exchangeDraws; }
   void OutMiniMap() override { ++miniMapDraws; }
   void SetSpeedText(const std::string& t) override { speed.push_back(t); }
-  void ShowMessageText(const std::string&, uint32_t) override {}
+  void ShowMessageText(const std::string& t, uint32_t) override { messages.push_back(t); }
   void HideMessageText() override { ++hides; }
   void Find() override { ++finds; }
   bool AutosaveChecked() override { return autosave; }
+  // As the files tool does: a save moves SavedUpTo to the end; a failure says why.
   bool SaveClick() override {
     ++saves;
+    if (saveOk) {
+      session->Store.SavedUpTo = session->Store.WriteIndex;
+    } else {
+      session->SaveFailed("No space left on device");
+    }
     return saveOk;
   }
 };
@@ -31,7 +38,8 @@ struct FakeUi : SessionUi {
 struct FakeQueue : ReceiveSource {
   std::deque<uint8_t> q;
   std::vector<size_t> readSizes;
-  bool fail = false;
+  bool fail = false, failCount = false;
+  int failures = 0;
   void Push(size_t n, uint8_t start = 0) {
     for (size_t i = 0; i < n; ++i) q.push_back(static_cast<uint8_t>(start + i));
   }
@@ -44,7 +52,11 @@ struct FakeQueue : ReceiveSource {
       q.pop_front();
     }
   }
-  size_t QueuedCount() override { return q.size(); }
+  size_t QueuedCount() override {
+    if (failCount) throw std::runtime_error("count failed");
+    return q.size();
+  }
+  void ReadFailed(std::exception_ptr) override { ++failures; }
 };
 
 struct SessionTest : ::testing::Test {
@@ -52,6 +64,7 @@ struct SessionTest : ::testing::Test {
   FakeQueue port;
   Session s{ui};
   void SetUp() override {
+    ui.session = &s;
     s.Port = &port;
     s.PortConnected = 1;
   }
@@ -141,7 +154,7 @@ TEST_F(SessionTest, FullRingRolloverLosesNothing) {
   s.Store.WriteIndex = CaptureSize - 4;
   Receive(10, 100);
   EXPECT_EQ(s.Store.CaptureFull, 1);
-  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(s.Store.WriteIndex, CaptureSize);
   EXPECT_EQ(port.q.size(), 6u);
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 103);
   port.Push(2, 110);
@@ -164,22 +177,109 @@ TEST_F(SessionTest, RolloverWithoutAutosaveClearsWithoutSaving) {
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 0);
 }
 
-TEST_F(SessionTest, FailedAutosaveBlocksRolloverOnceUntilOperatorActs) {
+// "Blocked" is a full ring whose autosave failed. It keeps every byte (no send overwrites it,
+// unchecking Autosave does not discard it), says so until it is resolved, retries quietly, and
+// goes on by itself once saving works again, taking what waited in the queue.
+TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
   ui.autosave = true;
   ui.saveOk = false;
   s.Store.WriteIndex = CaptureSize - 1;
   Receive(1, 42);
   s.TimerMainTimer();
-  s.TimerMainTimer();
-  s.TimerMainTimer();
-  EXPECT_EQ(ui.saves, 1) << "the failure is reported once, not on every tick";
-  EXPECT_EQ(s.Store.CaptureFull, 1);
+  ASSERT_EQ(s.RolloverBlocked, 1);
+  ASSERT_FALSE(ui.messages.empty());
+  EXPECT_EQ(ui.messages.back(), "Capture full, not saved: No space left on device");
+
+  EXPECT_FALSE(s.MakeRoomForSend(3)) << "a send must not overwrite the unsaved ring";
+  EXPECT_EQ(ui.messages.back(), "Not sent, capture not saved: No space left on device");
+  EXPECT_EQ(s.Store.WriteIndex, CaptureSize);
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 42);
-  port.Push(3);
-  s.OperatorSaved();
-  EXPECT_EQ(s.Store.CaptureFull, 0);
-  EXPECT_EQ(s.Store.WriteIndex, 3u);
+
+  ui.autosave = false;  // the operator unchecks Autosave: still nothing is discarded
+  for (int t = 0; t < 120; ++t) s.TimerMainTimer();
+  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(ui.hides, 0) << "the panel keeps saying the ring waits";
+  EXPECT_EQ(ui.messages.back(), "Capture full, not saved: No space left on device");
+  EXPECT_EQ(ui.saves, 2) << "the tick retries only while Autosave is checked (the send tried once)";
+
+  ui.autosave = true;
+  port.Push(3, 7);
+  for (int t = 0; t < Session::AutosaveRetryTicks - 1; ++t) s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 2);
+  EXPECT_EQ(s.Store.CaptureFull, 1);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 3) << "one quiet retry every AutosaveRetryTicks";
+
+  ui.saveOk = true;  // room on the disk again
+  for (int t = 0; t < Session::AutosaveRetryTicks; ++t) s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 4);
   EXPECT_EQ(s.RolloverBlocked, 0);
+  EXPECT_EQ(s.Store.WriteIndex, 3u) << "the queued bytes came in after the clear";
+  EXPECT_EQ(s.Store.CaptureBuffer[0], 7);
+}
+
+TEST_F(SessionTest, OperatorsSaveOfABlockedRingReleasesItAtTheNextTick) {
+  ui.autosave = true;
+  ui.saveOk = false;
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(1);
+  s.TimerMainTimer();
+  ASSERT_EQ(s.RolloverBlocked, 1);
+  port.Push(2, 5);
+  s.Store.SavedUpTo = CaptureSize;  // what the operator's Save (either mode) leaves
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 1) << "a ring already saved is not saved again";
+  EXPECT_EQ(s.RolloverBlocked, 0);
+  EXPECT_EQ(s.Store.WriteIndex, 2u);
+}
+
+// A read that fails while the tick takes the queued bytes (after a rollover, or after a save
+// released a blocked one) is a device failure: the port is told, the tick and the program go on,
+// the capture keeps what it had.
+TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException) {
+  ui.autosave = true;
+  s.Store.WriteIndex = CaptureSize - 2;
+  Receive(6);
+  port.fail = true;
+  EXPECT_NO_THROW(s.TimerMainTimer());
+  EXPECT_EQ(port.failures, 1);
+  EXPECT_EQ(ui.saves, 1);
+  EXPECT_EQ(s.Store.WriteIndex, 0u);
+
+  ui.saveOk = false;
+  port.fail = false;
+  Receive(CaptureSize);
+  s.TimerMainTimer();
+  ASSERT_EQ(s.RolloverBlocked, 1);
+  s.Store.SavedUpTo = CaptureSize;
+  port.fail = true;
+  EXPECT_NO_THROW(s.TimerMainTimer());
+  EXPECT_EQ(port.failures, 2);
+
+  port.fail = false;
+  port.failCount = true;  // asking how much is queued fails too
+  Receive(0);
+  EXPECT_NO_THROW(s.TimerMainTimer());
+  EXPECT_EQ(port.failures, 3);
+}
+
+// A send that would wrap, with Autosave on, saves first; when that fails the send is refused,
+// but nothing is blocked: the ring is not full, and when it fills it rolls over as usual.
+TEST_F(SessionTest, FailedSaveBeforeAWrappingSendRefusesItWithoutBlocking) {
+  ui.autosave = true;
+  ui.saveOk = false;
+  s.Store.WriteIndex = CaptureSize - 2;
+  EXPECT_FALSE(s.MakeRoomForSend(3));
+  EXPECT_EQ(s.RolloverBlocked, 0);
+  EXPECT_EQ(s.Store.WriteIndex, CaptureSize - 2);
+  EXPECT_EQ(ui.messages.back(), "Not sent, capture not saved: No space left on device");
+  ui.saveOk = true;
+  Receive(4, 1);
+  ASSERT_EQ(s.Store.CaptureFull, 1);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 2);
+  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(s.Store.WriteIndex, 2u);
 }
 
 TEST_F(SessionTest, ClearWithSearchOpenResetsStepsAndReruns) {
@@ -220,7 +320,7 @@ TEST_F(SessionTest, SendIntoAFullRingRollsOverFirst) {
   s.Store.WriteIndex = CaptureSize - 2;
   Receive(2, 9);
   ASSERT_EQ(s.Store.CaptureFull, 1);
-  s.MakeRoomForSend(3);
+  EXPECT_TRUE(s.MakeRoomForSend(3));
   EXPECT_EQ(ui.saves, 1) << "the full ring is saved before sent bytes could overwrite it";
   EXPECT_EQ(s.Store.CaptureFull, 0);
   EXPECT_EQ(s.Store.WriteIndex, 0u);
@@ -228,12 +328,12 @@ TEST_F(SessionTest, SendIntoAFullRingRollsOverFirst) {
 
 TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
   s.Store.WriteIndex = CaptureSize - 2;
-  s.MakeRoomForSend(3);
+  EXPECT_TRUE(s.MakeRoomForSend(3));
   EXPECT_EQ(s.Store.WriteIndex, CaptureSize - 2) << "without Autosave the ring simply wraps";
   ui.autosave = true;
-  s.MakeRoomForSend(2);
+  EXPECT_TRUE(s.MakeRoomForSend(2));
   EXPECT_EQ(ui.saves, 0) << "what fits needs no rollover";
-  s.MakeRoomForSend(3);
+  EXPECT_TRUE(s.MakeRoomForSend(3));
   EXPECT_EQ(ui.saves, 1);
   EXPECT_EQ(s.Store.WriteIndex, 0u);
 }

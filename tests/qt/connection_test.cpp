@@ -245,3 +245,44 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
 
 }  // namespace
 }  // namespace quarlex
+
+#include "serial/device/fake_device.h"
+
+namespace quarlex {
+namespace {
+
+// A read that fails while the tick takes the bytes a full ring left queued is handled like any
+// other failure of the device: the port closes, the operator is told, the program goes on.
+TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
+  // The port is found through a pty's link; opening it gives a scripted line in its place.
+  PtyPair pty;
+  auto line = std::make_shared<device::FakeLine>();
+  Link(6, pty.path());
+  Start();
+  struct OpenerScope {
+    device::DeviceOpener previous;
+    ~OpenerScope() { device::SetDeviceOpener(previous); }
+  } scope{device::SetDeviceOpener(
+      [open = device::FakeLine::Opener({{"fake", line}})](
+          std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); })};
+  const fs::path folder = root / "captures";
+  session().ExeFolder = folder.string() + "/";
+  w->save_Auto->setChecked(true);
+  parts.port->BtnConnectClick();
+  ASSERT_EQ(session().PortConnected, 1);
+  CaptureStore& store = session().Store;
+  store.WriteIndex = CaptureSize - 10;  // ten bytes of room left
+  line->Receive(std::string(100, 'x'));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return store.CaptureFull == 1; }));
+  line->FailNext(device::FakeCall::kStartRead, device::ErrorFromErrno(EIO, device::ErrorKind::kOther, 0));
+  EXPECT_NO_THROW(session().TimerMainTimer());
+  EXPECT_FALSE(parts.port->ComPort.Connected());
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty(); })) << "the operator is not told";
+  EXPECT_NE(errors.front().find("Read"), std::string::npos) << errors.front();
+  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_EQ(w->BtnConnect->text(), "Connect");
+  EXPECT_EQ(fs::file_size(fs::directory_iterator(folder)->path()), CaptureSize) << "the ring was saved first";
+}
+
+}  // namespace
+}  // namespace quarlex

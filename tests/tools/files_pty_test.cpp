@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "serial/comport.h"
 #include "app/connection.h"
+#include "serial/comport.h"
 #include "serial/device_pty.h"
 #include "serial/support/comport_owner.h"
 #include "tools/capture_files.h"
@@ -35,6 +35,7 @@ struct PortInput : ReceiveSource {
     taken += count;
   }
   size_t QueuedCount() override { return queue.QueuedCount(); }
+  void ReadFailed(std::exception_ptr) override { ADD_FAILURE() << "the port failed"; }
 };
 
 struct Window : SessionUi {

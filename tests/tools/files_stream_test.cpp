@@ -35,6 +35,7 @@ struct PortQueue : ReceiveSource {
     head += n;
   }
   size_t QueuedCount() override { return bytes.size() - head; }
+  void ReadFailed(std::exception_ptr) override { ADD_FAILURE() << "the queue never fails"; }
 };
 
 struct StreamWindow : SessionUi {

@@ -149,13 +149,11 @@ TEST(PlanSaveTest, RangesOfEachMode) {
       {"interval chains", SaveMode::Interval, 1500, 1000, 0, {{1000, 500}}, 1500},
       {"interval with nothing new", SaveMode::Interval, 1000, 1000, 0, {}, 1000},
       {"full ignores the last save", SaveMode::Full, 1000, 700, 0, {{0, 1000}}, 1000},
-      {"full ring, full save: every byte", SaveMode::Full, 0, 4096, 1, {{0, N}}, N},
-      {"full ring, interval from 0: every byte", SaveMode::Interval, 0, 0, 1, {{0, N}}, N},
-      {"full ring, interval from a mark", SaveMode::Interval, 0, 4096, 1, {{4096, N - 4096}}, N},
+      {"full ring, full save: every byte", SaveMode::Full, N, 4096, 1, {{0, N}}, N},
+      {"full ring, interval from 0: every byte", SaveMode::Interval, N, 0, 1, {{0, N}}, N},
+      {"full ring, interval from a mark", SaveMode::Interval, N, 4096, 1, {{4096, N - 4096}}, N},
       {"send wrapped the ring", SaveMode::Interval, 50, N - 100, 0, {{N - 100, 100}, {0, 50}}, 50},
-      {"sent after the ring filled", SaveMode::Interval, 10, 0, 1, {{0, N}, {0, 10}}, N + 10},
-      {"more sent after a save of the full ring", SaveMode::Interval, 30, N + 10, 1, {{10, 20}}, N + 30},
-      {"full ring already saved", SaveMode::Interval, 0, N, 1, {}, N},
+      {"full ring already saved", SaveMode::Interval, N, N, 1, {}, N},
       {"odd last byte", SaveMode::Interval, N - 1, N - 2, 0, {{N - 2, 1}}, N - 1},
   };
   CaptureStore s;
@@ -211,7 +209,7 @@ TEST_F(FilesTest, SavesInTheSameSecondGetSuffixesAndChainWithoutOverlap) {
 TEST_F(FilesTest, FullRingSavesAllOfItsBytesInEitherMode) {
   Receive(CaptureSize + 10);  // the store takes exactly one ring
   ASSERT_EQ(store().CaptureFull, 1);
-  ASSERT_EQ(store().WriteIndex, 0u);
+  ASSERT_EQ(store().WriteIndex, CaptureSize);
   ui.mode = SaveMode::Full;
   ASSERT_TRUE(files.BtnSaveClick());
   const auto full = Saved("COM3_20240701_140509.data");
@@ -295,13 +293,17 @@ TEST_F(FilesTest, FailedAutosaveOfAFullRingIsReportedOnceAndTheOperatorsSaveRele
   ASSERT_EQ(store().CaptureFull, 1);
   for (int i = 0; i < 5; ++i) session.TimerMainTimer();
   EXPECT_EQ(window.saveCalls, 1);
-  EXPECT_EQ(window.messages.size(), 1u);
-  EXPECT_EQ(window.messages[0].rgb, ErrorColour);
+  ASSERT_EQ(window.messages.size(), 2u);
+  EXPECT_EQ(window.messages[0].text, "File not saved: No such file or directory");
+  EXPECT_EQ(LastMessage().text, "Capture full, not saved: No such file or directory");
+  EXPECT_EQ(LastMessage().rgb, ErrorColour);
   EXPECT_EQ(store().CaptureFull, 1);  // nothing was cleared: the ring is still unsaved
 
   session.ExeFolder = dir.Folder();
   ASSERT_TRUE(files.BtnSaveClick());
   EXPECT_EQ(Saved("COM3_20240701_140509.data").size(), size_t{CaptureSize});
+  session.TimerMainTimer();
+  EXPECT_EQ(window.saveCalls, 1) << "the operator's save is not repeated";
   EXPECT_EQ(store().CaptureFull, 0);  // the rollover went on
   EXPECT_EQ(store().WriteIndex, 0u);
 }
@@ -314,19 +316,14 @@ TEST_F(FilesTest, TickAutosavesAFullRingThenClears) {
   EXPECT_EQ(store().CaptureFull, 0);
   EXPECT_EQ(store().WriteIndex, 0u);
   EXPECT_EQ(store().SavedUpTo, 0u);
-}
 
-TEST_F(FilesTest, ManualSaveOfAFullRingIsNotRepeatedByTheAutosave) {
-  window.autosave = true;
-  const auto bytes = Receive(CaptureSize);
-  store().AppendSent(0x11);  // sent after the ring filled, before the tick
+  // A full ring the operator saved before the tick is not saved a second time.
+  Receive(CaptureSize);
   ASSERT_TRUE(files.BtnSaveClick());
-  store().AppendSent(0x22);
-  session.TimerMainTimer();  // autosave: only what came after the manual save
-  const auto first = Saved("COM3_20240701_140509.data");
-  ASSERT_EQ(first.size(), size_t{CaptureSize} + 1);
-  EXPECT_EQ(first.back(), 0x11);
-  EXPECT_EQ(Saved("COM3_20240701_140509_1.data"), std::vector<uint8_t>{0x22});
+  session.TimerMainTimer();
+  EXPECT_EQ(window.saveCalls, 1);
+  EXPECT_EQ(ListNames(dir.Folder()).size(), 2u);
+  EXPECT_EQ(store().WriteIndex, 0u);
 }
 
 // ---- Loading ----
@@ -357,11 +354,13 @@ TEST_F(FilesTest, LoadReplacesTheCaptureWithPlainBytes) {
 }
 
 TEST_F(FilesTest, LoadLimitsAndRefusals) {
+  using R = CaptureFiles::LoadResult;
   struct Case {
     const char* what;
     std::string path;
-    bool found;
+    R result;
     uint32_t size;
+    const char* message;  // nullptr: none
   };
   WriteWhole(dir.Path("empty.data"), {});
   WriteWhole(dir.Path("readonly.data"), {9, 8, 7});
@@ -372,41 +371,40 @@ TEST_F(FilesTest, LoadLimitsAndRefusals) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, (off_t{4} << 30) + 10), 0);
     const uint8_t last = 0x5A;
-    ASSERT_EQ(pwrite(fd, &last, 1, CaptureFiles::LoadLimit - 1), 1);
+    ASSERT_EQ(pwrite(fd, &last, 1, CaptureSize - 1), 1);
+    ASSERT_EQ(pwrite(fd, &last, 1, CaptureSize), 1);
     close(fd);
   }
   ASSERT_EQ(mkfifo(dir.Path("fifo").c_str(), 0644), 0);
   ASSERT_EQ(mkdir(dir.Path("folder.data").c_str(), 0755), 0);
   const std::vector<Case> cases = {
-      {"empty file", dir.Path("empty.data"), true, 0},
-      {"read-only file", dir.Path("readonly.data"), true, 3},
-      {"4 GiB + 10 bytes", dir.Path("huge.data"), true, CaptureFiles::LoadLimit},
-      {"missing", dir.Path("missing.data"), false, 0},
-      {"folder", dir.Path("folder.data"), false, 0},
-      {"FIFO without a writer", dir.Path("fifo"), false, 0},
-      {"character device", "/dev/null", false, 0},
+      {"empty file", dir.Path("empty.data"), R::Loaded, 0, nullptr},
+      {"read-only file", dir.Path("readonly.data"), R::Loaded, 3, nullptr},
+      {"4 GiB + 10 bytes", dir.Path("huge.data"), R::LoadedFirstPart, CaptureSize,
+       "First 33554432 bytes loaded, 4261412874 left out"},
+      {"missing", dir.Path("missing.data"), R::NotFound, 0, "File not found"},
+      {"folder", dir.Path("folder.data"), R::NotFound, 0, "File not found"},
+      {"FIFO without a writer", dir.Path("fifo"), R::NotFound, 0, "File not found"},
+      {"character device", "/dev/null", R::NotFound, 0, "File not found"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     window.messages.clear();
+    session.ClearFull();
     Receive(7);  // something that a refused load must leave in place
-    const uint32_t before = store().WriteIndex;
-    const auto result = files.LoadFile(c.path);
-    if (c.found) {
-      EXPECT_EQ(result, CaptureFiles::LoadResult::Loaded);
-      EXPECT_EQ(store().WriteIndex, c.size);
+    EXPECT_EQ(files.LoadFile(c.path), c.result);
+    EXPECT_EQ(store().WriteIndex, c.result == R::NotFound ? 7u : c.size);
+    if (!c.message) {
       EXPECT_TRUE(window.messages.empty());
-    } else {
-      EXPECT_EQ(result, CaptureFiles::LoadResult::NotFound);
-      EXPECT_EQ(store().WriteIndex, before);
-      ASSERT_EQ(window.messages.size(), 1u);
-      EXPECT_EQ(window.messages[0].text, "File not found");
-      EXPECT_EQ(window.messages[0].rgb, ErrorColour);
+      continue;
     }
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, c.message);
+    EXPECT_EQ(window.messages[0].rgb, ErrorColour);
   }
   files.LoadFile(dir.Path("huge.data"));
-  EXPECT_EQ(store().CaptureBuffer[CaptureFiles::LoadLimit - 1], 0x5A);
-  EXPECT_EQ(store().CaptureBuffer[CaptureFiles::LoadLimit], 0);
+  EXPECT_EQ(store().CaptureBuffer[CaptureLast], 0x5A);
+  EXPECT_EQ(store().CaptureFull, 1);
 }
 
 TEST_F(FilesTest, UnreadableFileIsNotFound) {
@@ -441,6 +439,45 @@ TEST_F(FilesTest, SavedFileLoadsBackAsTheSameBytes) {
   ASSERT_EQ(files.LoadFile(dir.Path("COM3_20240701_140509.data")), CaptureFiles::LoadResult::Loaded);
   EXPECT_EQ(Ring(0, 778), before);
   EXPECT_EQ(store().CaptureAttributes[777], 0);  // the sent bit is not stored
+}
+
+// The program's own file of a full ring loads back whole, and a loaded full ring is shown, not
+// rolled over: only new bytes (queued ones, or a send) make it roll over.
+TEST_F(FilesTest, FullRingFileLoadsBackWholeAndRollsOverOnlyForNewBytes) {
+  struct Queue : ReceiveSource {
+    std::vector<uint8_t> q;
+    void ReadQueued(uint8_t* buf, size_t n) override {
+      std::memcpy(buf, q.data(), n);
+      q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    size_t QueuedCount() override { return q.size(); }
+    void ReadFailed(std::exception_ptr) override { ADD_FAILURE(); }
+  } port;
+  session.Port = &port;
+  session.PortConnected = 1;
+  window.autosave = true;
+  const auto ring = Receive(CaptureSize);
+  ui.mode = SaveMode::Full;
+  ASSERT_TRUE(files.BtnSaveClick());
+  ASSERT_EQ(Saved("COM3_20240701_140509.data").size(), size_t{CaptureSize});
+  session.TimerMainTimer();  // the saved ring rolls over
+  ASSERT_EQ(store().WriteIndex, 0u);
+
+  ASSERT_EQ(files.LoadFile(dir.Path("COM3_20240701_140509.data")), CaptureFiles::LoadResult::Loaded);
+  EXPECT_EQ(store().WriteIndex, CaptureSize);
+  EXPECT_EQ(store().CaptureFull, 1);
+  EXPECT_TRUE(Ring(0, CaptureSize) == ring);
+  EXPECT_EQ(store().ScrollBarExch.Max(), CaptureSize / 32);
+  for (int i = 0; i < 40; ++i) session.TimerMainTimer();
+  EXPECT_EQ(window.saveCalls, 0) << "a loaded ring is not autosaved for its own sake";
+  EXPECT_EQ(store().WriteIndex, CaptureSize);
+
+  port.q = {0xA1, 0xA2};
+  session.TimerMainTimer();
+  EXPECT_EQ(window.saveCalls, 1);
+  EXPECT_TRUE(Saved("COM3_20240701_140509_1.data") == ring) << "autosaved on the way out";
+  EXPECT_EQ(store().WriteIndex, 2u);
+  EXPECT_EQ(store().CaptureBuffer[1], 0xA2);
 }
 
 }  // namespace

@@ -21,14 +21,16 @@ using Bytes = std::vector<uint8_t>;
 
 struct NullSessionUi : SessionUi {
   int redraws = 0;
+  bool autosave = false, saveOk = true;
+  std::string message;
   void OutExchange() override { ++redraws; }
   void OutMiniMap() override {}
   void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string&, uint32_t) override {}
+  void ShowMessageText(const std::string& t, uint32_t) override { message = t; }
   void HideMessageText() override {}
   void Find() override {}
-  bool AutosaveChecked() override { return false; }
-  bool SaveClick() override { return true; }
+  bool AutosaveChecked() override { return autosave; }
+  bool SaveClick() override { return saveOk; }
 };
 
 Bytes Compose(const std::string& text, uint8_t mode, LineEnding ending = LineEnding::None) {
@@ -165,6 +167,30 @@ TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
   sessionUi.redraws = 0;
   session.TimerMainTimer();
   EXPECT_EQ(sessionUi.redraws, 1) << "received bytes behind the wrap are drawn on the next tick";
+}
+
+// A full ring whose autosave failed holds unsaved bytes from position 0 on: a send is refused
+// (the operator is told), nothing is recorded over them and nothing reaches the port.
+TEST_F(SendTest, SendIntoARingThatCouldNotBeSavedIsRefused) {
+  CaptureStore& s = session.Store;
+  sessionUi.autosave = true;
+  sessionUi.saveOk = false;
+  const uint8_t first[] = {0xA5};
+  s.AppendReceived(first, 1);
+  s.WriteIndex = CaptureLast;
+  s.AppendReceived(first, 1);
+  session.TimerMainTimer();
+  ASSERT_EQ(session.RolloverBlocked, 1);
+  SendText("01 02");
+  EXPECT_TRUE(port.writes.empty());
+  EXPECT_EQ(s.CaptureBuffer[0], 0xA5);
+  EXPECT_EQ(s.CaptureAttributes[0], 0);
+  EXPECT_EQ(s.WriteIndex, CaptureSize);
+  EXPECT_EQ(sessionUi.message, "Not sent: capture not saved");
+  sessionUi.saveOk = true;  // the send itself retries the save and then goes through
+  SendText("01 02");
+  ASSERT_EQ(port.writes.size(), 1u);
+  EXPECT_EQ(Captured(0, 2), (Bytes{0x01, 0x02}));
 }
 
 TEST_F(SendTest, FailingWriteKeepsTheRecordAndPropagates) {
