@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "qt/app_wiring.h"
+#include "qt/close_on_signal.h"
 #include "qt/command_line.h"
 #include "qt/main_window.h"
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
   quarlex::MainWindow window;
   const quarlex::AppParts parts = quarlex::WireApplication(window);
   quarlex::ApplyStartOptions(window, parts, command.Options);
+  quarlex::CloseOnSignal::Install(window);
   window.show();
   return QApplication::exec();
 }

@@ -1,0 +1,31 @@
+#pragma once
+// SIGTERM (shutdown, kill), SIGINT (Ctrl+C in the terminal that started the program) and SIGHUP
+// (logout, a closed terminal) close the window the normal way: the close autosave runs, the port
+// is closed and its lock removed. The handler only writes one byte into a pipe; the window is
+// closed later, from the event loop, which watches the pipe. A second of these signals before
+// the process has ended ends it at once with the signal's default action, so a close that hangs
+// (a save to a stalled disk, an error box nobody answers) can still be ended.
+// Main thread only. One watcher at a time; it restores the previous handlers when it goes.
+#include <QObject>
+
+class QSocketNotifier;
+class QWidget;
+
+namespace quarlex {
+
+class CloseOnSignal : public QObject {
+  Q_OBJECT
+ public:
+  // Installs the handlers; the watcher is a child of `window` and lives as long as it does.
+  static CloseOnSignal* Install(QWidget& window);
+  ~CloseOnSignal() override;
+
+ private:
+  explicit CloseOnSignal(QWidget& window);
+  void SignalArrived();
+
+  QWidget& window_;
+  QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace quarlex
