@@ -20,6 +20,7 @@ void Session::ComPortRxChar(size_t count) {
     Store.RxBytesSinceTick += static_cast<uint32_t>(n);
     remaining -= n;
   }
+  if (remaining > 0) bytesLeftQueued_ = true;
   Store.ScrollUpdate();
 }
 
@@ -58,7 +59,7 @@ void Session::TimerMainTimer() {
   if (!Store.CaptureFull) {
     // Bytes a full ring left queued wait for no further receive event once the ring has room
     // again (after Clear or Open): take them now.
-    DrainQueued();
+    if (bytesLeftQueued_) DrainQueued();
     return;
   }
   if (RolloverBlocked) {
@@ -71,7 +72,7 @@ void Session::TimerMainTimer() {
     return;
   }
   // A ring loaded from a file is not rolled over for its own sake, only to make room.
-  if (Store.FullRingLoaded && QueuedBytes() == 0) return;
+  if (Store.FullRingLoaded && !bytesLeftQueued_) return;
   RollOver();
 }
 
@@ -143,6 +144,7 @@ size_t Session::QueuedBytes() {
 
 void Session::DrainQueued() {
   if (Store.CaptureFull) return;
+  bytesLeftQueued_ = false;
   const size_t queued = QueuedBytes();
   if (queued == 0) return;
   try {

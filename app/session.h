@@ -117,6 +117,9 @@ class Session {
 
   SessionUi& ui_;
   uint8_t retryTicks_ = 0;
+  // A receive event found the ring full and left bytes in the port's queue; no new event may
+  // come for them (a peer that waits for the line), so the session takes them itself.
+  bool bytesLeftQueued_ = false;
 };
 
 }  // namespace quarlex

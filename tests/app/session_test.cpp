@@ -257,10 +257,23 @@ TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException
   EXPECT_EQ(port.failures, 2);
 
   port.fail = false;
+  ui.saveOk = true;
+  Receive(CaptureSize + 1);
   port.failCount = true;  // asking how much is queued fails too
-  Receive(0);
   EXPECT_NO_THROW(s.TimerMainTimer());
   EXPECT_EQ(port.failures, 3);
+}
+
+// Clear (or Open) of a full ring: what waited in the queue comes in at the next tick, not only
+// with a receive event that may never come while the peer waits for the line.
+TEST_F(SessionTest, QueuedBytesComeInAfterAFullRingIsCleared) {
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(4, 20);
+  ASSERT_EQ(s.Store.CaptureFull, 1);
+  s.ClearFull();
+  s.TimerMainTimer();
+  EXPECT_EQ(s.Store.WriteIndex, 3u);
+  EXPECT_EQ(s.Store.CaptureBuffer[0], 21);
 }
 
 // A send that would wrap, with Autosave on, saves first; when that fails the send is refused,

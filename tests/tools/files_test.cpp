@@ -473,6 +473,7 @@ TEST_F(FilesTest, FullRingFileLoadsBackWholeAndRollsOverOnlyForNewBytes) {
   EXPECT_EQ(store().WriteIndex, CaptureSize);
 
   port.q = {0xA1, 0xA2};
+  session.ComPortRxChar(2);  // the receive event finds no room
   session.TimerMainTimer();
   EXPECT_EQ(window.saveCalls, 1);
   EXPECT_TRUE(Saved("COM3_20240701_140509_1.data") == ring) << "autosaved on the way out";
