@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace quarlex {
 
@@ -13,6 +16,7 @@ const QColor ToolbarBack(230, 230, 230);
 const QColor StatusBack(221, 221, 221);
 const QColor LabelText(85, 85, 85);
 const QColor LabelDim(190, 190, 190);
+const QColor BoxBack(204, 204, 204);  // send box, find box and what joins them
 
 QWidget* Panel(QWidget* parent, const QRect& r, const QColor& back) {
   auto* w = new QWidget(parent);
@@ -22,6 +26,24 @@ QWidget* Panel(QWidget* parent, const QRect& r, const QColor& back) {
   p.setColor(QPalette::Window, back);
   w->setPalette(p);
   return w;
+}
+
+QFont Font(const char* family, int px) {
+  QFont f(family);
+  f.setPixelSize(px);
+  return f;
+}
+
+// A borderless single-line edit in the given colours.
+QLineEdit* Edit(QWidget* parent, const QFont& font, const QColor& back, const QColor& fg) {
+  auto* e = new QLineEdit(parent);
+  e->setFrame(false);
+  e->setFont(font);
+  QPalette p = e->palette();
+  p.setColor(QPalette::Base, back);
+  p.setColor(QPalette::Text, fg);
+  e->setPalette(p);
+  return e;
 }
 
 ClickLabel* Label(QWidget* parent, const QString& text, const QRect& r, const QColor& back,
@@ -57,6 +79,7 @@ MainWindow::MainWindow() : Sess(std::make_unique<Session>(*this)) {
   setFont(f);
   BuildLayout();
   BuildMenus();
+  if (const QScreen* s = screen()) move(CentredOrigin(s->availableGeometry(), size()));
 
   TimerMain = new QTimer(this);
   TimerMain->setInterval(100);
@@ -83,6 +106,11 @@ MainWindow::~MainWindow() {
   // Controllers use the session and the widgets: they go first, the last attached (the port,
   // whose threads post into the others) before the rest.
   while (!controllers_.empty()) controllers_.pop_back();
+}
+
+QPoint MainWindow::CentredOrigin(const QRect& area, const QSize& size) {
+  return QPoint(std::max(area.left(), area.left() + (area.width() - size.width()) / 2),
+                std::max(area.top(), area.top() + (area.height() - size.height()) / 2));
 }
 
 void MainWindow::BuildLayout() {
@@ -112,6 +140,8 @@ void MainWindow::BuildLayout() {
   MemoText->setGeometry(595, 33, 465, 460);
   MemoText->setReadOnly(true);
   MemoText->setFrameShape(QFrame::NoFrame);
+  // The text column has no context menu: its request is handled here and goes nowhere.
+  MemoText->setContextMenuPolicy(Qt::PreventContextMenu);
   {
     QFont mono("Consolas");
     mono.setStyleHint(QFont::Monospace);
@@ -131,39 +161,63 @@ void MainWindow::BuildLayout() {
   ScrollBarExch->setSingleStep(1);
   ScrollBarExch->setPageStep(1);
 
-  // Find panel.
+  // Find panel: the box with its pads and the close button on top, the step control and the
+  // hit counter below.
   MenuFind = Panel(PanelMain, QRect(762, 30, 225, 55), ToolbarBack);
-  EditFind = new QLineEdit(MenuFind);
-  EditFind->setGeometry(8, 12, 120, 30);
+  Panel(MenuFind, QRect(8, 6, 5, 24), BoxBack);
+  EditFind = Edit(MenuFind, Font("Segoe UI", 15), BoxBack, QColor(0x37, 0x47, 0x4F));
+  EditFind->setGeometry(13, 6, 160, 24);
   EditFind->setMaxLength(255);
+  Panel(MenuFind, QRect(173, 6, 5, 24), BoxBack);
+  BtnFindClose = Label(MenuFind, "\u00D7", QRect(192, 6, 26, 24), ToolbarBack, LabelText);
+  BtnFindClose->setFont(Font("Arial", 16));
+  UpDownFind = new UpDownControl(MenuFind);
+  UpDownFind->setGeometry(8, 33, 36, 18);
   LabelFind = new QLabel("0 of 0", MenuFind);
-  LabelFind->setGeometry(132, 12, 58, 30);
+  LabelFind->setGeometry(44, 33, 134, 18);
   LabelFind->setAlignment(Qt::AlignCenter);
-  UpDownFindPrev = new QToolButton(MenuFind);
-  UpDownFindPrev->setArrowType(Qt::UpArrow);
-  UpDownFindPrev->setGeometry(190, 12, 16, 15);
-  UpDownFindNext = new QToolButton(MenuFind);
-  UpDownFindNext->setArrowType(Qt::DownArrow);
-  UpDownFindNext->setGeometry(190, 27, 16, 15);
-  BtnFindClose = Label(MenuFind, "\u00D7", QRect(207, 12, 16, 30), ToolbarBack, LabelText);
+  LabelFind->setFont(Font("Segoe UI", 13));
+  {
+    QPalette p = LabelFind->palette();
+    p.setColor(QPalette::WindowText, LabelText);
+    LabelFind->setPalette(p);
+  }
   MenuFind->hide();
 
-  // Send bar.
+  // Send bar: left to right, controls 27 pixels high with 20 pixels free below them. The box
+  // takes what the others leave; the line-ending label is as wide as its text.
   PanelNpc3 = Panel(PanelMain, QRect(0, ClientHeight - 30 - 50, ClientWidth, 50), WindowBack);
-  BtnModeSend = Label(PanelNpc3, "Hex", QRect(5, 10, 70, 30), QColor(74, 84, 89), QColor(254, 254, 254));
-  EditSend = new QLineEdit(PanelNpc3);
-  EditSend->setGeometry(80, 10, 820, 30);
+  const QColor buttonBack(74, 84, 89), buttonText(204, 204, 204);
+  BtnModeSend = Label(PanelNpc3, "Hex", QRect(), buttonBack, buttonText);
+  BtnModeSend->setFont(Font("Segoe UI", 15));
+  BtnModeSend->setFixedWidth(79);
+  QWidget* spacer = Panel(PanelNpc3, QRect(), BoxBack);  // joins the button to the box
+  spacer->setFixedWidth(5);
+  EditSend = Edit(PanelNpc3, Font("Segoe UI", 19), BoxBack, QColor(0x3E, 0x3E, 0x3E));
   EditSend->setMaxLength(4096);
-  PanelNpc6 = Label(PanelNpc3, "  ", QRect(872, 14, 24, 22), QColor(0xCC, 0xCC, 0xCC), LabelText);
-  {
-    QFont small("Segoe UI");
-    small.setPixelSize(11);
-    PanelNpc6->setFont(small);
-  }
-  BtnSend = Label(PanelNpc3, "Send", QRect(905, 10, 130, 30), QColor(74, 84, 89), QColor(254, 254, 254));
-  PanelNpc10 = Panel(PanelNpc3, QRect(1040, 10, 59, 30), QColor(55, 71, 79));
-  BtnClear = Label(PanelNpc10, "\u2715", QRect(0, 0, 59, 30), QColor(55, 71, 79), QColor(254, 254, 254));
+  PanelNpc6 = Label(PanelNpc3, "  ", QRect(), BoxBack, LabelText);
+  PanelNpc6->setFont(Font("Segoe UI", 11));
+  PanelNpc6->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  BtnSend = Label(PanelNpc3, "Send", QRect(), buttonBack, buttonText);
+  BtnSend->setFont(Font("Segoe UI", 15));
+  BtnSend->setFixedWidth(100);
+  PanelNpc10 = Panel(PanelNpc3, QRect(), buttonBack);
+  PanelNpc10->setFixedWidth(59);
+  BtnClear = Label(PanelNpc10, "\u2715", QRect(), buttonBack, QColor(254, 254, 254));
   BtnClear->setToolTip("Clear");
+  auto* clearFill = new QVBoxLayout(PanelNpc10);
+  clearFill->setContentsMargins(0, 0, 0, 0);
+  clearFill->addWidget(BtnClear);
+  auto* row = new QHBoxLayout(PanelNpc3);
+  row->setContentsMargins(5, 3, 5, 20);
+  row->setSpacing(0);
+  for (QWidget* c : std::initializer_list<QWidget*>{BtnModeSend, spacer, EditSend, PanelNpc6, BtnSend}) {
+    c->setFixedHeight(27);
+    row->addWidget(c, c == EditSend ? 1 : 0);
+  }
+  row->addSpacing(5);
+  PanelNpc10->setFixedHeight(27);
+  row->addWidget(PanelNpc10);
 
   // Status bar.
   PanelNpc4 = Panel(PanelMain, QRect(0, ClientHeight - 30, ClientWidth, 30), StatusBack);

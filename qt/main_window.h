@@ -19,6 +19,7 @@
 #include "app/session.h"
 #include "qt/click_label.h"
 #include "qt/image_control.h"
+#include "qt/up_down.h"
 
 namespace quarlex {
 
@@ -30,6 +31,10 @@ class MainWindow : public QWidget, public SessionUi {
 
   MainWindow();
   ~MainWindow() override;
+
+  // Top-left corner that centres a window of `size` in `area` (a screen's work area); a window
+  // larger than the area keeps its top-left corner inside it, so the caption stays reachable.
+  static QPoint CentredOrigin(const QRect& area, const QSize& size);
 
   Session& session() { return *Sess; }
 
@@ -78,8 +83,7 @@ class MainWindow : public QWidget, public SessionUi {
   QWidget* MenuFind;
   QLineEdit* EditFind;
   QLabel* LabelFind;
-  QToolButton* UpDownFindPrev;  // the step control's "previous" half
-  QToolButton* UpDownFindNext;  // the step control's "next" half
+  UpDownControl* UpDownFind;
   ClickLabel* BtnFindClose;
   QWidget* PanelNpc3;  // send bar
   ClickLabel* BtnModeSend;

@@ -12,8 +12,9 @@ SearchController::SearchController(MainWindow& window) : w_(window), tool_(windo
   connect(w_.EditFind, &QLineEdit::textChanged, this, [this] { tool_.EditFindChange(); });
   connect(w_.EditFind, &QLineEdit::returnPressed, this, [this] { tool_.EditFindChange(); });
   w_.EditFind->setContextMenuPolicy(Qt::NoContextMenu);
-  connect(w_.UpDownFindPrev, &QToolButton::clicked, this, [this] { tool_.UpDownFindClick(FindStep::Previous); });
-  connect(w_.UpDownFindNext, &QToolButton::clicked, this, [this] { tool_.UpDownFindClick(FindStep::Next); });
+  connect(w_.UpDownFind, &UpDownControl::clicked, this, [this](UpDownControl::Button b) {
+    tool_.UpDownFindClick(b == UpDownControl::Button::Next ? FindStep::Next : FindStep::Previous);
+  });
 
   // The window routes the "Find" and "×" buttons and the mapped keys through these hooks.
   auto hook = [this](KeyAction a) -> std::function<void()>& { return w_.KeyHooks[static_cast<int>(a)]; };
@@ -34,9 +35,9 @@ void SearchController::SetFindText(const std::string& utf8) {
 
 void SearchController::SetFindLabel(const std::string& text) { w_.LabelFind->setText(QString::fromStdString(text)); }
 
-void SearchController::SetUpDown(uint32_t, uint32_t) {
-  // The step control is two arrow buttons with no range of their own; maximum and position are
-  // the tool's (UpDownMaximum, UpDownPosition), and stepping past either end does nothing.
+void SearchController::SetUpDown(uint32_t maximum, uint32_t position) {
+  w_.UpDownFind->SetRange(0, maximum);
+  w_.UpDownFind->SetPosition(position);
 }
 
 void SearchController::ShowFindPanel() {
@@ -46,9 +47,11 @@ void SearchController::ShowFindPanel() {
 }
 
 void SearchController::HideFindPanel() {
+  // The focus moves first: hiding the focused box would pass the focus on as a Tab does, and a
+  // send box reached by Tab selects all its text, which the next key would then replace.
+  w_.EditSend->setFocus();
   w_.MenuFind->lower();
   w_.MenuFind->hide();
-  w_.EditSend->setFocus();
 }
 
 void SearchController::OutExchange() { w_.OutExchange(); }

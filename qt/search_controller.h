@@ -1,5 +1,5 @@
 #pragma once
-// Connects the find panel (MenuFind: EditFind, LabelFind, the two halves of the up-down control,
+// Connects the find panel (MenuFind: EditFind, LabelFind, the up-down control UpDownFind,
 // BtnFindClose), the "Find" button and the keys F2, F3, Esc and Ctrl+F to the search logic, and
 // gives the session's tick and clear their search pass (the window's FindHook).
 // Main thread only.

@@ -1,7 +1,5 @@
 #include "qt/send_controller.h"
 
-#include <algorithm>
-
 #include <QCursor>
 #include <QMessageBox>
 #include <exception>
@@ -61,12 +59,8 @@ void SendController::PlaceSendCaretAtEnd() { w_.EditSend->setCursorPosition(w_.E
 void SendController::SetModeCaption(const std::string& text) { w_.BtnModeSend->setText(QString::fromStdString(text)); }
 
 void SendController::SetLineEndingText(const std::string& text) {
+  // The send bar's layout gives the label the width of its text and the box the rest.
   w_.PanelNpc6->setText(QString::fromStdString(text));
-  // The label fits its text and keeps its right edge at the end of the send box.
-  const int right = w_.EditSend->geometry().right() - 4;
-  w_.PanelNpc6->adjustSize();
-  const int width = std::max(w_.PanelNpc6->width() + 6, 24);
-  w_.PanelNpc6->setGeometry(right - width, w_.PanelNpc6->y(), width, w_.PanelNpc6->height());
 }
 
 void SendController::OutExchange() { w_.OutExchange(); }

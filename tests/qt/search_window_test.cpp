@@ -89,11 +89,19 @@ TEST_F(SearchWindowTest, F3AndF2ScrollTheGridToEachMatch) {
   QTest::keyClick(w.EditFind, Qt::Key_F2);
   EXPECT_EQ(w.LabelFind->text(), "2 of 3");
   EXPECT_EQ(s.TopRow, 60u) << "the match row was above the view; it becomes the top row";
-  QTest::mouseClick(w.UpDownFindPrev, Qt::LeftButton);
+  // The step control's range is the match count, its position the current match.
+  EXPECT_EQ(w.UpDownFind->Maximum(), 3u);
+  EXPECT_EQ(w.UpDownFind->Position(), 2u);
+  QTest::mouseClick(w.UpDownFind->PreviousButton(), Qt::LeftButton);
   EXPECT_EQ(w.LabelFind->text(), "1 of 3");
   EXPECT_EQ(s.TopRow, 3u);
-  QTest::mouseClick(w.UpDownFindNext, Qt::LeftButton);
+  QTest::mouseClick(w.UpDownFind->PreviousButton(), Qt::LeftButton);  // no wrap before the first
+  EXPECT_EQ(w.LabelFind->text(), "1 of 3");
+  EXPECT_EQ(w.UpDownFind->Position(), 1u);
+  QTest::mouseClick(w.UpDownFind->NextButton(), Qt::LeftButton);
   EXPECT_EQ(w.LabelFind->text(), "2 of 3");
+  EXPECT_EQ(w.UpDownFind->Position(), 2u);
+  EXPECT_TRUE(w.EditFind->hasFocus()) << "stepping leaves the focus in the box";
 }
 
 TEST_F(SearchWindowTest, NewDataIsCountedWhileThePanelIsOpen) {
@@ -126,11 +134,13 @@ TEST_F(SearchWindowTest, EmptyingTheBoxFromOutsideEndsTheSearch) {
 
 TEST_F(SearchWindowTest, EscClosesAndTheFocusGoesToTheSendBox) {
   ReceiveRowsWithMatches(4, {0, 2});
+  w.EditSend->setText("01 02");
   OpenWithCtrlF();
   QTest::keyClicks(w.EditFind, "41 42");
   QTest::keyClick(w.EditFind, Qt::Key_Escape);
   EXPECT_FALSE(w.MenuFind->isVisible());
   EXPECT_TRUE(w.EditSend->hasFocus());
+  EXPECT_FALSE(w.EditSend->hasSelectedText()) << "the next key would replace the send text";
   EXPECT_EQ(w.EditFind->text(), "");
   EXPECT_EQ(w.LabelFind->text(), "0 of 0");
   EXPECT_EQ(s.SearchOpen, 0);

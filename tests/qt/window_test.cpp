@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QLayout>
+#include <QScreen>
 #include <QTest>
 
 #include "qt/main_window.h"
@@ -54,6 +57,101 @@ TEST_F(WindowTest, RegionsSitWhereTheLayoutPutsThem) {
   EXPECT_EQ(w.EditFind->maxLength(), 255);
   EXPECT_EQ(w.PanelMain->palette().color(QPalette::Window), QColor(243, 243, 243));
   EXPECT_EQ(w.PanelNpc4->palette().color(QPalette::Window), QColor(221, 221, 221));
+  // Opened at the centre of the screen's work area, kept on it when the screen is smaller.
+  EXPECT_EQ(w.pos(), MainWindow::CentredOrigin(w.screen()->availableGeometry(), w.size()));
+  EXPECT_EQ(MainWindow::CentredOrigin(QRect(0, 0, 1920, 1080), QSize(1104, 581)), QPoint(408, 249));
+  EXPECT_EQ(MainWindow::CentredOrigin(QRect(1920, 24, 1280, 1000), QSize(1104, 581)), QPoint(2008, 233));
+  EXPECT_EQ(MainWindow::CentredOrigin(QRect(0, 0, 800, 600), QSize(1104, 581)), QPoint(0, 9));
+}
+
+QColor Back(const QWidget* c) {
+  return c->palette().color(QPalette::Window);
+}
+QColor Fore(const QWidget* c) {
+  return c->palette().color(QPalette::WindowText);
+}
+const QColor Box(0xCC, 0xCC, 0xCC);
+
+TEST_F(WindowTest, SendBarFollowsItsTable) {
+  w.PanelNpc3->layout()->activate();
+  // Left to right, 27 pixels high with 20 free below: mode button, spacer, box, line-ending
+  // label, "Send", then the clear button.
+  EXPECT_EQ(w.BtnModeSend->geometry(), QRect(5, 3, 79, 27));
+  const QWidget* spacer = w.PanelNpc3->childAt(86, 10);
+  ASSERT_NE(spacer, nullptr);
+  EXPECT_EQ(spacer->geometry(), QRect(84, 3, 5, 27));
+  EXPECT_EQ(Back(spacer), Box);
+  EXPECT_EQ(w.EditSend->x(), 89);
+  for (const QWidget* c : {static_cast<QWidget*>(w.EditSend), static_cast<QWidget*>(w.PanelNpc6)}) {
+    EXPECT_EQ(c->y(), 3);
+    EXPECT_EQ(c->height(), 27);
+  }
+  EXPECT_EQ(w.BtnSend->geometry(), QRect(935, 3, 100, 27));
+  EXPECT_EQ(w.PanelNpc10->geometry(), QRect(1040, 3, 59, 27));
+  for (const ClickLabel* b : {w.BtnModeSend, w.BtnSend}) {
+    EXPECT_EQ(Back(b), QColor(0x4A, 0x54, 0x59));
+    EXPECT_EQ(Fore(b), Box);
+    EXPECT_EQ(b->font().pixelSize(), 15);
+  }
+  EXPECT_FALSE(w.EditSend->hasFrame());
+  EXPECT_EQ(w.EditSend->font().pixelSize(), 19);
+  EXPECT_EQ(w.EditSend->palette().color(QPalette::Text), QColor(0x3E, 0x3E, 0x3E));
+  EXPECT_EQ(w.EditSend->grab().toImage().pixelColor(1, 1), Box) << "the style paints the box colour";
+  EXPECT_EQ(Back(w.PanelNpc6), Box);
+  EXPECT_EQ(Fore(w.PanelNpc6), QColor(0x55, 0x55, 0x55));
+  EXPECT_EQ(w.PanelNpc6->font().pixelSize(), 11);
+  // The line-ending label is its own control between the box and "Send", as wide as its text:
+  // a longer ending narrows the box, so no typed text runs under the label.
+  const int boxWidth = w.EditSend->width(), labelWidth = w.PanelNpc6->width();
+  w.PanelNpc6->setText(" +CR NL  ");
+  w.PanelNpc3->layout()->activate();
+  EXPECT_GT(w.PanelNpc6->width(), labelWidth);
+  EXPECT_EQ(w.PanelNpc6->width(), w.PanelNpc6->sizeHint().width());
+  EXPECT_EQ(w.EditSend->width() + w.PanelNpc6->width(), boxWidth + labelWidth);
+  EXPECT_EQ(w.EditSend->geometry().right() + 1, w.PanelNpc6->x());
+  EXPECT_EQ(w.PanelNpc6->geometry().right() + 1, w.BtnSend->x());
+}
+
+TEST_F(WindowTest, FindPanelFollowsItsTable) {
+  w.MenuFind->show();
+  EXPECT_EQ(Back(w.MenuFind), QColor(0xE6, 0xE6, 0xE6));
+  EXPECT_FALSE(w.EditFind->hasFrame());
+  EXPECT_EQ(w.EditFind->palette().color(QPalette::Text), QColor(0x37, 0x47, 0x4F));
+  EXPECT_EQ(w.EditFind->font().pixelSize(), 15);
+  EXPECT_EQ(w.EditFind->grab().toImage().pixelColor(1, 1), Box);
+  // Pads of the box colour, 5 pixels wide, on both sides of the box.
+  for (const int x : {w.EditFind->x() - 3, w.EditFind->geometry().right() + 3}) {
+    const QWidget* pad = w.MenuFind->childAt(x, w.EditFind->y() + 5);
+    ASSERT_NE(pad, nullptr) << x;
+    EXPECT_EQ(pad->width(), 5) << x;
+    EXPECT_EQ(pad->height(), w.EditFind->height()) << x;
+    EXPECT_EQ(Back(pad), Box) << x;
+  }
+  EXPECT_EQ(w.LabelFind->font().pixelSize(), 13);
+  EXPECT_EQ(Fore(w.LabelFind), QColor(0x55, 0x55, 0x55));
+  EXPECT_EQ(w.BtnFindClose->text(), QString(QChar(0x00D7)));
+  EXPECT_EQ(w.BtnFindClose->font().family(), "Arial");
+  EXPECT_EQ(w.BtnFindClose->font().pixelSize(), 16);
+  EXPECT_EQ(Fore(w.BtnFindClose), QColor(0x55, 0x55, 0x55));
+  EXPECT_EQ(Back(w.BtnFindClose), QColor(0xE6, 0xE6, 0xE6));
+  // The step control lies below the box on the left, its two arrows side by side.
+  EXPECT_GT(w.UpDownFind->y(), w.EditFind->geometry().bottom());
+  EXPECT_LT(w.UpDownFind->x(), w.EditFind->x());
+  const QRect prev = w.UpDownFind->PreviousButton()->geometry(),
+              next = w.UpDownFind->NextButton()->geometry();
+  EXPECT_EQ(prev.y(), next.y());
+  EXPECT_EQ(prev.right() + 1, next.x());
+  EXPECT_EQ(w.UpDownFind->PreviousButton()->arrowType(), Qt::LeftArrow);
+}
+
+TEST_F(WindowTest, TextColumnShowsNoContextMenu) {
+  w.MemoText->show();
+  QWidget* view = w.MemoText->viewport();
+  QContextMenuEvent request(QContextMenuEvent::Mouse, QPoint(5, 5), view->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(view, &request);
+  QWidget* popup = QApplication::activePopupWidget();
+  if (popup) popup->close();
+  EXPECT_EQ(popup, nullptr);
 }
 
 TEST_F(WindowTest, StartUpState) {
