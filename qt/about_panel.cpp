@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "qt/window_caption.h"
+
 namespace quarlex {
 
 namespace {
@@ -193,7 +195,7 @@ void AboutPanel::ShowBlankPage() {
 }
 
 void AboutPanel::BtnAboutClick() {
-  w_.setWindowTitle(QString());
+  SetWindowCaption(w_, QString());
   promoState_ = 0;
   // The fetch blocks for at most a few seconds; the cursor says so meanwhile.
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -211,7 +213,7 @@ void AboutPanel::BtnAboutClick() {
 }
 
 void AboutPanel::AboutClose() {
-  w_.setWindowTitle(" Quarlex");
+  SetWindowCaption(w_, " Quarlex");
   w_.PanelAbout->lower();
   w_.PanelAbout->hide();
 }
