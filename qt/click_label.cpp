@@ -35,31 +35,32 @@ void ClickLabel::enterEvent(QEnterEvent* e) {
 void ClickLabel::leaveEvent(QEvent* e) {
   hovered_ = false;
   pressed_ = false;
+  leftDown_ = false;
   Apply(colours_.background, colours_.text);
   QLabel::leaveEvent(e);
 }
 
 void ClickLabel::mousePressEvent(QMouseEvent* e) {
-  if (e->button() == Qt::LeftButton) {
-    pressed_ = true;
-    Apply(colours_.pressBackground, colours_.pressText);
-  } else if (e->button() == Qt::RightButton) {
-    emit rightClicked(e->globalPosition().toPoint());
-  }
+  pressed_ = true;
+  if (e->button() == Qt::LeftButton) leftDown_ = true;
+  Apply(colours_.pressBackground, colours_.pressText);
+  if (e->button() == Qt::RightButton) emit rightClicked(e->globalPosition().toPoint());
   QLabel::mousePressEvent(e);
 }
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* e) {
-  if (e->button() == Qt::LeftButton && pressed_) {
+  const bool inside = rect().contains(e->position().toPoint());
+  const bool click = e->button() == Qt::LeftButton && leftDown_ && inside;
+  if (e->button() == Qt::LeftButton) leftDown_ = false;
+  if (pressed_) {
     pressed_ = false;
-    const bool inside = rect().contains(e->position().toPoint());
     if (inside) {
       Apply(colours_.hoverBackground, colours_.hoverText);
-      emit clicked();
     } else {
       Apply(colours_.background, colours_.text);
     }
   }
+  if (click) emit clicked();
   QLabel::mouseReleaseEvent(e);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // A label that acts as a button, as the window's toolbar and status bar use them. Hover and press
 // colours are set per label (SetColours); the label repaints itself on enter, leave, press and
-// release, so controllers only decide the colours.
+// release, so controllers only decide the colours. Any mouse button shows the pressed colours;
+// only the left one clicks, and the right one also asks for the label's menu (rightClicked).
 #include <QLabel>
 #include <QMouseEvent>
 
@@ -36,7 +37,8 @@ class ClickLabel : public QLabel {
   void Apply(const QColor& bg, const QColor& fg);
   Colours colours_;
   bool hovered_ = false;
-  bool pressed_ = false;
+  bool pressed_ = false;   // a button went down: the pressed colours show until a release
+  bool leftDown_ = false;  // the left button is held: its release inside is a click
 };
 
 }  // namespace quarlex

@@ -7,6 +7,8 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QWheelEvent>
 #include <cmath>
 
@@ -70,13 +72,6 @@ std::string_view StyleNameOf(ToolbarLabel label) {
       return "BtnAutoScroll";
   }
   return {};
-}
-
-bool IsInside(const QObject* o, const QWidget* ancestor) {
-  for (; o; o = o->parent()) {
-    if (o == ancestor) return true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -148,6 +143,59 @@ void NavigationController::ConnectScrollBar() {
   connect(bar, &QAbstractSlider::valueChanged, this, [this, &model](int value) {
     if (!mirroring_) model.SetPosition(value);
   });
+
+  // The bar's own context menu, with every entry sent as the scroll notification its kind has:
+  // the toolkit's built-in menu moves the thumb for "Scroll here" without telling anyone.
+  bar->setContextMenuPolicy(Qt::CustomContextMenu);
+  barMenu_ = new QMenu(bar);
+  QAction* here = barMenu_->addAction(QStringLiteral("Scroll here"));
+  connect(here, &QAction::triggered, this, [this, bar] {
+    nav_.ScrollBarExchScroll(ScrollKind::ThumbPosition);
+    bar->setValue(ScrollBarValueAt(barMenuAt_));
+  });
+  const std::pair<const char*, QAbstractSlider::SliderAction> steps[] = {
+      {nullptr, QAbstractSlider::SliderNoAction},
+      {"Top", QAbstractSlider::SliderToMinimum},
+      {"Bottom", QAbstractSlider::SliderToMaximum},
+      {nullptr, QAbstractSlider::SliderNoAction},
+      {"Page up", QAbstractSlider::SliderPageStepSub},
+      {"Page down", QAbstractSlider::SliderPageStepAdd},
+      {nullptr, QAbstractSlider::SliderNoAction},
+      {"Scroll up", QAbstractSlider::SliderSingleStepSub},
+      {"Scroll down", QAbstractSlider::SliderSingleStepAdd},
+  };
+  for (const auto& [text, action] : steps) {
+    if (!text) {
+      barMenu_->addSeparator();
+      continue;
+    }
+    connect(barMenu_->addAction(QString::fromLatin1(text)), &QAction::triggered, bar,
+            [bar, action = action] { bar->triggerAction(action); });
+  }
+  connect(bar, &QWidget::customContextMenuRequested, this, [this, bar](QPoint at) {
+    barMenuAt_ = at;
+    barMenu_->popup(bar->mapToGlobal(at));
+  });
+}
+
+int NavigationController::ScrollBarValueAt(QPoint at) const {
+  // Where the thumb's centre would be at `at`, in the style's own geometry of the bar.
+  QScrollBar* bar = w_.ScrollBarExch;
+  QStyleOptionSlider opt;
+  opt.initFrom(bar);
+  opt.orientation = bar->orientation();
+  opt.minimum = bar->minimum();
+  opt.maximum = bar->maximum();
+  opt.sliderPosition = bar->sliderPosition();
+  opt.sliderValue = bar->value();
+  opt.singleStep = bar->singleStep();
+  opt.pageStep = bar->pageStep();
+  opt.subControls = QStyle::SC_All;
+  const QStyle* style = bar->style();
+  const QRect groove = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarGroove, bar);
+  const QRect thumb = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
+  return QStyle::sliderValueFromPosition(opt.minimum, opt.maximum, at.y() - groove.top() - thumb.height() / 2,
+                                         groove.height() - thumb.height());
 }
 
 // ---- ImageExch, ImageMiniMap ----
@@ -186,9 +234,11 @@ void NavigationController::ConnectImages() {
   connect(grid, &QWidget::customContextMenuRequested, this, [this] { ContextPopup(); });
 
   ImageControl* strip = w_.ImageMiniMap;
-  connect(strip, &ImageControl::mousePressed, this, [this, strip](QMouseEvent* e) {
+  auto stripPress = [this, strip](QMouseEvent* e) {
     miniMap_.ImageMiniMapMouseDown(DevicePoint(strip, e->position()).y());
-  });
+  };
+  connect(strip, &ImageControl::mousePressed, this, stripPress);
+  connect(strip, &ImageControl::mouseDoubleClicked, this, stripPress);  // its second press
 }
 
 void NavigationController::ContextPopup() {
@@ -265,11 +315,10 @@ bool NavigationController::eventFilter(QObject* watched, QEvent* event) {
       if (watched == w_.ImageMiniMap && ControlHeight() != miniMap_.LastMiniMapHeight) OutMiniMap();
       break;
     case QEvent::Wheel:
-      // Over the whole main panel the wheel scrolls the grid, also over the text column and the
-      // bar, which would otherwise scroll by their own rules.
-      if (watched->isWidgetType() && w_.PanelMain->isVisible() && IsInside(watched, w_.PanelMain)) {
-        return Wheel(event);
-      }
+      // Anywhere over the window the wheel scrolls the grid: also over the text column and the
+      // bar, which would otherwise scroll by their own rules, and over the About panel. Pop-up
+      // menus are windows of their own and keep their wheel.
+      if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == &w_) return Wheel(event);
       break;
     default:
       break;

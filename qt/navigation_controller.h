@@ -2,7 +2,8 @@
 // Connects the main window's widgets to the view's navigation, minimap and toolbar logic:
 //  - ScrollBarExch mirrors the store's ScrollBarModel (range and position), and the operator's
 //    actions on it become scroll notifications;
-//  - a wheel step anywhere over the main panel scrolls two rows;
+//  - ScrollBarExch has its own context menu whose entries are scroll notifications too;
+//  - a wheel step anywhere over the window scrolls two rows;
 //  - presses, right clicks (context-menu requests) and double clicks on ImageExch become marker
 //    and highlight commands; Ctrl + right click opens PopupMenuImgExch, which this controller
 //    fills with the radio items color1..color4 and their colour swatches;
@@ -26,6 +27,7 @@
 
 class QActionGroup;
 class QEvent;
+class QMenu;
 
 namespace quarlex {
 
@@ -93,6 +95,7 @@ class NavigationController : public QObject, private ToolbarUi, private MiniMapC
   void RefreshMetrics();
   void ContextPopup();
   bool Wheel(QEvent* event);
+  int ScrollBarValueAt(QPoint at) const;
 
   MainWindow& w_;
   Navigation nav_;
@@ -102,6 +105,8 @@ class NavigationController : public QObject, private ToolbarUi, private MiniMapC
   int wheelRest_ = 0;       // wheel travel below one step, kept for the next event
   Qt::KeyboardModifiers pressModifiers_;  // of the last press on ImageExch
   QActionGroup* markerGroup_ = nullptr;
+  QMenu* barMenu_ = nullptr;  // ScrollBarExch's context menu
+  QPoint barMenuAt_;          // where it was asked for, in the bar's coordinates
 };
 
 }  // namespace quarlex

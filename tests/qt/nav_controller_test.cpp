@@ -131,6 +131,11 @@ TEST_F(NavControllerTest, WheelAtTheTopStaysAndWheelDownMovesTwoRows) {
   Wheel(w.ScrollBarExch, -60);  // two half notches make one
   EXPECT_EQ(s.TopRow, 4u);
   EXPECT_EQ(w.ScrollBarExch->value(), 4);
+  // Anywhere over the window: also over the About panel in front of the grid.
+  w.PanelAbout->show();
+  w.PanelAbout->raise();
+  Wheel(w.PanelAbout, -120);
+  EXPECT_EQ(s.TopRow, 6u);
 }
 
 TEST_F(NavControllerTest, OperatorScrollMovesTheGridProgramPositionsOnlyTheBar) {
@@ -147,6 +152,37 @@ TEST_F(NavControllerTest, OperatorScrollMovesTheGridProgramPositionsOnlyTheBar) 
   w.ScrollBarExch->triggerAction(QAbstractSlider::SliderToMaximum);  // the bar's own "bottom"
   EXPECT_EQ(s.ScrollBarExch.Position(), 100u);
   EXPECT_EQ(s.TopRow, 1u);
+
+  // The bar's context menu: each entry is the scroll notification of its kind, so "Scroll here"
+  // and the steps move the grid, while "Top" and "Bottom" move only the thumb.
+  auto menuEntry = [&](const QString& entry) {
+    const QPoint low(8, w.ScrollBarExch->height() - 20);
+    QContextMenuEvent request(QContextMenuEvent::Mouse, low, w.ScrollBarExch->mapToGlobal(low));
+    QApplication::sendEvent(w.ScrollBarExch, &request);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!menu) return QStringList();
+    QStringList entries;
+    for (QAction* a : menu->actions()) {
+      if (a->isSeparator()) continue;
+      entries << a->text();
+      if (a->text() == entry) a->trigger();
+    }
+    menu->close();
+    return entries;
+  };
+  s.ScrollBarExch.SetPosition(0);
+  EXPECT_EQ(menuEntry("Scroll here"), QStringList({"Scroll here", "Top", "Bottom", "Page up", "Page down",
+                                                   "Scroll up", "Scroll down"}));
+  EXPECT_GT(s.TopRow, 90u) << "near the bottom of the bar";
+  EXPECT_EQ(s.TopRow, s.ScrollBarExch.Position());
+  const uint32_t here = s.TopRow;
+  menuEntry("Scroll up");
+  EXPECT_EQ(s.TopRow, here - 1);
+  menuEntry("Page up");
+  EXPECT_EQ(s.TopRow, here - 2);
+  menuEntry("Top");
+  EXPECT_EQ(s.ScrollBarExch.Position(), 0u);
+  EXPECT_EQ(s.TopRow, here - 2);
 }
 
 TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
@@ -174,10 +210,16 @@ TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
   // A panel-like control changes its background, and a press shows the colour at rest.
   QApplication::sendEvent(w.BtnSend, &enter);
   EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(55, 71, 79));
-  QTest::mousePress(w.BtnSend, Qt::LeftButton);
-  EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(74, 84, 89));
-  QTest::mouseRelease(w.BtnSend, Qt::LeftButton);
-  EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(55, 71, 79));
+  int clicks = 0;
+  QObject::connect(w.BtnSend, &ClickLabel::clicked, [&] { ++clicks; });
+  // Any button shows the pressed colour; only the left one clicks.
+  for (const Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
+    QTest::mousePress(w.BtnSend, b);
+    EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(74, 84, 89)) << b;
+    QTest::mouseRelease(w.BtnSend, b);
+    EXPECT_EQ(w.BtnSend->palette().color(QPalette::Window), QColor(55, 71, 79)) << b;
+  }
+  EXPECT_EQ(clicks, 1);
 }
 
 TEST_F(NavControllerTest, WidthLabelsSwitchAndShowTheTextColumn) {
@@ -206,6 +248,13 @@ TEST_F(NavControllerTest, MiniMapPressJumpsToTheNextMarker) {
   QTest::mouseClick(w.ImageMiniMap, Qt::LeftButton, Qt::NoModifier, QPoint(5, 1));
   EXPECT_EQ(s.TopRow, 6242u);
   EXPECT_EQ(w.ScrollBarExch->value(), 6242);
+  // The second press of a double click arrives as the double click: it is a press as well.
+  s.TopRow = 0;
+  s.ScrollBarExch.SetPosition(0);
+  QMouseEvent second(QEvent::MouseButtonDblClick, QPointF(5, 1), w.ImageMiniMap->mapToGlobal(QPointF(5, 1)),
+                     Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(w.ImageMiniMap, &second);
+  EXPECT_EQ(s.TopRow, 6242u);
 }
 
 }  // namespace
