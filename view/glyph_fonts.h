@@ -3,8 +3,10 @@
 // heights 17, 20 and 24 pixels, rasterised once with FreeType (monochrome) so that no frame ever
 // touches a font.
 //
-// Byte b of a text is drawn with the glyph of code point b for b < 0xC0 and of U+0410 + (b - 0xC0)
-// for b >= 0xC0, so 0xC0..0xFF read as the Cyrillic letters that Windows-1251 puts there.
+// Byte b of a text is drawn with the glyph of the character the program's code page (Windows-1251)
+// gives it, the same character the text column shows: 0x00..0x7F as themselves, 0xC0..0xFF as
+// the Cyrillic letters U+0410..U+044F, 0x80..0xBF as that code page's letters and signs (Ђ, ‚,
+// Ѓ, ..., ї). Bytes 0x00..0x1F show whatever glyph the face gives those control code points.
 //
 // Cell height is meant as a Windows font height: ascent + descent from the face's Windows metrics
 // (OS/2 usWinAscent + usWinDescent), so a 17-pixel cell of Liberation Sans has a 15-pixel em.
@@ -19,14 +21,16 @@
 #include <string>
 #include <vector>
 
+#include "serial/code_page.h"
+
 namespace quarlex {
 
 constexpr int GlyphFontCount = 3;
 constexpr std::array<int, GlyphFontCount> GlyphCellHeights = {17, 20, 24};
 
 // Code point whose glyph a byte shows.
-constexpr char32_t GlyphCodePoint(uint8_t b) {
-  return b >= 0xC0 ? char32_t{0x410} + (b - 0xC0) : char32_t{b};
+inline char32_t GlyphCodePoint(uint8_t b) {
+  return CodePageToUnicode(b);
 }
 
 struct Glyph {
