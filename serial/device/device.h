@@ -65,18 +65,18 @@ struct Error {
 // ---------------------------------------------------------------------------------------------
 // Line settings: the device control block, field for field as the comm API's DCB (28 bytes)
 
-inline constexpr uint32_t kDcbBinary = 0x0001;           // always set; no EOF processing
-inline constexpr uint32_t kDcbParity = 0x0002;           // check parity of received bytes
-inline constexpr uint32_t kDcbOutxCtsFlow = 0x0004;      // transmit waits for CTS
-inline constexpr uint32_t kDcbOutxDsrFlow = 0x0008;      // transmit waits for DSR
-inline constexpr uint32_t kDcbDtrControlMask = 0x0030;   // one of kDtrControl*
-inline constexpr uint32_t kDcbDsrSensitivity = 0x0040;   // drop received bytes while DSR is low
+inline constexpr uint32_t kDcbBinary = 0x0001;          // always set; no EOF processing
+inline constexpr uint32_t kDcbParity = 0x0002;          // check parity of received bytes
+inline constexpr uint32_t kDcbOutxCtsFlow = 0x0004;     // transmit waits for CTS
+inline constexpr uint32_t kDcbOutxDsrFlow = 0x0008;     // transmit waits for DSR
+inline constexpr uint32_t kDcbDtrControlMask = 0x0030;  // one of kDtrControl*
+inline constexpr uint32_t kDcbDsrSensitivity = 0x0040;  // drop received bytes while DSR is low
 inline constexpr uint32_t kDcbTxContinueOnXoff = 0x0080;
-inline constexpr uint32_t kDcbOutX = 0x0100;             // honour XON/XOFF from the peer
-inline constexpr uint32_t kDcbInX = 0x0200;              // send XON/XOFF to the peer
-inline constexpr uint32_t kDcbErrorChar = 0x0400;        // replace parity-error bytes by ErrorChar
-inline constexpr uint32_t kDcbNull = 0x0800;             // discard received NUL bytes
-inline constexpr uint32_t kDcbRtsControlMask = 0x3000;   // one of kRtsControl*
+inline constexpr uint32_t kDcbOutX = 0x0100;            // honour XON/XOFF from the peer
+inline constexpr uint32_t kDcbInX = 0x0200;             // send XON/XOFF to the peer
+inline constexpr uint32_t kDcbErrorChar = 0x0400;       // replace parity-error bytes by ErrorChar
+inline constexpr uint32_t kDcbNull = 0x0800;            // discard received NUL bytes
+inline constexpr uint32_t kDcbRtsControlMask = 0x3000;  // one of kRtsControl*
 inline constexpr uint32_t kDcbAbortOnError = 0x4000;
 
 inline constexpr uint32_t kDtrControlDisable = 0x0000;
@@ -88,8 +88,7 @@ inline constexpr uint32_t kRtsControlHandshake = 0x2000;
 inline constexpr uint32_t kRtsControlToggle = 0x3000;
 
 // Dcb::Parity
-inline constexpr uint8_t kNoParity = 0, kOddParity = 1, kEvenParity = 2, kMarkParity = 3,
-                         kSpaceParity = 4;
+inline constexpr uint8_t kNoParity = 0, kOddParity = 1, kEvenParity = 2, kMarkParity = 3, kSpaceParity = 4;
 // Dcb::StopBits
 inline constexpr uint8_t kOneStopBit = 0, kOne5StopBits = 1, kTwoStopBits = 2;
 
@@ -139,8 +138,8 @@ inline constexpr uint32_t EV_RING = 0x0100;      // ring indicator
 inline constexpr uint32_t EV_RX80FULL = 0x0400;  // the input queue is 80% full
 inline constexpr uint32_t kAllEvents = 0x05FF;
 
-inline constexpr uint32_t CE_RXOVER = 0x0001;    // input queue overflow: newest bytes dropped
-inline constexpr uint32_t CE_OVERRUN = 0x0002;   // hardware overrun
+inline constexpr uint32_t CE_RXOVER = 0x0001;   // input queue overflow: newest bytes dropped
+inline constexpr uint32_t CE_OVERRUN = 0x0002;  // hardware overrun
 inline constexpr uint32_t CE_RXPARITY = 0x0004;
 inline constexpr uint32_t CE_FRAME = 0x0008;
 inline constexpr uint32_t CE_BREAK = 0x0010;
@@ -176,7 +175,7 @@ inline constexpr uint32_t kHoldRlsd = 0x04;  // transmit waits for carrier
 inline constexpr uint32_t kHoldXoff = 0x08;  // transmit stopped by a received XOFF
 inline constexpr uint32_t kXoffSent = 0x10;  // we sent XOFF
 inline constexpr uint32_t kEofSeen = 0x20;
-inline constexpr uint32_t kTxim = 0x40;      // a TransmitChar byte is waiting
+inline constexpr uint32_t kTxim = 0x40;  // a TransmitChar byte is waiting
 
 // What ClearCommError gives: the errors since the previous query (which it clears), hold state
 // and the two queue counts. in_queue is the device's own input queue, exact at any size.
@@ -300,10 +299,8 @@ class Device {
   // the device has vanished, kNotOpen when closed. Completing a transfer on a device that vanished
   // meanwhile gives kGone with kWinGenFailure. `buffer`/`data` must stay valid until completion.
   // Writes keep their order; a write that times out completes with the bytes sent so far.
-  virtual Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
-                          uint32_t& bytes_now) = 0;
-  virtual Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
-                           uint32_t& bytes_now) = 0;
+  virtual Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) = 0;
+  virtual Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) = 0;
 
   // PurgeComm: PURGE_* flags; 0 does nothing.
   virtual Error Purge(uint32_t flags) = 0;

@@ -21,15 +21,16 @@ Clock::time_point AfterMs(Clock::time_point t, uint64_t ms) {
 }  // namespace
 
 Error CheckDcb(const Dcb& d) {
-  const bool bad = d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > kSpaceParity ||
-                   d.StopBits > kTwoStopBits || d.BaudRate == 0 ||
-                   (d.StopBits == kOne5StopBits && d.ByteSize != 5) ||
+  const bool bad = d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > kSpaceParity || d.StopBits > kTwoStopBits ||
+                   d.BaudRate == 0 || (d.StopBits == kOne5StopBits && d.ByteSize != 5) ||
                    (d.StopBits == kTwoStopBits && d.ByteSize == 5) ||
                    ((d.Flags & (kDcbOutX | kDcbInX)) && d.XonChar == d.XoffChar);
   return bad ? ErrorOf(ErrorKind::kInvalidParameter) : Error{};
 }
 
-Error NotOpenError() { return ErrorOf(ErrorKind::kNotOpen); }
+Error NotOpenError() {
+  return ErrorOf(ErrorKind::kNotOpen);
+}
 Error GoneOnStart(int os_code) {
   return ErrorFromErrno(os_code ? os_code : EIO, ErrorKind::kGone, kWinAccessDenied);
 }
@@ -74,8 +75,7 @@ void ByteRing::Resize(size_t capacity) {
 // ---------------------------------------------------------------------------------------------
 
 bool CoreOp::DeadlinePassedLocked(Clock::time_point now) const {
-  return (has_deadline_ && now >= deadline_) ||
-         (has_interval_deadline_ && now >= interval_deadline_);
+  return (has_deadline_ && now >= deadline_) || (has_interval_deadline_ && now >= interval_deadline_);
 }
 
 Clock::time_point CoreOp::NextDeadlineLocked() const {
@@ -88,8 +88,10 @@ Clock::time_point CoreOp::NextDeadlineLocked() const {
 bool CoreOp::Check(uint32_t& bytes, Error& error) {
   std::lock_guard lock(core_->mu_);
   if (!done_ && DeadlinePassedLocked(Clock::now())) {
-    if (write_) core_->ExpireWritesLocked(Clock::now());
-    else core_->CompleteLocked(*this, {});
+    if (write_)
+      core_->ExpireWritesLocked(Clock::now());
+    else
+      core_->CompleteLocked(*this, {});
   }
   bytes = got_;
   if (!done_) {
@@ -113,8 +115,10 @@ bool CoreOp::Wait(uint32_t& bytes, Error& error) {
     if (!done_ && DeadlinePassedLocked(now)) {
       // Time-outs are honoured here as well as by a backend thread, so a device without one
       // (the fake) still ends its transfers on time.
-      if (write_) core_->ExpireWritesLocked(now);
-      else core_->CompleteLocked(*this, {});
+      if (write_)
+        core_->ExpireWritesLocked(now);
+      else
+        core_->CompleteLocked(*this, {});
     }
   }
   bytes = got_;
@@ -134,7 +138,9 @@ DeviceCore::DeviceCore(size_t min_input)
   if (notify_fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
 }
 
-DeviceCore::~DeviceCore() { close(notify_fd_); }
+DeviceCore::~DeviceCore() {
+  close(notify_fd_);
+}
 
 void DeviceCore::WakeWaiter() {
   uint64_t one = 1;
@@ -232,8 +238,7 @@ Error DeviceCore::WaitEvents(uint32_t& occurred, const StopSignal* stop, int tim
   }
 }
 
-Error DeviceCore::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
-                            uint32_t& bytes_now) {
+Error DeviceCore::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
   bytes_now = 0;
   transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
   auto op = std::make_shared<CoreOp>(shared_from_this(), false);
@@ -248,8 +253,7 @@ Error DeviceCore::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
   if (ring_.size() * 5 < ring_.capacity() * 4) above_80_ = false;
   const bool at_once = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
                        t.ReadTotalTimeoutConstant == 0;
-  const bool any_byte = t.ReadIntervalTimeout == kMaxDword &&
-                        t.ReadTotalTimeoutMultiplier == kMaxDword &&
+  const bool any_byte = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
                         t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
   op->got_ = n;
   if (gone_ && n == 0 && count > 0) return GoneOnStart(gone_code_);
@@ -290,8 +294,8 @@ std::shared_ptr<CoreOp> DeviceCore::QueueWriteLocked(const uint8_t* data, uint32
     op->done_ = true;
     return op;
   }
-  uint64_t total = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * count +
-                   timeouts_.WriteTotalTimeoutConstant;
+  uint64_t total =
+      uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * count + timeouts_.WriteTotalTimeoutConstant;
   if (total > 0) {
     op->has_deadline_ = true;
     op->deadline_ = AfterMs(Clock::now(), total);
@@ -327,8 +331,10 @@ Clock::time_point DeviceCore::ExpireWritesLocked(Clock::time_point now) {
     if (op->done_) continue;
     // A write that runs out of time completes successfully with the bytes sent so far, as the
     // comm API's time-out does; the caller sees the short count.
-    if (op->has_deadline_ && now >= op->deadline_) CompleteLocked(*op, {});
-    else if (op->has_deadline_) next = std::min(next, op->deadline_);
+    if (op->has_deadline_ && now >= op->deadline_)
+      CompleteLocked(*op, {});
+    else if (op->has_deadline_)
+      next = std::min(next, op->deadline_);
   }
   while (!writes_.empty() && writes_.front()->done_) writes_.pop_front();
   return next;

@@ -108,9 +108,7 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   Clock::time_point ExpireWritesLocked(Clock::time_point now);
   bool HasQueuedWritesLocked();
   // The count of a transfer that has completed successfully, else 0.
-  static uint32_t CompletedCountLocked(const CoreOp& op) {
-    return op.done_ && op.error_.ok() ? op.got_ : 0;
-  }
+  static uint32_t CompletedCountLocked(const CoreOp& op) { return op.done_ && op.error_.ok() ? op.got_ : 0; }
   uint32_t QueuedWriteBytesLocked();
 
   // -- what the backend reports from the line
@@ -170,7 +168,7 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
 Error CheckDcb(const Dcb& dcb);
 
 Error NotOpenError();
-Error GoneOnStart(int os_code);       // starting a transfer on a vanished device
-Error GoneOnComplete(int os_code);    // completing one
+Error GoneOnStart(int os_code);     // starting a transfer on a vanished device
+Error GoneOnComplete(int os_code);  // completing one
 
 }  // namespace quarlex::device

@@ -86,8 +86,7 @@ class FakeDevice final : public Device {
     }
     return core_->WaitEvents(occurred, stop, timeout_ms);  // the core knows when it is closed
   }
-  Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
-                  uint32_t& bytes_now) override {
+  Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override {
     bytes_now = 0;
     {
       std::lock_guard lock(line_->mu_);
@@ -96,8 +95,7 @@ class FakeDevice final : public Device {
     }
     return core_->StartRead(buffer, count, transfer, bytes_now);
   }
-  Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
-                   uint32_t& bytes_now) override {
+  Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override {
     bytes_now = 0;
     transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
     std::lock_guard lock(line_->mu_);
@@ -243,7 +241,9 @@ void FakeLine::LineError(uint32_t ce_bits) {
   core_->RaiseLocked(ev, ce_bits);
 }
 
-void FakeLine::Break() { LineError(CE_BREAK); }
+void FakeLine::Break() {
+  LineError(CE_BREAK);
+}
 
 void FakeLine::Vanish() {
   std::lock_guard lock(mu_);

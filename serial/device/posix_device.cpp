@@ -50,8 +50,7 @@ const UnmappedValue kUnmappedValues[] = {
     {"fOutxCtsFlow and RTS_CONTROL_HANDSHAKE apart", Fate::kEmulated,
      "either becomes CRTSCTS, which Linux applies to both directions",
      [](const Dcb& d) {
-       return ((d.Flags & kDcbOutxCtsFlow) != 0) !=
-              ((d.Flags & kDcbRtsControlMask) == kRtsControlHandshake);
+       return ((d.Flags & kDcbOutxCtsFlow) != 0) != ((d.Flags & kDcbRtsControlMask) == kRtsControlHandshake);
      }},
     {"XonLim, XoffLim", Fate::kIgnored, "the kernel sends XOFF/XON at its own thresholds",
      [](const Dcb& d) { return d.XonLim != 0 || d.XoffLim != 0; }},
@@ -68,8 +67,7 @@ const UnmappedValue kUnmappedValues[] = {
     {"fNull", Fate::kEmulated, "NUL bytes dropped in user space",
      [](const Dcb& d) { return (d.Flags & kDcbNull) != 0; }},
     {"EvtChar", Fate::kEmulated, "EV_RXFLAG raised in user space", [](const Dcb&) { return true; }},
-    {"fErrorChar, ErrorChar", Fate::kEmulated,
-     "PARMRK marks decoded in user space; the marked byte replaced",
+    {"fErrorChar, ErrorChar", Fate::kEmulated, "PARMRK marks decoded in user space; the marked byte replaced",
      [](const Dcb& d) { return (d.Flags & kDcbErrorChar) != 0 && (d.Flags & kDcbParity) != 0; }},
     {"output queue size", Fate::kIgnored, "pending writes are sent from the callers' buffers",
      [](const Dcb&) { return false; }},
@@ -78,15 +76,17 @@ const size_t kUnmappedValueCount = sizeof kUnmappedValues / sizeof kUnmappedValu
 
 // ---------------------------------------------------------------------------------------------
 
-size_t ParmrkDecoder::Decode(const uint8_t* in, size_t n, uint8_t* out, uint32_t& errors,
-                             bool replace, uint8_t error_char) {
+size_t ParmrkDecoder::Decode(const uint8_t* in, size_t n, uint8_t* out, uint32_t& errors, bool replace,
+                             uint8_t error_char) {
   size_t o = 0;
   for (size_t i = 0; i < n; ++i) {
     uint8_t c = in[i];
     switch (state) {
       case 0:
-        if (c == 0xFF) state = 1;
-        else out[o++] = c;
+        if (c == 0xFF)
+          state = 1;
+        else
+          out[o++] = c;
         break;
       case 1:
         if (c == 0xFF) {
@@ -171,7 +171,9 @@ Error OpenLocked(std::string_view path, int& fd_out) {
   return {};
 }
 
-bool IsGoneErrno(int err) { return err == EIO || err == ENODEV || err == ENXIO; }
+bool IsGoneErrno(int err) {
+  return err == EIO || err == ENODEV || err == ENXIO;
+}
 
 }  // namespace
 
@@ -193,10 +195,8 @@ class PosixDevice final : public Device {
   Error SetEventMask(uint32_t mask) override;
   Error GetEventMask(uint32_t& mask) override;
   Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) override;
-  Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
-                  uint32_t& bytes_now) override;
-  Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
-                   uint32_t& bytes_now) override;
+  Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override;
+  Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override;
   Error Purge(uint32_t flags) override;
   Error GetCommStatus(CommStatus& status) override;
   Error GetModemStatus(uint32_t& status) override;
@@ -233,7 +233,7 @@ class PosixDevice final : public Device {
   bool tx_watch_ = false;
   bool output_maybe_queued_ = false;  // a write reached the kernel and may not be sent yet
   int tx_check_ms_ = 1;               // when to look for the output running empty again
-  bool output_stopped_ = false;  // SETXOFF
+  bool output_stopped_ = false;       // SETXOFF
   bool parmrk_ = false;
   std::atomic<bool> flow_in_{false};  // the kernel can throttle the peer when we stop reading
   bool crtscts_ = false;
@@ -296,14 +296,25 @@ Dcb PosixDevice::DcbFrom(const termios2& t) const {
   Dcb d;
   d.BaudRate = t.c_ospeed ? t.c_ospeed : 9600;
   switch (t.c_cflag & CSIZE) {
-    case CS5: d.ByteSize = 5; break;
-    case CS6: d.ByteSize = 6; break;
-    case CS7: d.ByteSize = 7; break;
-    default: d.ByteSize = 8; break;
+    case CS5:
+      d.ByteSize = 5;
+      break;
+    case CS6:
+      d.ByteSize = 6;
+      break;
+    case CS7:
+      d.ByteSize = 7;
+      break;
+    default:
+      d.ByteSize = 8;
+      break;
   }
-  if (!(t.c_cflag & PARENB)) d.Parity = kNoParity;
-  else if (t.c_cflag & CMSPAR) d.Parity = (t.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
-  else d.Parity = (t.c_cflag & PARODD) ? kOddParity : kEvenParity;
+  if (!(t.c_cflag & PARENB))
+    d.Parity = kNoParity;
+  else if (t.c_cflag & CMSPAR)
+    d.Parity = (t.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
+  else
+    d.Parity = (t.c_cflag & PARODD) ? kOddParity : kEvenParity;
   if (t.c_cflag & CSTOPB) d.StopBits = d.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
   d.Flags = kDcbBinary | kDtrControlEnable | kRtsControlEnable;
   if (t.c_cflag & CRTSCTS) {
@@ -319,25 +330,42 @@ Dcb PosixDevice::DcbFrom(const termios2& t) const {
 
 termios2 PosixDevice::TermiosFor(const termios2& base, const Dcb& d) const {
   termios2 t = base;
-  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                 INPCK | IGNPAR | IUCLC | IMAXBEL);
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK |
+                 IGNPAR | IUCLC | IMAXBEL);
   t.c_oflag &= ~OPOST;
   t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | kCbaud | (kCbaud << 16));
   t.c_cflag |= CLOCAL | CREAD | kBother | (kBother << 16);
   t.c_ispeed = t.c_ospeed = d.BaudRate;
   switch (d.ByteSize) {
-    case 5: t.c_cflag |= CS5; break;
-    case 6: t.c_cflag |= CS6; break;
-    case 7: t.c_cflag |= CS7; break;
-    default: t.c_cflag |= CS8; break;
+    case 5:
+      t.c_cflag |= CS5;
+      break;
+    case 6:
+      t.c_cflag |= CS6;
+      break;
+    case 7:
+      t.c_cflag |= CS7;
+      break;
+    default:
+      t.c_cflag |= CS8;
+      break;
   }
   switch (d.Parity) {
-    case kOddParity: t.c_cflag |= PARENB | PARODD; break;
-    case kEvenParity: t.c_cflag |= PARENB; break;
-    case kMarkParity: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case kSpaceParity: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case kOddParity:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case kEvenParity:
+      t.c_cflag |= PARENB;
+      break;
+    case kMarkParity:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case kSpaceParity:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   if (d.StopBits != kOneStopBit) t.c_cflag |= CSTOPB;
   if ((d.Flags & kDcbOutxCtsFlow) || (d.Flags & kDcbRtsControlMask) == kRtsControlHandshake)
@@ -394,9 +422,8 @@ Error PosixDevice::SetState(const Dcb& dcb) {
   const uint64_t got_rate = got.c_ospeed;
   const uint64_t diff = got_rate > want_rate ? got_rate - want_rate : want_rate - got_rate;
   const bool rate_ok = diff * 100 <= want_rate * 3;  // a UART link tolerates about 3%
-  if ((got.c_cflag & cmask) != (want.c_cflag & cmask) ||
-      (got.c_iflag & imask) != (want.c_iflag & imask) || got.c_cc[kVStart] != dcb.XonChar ||
-      got.c_cc[kVStop] != dcb.XoffChar || !rate_ok) {
+  if ((got.c_cflag & cmask) != (want.c_cflag & cmask) || (got.c_iflag & imask) != (want.c_iflag & imask) ||
+      got.c_cc[kVStart] != dcb.XonChar || got.c_cc[kVStop] != dcb.XoffChar || !rate_ok) {
     ApplyTermios(old);
     return ErrorOf(ErrorKind::kInvalidParameter);
   }
@@ -447,7 +474,9 @@ Error PosixDevice::SetQueueSizes(uint32_t input_size, uint32_t output_size) {
   return e;
 }
 
-Error PosixDevice::SetTimeouts(const CommTimeouts& timeouts) { return core_->SetTimeouts(timeouts); }
+Error PosixDevice::SetTimeouts(const CommTimeouts& timeouts) {
+  return core_->SetTimeouts(timeouts);
+}
 
 Error PosixDevice::GetTimeouts(CommTimeouts& timeouts) {
   if (!open_) return NotOpenError();
@@ -474,8 +503,7 @@ Error PosixDevice::WaitEvents(uint32_t& occurred, const StopSignal* stop, int ti
 // ---------------------------------------------------------------------------------------------
 // Transfers
 
-Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
-                             uint32_t& bytes_now) {
+Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
   Error e = core_->StartRead(buffer, count, transfer, bytes_now);
   // The I/O thread stops reading while the ring is full; when this read just made the first
   // room, wake it so the bytes the kernel kept come in.
@@ -490,8 +518,7 @@ Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer
   return e;
 }
 
-Error PosixDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer,
-                              uint32_t& bytes_now) {
+Error PosixDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
   bytes_now = 0;
   transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
   std::shared_lock fd_lock(fd_mu_);
@@ -616,13 +643,30 @@ Error PosixDevice::Escape(uint32_t function) {
       if (rc == 0) output_stopped_ = function == SETXOFF;
       break;
     }
-    case SETRTS: bit = TIOCM_RTS; rc = ioctl(fd_, TIOCMBIS, &bit); break;
-    case CLRRTS: bit = TIOCM_RTS; rc = ioctl(fd_, TIOCMBIC, &bit); break;
-    case SETDTR: bit = TIOCM_DTR; rc = ioctl(fd_, TIOCMBIS, &bit); break;
-    case CLRDTR: bit = TIOCM_DTR; rc = ioctl(fd_, TIOCMBIC, &bit); break;
-    case SETBREAK: rc = ioctl(fd_, TIOCSBRK); break;
-    case CLRBREAK: rc = ioctl(fd_, TIOCCBRK); break;
-    default: return ErrorOf(ErrorKind::kInvalidParameter);
+    case SETRTS:
+      bit = TIOCM_RTS;
+      rc = ioctl(fd_, TIOCMBIS, &bit);
+      break;
+    case CLRRTS:
+      bit = TIOCM_RTS;
+      rc = ioctl(fd_, TIOCMBIC, &bit);
+      break;
+    case SETDTR:
+      bit = TIOCM_DTR;
+      rc = ioctl(fd_, TIOCMBIS, &bit);
+      break;
+    case CLRDTR:
+      bit = TIOCM_DTR;
+      rc = ioctl(fd_, TIOCMBIC, &bit);
+      break;
+    case SETBREAK:
+      rc = ioctl(fd_, TIOCSBRK);
+      break;
+    case CLRBREAK:
+      rc = ioctl(fd_, TIOCCBRK);
+      break;
+    default:
+      return ErrorOf(ErrorKind::kInvalidParameter);
   }
   if (rc != 0) return LineError(errno);
   if (function == SETXON) Wake();
@@ -652,7 +696,9 @@ Error PosixDevice::TransmitChar(uint8_t byte) {
 // ---------------------------------------------------------------------------------------------
 // The I/O thread
 
-void PosixDevice::GoneLocked(int err) { core_->MarkGoneLocked(err); }
+void PosixDevice::GoneLocked(int err) {
+  core_->MarkGoneLocked(err);
+}
 
 // Core mutex held. Turns counter changes since the last look into events and errors. The I/O
 // thread calls it every kLinePollMs while the mask asks for line events. TIOCMIWAIT is not used
@@ -724,14 +770,14 @@ void PosixDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& dec
       if (parmrk_) {
         uint32_t ce = 0;
         const Dcb d = core_->StateLocked();
-        len = decoder_.Decode(raw.data(), len, decoded.data(), ce,
-                              (d.Flags & kDcbErrorChar) != 0, d.ErrorChar);
+        len =
+            decoder_.Decode(raw.data(), len, decoded.data(), ce, (d.Flags & kDcbErrorChar) != 0, d.ErrorChar);
         data = decoded.data();
         if (has_icount_) ce &= ~(CE_RXPARITY | CE_BREAK);  // the counters tell them better
         if (ce) core_->RaiseLocked(((ce & CE_RXPARITY) ? EV_ERR : 0) | ((ce & CE_BREAK) ? EV_BREAK : 0), ce);
       }
-      const bool dsr_low = has_modem_ && (core_->StateLocked().Flags & kDcbDsrSensitivity) &&
-                           !(modem_ & TIOCM_DSR);
+      const bool dsr_low =
+          has_modem_ && (core_->StateLocked().Flags & kDcbDsrSensitivity) && !(modem_ & TIOCM_DSR);
       // The loop wakes the event waiter, outside the lock and once per burst.
       if (core_->ReceiveLocked(data, len, dsr_low) && !wake_due_) {
         wake_due_ = true;
@@ -808,8 +854,10 @@ void PosixDevice::IoLoop() {
         unsigned lsr = 0;
         bool empty;
         if (ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
-        if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0) empty = outq == 0 && (lsr & TIOCSER_TEMT);
-        else empty = outq == 0;
+        if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0)
+          empty = outq == 0 && (lsr & TIOCSER_TEMT);
+        else
+          empty = outq == 0;
         // Look again about when the kernel's queue should have gone out at the line's rate
         // (10 bits a byte), rather than every millisecond of a slow line's long send.
         const uint64_t rate = std::max<uint32_t>(core_->StateLocked().BaudRate, 1);

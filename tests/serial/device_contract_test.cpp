@@ -121,8 +121,8 @@ class DeviceContract : public ::testing::TestWithParam<Named> {
   uint32_t WriteAll(const std::string& s, Error* err = nullptr) {
     Transfer t;
     uint32_t now = 0;
-    Error e = dev().StartWrite(reinterpret_cast<const uint8_t*>(s.data()),
-                               static_cast<uint32_t>(s.size()), t, now);
+    Error e =
+        dev().StartWrite(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()), t, now);
     if (e) {
       if (err) *err = e;
       return 0;
@@ -261,12 +261,19 @@ TEST_P(DeviceContract, CommApiRefusalsOfTheControlBlock) {
     std::function<void(Dcb&)> change;
   } cases[] = {
       {"1.5 stop bits with 8 data bits", [](Dcb& d) { d.StopBits = kOne5StopBits; }},
-      {"2 stop bits with 5 data bits", [](Dcb& d) { d.StopBits = kTwoStopBits; d.ByteSize = 5; }},
+      {"2 stop bits with 5 data bits",
+       [](Dcb& d) {
+         d.StopBits = kTwoStopBits;
+         d.ByteSize = 5;
+       }},
       {"4 data bits", [](Dcb& d) { d.ByteSize = 4; }},
       {"parity code 5", [](Dcb& d) { d.Parity = 5; }},
       {"rate 0", [](Dcb& d) { d.BaudRate = 0; }},
       {"XON equals XOFF with XON/XOFF on",
-       [](Dcb& d) { d.Flags |= kDcbOutX; d.XoffChar = d.XonChar; }},
+       [](Dcb& d) {
+         d.Flags |= kDcbOutX;
+         d.XoffChar = d.XonChar;
+       }},
   };
   for (const Case& c : cases) {
     Dcb d = good;
@@ -442,11 +449,12 @@ TEST_P(DeviceContract, QueueSizeNeverBelowOneMegabyteAndTooLargeIsRefused) {
   EXPECT_EQ(st.errors & CE_RXOVER, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Devices, DeviceContract,
-    ::testing::Values(Named{"Posix", [] { return std::unique_ptr<Rig>(new PtyRig); }},
-                      Named{"Fake", [] { return std::unique_ptr<Rig>(new FakeRig); }}),
-    [](const ::testing::TestParamInfo<Named>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Devices, DeviceContract,
+                         ::testing::Values(Named{"Posix", [] { return std::unique_ptr<Rig>(new PtyRig); }},
+                                           Named{"Fake", [] { return std::unique_ptr<Rig>(new FakeRig); }}),
+                         [](const ::testing::TestParamInfo<Named>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace quarlex::device
