@@ -316,6 +316,12 @@ void TCustomComPort::SetEventThreadPriority(TThreadPriority value) {
   FEventThreadPriority = value;
 }
 
+void TCustomComPort::SetRxEventInterval(int32_t value) {
+  FRxEventInterval = value < 0 ? 0 : value;
+  // A device that refuses is closing or gone; its own failure reaches the owner another way.
+  if (FThreadCreated && FHandle) FHandle->SetRxEventInterval(static_cast<uint32_t>(FRxEventInterval));
+}
+
 void TCustomComPort::SetTriggersOnRxChar(bool value) {
   if (FHasLink) RaiseComError(CE_HasLink + 1, 0);
   FTriggersOnRxChar = value;

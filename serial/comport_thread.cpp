@@ -205,6 +205,7 @@ TComThread::TComThread(TCustomComPort* AComPort) : state_(std::make_shared<State
   state_->generation = AComPort->Generation();
   // The mask is fixed for the thread's life; a changed Events takes effect at the next Open.
   state_->dev->SetEventMask(EventsToMask(AComPort->Events()));
+  state_->dev->SetRxEventInterval(static_cast<uint32_t>(AComPort->RxEventInterval()));
   auto s = state_;
   thread_ = std::thread([s] { Execute(s); });
 }

@@ -264,7 +264,8 @@ class Device {
   virtual bool IsOpen() const = 0;
 
   // SetupComm: recommended queue sizes. The input queue is never smaller than the device's
-  // minimum (1 MiB for the POSIX device); an impossible size fails with kInvalidParameter.
+  // minimum (64 MiB for the POSIX device: more than 3 s of a 10 MB/s line while its owner is
+  // busy); it takes memory only as it fills. An impossible size fails with kInvalidParameter.
   virtual Error SetQueueSizes(uint32_t input_size, uint32_t output_size) = 0;
 
   // SetCommState / GetCommState. A value the platform cannot do, a combination the comm API
@@ -292,6 +293,14 @@ class Device {
   // loop must stop on kGone and let its owner close the port (nothing else will tell the owner
   // when no read is under way). A closed device reports kNotOpen; mask 0 kInvalidParameter.
   virtual Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) = 0;
+
+  // Receive batching, which the comm API does not have: while bytes keep arriving, WaitEvents
+  // reports EV_RXCHAR and EV_RXFLAG at most once per `interval_ms`, each time with everything
+  // that arrived meanwhile. The first report after a quieter spell is not delayed, so no byte
+  // waits longer than the interval; any other event ends a hold at once and is reported together
+  // with the held events; a call whose time-out or stop comes first leaves them for the next.
+  // 0 (the default) reports every event as soon as it occurs.
+  virtual Error SetRxEventInterval(uint32_t interval_ms) = 0;
 
   // ReadFile / WriteFile. Either the transfer completes at once (`transfer` then Checks as done,
   // and `bytes_now` holds its count) or it stays pending (bytes_now = 0) and completes later; the

@@ -12,8 +12,11 @@
 namespace quarlex::device {
 
 namespace {
-// SetupComm beyond this is refused: the ring is real memory allocated at once.
+// SetupComm beyond this is refused: the queue takes memory as it fills, and one that its owner
+// stops reading must not be able to take all of the machine's.
 constexpr uint64_t kMaxInputQueue = 256u << 20;
+// Receive events, which a hold may gather into one report; every other event ends a hold.
+constexpr uint32_t kHeldEvents = EV_RXCHAR | EV_RXFLAG;
 
 Clock::time_point AfterMs(Clock::time_point t, uint64_t ms) {
   return t + std::chrono::milliseconds(ms);
@@ -40,36 +43,62 @@ Error GoneOnComplete(int os_code) {
 
 // ---------------------------------------------------------------------------------------------
 
-size_t ByteRing::Push(const uint8_t* data, size_t n) {
+ByteQueue::Block ByteQueue::TakeBlock() {
+  if (spare_.empty()) return Block(new uint8_t[kBlockSize]);  // untouched until written
+  Block b = std::move(spare_.back());
+  spare_.pop_back();
+  return b;
+}
+
+void ByteQueue::GiveBack(Block block) {
+  // Enough for a stream the owner keeps up with; what a long stall filled goes back to the heap.
+  constexpr size_t kSpareBlocks = 4;
+  if (spare_.size() < kSpareBlocks) spare_.push_back(std::move(block));
+}
+
+size_t ByteQueue::Push(const uint8_t* data, size_t n) {
   n = std::min(n, free());
-  size_t tail = (head_ + size_) % buf_.size();
-  size_t first = std::min(n, buf_.size() - tail);
-  std::memcpy(buf_.data() + tail, data, first);
-  std::memcpy(buf_.data(), data + first, n - first);
+  for (size_t done = 0; done < n;) {
+    if (blocks_.empty() || tail_ == kBlockSize) {
+      blocks_.push_back(TakeBlock());
+      tail_ = 0;
+    }
+    const size_t k = std::min(n - done, kBlockSize - tail_);
+    std::memcpy(blocks_.back().get() + tail_, data + done, k);
+    tail_ += k;
+    done += k;
+  }
   size_ += n;
   return n;
 }
 
-size_t ByteRing::Pop(uint8_t* out, size_t n) {
+size_t ByteQueue::Pop(uint8_t* out, size_t n) {
   n = std::min(n, size_);
-  size_t first = std::min(n, buf_.size() - head_);
-  std::memcpy(out, buf_.data() + head_, first);
-  std::memcpy(out + first, buf_.data(), n - first);
-  head_ = (head_ + n) % buf_.size();
+  for (size_t done = 0; done < n;) {
+    const size_t end = blocks_.size() == 1 ? tail_ : kBlockSize;
+    const size_t k = std::min(n - done, end - head_);
+    std::memcpy(out + done, blocks_.front().get() + head_, k);
+    head_ += k;
+    done += k;
+    if (head_ < end) continue;
+    head_ = 0;
+    if (blocks_.size() == 1) {
+      tail_ = 0;  // emptied: the same block takes the next bytes from its start
+    } else {
+      GiveBack(std::move(blocks_.front()));
+      blocks_.pop_front();
+    }
+  }
   size_ -= n;
-  if (size_ == 0) head_ = 0;
   return n;
 }
 
-void ByteRing::Resize(size_t capacity) {
-  capacity = std::max(capacity, size_);
-  if (capacity == buf_.size()) return;
-  std::vector<uint8_t> next(capacity);
-  size_t n = size_;
-  Pop(next.data(), n);
-  buf_.swap(next);
-  head_ = 0;
-  size_ = n;
+void ByteQueue::Clear() {
+  while (!blocks_.empty()) {
+    GiveBack(std::move(blocks_.front()));
+    blocks_.pop_front();
+  }
+  head_ = tail_ = size_ = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -156,7 +185,7 @@ Error DeviceCore::SetQueueSizes(uint32_t input_size, uint32_t /*output_size*/) {
   }
   std::lock_guard lock(mu_);
   if (closed_) return NotOpenError();
-  ring_.Resize(std::max<size_t>(input_size, min_input_));
+  ring_.SetCapacity(std::max<size_t>(input_size, min_input_));
   above_80_ = ring_.size() * 5 >= ring_.capacity() * 4;
   return {};
 }
@@ -197,9 +226,19 @@ uint32_t DeviceCore::EventMask() {
   return mask_;
 }
 
+Error DeviceCore::SetRxEventInterval(uint32_t interval_ms) {
+  std::lock_guard lock(mu_);
+  if (closed_) return NotOpenError();
+  rx_interval_ = std::chrono::milliseconds(interval_ms);
+  WakeWaiter();  // a shorter interval may end a hold now
+  return {};
+}
+
 Error DeviceCore::WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) {
   occurred = 0;
   const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline =
+      timeout_ms >= 0 ? start + std::chrono::milliseconds(timeout_ms) : Clock::time_point::max();
   uint64_t serial;
   {
     std::lock_guard lock(mu_);
@@ -208,27 +247,43 @@ Error DeviceCore::WaitEvents(uint32_t& occurred, const StopSignal* stop, int tim
     serial = mask_serial_;
   }
   for (;;) {
+    Clock::time_point wake_at = deadline;
     {
       std::lock_guard lock(mu_);
       if (closed_) return NotOpenError();
       if (mask_serial_ != serial) return {};
       if (history_) {
-        occurred = history_;
-        history_ = 0;
-        return {};
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point held_until = last_rx_report_ + rx_interval_;
+        // Received bytes reported less than an interval ago are held, so a steady stream makes one
+        // report per interval; a vanished device is reported without waiting.
+        if ((history_ & ~kHeldEvents) == 0 && !gone_ && now < held_until) {
+          wake_at = std::min(wake_at, held_until);
+        } else {
+          occurred = history_;
+          history_ = 0;
+          if (occurred & kHeldEvents) last_rx_report_ = now;
+          return {};
+        }
+      } else if (gone_) {
+        // Reported only once the events seen before the loss are out, so the last bytes are not
+        // lost; every later call returns at once, so a waiting loop must stop on it.
+        return GoneOnComplete(gone_code_);
       }
-      // Reported only once the events seen before the loss are out, so the last bytes are not
-      // lost; every later call returns at once, so a waiting loop must stop on it.
-      if (gone_) return GoneOnComplete(gone_code_);
     }
-    int wait_ms = -1;
-    if (timeout_ms >= 0) {
-      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-      if (spent.count() >= timeout_ms) return {};
-      wait_ms = timeout_ms - static_cast<int>(spent.count());
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return {};
+    timespec ts{};
+    const timespec* wait = nullptr;
+    if (wake_at != Clock::time_point::max()) {
+      const auto ns =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(wake_at - now, Clock::duration{}));
+      ts.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
+      ts.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
+      wait = &ts;
     }
     pollfd fds[2] = {{notify_fd_, POLLIN, 0}, {stop ? stop->PollHandle() : -1, POLLIN, 0}};
-    int r = poll(fds, 2, wait_ms);
+    int r = ppoll(fds, 2, wait, nullptr);
     if (r < 0 && errno != EINTR) return ErrorFromErrno(errno, ErrorKind::kOther, kWinGenFailure);
     if (r > 0 && (fds[1].revents & POLLIN)) return {};
     if (r > 0 && (fds[0].revents & POLLIN)) {
@@ -393,8 +448,10 @@ bool DeviceCore::RecordLocked(uint32_t events, uint32_t errors) {
   errors_ |= errors;
   const uint32_t bits = events & mask_;
   // One wake-up per batch: while history_ is non-zero a notification is already on its way
-  // to the waiter, who drains it before looking at history_.
-  const bool wake = bits != 0 && history_ == 0;
+  // to the waiter, who drains it before looking at history_. A waiter holding received bytes
+  // back sleeps until its interval ends, so the first other event wakes it once more.
+  const bool ends_hold = (bits & ~kHeldEvents) != 0 && (history_ & ~kHeldEvents) == 0;
+  const bool wake = bits != 0 && (history_ == 0 || ends_hold);
   history_ |= bits;
   return wake;
 }

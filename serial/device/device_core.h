@@ -1,5 +1,5 @@
 #pragma once
-// The platform-free heart of a device: the input queue (a ring in user space), receive
+// The platform-free heart of a device: the input queue (in user space), receive
 // processing (discard-NUL, event character, 80%-full, overflow), the event mask with its
 // history and waiter, pending reads and writes with their time-outs, and the error word.
 // A backend (the POSIX device, the fake) feeds it received bytes and line events and drains its
@@ -16,25 +16,39 @@
 
 namespace quarlex::device {
 
-// A ring of bytes with a fixed capacity; oldest bytes leave first.
-class ByteRing {
+// The input queue: a FIFO of bytes with a capacity, held in fixed blocks that are taken as bytes
+// arrive and given back once they have been read. A large capacity (seconds of a fast line while
+// the owner is busy) therefore costs memory only while it is filled; a queue that the owner keeps
+// up with holds a block or two. Nothing is copied when the capacity changes.
+class ByteQueue {
  public:
-  explicit ByteRing(size_t capacity) : buf_(capacity) {}
-  size_t capacity() const { return buf_.size(); }
+  static constexpr size_t kBlockSize = 64 * 1024;
+
+  explicit ByteQueue(size_t capacity) : capacity_(capacity) {}
+  size_t capacity() const { return capacity_; }
   size_t size() const { return size_; }
-  size_t free() const { return buf_.size() - size_; }
+  size_t free() const { return capacity_ - size_; }
   // Appends as many bytes as fit; returns how many did.
   size_t Push(const uint8_t* data, size_t n);
-  // Takes up to n bytes; returns how many.
+  // Takes up to n bytes, oldest first; returns how many.
   size_t Pop(uint8_t* out, size_t n);
-  void Clear() { head_ = size_ = 0; }
-  // Grows or shrinks to `capacity` keeping the queued bytes (never below size()).
-  void Resize(size_t capacity);
+  void Clear();
+  // Never below size(): queued bytes are kept.
+  void SetCapacity(size_t capacity) { capacity_ = capacity < size_ ? size_ : capacity; }
+  // Blocks holding bytes or kept for reuse: the queue's memory is this many kBlockSize blocks.
+  size_t BlocksAllocated() const { return blocks_.size() + spare_.size(); }
 
  private:
-  std::vector<uint8_t> buf_;
-  size_t head_ = 0;
+  using Block = std::unique_ptr<uint8_t[]>;
+  Block TakeBlock();
+  void GiveBack(Block block);
+
+  std::deque<Block> blocks_;  // oldest first; the last one is being filled
+  std::vector<Block> spare_;  // a few emptied blocks, so a steady stream allocates nothing
+  size_t head_ = 0;           // read offset in blocks_.front()
+  size_t tail_ = 0;           // write offset in blocks_.back()
   size_t size_ = 0;
+  size_t capacity_;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -93,6 +107,7 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   size_t InputCapacity();
 
   // -- waiting for events
+  Error SetRxEventInterval(uint32_t interval_ms);
   Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms);
 
   // -- transfers. StartWrite queues the write; the backend drains it (WriteChunkLocked /
@@ -147,12 +162,14 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   std::condition_variable cv_;  // an op completed
   int notify_fd_;               // eventfd: something for the event waiter
   size_t min_input_;
-  ByteRing ring_;
+  ByteQueue ring_;
   Dcb dcb_;
   CommTimeouts timeouts_;
   uint32_t mask_ = 0;
-  uint32_t history_ = 0;      // events of the mask seen and not yet reported
-  uint64_t mask_serial_ = 0;  // bumped by SetEventMask to end a pending wait
+  uint32_t history_ = 0;           // events of the mask seen and not yet reported
+  uint64_t mask_serial_ = 0;       // bumped by SetEventMask to end a pending wait
+  Clock::duration rx_interval_{};  // receive events are reported at most once per this
+  Clock::time_point last_rx_report_ = Clock::time_point::min();  // the last one with receive events
   uint32_t errors_ = 0;
   bool above_80_ = false;
   bool gone_ = false;

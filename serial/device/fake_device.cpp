@@ -86,6 +86,11 @@ class FakeDevice final : public Device {
     }
     return core_->WaitEvents(occurred, stop, timeout_ms);  // the core knows when it is closed
   }
+  Error SetRxEventInterval(uint32_t interval_ms) override {
+    std::lock_guard lock(line_->mu_);
+    if (!open_) return NotOpenError();
+    return core_->SetRxEventInterval(interval_ms);
+  }
   Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override {
     bytes_now = 0;
     {

@@ -68,6 +68,32 @@ TEST_F(ComPortFakeTest, ABatchRunsItsStepsInTheFixedOrder) {
   EXPECT_EQ(log, expected);
 }
 
+TEST_F(ComPortFakeTest, HeldBytesReachTheOwnerInOneEventAheadOfTheEventThatEndedTheHold) {
+  TracePort();
+  port->OnRxChar = [this](TCustomComPort* sender, int32_t count) {
+    std::string buf(static_cast<size_t>(count), '\0');
+    buf.resize(static_cast<size_t>(sender->Read(buf.data(), count)));
+    log.push_back("RxChar" + buf);
+  };
+  port->SetRxEventInterval(3'600'000);  // only other events end a hold
+  port->Open();
+  log.clear();
+  line->Receive("a");
+  ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "RxChara"); }));
+  line->Receive("b");
+  // Held: nothing is handed over (a short look; a hand-over would come at once).
+  EXPECT_FALSE(owner.WaitPending(1, std::chrono::milliseconds(100)));
+  line->Receive("c");
+  line->SetModemLines(device::MS_CTS_ON);
+  ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "CTS1"); }));
+  EXPECT_EQ(log, (Strings{"RxChara", "RxCharbc", "CTS1"}));
+  // Changed while open, the interval applies at once.
+  port->SetRxEventInterval(0);
+  line->Receive("d");
+  ASSERT_TRUE(owner.RunUntil([&] { return Has(log, "RxChard"); }));
+  EXPECT_EQ(port->RxEventInterval(), 0);
+}
+
 TEST_F(ComPortFakeTest, AnOverflowingInputQueueIsReportedBeforeTheBytesThatArrived) {
   auto small = std::make_shared<device::FakeLine>(1024);
   device::SetDeviceOpener(device::FakeLine::Opener({{"/dev/small", small}}));

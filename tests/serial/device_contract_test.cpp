@@ -203,6 +203,38 @@ TEST_P(DeviceContract, EventsSeenWhileNobodyWaitsAreReportedByTheNextWait) {
   EXPECT_EQ(occurred, 0u);
 }
 
+TEST_P(DeviceContract, ReceiveEventsAreHeldForTheIntervalUntilAnotherEventOrTheLineEnds) {
+  ASSERT_TRUE(dev().SetEventMask(EV_RXCHAR | EV_TXEMPTY).ok());
+  ASSERT_TRUE(dev().SetRxEventInterval(3'600'000).ok());  // only other events end a hold
+  // The first bytes after a quiet spell are reported at once.
+  rig->PeerSend("a");
+  uint32_t occurred = 0;
+  ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 5000).ok());
+  EXPECT_EQ(occurred, EV_RXCHAR);
+  // Later ones are held, also from a wait that times out...
+  rig->PeerSend("b");
+  EXPECT_EQ(AwaitQueued(2), 0u);
+  // ...until another event, which brings them along.
+  EXPECT_EQ(WriteAll("w"), 1u);
+  ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 5000).ok());
+  EXPECT_EQ(occurred, EV_RXCHAR | EV_TXEMPTY);
+  // A shorter interval releases what it holds.
+  rig->PeerSend("c");
+  EXPECT_EQ(AwaitQueued(3), 0u);
+  ASSERT_TRUE(dev().SetRxEventInterval(0).ok());
+  ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 5000).ok());
+  EXPECT_EQ(occurred, EV_RXCHAR);
+  // A line that ends releases them too, and only then reports the loss.
+  ASSERT_TRUE(dev().SetRxEventInterval(3'600'000).ok());
+  rig->PeerSend("d");
+  EXPECT_EQ(AwaitQueued(4), 0u);
+  rig->PeerHangUp();
+  ASSERT_TRUE(dev().WaitEvents(occurred, nullptr, 5000).ok());
+  EXPECT_EQ(occurred, EV_RXCHAR);
+  EXPECT_EQ(dev().WaitEvents(occurred, nullptr, 5000).kind, ErrorKind::kGone);
+  EXPECT_EQ(ReadNow(10), "abcd");
+}
+
 TEST_P(DeviceContract, ChangingTheMaskOrTheStopSignalEndsAPendingWait) {
   ASSERT_TRUE(dev().SetEventMask(EV_RXFLAG).ok());
   StopSignal stop;

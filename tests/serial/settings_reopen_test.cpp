@@ -57,6 +57,7 @@ class CountingDevice : public device::Device {
   device::Error WaitEvents(uint32_t& occurred, const device::StopSignal* stop, int timeout_ms) override {
     return inner_->WaitEvents(occurred, stop, timeout_ms);
   }
+  device::Error SetRxEventInterval(uint32_t ms) override { return inner_->SetRxEventInterval(ms); }
   device::Error StartRead(uint8_t* buffer, uint32_t count, device::Transfer& transfer,
                           uint32_t& bytes_now) override {
     return inner_->StartRead(buffer, count, transfer, bytes_now);
