@@ -297,9 +297,10 @@ class Device {
   // Receive batching, which the comm API does not have: while bytes keep arriving, WaitEvents
   // reports EV_RXCHAR and EV_RXFLAG at most once per `interval_ms`, each time with everything
   // that arrived meanwhile. The first report after a quieter spell is not delayed, so no byte
-  // waits longer than the interval; any other event ends a hold at once and is reported together
+  // waits longer than the interval. Any other event ends a hold at once and is reported together
   // with the held events; a call whose time-out or stop comes first leaves them for the next.
-  // 0 (the default) reports every event as soon as it occurs.
+  // Received bytes are still taken from the line at once: a pseudo-terminal discards what is
+  // unread when its far end closes. 0 (the default) reports every event as soon as it occurs.
   virtual Error SetRxEventInterval(uint32_t interval_ms) = 0;
 
   // ReadFile / WriteFile. Either the transfer completes at once (`transfer` then Checks as done,

@@ -269,6 +269,10 @@ Error DeviceCore::WaitEvents(uint32_t& occurred, const StopSignal* stop, int tim
         // Reported only once the events seen before the loss are out, so the last bytes are not
         // lost; every later call returns at once, so a waiting loop must stop on it.
         return GoneOnComplete(gone_code_);
+      } else {
+        // Bytes that arrive before the interval ends are recorded without a wake-up: look then.
+        const Clock::time_point held_until = last_rx_report_ + rx_interval_;
+        if (Clock::now() < held_until) wake_at = std::min(wake_at, held_until);
       }
     }
     const Clock::time_point now = Clock::now();
@@ -447,13 +451,16 @@ bool DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
 bool DeviceCore::RecordLocked(uint32_t events, uint32_t errors) {
   errors_ |= errors;
   const uint32_t bits = events & mask_;
+  if (bits == 0) return false;
   // One wake-up per batch: while history_ is non-zero a notification is already on its way
   // to the waiter, who drains it before looking at history_. A waiter holding received bytes
   // back sleeps until its interval ends, so the first other event wakes it once more.
+  const bool first = history_ == 0;
   const bool ends_hold = (bits & ~kHeldEvents) != 0 && (history_ & ~kHeldEvents) == 0;
-  const bool wake = bits != 0 && (history_ == 0 || ends_hold);
   history_ |= bits;
-  return wake;
+  if (ends_hold) return true;
+  // Received bytes within the interval wait for the waiter's own timer: no wake-up per chunk.
+  return first && Clock::now() >= last_rx_report_ + rx_interval_;
 }
 
 void DeviceCore::RaiseLocked(uint32_t events, uint32_t errors) {
