@@ -55,7 +55,7 @@ struct BenchStrip : MiniMapControl {
   int ControlHeight() const override { return 461; }
   void SizeBitmap() override {}
   ImageTarget Target() override { return {pixels.data(), 19, 461, 19 * 4}; }
-  void Repaint() override {}
+  void Repaint(int, int) override {}
 };
 struct NoRedraw : ViewRedraw {
   void OutExchange() override {}

@@ -20,8 +20,8 @@ void GridController::OutExchange() {
   ImageTarget t{reinterpret_cast<uint32_t*>(img.bits()), img.width(), img.height(),
                 static_cast<size_t>(img.bytesPerLine())};
   const GridViewState view = ViewState ? ViewState() : GridViewState{};
-  grid_.OutExchange(w_.session().Store, view, t);
-  w_.ImageExch->update();
+  const ChangedRows changed = grid_.OutExchange(w_.session().Store, view, t);
+  w_.ImageExch->UpdateRows(changed.Top, changed.Bottom);
   // The text column is shown in 16-byte mode only; skip the widget update when nothing changed.
   if (w_.MemoText->isVisible() && grid_.MemoText() != lastMemo_) {
     lastMemo_ = grid_.MemoText();

@@ -1,6 +1,7 @@
 #include "qt/image_control.h"
 
 #include <QPainter>
+#include <cmath>
 
 namespace quarlex {
 
@@ -13,6 +14,14 @@ void ImageControl::SizeBitmap() {
   frame_ = QImage(qRound(width() * dpr), qRound(height() * dpr), QImage::Format_RGB32);
   frame_.setDevicePixelRatio(dpr);
   frame_.fill(QColor(243, 243, 243));
+}
+
+void ImageControl::UpdateRows(int top, int bottom) {
+  if (bottom <= top) return;
+  const qreal dpr = frame_.isNull() ? devicePixelRatioF() : frame_.devicePixelRatio();
+  const int y0 = static_cast<int>(std::floor(top / dpr));
+  const int y1 = static_cast<int>(std::ceil(bottom / dpr));
+  update(QRect(0, y0, width(), y1 - y0));
 }
 
 void ImageControl::paintEvent(QPaintEvent*) {

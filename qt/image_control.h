@@ -15,6 +15,9 @@ class ImageControl : public QWidget {
   // Re-allocates the frame to the control's current size x device pixel ratio.
   void SizeBitmap();
   QImage& Frame() { return frame_; }
+  // Schedules a repaint of frame rows [top, bottom) (device pixels) and of nothing else, so a
+  // frame that changed one row of cells costs the window system that strip only.
+  void UpdateRows(int top, int bottom);
 
  signals:
   void mousePressed(QMouseEvent* e);

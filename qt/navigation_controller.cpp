@@ -9,10 +9,12 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <QStyleFactory>
 #include <QWheelEvent>
 #include <cmath>
 
 #include "qt/click_label.h"
+#include "qt/flat_scroll_bar_style.h"
 #include "qt/image_control.h"
 #include "qt/main_window.h"
 #include "view/exchange_grid.h"
@@ -123,6 +125,9 @@ void NavigationController::BuildMarkerMenu() {
 
 void NavigationController::ConnectScrollBar() {
   QScrollBar* bar = w_.ScrollBarExch;
+  auto* flat = new FlatScrollBarStyle(QStyleFactory::create(bar->style()->name()));
+  flat->setParent(bar);
+  bar->setStyle(flat);
   ScrollBarModel& model = w_.session().Store.ScrollBarExch;
   model.OnMirror = [this, bar, &model] {
     mirroring_ = true;
@@ -272,8 +277,9 @@ ImageTarget NavigationController::Target() {
   return {reinterpret_cast<uint32_t*>(f.bits()), f.width(), f.height(),
           static_cast<size_t>(f.bytesPerLine())};
 }
-void NavigationController::Repaint() {
-  w_.ImageMiniMap->repaint();
+void NavigationController::Repaint(int top, int bottom) {
+  // Painted with the grid's frame in the same pass of the event loop, not on its own at once.
+  w_.ImageMiniMap->UpdateRows(top, bottom);
 }
 
 // ---- wheel and keys ----

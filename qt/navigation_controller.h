@@ -81,7 +81,7 @@ class NavigationController : public QObject, private ToolbarUi, private MiniMapC
   int ControlHeight() const override;
   void SizeBitmap() override;
   ImageTarget Target() override;
-  void Repaint() override;
+  void Repaint(int top, int bottom) override;
 
   void BuildMarkerMenu();
   void ConnectScrollBar();

@@ -57,7 +57,8 @@ std::string ExchangeGrid::MemoTextUtf8() const {
   return Utf8FromCodePage(memoText_);
 }
 
-void ExchangeGrid::OutExchange(const CaptureStore& store, const GridViewState& view, ImageTarget& target) {
+ChangedRows ExchangeGrid::OutExchange(const CaptureStore& store, const GridViewState& view,
+                                      ImageTarget& target) {
   Renderer& rd = renderer_;
   const auto width = static_cast<uint16_t>(target.Width < 0        ? 0
                                            : target.Width > 0xFFFF ? 0xFFFF
@@ -122,7 +123,7 @@ void ExchangeGrid::OutExchange(const CaptureStore& store, const GridViewState& v
                      m.FontNumber, AddressText(offset, buf));
   }
   BuildMemoText(store, memoText_);
-  rd.PresentFrame(target, GridImageWidth, GridImageHeight);
+  return rd.PresentFrame(target, GridImageWidth, GridImageHeight);
 }
 
 void ExchangeGrid::DrawCell(const CaptureStore& store, const GridViewState& view, uint64_t index, int column,

@@ -68,8 +68,9 @@ class ExchangeGrid {
   explicit ExchangeGrid(Renderer& renderer);
 
   // Draws the complete grid and presents it into `target` (whose size is ImageExch's size).
-  // Metrics are recomputed when the target's width differs from the last frame's.
-  void OutExchange(const CaptureStore& store, const GridViewState& view, ImageTarget& target);
+  // Metrics are recomputed when the target's width differs from the last frame's. Returns the
+  // rows of the target that changed.
+  ChangedRows OutExchange(const CaptureStore& store, const GridViewState& view, ImageTarget& target);
 
   // FormPaint's test: a frame is due because ImageExch's width changed since the last one.
   bool WidthChanged(uint32_t width) const { return width != LastGridWidth; }

@@ -44,8 +44,8 @@ void MiniMap::OutMiniMap(bool markerSeen) {
     renderer_.LineList({{0, fy}, {w, fy}});
   }
   ImageTarget target = control_.Target();
-  renderer_.PresentFrame(target, MiniMapWidth, MiniMapHeight);
-  control_.Repaint();
+  const ChangedRows changed = renderer_.PresentFrame(target, MiniMapWidth, MiniMapHeight);
+  if (!changed.Empty()) control_.Repaint(changed.Top, changed.Bottom);
 }
 
 void MiniMap::ImageMiniMapMouseDown(int y) {

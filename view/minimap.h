@@ -21,8 +21,8 @@ class MiniMapControl {
   // Sizes the control's bitmap to the control; the target then shows that bitmap.
   virtual void SizeBitmap() = 0;
   virtual ImageTarget Target() = 0;
-  // Shows the freshly presented bitmap at once.
-  virtual void Repaint() = 0;
+  // Shows rows [top, bottom) of the freshly presented bitmap, the ones that changed.
+  virtual void Repaint(int top, int bottom) = 0;
 };
 
 class MiniMap {

@@ -1,7 +1,6 @@
 #include "view/renderer.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,17 +8,13 @@
 
 namespace quarlex {
 
-static_assert(std::endian::native == std::endian::little,
-              "PresentFrame reads B, G, R as one little-endian word");
-
 namespace {
 
-uint8_t* NewSurface() {
-  // calloc of 48 MiB maps fresh zero pages: only the corner that frames draw becomes resident.
-  // Four spare bytes: PresentFrame reads each pixel with one 4-byte load, also the last one.
-  void* p = std::calloc(size_t{SurfaceSize} * SurfaceStride + 4, 1);
+uint32_t* NewSurface() {
+  // calloc of 64 MiB maps fresh zero pages: only the corner that frames draw becomes resident.
+  void* p = std::calloc(size_t{SurfaceSize} * SurfaceSize, sizeof(uint32_t));
   if (!p) throw std::bad_alloc();
-  return static_cast<uint8_t*>(p);
+  return static_cast<uint32_t*>(p);
 }
 
 int FloorToInt(double v) {
@@ -40,21 +35,12 @@ Renderer::Renderer(std::shared_ptr<const GlyphFonts> glyphs)
     : surface_(NewSurface(), std::free), glyphs_(std::move(glyphs)) {}
 
 void Renderer::Span(int y, int x0, int x1) {
-  uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x0) * 3;
-  const int need = std::min(x1 - x0, PatternPixels);
-  for (; patternPixels_ < need; ++patternPixels_) {
-    uint8_t* q = pattern_ + 3 * patternPixels_;
-    q[0] = b_, q[1] = g_, q[2] = r_;
-  }
-  size_t bytes = static_cast<size_t>(x1 - x0) * 3;
-  for (; bytes >= sizeof pattern_; bytes -= sizeof pattern_, p += sizeof pattern_)
-    std::memcpy(p, pattern_, sizeof pattern_);
-  std::memcpy(p, pattern_, bytes);
+  std::fill_n(surface_.get() + static_cast<size_t>(y) * SurfaceSize + x0, x1 - x0, color_);
 }
 
 void Renderer::Column(int x, int y0, int y1) {
-  uint8_t* p = surface_.get() + static_cast<size_t>(y0) * SurfaceStride + static_cast<size_t>(x) * 3;
-  for (int y = y0; y < y1; ++y, p += SurfaceStride) p[0] = b_, p[1] = g_, p[2] = r_;
+  uint32_t* p = surface_.get() + static_cast<size_t>(y0) * SurfaceSize + x;
+  for (int y = y0; y < y1; ++y, p += SurfaceSize) *p = color_;
 }
 
 void Renderer::FillQuad(Vertex a, Vertex b, Vertex c, Vertex d) {
@@ -187,28 +173,29 @@ int Renderer::DrawGlyphText(int x, int y, int fontNumber, std::string_view text)
   return x;
 }
 
-void Renderer::PresentFrame(ImageTarget& target, int w, int h) {
+ChangedRows Renderer::PresentFrame(ImageTarget& target, int w, int h) {
   inFrame_ = false;
-  if (!target.Pixels) return;
+  ChangedRows changed;
+  if (!target.Pixels) return changed;
   w = std::min({w, target.Width, SurfaceSize});
   h = std::min({h, target.Height, SurfaceSize});
-  if (target.Stride < static_cast<size_t>(std::max(w, 0)) * 4) return;  // a row would overlap the next
+  if (w <= 0 || target.Stride < static_cast<size_t>(w) * 4) return changed;  // rows would overlap
+  const size_t bytes = static_cast<size_t>(w) * sizeof(uint32_t);
   for (int y = 0; y < h; ++y) {
-    const uint8_t* src = surface_.get() + static_cast<size_t>(y) * SurfaceStride;
-    auto* dst = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(target.Pixels) +
-                                            static_cast<size_t>(y) * target.Stride);
-    for (int x = 0; x < w; ++x, src += 3) {
-      uint32_t bgr;  // bytes B, G, R (and the next pixel's B): 0x..RRGGBB on little-endian
-      std::memcpy(&bgr, src, 4);
-      dst[x] = 0xFF000000u | (bgr & 0xFFFFFFu);
-    }
+    const uint32_t* src = surface_.get() + static_cast<size_t>(y) * SurfaceSize;
+    void* dst = reinterpret_cast<uint8_t*>(target.Pixels) + static_cast<size_t>(y) * target.Stride;
+    // Comparing first costs a read of a row; a row shown again unchanged costs a repaint.
+    if (std::memcmp(dst, src, bytes) == 0) continue;
+    std::memcpy(dst, src, bytes);
+    if (changed.Empty()) changed.Top = y;
+    changed.Bottom = y + 1;
   }
+  return changed;
 }
 
 uint32_t Renderer::PixelAt(int x, int y) const {
   if (static_cast<unsigned>(x) >= SurfaceSize || static_cast<unsigned>(y) >= SurfaceSize) return 0;
-  const uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x) * 3;
-  return uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+  return surface_[static_cast<size_t>(y) * SurfaceSize + static_cast<size_t>(x)] & 0xFFFFFFu;
 }
 
 }  // namespace quarlex

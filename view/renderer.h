@@ -2,9 +2,10 @@
 // The off-screen renderer that the exchange grid and the minimap draw through: a rasteriser of
 // our own, so the program needs no GL driver and pictures are exact to the pixel.
 //
-// Surface: 4096 x 4096 pixels, 24 bits (3 bytes B, G, R as in a Windows DIB, so that one 32-bit
-// little-endian load reads 0x..RRGGBB), rows top-down, allocated once with calloc so that only
-// the pages a frame touches become resident. Coordinates are surface pixels,
+// Surface: 4096 x 4096 pixels of 32 bits, 0xFFRRGGBB, the form the window system shows (a
+// QImage::Format_RGB32 image), so a frame is presented by copying rows, never converted. Rows
+// top-down, allocated once with calloc so that only the pages frames touch become resident.
+// Coordinates are surface pixels,
 // origin at the top-left, x to the right, y downward; a frame of a W x H image is the rectangle
 // (0, 0) .. (W, H). Nothing clears the surface: each view paints its own background first.
 //
@@ -36,7 +37,14 @@
 namespace quarlex {
 
 constexpr int SurfaceSize = 4096;
-constexpr size_t SurfaceStride = SurfaceSize * 3;  // bytes per surface row
+
+// Rows [Top, Bottom) of a target that a present changed; empty when the frame equals what the
+// target already showed, so the control that shows it need not be repainted at all.
+struct ChangedRows {
+  int Top = 0;
+  int Bottom = 0;
+  bool Empty() const { return Bottom <= Top; }
+};
 
 // The image a frame is presented into: plain memory owned by the caller (the Qt shell wraps a
 // QImage of Format_RGB32). Pixels are 32-bit words 0xFFRRGGBB in native byte order; `Stride` is
@@ -65,8 +73,7 @@ class Renderer {
   bool InFrame() const { return inFrame_; }
 
   void SetColor(uint8_t r, uint8_t g, uint8_t b) {
-    if (r != r_ || g != g_ || b != b_) patternPixels_ = 0;
-    r_ = r, g_ = g, b_ = b;
+    color_ = 0xFF000000u | uint32_t{r} << 16 | uint32_t{g} << 8 | b;
   }
   // 1 or 2; other values are taken as the nearest of the two.
   void SetLineWidth(int width) { lineWidth_ = width <= 1 ? 1 : 2; }
@@ -91,8 +98,9 @@ class Renderer {
 
   // Ends the frame and copies its W x H corner 1:1 into the target at (0, 0). Only what fits both
   // the surface and the target is copied; pixels of the target outside W x H are not touched.
-  // Repainting the control that shows the target is the caller's business.
-  void PresentFrame(ImageTarget& target, int w, int h);
+  // Returns the rows that differ from what the target held; repainting them is the caller's
+  // business.
+  ChangedRows PresentFrame(ImageTarget& target, int w, int h);
 
   // Reading the surface, for tests and tools: 0xRRGGBB of pixel (x, y); 0 outside the surface.
   uint32_t PixelAt(int x, int y) const;
@@ -102,21 +110,16 @@ class Renderer {
   void Segment(Vertex a, Vertex b);
   void Put(int x, int y) {
     if (static_cast<unsigned>(x) >= SurfaceSize || static_cast<unsigned>(y) >= SurfaceSize) return;
-    uint8_t* p = surface_.get() + static_cast<size_t>(y) * SurfaceStride + static_cast<size_t>(x) * 3;
-    p[0] = b_, p[1] = g_, p[2] = r_;
+    surface_[static_cast<size_t>(y) * SurfaceSize + static_cast<size_t>(x)] = color_;
   }
   void Span(int y, int x0, int x1);    // pixels x0 .. x1 - 1 of row y, already clipped
   void Column(int x, int y0, int y1);  // pixels y0 .. y1 - 1 of column x, already clipped
 
-  std::unique_ptr<uint8_t[], void (*)(void*)> surface_;
+  std::unique_ptr<uint32_t[], void (*)(void*)> surface_;
   std::shared_ptr<const GlyphFonts> glyphs_;
   bool inFrame_ = false;
-  uint8_t r_ = 0, g_ = 0, b_ = 0;
+  uint32_t color_ = 0xFF000000u;  // the current colour as a surface pixel
   int lineWidth_ = 1;
-  // The current colour repeated over 64 pixels, so spans are filled with block copies.
-  static constexpr int PatternPixels = 64;
-  uint8_t pattern_[PatternPixels * 3] = {};
-  int patternPixels_ = 0;  // how many of them hold the current colour
 };
 
 }  // namespace quarlex

@@ -10,7 +10,7 @@ namespace {
 struct FakeStrip : MiniMapControl {
   int width = 19, height = 461;
   std::vector<uint32_t> pixels;
-  int sized = 0, repaints = 0;
+  int sized = 0, repaints = 0, top = -1, bottom = -1;
   int ControlWidth() const override { return width; }
   int ControlHeight() const override { return height; }
   void SizeBitmap() override {
@@ -18,7 +18,10 @@ struct FakeStrip : MiniMapControl {
     pixels.assign(static_cast<size_t>(width) * height, 0xFF000000u);
   }
   ImageTarget Target() override { return {pixels.data(), width, height, static_cast<size_t>(width) * 4}; }
-  void Repaint() override { ++repaints; }
+  void Repaint(int t, int b) override {
+    ++repaints;
+    top = t, bottom = b;
+  }
   uint32_t At(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x] & 0xFFFFFF; }
 };
 
@@ -61,10 +64,10 @@ TEST_F(MiniMapTest, EmptyCaptureIsPlainBackground) {
   EXPECT_EQ(strip.repaints, 1);
   for (int y = 0; y < 461; ++y) ASSERT_EQ(strip.At(0, y), Background) << y;
   EXPECT_EQ(strip.At(18, 460), Background);
-  // The same height again: the bitmap is not sized again.
+  // The same height again: the bitmap is not sized again, and the same picture repaints nothing.
   map.OutMiniMap(true);
   EXPECT_EQ(strip.sized, 1);
-  EXPECT_EQ(strip.repaints, 2);
+  EXPECT_EQ(strip.repaints, 1);
 }
 
 TEST_F(MiniMapTest, MarkerLinesInTheWidthTheGridLeft) {
@@ -111,6 +114,8 @@ TEST_F(MiniMapTest, ThrottledCallNeitherDrawsNorPresents) {
   map.OutMiniMap(true);
   EXPECT_EQ(strip.repaints, repaints + 1);
   EXPECT_EQ(s.MiniMapRows[299], 4);
+  EXPECT_EQ(strip.top, 299);  // only the new marker's row changed
+  EXPECT_EQ(strip.bottom, 300);
 }
 
 TEST_F(MiniMapTest, StripTallerThanTheRowTableMapsItsFirstRowsOnly) {

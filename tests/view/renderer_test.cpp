@@ -131,7 +131,9 @@ TEST(Renderer, PresentCopiesOnlyTheFrameAndLeavesTheRestOfTheTarget) {
   const uint32_t sentinel = 0xDEADBEEF;
   std::vector<uint32_t> pixels((W + Pad) * H, sentinel);
   ImageTarget t{pixels.data(), W, H, (W + Pad) * 4};
-  r.PresentFrame(t, 20, 10);
+  const ChangedRows first = r.PresentFrame(t, 20, 10);
+  EXPECT_EQ(first.Top, 0);
+  EXPECT_EQ(first.Bottom, 10);
   for (int y = 0; y < H; ++y) {
     for (int x = 0; x < W + Pad; ++x) {
       const uint32_t p = pixels[y * (W + Pad) + x];
@@ -143,6 +145,17 @@ TEST(Renderer, PresentCopiesOnlyTheFrameAndLeavesTheRestOfTheTarget) {
       }
     }
   }
+
+  // Presented again, the same picture changes nothing; one new pixel changes its row only.
+  r.BeginFrame();
+  EXPECT_TRUE(r.PresentFrame(t, 20, 10).Empty());
+  r.BeginFrame();
+  r.SetColor(1, 2, 3);
+  r.FillQuad({19, 7}, {20, 7}, {20, 8}, {19, 8});
+  const ChangedRows again = r.PresentFrame(t, 20, 10);
+  EXPECT_EQ(again.Top, 7);
+  EXPECT_EQ(again.Bottom, 8);
+  EXPECT_EQ(pixels[7 * (W + Pad) + 19], 0xFF010203u);
 
   // A frame larger than the target is cut to the target, never written past it.
   std::vector<uint32_t> small(5 * 4 + 1, sentinel);
