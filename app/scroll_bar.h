@@ -22,7 +22,7 @@ class ScrollBarModel {
     if (p == position_) return;
     position_ = p;
     if (OnChange) OnChange();
-    if (OnMirror) OnMirror();
+    Mirror();
   }
 
   // Lowering the maximum below the position pulls the position down with it.
@@ -31,9 +31,18 @@ class ScrollBarModel {
     if (OnRangeChange) OnRangeChange();
     if (position_ > max_) {
       SetPosition(max_);  // mirrors both values
-    } else if (OnMirror) {
-      OnMirror();
+    } else {
+      Mirror();
     }
+  }
+
+  // The receive path moves the range (and, following, the position) on every receive event, but
+  // the on-screen bar needs only the values of the next frame: between HoldMirror(true) and
+  // HoldMirror(false) changes are kept for FlushMirror instead of being mirrored at once. Any
+  // other change mirrors them along with its own.
+  void HoldMirror(bool hold) { held_ = hold; }
+  void FlushMirror() {
+    if (pending_) Mirror();
   }
 
   std::function<void()> OnChange;       // position changed (from code or from the operator)
@@ -43,8 +52,15 @@ class ScrollBarModel {
   std::function<void()> OnMirror;
 
  private:
+  void Mirror() {
+    pending_ = held_;
+    if (!held_ && OnMirror) OnMirror();
+  }
+
   uint32_t position_ = 0;
   uint32_t max_ = DesignMax;
+  bool held_ = false;
+  bool pending_ = false;  // a held change not mirrored yet
 };
 
 }  // namespace quarlex

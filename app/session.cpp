@@ -4,11 +4,21 @@
 
 namespace quarlex {
 
+namespace {
+// The scroll bar on screen takes the receive path's changes at the next tick.
+void ScrollUpdateForReceive(CaptureStore& store) {
+  store.ScrollBarExch.HoldMirror(true);
+  store.ScrollUpdate();
+  store.ScrollBarExch.HoldMirror(false);
+}
+}  // namespace
+
 void Session::ComPortRxChar(size_t count) {
+  ReceivedSinceDraw = 1;
   if (!PortConnected || Port == nullptr) {
     // A late event after disconnect still counts towards the speed figure, but reads nothing.
     Store.RxBytesSinceTick += static_cast<uint32_t>(count);
-    Store.ScrollUpdate();
+    ScrollUpdateForReceive(Store);
     return;
   }
   size_t remaining = count;
@@ -21,7 +31,7 @@ void Session::ComPortRxChar(size_t count) {
     remaining -= n;
   }
   if (remaining > 0) bytesLeftQueued_ = true;
-  Store.ScrollUpdate();
+  ScrollUpdateForReceive(Store);
 }
 
 namespace {
@@ -50,7 +60,11 @@ void Session::TimerMainTimer() {
   ++SpeedTicks;
   ++MessageTicks;
 
-  if (Store.SearchedUpTo < Store.WriteIndex) {
+  Store.ScrollBarExch.FlushMirror();
+  // A frame only when something changed: with the find panel open, bytes not searched yet; with
+  // it closed, a receive event since the last frame (every other change draws at once itself).
+  if (Store.SearchedUpTo < Store.WriteIndex && (Store.SearchOpen || ReceivedSinceDraw)) {
+    ReceivedSinceDraw = 0;
     if (Store.SearchOpen) ui_.Find();
     ui_.OutExchange();
     ui_.OutMiniMap();

@@ -70,6 +70,9 @@ class Session {
   // Why the last save failed (an OS error text); empty before the first failure.
   std::string LastSaveError;
 
+  // A receive event ran since the tick last drew: the capture grew, or the view followed it.
+  uint8_t ReceivedSinceDraw = 0;
+
   // The open port's input queue; null while no port is open.
   ReceiveSource* Port = nullptr;
 

@@ -135,14 +135,25 @@ TEST_F(SessionTest, MessagesHideAfter32Or12Ticks) {
   EXPECT_EQ(ui.hides, 2);
 }
 
-TEST_F(SessionTest, TickRedrawsWhileDataIsBeyondSearchMark) {
+TEST_F(SessionTest, TickRedrawsAfterReceivedDataOnlyAndThenMirrorsTheScrollBarOnce) {
+  int mirrors = 0;
+  s.Store.ScrollBarExch.OnMirror = [&] { ++mirrors; };
   s.TimerMainTimer();
   EXPECT_EQ(ui.exchangeDraws, 0);
-  Receive(3);
+  Receive(300);
+  Receive(300);
+  EXPECT_EQ(mirrors, 0);  // the bar on screen follows at the tick
   s.TimerMainTimer();
+  EXPECT_EQ(mirrors, 1);
+  EXPECT_EQ(s.Store.ScrollBarExch.Max(), 600u / 32);
   EXPECT_EQ(ui.exchangeDraws, 1);
   EXPECT_EQ(ui.miniMapDraws, 1);
   EXPECT_EQ(ui.finds, 0);
+  s.TimerMainTimer();  // nothing new: no frame
+  EXPECT_EQ(ui.exchangeDraws, 1);
+  EXPECT_EQ(mirrors, 1);
+  s.Store.ScrollBarExch.SetPosition(3);  // any other change is mirrored at once
+  EXPECT_EQ(mirrors, 2);
   s.Store.SearchOpen = 1;
   s.TimerMainTimer();
   EXPECT_EQ(ui.finds, 1);

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <string>
@@ -162,8 +163,13 @@ TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
   s.SearchedUpTo = CaptureLast - 1;  // a search pass ran at the end of the ring
   SendText("01 02 03");
   ASSERT_EQ(s.WriteIndex, 1u);
-  const uint8_t rx[] = {0x55, 0x66};
-  s.AppendReceived(rx, sizeof rx);
+  struct TwoBytes : ReceiveSource {
+    void ReadQueued(uint8_t* buffer, size_t count) override { std::fill_n(buffer, count, 0x55); }
+    size_t QueuedCount() override { return 2; }
+  } rx;
+  session.Port = &rx;
+  session.ComPortRxChar(2);
+  ASSERT_EQ(s.WriteIndex, 3u);
   sessionUi.redraws = 0;
   session.TimerMainTimer();
   EXPECT_EQ(sessionUi.redraws, 1) << "received bytes behind the wrap are drawn on the next tick";
