@@ -1,82 +1,158 @@
-// The whole program's receive path, measured from outside: the window (offscreen) connects to a
-// port link, takes everything a device sends for a while, and writes the capture to a file so it
-// can be compared byte for byte with what the device accepted (paced-writer's -o file).
+// The whole program's receive path, measured from outside: the program's window, built and
+// styled as the program builds it and shown on whatever platform QT_QPA_PLATFORM names
+// (bench/receive-table runs it on xcb under Xvfb), connects to a port link, takes everything a
+// device sends for a while and writes the capture to a file, so it can be compared byte for byte
+// with what the device accepted (paced-writer's -o file).
 //
-//   bench_window_receive PORT_NUMBER SECONDS CAPTURE_OUT [GO_FILE]
+//   bench_window_receive PORT_NUMBER SECONDS CAPTURE_OUT [options]
+//     --go FILE          created once the port is open (paced-writer -w starts its stream then);
+//                        SECONDS count from then
+//     --stall AT,FOR     AT seconds after the start, the window's thread blocks for FOR seconds
+//                        (as a slow disk or a blocking network call would hold it)
+//     --events FILE      after every receive event: "<WriteIndex> <CLOCK_MONOTONIC ns>"
+//     --rx-interval MS   the port's receive batching interval instead of the program's default
 // The port link must be COM<PORT_NUMBER> in the port-link folder ($XDG_RUNTIME_DIR/quarlex/ports).
-// GO_FILE, when given, is created once the port is open (paced-writer -w starts the stream then).
-// Prints: captured bytes, wall seconds, bytes/s, CPU seconds (user+system) and CPU share.
 // Autosave is off and the capture must fit the 32 MiB ring (rate x time below 33,554,432).
+// Prints the bytes captured and the process's own CPU time (bench/receive-table reads /proc).
 #include <sys/resource.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QFont>
+#include <QStyleFactory>
 #include <QTest>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
 
 namespace {
+
 double CpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
+
+int64_t MonotonicNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+struct Options {
+  int port = 0;
+  double seconds = 0;
+  std::string capture, go, events;
+  double stallAt = -1, stallFor = 0;
+  int rxInterval = -1;
+};
+
+bool Parse(int argc, char** argv, Options& o) {
+  if (argc < 4) return false;
+  o.port = std::atoi(argv[1]);
+  o.seconds = std::atof(argv[2]);
+  o.capture = argv[3];
+  for (int i = 4; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i], value = argv[i + 1];
+    if (flag == "--go") {
+      o.go = value;
+    } else if (flag == "--events") {
+      o.events = value;
+    } else if (flag == "--rx-interval") {
+      o.rxInterval = std::atoi(value.c_str());
+    } else if (flag == "--stall") {
+      if (std::sscanf(value.c_str(), "%lf,%lf", &o.stallAt, &o.stallFor) != 2) return false;
+    } else {
+      return false;
+    }
+  }
+  return (argc - 4) % 2 == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s PORT_NUMBER SECONDS CAPTURE_OUT [GO_FILE]\n", argv[0]);
+  Options opt;
+  if (!Parse(argc, argv, opt)) {
+    std::fprintf(stderr,
+                 "usage: %s PORT_NUMBER SECONDS CAPTURE_OUT [--go FILE] [--stall AT,FOR] [--events FILE] "
+                 "[--rx-interval MS]\n",
+                 argv[0]);
     return 2;
   }
-  qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  const int number = std::atoi(argv[1]);
-  const double seconds = std::atof(argv[2]);
+  // As the program's main() sets up its look.
+  QFont::insertSubstitutions("Segoe UI Semibold", {"Liberation Sans", "DejaVu Sans"});
+  QFont::insertSubstitutions("Segoe UI", {"Liberation Sans", "DejaVu Sans"});
+  QFont::insertSubstitutions("Consolas", {"Liberation Mono", "DejaVu Sans Mono"});
+  if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
+
   quarlex::MainWindow w;
   quarlex::AppParts parts = quarlex::WireApplication(w);
+  w.show();
   parts.port->ShowError = [](const std::string& t) { std::fprintf(stderr, "error: %s\n", t.c_str()); };
   quarlex::Session& s = w.session();
+  quarlex::TComPort& port = parts.port->ComPort;
+  if (opt.rxInterval >= 0) port.SetRxEventInterval(opt.rxInterval);
 
-  const QString wanted = QString("Port %1").arg(number);
+  std::vector<std::pair<uint32_t, int64_t>> events;
+  if (!opt.events.empty()) {
+    events.reserve(1 << 20);
+    auto inner = port.OnRxChar;
+    port.OnRxChar = [inner, &events, &s](quarlex::TCustomComPort* sender, int32_t count) {
+      inner(sender, count);
+      events.emplace_back(s.Store.WriteIndex, MonotonicNs());
+    };
+  }
+
+  const QString wanted = QString("Port %1").arg(opt.port);
   for (int i = 0; i < 300 && w.BtnCom->text() != wanted; ++i) {
     w.BtnCom->clicked();
     QTest::qWait(10);
   }
   if (w.BtnCom->text() != wanted) {
-    std::fprintf(stderr, "port %d not found\n", number);
+    std::fprintf(stderr, "port %d not found\n", opt.port);
     return 1;
   }
+  QTest::qWait(200);  // the window is mapped and has drawn its first frame
   parts.port->BtnConnectClick();
   if (!s.PortConnected) return 1;
-  if (argc > 4) std::ofstream(argv[4]).put('\n');
+  if (!opt.go.empty()) std::ofstream(opt.go).put('\n');
 
-  QElapsedTimer clock;
-  clock.start();
   const double cpu0 = CpuSeconds();
-  uint32_t first = 0;
-  qint64 firstAt = -1, lastAt = 0;
-  uint32_t lastSeen = 0;
-  while (clock.elapsed() < seconds * 1000) {
-    QTest::qWait(20);
-    if (s.Store.WriteIndex != lastSeen) {
-      if (firstAt < 0) {
-        firstAt = clock.elapsed();
-        first = s.Store.WriteIndex;
-      }
-      lastSeen = s.Store.WriteIndex;
-      lastAt = clock.elapsed();
-    }
+  if (opt.stallAt >= 0) {
+    QTimer::singleShot(static_cast<int>(opt.stallAt * 1000),
+                       [&opt] { std::this_thread::sleep_for(std::chrono::duration<double>(opt.stallFor)); });
   }
+  QTimer::singleShot(static_cast<int>(opt.seconds * 1000), &app, &QCoreApplication::quit);
+  QApplication::exec();
   const double cpu = CpuSeconds() - cpu0;
+
   const uint32_t n = s.Store.CaptureFull ? quarlex::CaptureSize : s.Store.WriteIndex;
-  std::ofstream(argv[3], std::ios::binary).write(reinterpret_cast<const char*>(s.Store.CaptureBuffer), n);
-  const double active = firstAt >= 0 && lastAt > firstAt ? (lastAt - firstAt) / 1000.0 : 0;
-  std::printf("captured=%u wall=%.2f active=%.2f rate=%.0f cpu=%.2f cpu_share=%.1f%%\n", n, seconds, active,
-              active > 0 ? (n - first) / active : 0.0, cpu, 100.0 * cpu / seconds);
+  std::ofstream(opt.capture, std::ios::binary).write(reinterpret_cast<const char*>(s.Store.CaptureBuffer), n);
+  if (!opt.events.empty()) {
+    std::ofstream log(opt.events);
+    for (const auto& [index, ns] : events) log << index << ' ' << ns << '\n';
+  }
+  // Thread names: Qt's raster engine starts "Thread (pooled)" workers when it fills in parallel.
+  std::string threads;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    threads += (threads.empty() ? "" : ",") + name;
+  }
+  std::printf("captured=%u seconds=%.2f receive_events=%zu cpu=%.2f cpu_share=%.1f%% threads=%s\n", n,
+              opt.seconds, events.size(), cpu, 100.0 * cpu / opt.seconds, threads.c_str());
   parts.port->BtnConnectClick();
   return 0;
 }
