@@ -44,6 +44,12 @@ std::string Connection::BaudCaption(TBaudRate rate) {
   return "Baud rate " + std::to_string(BaudRateValues[rate]);
 }
 
+std::string Connection::HolderText(const device::DeviceHolder& holder) {
+  if (holder.pid <= 0) return {};
+  const std::string pid = "PID " + std::to_string(holder.pid);
+  return "Held by " + (holder.program.empty() ? pid : holder.program + " (" + pid + ")");
+}
+
 void Connection::BtnConnectClick() {
   session_.PortConnected ^= 1;
   Connect();
@@ -60,8 +66,10 @@ void Connection::Connect() {
     const unsigned number = ports_.PortNumbers[ports_.PortIndex];
     const std::string name = "COM" + std::to_string(number);
     const std::string path = devicePath_ ? devicePath_(number) : std::string();
+    device::DeviceHolder holder;
     const device::Error busy =
-        path.empty() ? device::ErrorOf(device::ErrorKind::kNotFound) : device::ProbeDevice(path);
+        path.empty() ? device::ErrorOf(device::ErrorKind::kNotFound) : device::ProbeDevice(path, &holder);
+    ui_.ShowPortHolder(busy ? HolderText(holder) : std::string());
     if (busy.ok()) {
       ports_.RememberChoice();
       ui_.SetConnectCaption("Disconnect");

@@ -25,6 +25,9 @@ class ConnectionUi {
   virtual void CheckStopBits(TStopBits bits) = 0;
   virtual void CheckParity(TParityBits bits) = 0;
   virtual void CheckFlow(TFlowControl flow) = 0;  // never called with fcCustom
+  // Who holds the selected port, for BtnCom's tooltip ("Held by minicom (PID 4242)"), as the
+  // last busy check found it; empty when it was free or nobody could be named.
+  virtual void ShowPortHolder(const std::string& holder) = 0;
 };
 
 // The port's receive queue as the capture store reads it.
@@ -65,6 +68,8 @@ class Connection {
   void ChooseFlow(TFlowControl flow);
 
   static std::string BaudCaption(TBaudRate rate);
+  // "Held by <program> (PID <pid>)", "Held by PID <pid>" without a name; empty when unknown.
+  static std::string HolderText(const device::DeviceHolder& holder);
 
  private:
   void ShowDisconnected();

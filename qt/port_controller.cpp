@@ -156,7 +156,16 @@ void PortController::SelectPort(unsigned number) {
 
 void PortController::UpdatePortTooltip() {
   const PortEntry* e = map_.Find(table_.SelectedPort);
-  w_.BtnCom->setToolTip(e ? QString::fromStdString(e->Description) : QString("No serial port found"));
+  QString tip = e ? QString::fromStdString(e->Description) : QString("No serial port found");
+  if (e && !holder_.empty() && holderPort_ == table_.SelectedPort)
+    tip += "\n" + QString::fromStdString(holder_);
+  w_.BtnCom->setToolTip(tip);
+}
+
+void PortController::ShowPortHolder(const std::string& holder) {
+  holder_ = holder;
+  holderPort_ = table_.SelectedPort;
+  UpdatePortTooltip();
 }
 
 void PortController::BtnConnectClick() {

@@ -52,6 +52,7 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void CheckStopBits(TStopBits bits) override;
   void CheckParity(TParityBits bits) override;
   void CheckFlow(TFlowControl flow) override;
+  void ShowPortHolder(const std::string& holder) override;
 
   // TComOwner
   void Post(std::function<void()> call) override;
@@ -71,6 +72,9 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   PortWatchPaths watchPaths_;
   std::unique_ptr<TRegMonitorThread> watcher_;
   std::unique_ptr<Connection> connection_;
+  // Who held a port at its last busy check, shown on the tooltip while that port is selected.
+  std::string holder_;
+  uint8_t holderPort_ = 0;
   std::map<int, QAction*> baudItems_, dataItems_, stopItems_, parityItems_, flowItems_;
 };
 

@@ -117,14 +117,14 @@ Error OpenDevice(std::string_view path, std::unique_ptr<Device>& device) {
   return OpenPosixDevice(path, device);
 }
 
-Error ProbeDevice(std::string_view path) {
+Error ProbeDevice(std::string_view path, DeviceHolder* holder) {
   if (DeviceOpener opener = OpenerCopy()) {
     std::unique_ptr<Device> device;
     Error e = opener(path, device);
     if (device) device->Close();
     return e;
   }
-  return ProbePosixDevice(path);
+  return ProbePosixDevice(path, holder);
 }
 
 }  // namespace quarlex::device

@@ -328,8 +328,17 @@ class Device {
 // Fails with kNotFound, kBusy or kAccessDenied (distinct os_code each) or kOther.
 Error OpenDevice(std::string_view path, std::unique_ptr<Device>& device);
 
-// The busy probe: an exclusive open followed at once by a close. ok() when the device is free.
-Error ProbeDevice(std::string_view path);
+// Who holds a device that the busy probe found taken, as far as the platform can tell: the
+// program's name (may be empty) and its process id; pid 0 when nothing is known.
+struct DeviceHolder {
+  std::string program;
+  int pid = 0;
+};
+
+// The busy probe: an exclusive open followed at once by a close, after a look for other
+// programs that hold the device without an exclusive open. ok() when the device is free; when it
+// is busy and `holder` is given, it is filled where the platform can tell who holds it.
+Error ProbeDevice(std::string_view path, DeviceHolder* holder = nullptr);
 
 // How OpenDevice and ProbeDevice reach devices; tests install one that hands out fakes. Passing
 // an empty opener restores the platform's own. Returns the previous opener (empty: the

@@ -22,6 +22,7 @@
 
 #include "serial/device/device_core.h"
 #include "serial/device/linux_termios2.h"
+#include "serial/device/port_lock_linux.h"
 
 namespace quarlex::device {
 
@@ -183,7 +184,7 @@ bool IsGoneErrno(int err) {
 
 class PosixDevice final : public Device {
  public:
-  PosixDevice(int fd, std::string path);
+  PosixDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock);
   ~PosixDevice() override { Close(); }
   Error Init();
 
@@ -220,6 +221,7 @@ class PosixDevice final : public Device {
 
   int fd_;
   const std::string path_;
+  std::unique_ptr<UucpLock> lock_;  // released when the device closes
   int wake_fd_ = -1;
   std::atomic<bool> open_{true};
   std::atomic<bool> stop_{false};
@@ -246,8 +248,11 @@ class PosixDevice final : public Device {
   Clock::time_point wake_due_since_{};
 };
 
-PosixDevice::PosixDevice(int fd, std::string path)
-    : fd_(fd), path_(std::move(path)), core_(std::make_shared<DeviceCore>(kMinInputQueue)) {}
+PosixDevice::PosixDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock)
+    : fd_(fd),
+      path_(std::move(path)),
+      lock_(std::move(lock)),
+      core_(std::make_shared<DeviceCore>(kMinInputQueue)) {}
 
 Error PosixDevice::Init() {
   if (ioctl(fd_, TIOCEXCL) != 0) return OpenError(errno);
@@ -290,6 +295,7 @@ void PosixDevice::Close() {
   close(fd_);  // also drops the flock
   close(wake_fd_);
   fd_ = -1;
+  lock_.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -880,9 +886,13 @@ void PosixDevice::IoLoop() {
 
 Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device) {
   device.reset();
+  // The lock file first, as the tools that use one do: the device is not even opened (which
+  // raises a UART's modem lines) while another program holds it.
+  std::unique_ptr<UucpLock> lock;
+  if (Error e = UucpLock::Acquire(path, CurrentPortLockRoots(), lock)) return e;
   int fd = -1;
   if (Error e = OpenLocked(path, fd)) return e;
-  auto dev = std::make_unique<PosixDevice>(fd, std::string(path));
+  auto dev = std::make_unique<PosixDevice>(fd, std::string(path), std::move(lock));
   if (Error e = dev->Init()) {
     dev->Close();
     return e;
@@ -891,7 +901,11 @@ Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device) {
   return {};
 }
 
-Error ProbePosixDevice(std::string_view path) {
+Error ProbePosixDevice(std::string_view path, DeviceHolder* holder) {
+  if (std::optional<DeviceHolder> h = FindDeviceHolder(path, CurrentPortLockRoots())) {
+    if (holder) *holder = std::move(*h);
+    return ErrorOf(ErrorKind::kBusy);
+  }
   int fd = -1;
   if (Error e = OpenLocked(path, fd)) return e;
   close(fd);

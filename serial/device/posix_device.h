@@ -10,15 +10,19 @@
 
 namespace quarlex::device {
 
-// Opens a tty exclusively: open(O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC), flock(LOCK_EX|LOCK_NB)
-// (which holds even against root, who passes TIOCEXCL), TIOCEXCL, raw mode with CLOCAL|CREAD.
-// Missing device: kNotFound (ENOENT/ENODEV/ENXIO); held elsewhere: kBusy (EBUSY); not allowed:
-// kAccessDenied (EACCES/EPERM); not a terminal: kOther (ENOTTY).
+// Opens a tty exclusively: its UUCP lock file taken (port_lock_linux.h), then
+// open(O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC), flock(LOCK_EX|LOCK_NB) (which holds even against
+// root, who passes TIOCEXCL), TIOCEXCL, raw mode with CLOCAL|CREAD. The lock file is held until
+// the device closes. Missing device: kNotFound (ENOENT/ENODEV/ENXIO); held elsewhere: kBusy
+// (EBUSY; also a live lock file of another process); not allowed: kAccessDenied (EACCES/EPERM);
+// not a terminal: kOther (ENOTTY).
 Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device);
 
-// Open and flock as above, then close at once; TIOCEXCL is left alone because the flag would
-// outlive this short open and lock out everyone else who has the line open.
-Error ProbePosixDevice(std::string_view path);
+// Looks for another process holding the device (a live lock file, an open descriptor), then
+// opens and flocks it as above and closes it at once; TIOCEXCL is left alone because the flag
+// would outlive this short open and lock out everyone else who has the line open. The look comes
+// first: opening a UART raises its modem lines, which may disturb the program that holds it.
+Error ProbePosixDevice(std::string_view path, DeviceHolder* holder = nullptr);
 
 // Undoes the kernel's PARMRK marking of received bytes. With PARMRK a byte X received with a
 // parity or framing error arrives as FF 00 X, a break as FF 00 00 and a real FF as FF FF. The

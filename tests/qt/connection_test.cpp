@@ -19,6 +19,7 @@
 #include "qt/support/wait.h"
 #include "qt/support/wired_window.h"
 #include "serial/device/device.h"
+#include "serial/device/port_lock_linux.h"
 #include "serial/device_pty.h"
 
 namespace quarlex {
@@ -125,6 +126,31 @@ TEST_F(ConnectionTest, BusyPortIsReportedForTwelveTicksAndStaysDisconnected) {
   EXPECT_FALSE(w->Msg->isHidden());
   session().TimerMainTimer();
   EXPECT_TRUE(w->Msg->isHidden());
+}
+
+TEST_F(ConnectionTest, APortAnotherProgramOpenedWithoutALockIsBusyAndItsHolderNamed) {
+  PtyPair pty;
+  Link(9, pty.path());
+  Start();
+  {
+    device::testing::OtherProcess other(pty.path(), "line-reader");
+    ASSERT_TRUE(other.opened());
+    parts.port->BtnConnectClick();
+    EXPECT_EQ(session().PortConnected, 0);
+    EXPECT_FALSE(parts.port->ComPort.Connected());
+    EXPECT_EQ(w->Msg->text(), "COM9 is busy software or device");
+    const QString held = QString("Held by line-reader (PID %1)").arg(other.pid());
+    EXPECT_TRUE(w->BtnCom->toolTip().contains(held)) << w->BtnCom->toolTip().toStdString();
+  }
+  // Free again: the connection holds the line's lock file for tools that look there, and the
+  // tooltip no longer names anyone.
+  parts.port->BtnConnectClick();
+  ASSERT_EQ(session().PortConnected, 1);
+  EXPECT_FALSE(w->BtnCom->toolTip().contains("Held by"));
+  const fs::path lock = device::CurrentPortLockRoots().LockFolder / device::LockFileName(pty.path());
+  EXPECT_EQ(device::ReadLockPid(lock), getpid());
+  parts.port->BtnConnectClick();
+  EXPECT_FALSE(fs::exists(lock));
 }
 
 TEST_F(ConnectionTest, PermissionDeniedSaysWhatToDo) {

@@ -1,9 +1,12 @@
 #pragma once
 // A pseudo-terminal pair for device tests and benchmarks: the slave is the "serial device" the
-// code under test opens by path; the master is the far end of the line.
+// code under test opens by path; the master is the far end of the line. And another process
+// that holds such a line.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,5 +77,51 @@ class PtyPair {
   int master_ = -1;
   std::string path_;
 };
+
+// Another process, named `name`, that holds a line the way tools without a lock do: a plain open
+// of `path` (none when empty). It inherits no descriptor of this process and ends when destroyed.
+class OtherProcess {
+ public:
+  OtherProcess(const std::string& path, const char* name) {
+    int ready[2], stop[2];
+    if (pipe(ready) != 0 || pipe(stop) != 0 || (pid_ = fork()) < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != ready[1] && fd != stop[0]) close(fd);  // the pty's master side above all
+      }
+      prctl(PR_SET_NAME, name);
+      char c = path.empty() || open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 'y' : 'n';
+      // Tells whether the open worked, then waits until the parent lets go.
+      _exit(write(ready[1], &c, 1) == 1 && read(stop[0], &c, 1) >= 0 ? 0 : 1);
+    }
+    close(ready[1]);
+    close(stop[0]);
+    char c = 'n';
+    opened_ = read(ready[0], &c, 1) == 1 && c == 'y';
+    close(ready[0]);
+    stop_ = stop[1];
+  }
+  ~OtherProcess() {
+    close(stop_);
+    waitpid(pid_, nullptr, 0);
+  }
+  OtherProcess(const OtherProcess&) = delete;
+  OtherProcess& operator=(const OtherProcess&) = delete;
+  pid_t pid() const { return pid_; }
+  bool opened() const { return opened_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stop_ = -1;
+  bool opened_ = false;
+};
+
+// The PID of a process that has ended.
+inline pid_t EndedPid() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
 
 }  // namespace quarlex::device::testing
