@@ -12,6 +12,10 @@
 
 namespace quarlex::storage_detail {
 
+// A settings store is a few hundred bytes; anything this large is not one, and reading it whole
+// would only cost memory.
+inline constexpr size_t kMaxStoreFile = 16u << 20;
+
 [[noreturn]] void Fail(const std::string& what);
 [[noreturn]] void FailErrno(const std::string& what, const std::filesystem::path& path, int error);
 
@@ -21,7 +25,8 @@ namespace quarlex::storage_detail {
 std::optional<std::string> ReadStoreFile(const std::filesystem::path& path);
 
 // Replaces the file's content as a whole, so a failure or a crash never leaves half a file (see
-// the definition for links, permissions and read-only files).
+// the platform's definition, posix_store_file.cpp or win32_store_file.cpp, for links,
+// permissions and read-only files).
 void ReplaceStoreFile(const std::filesystem::path& path, const std::string& data);
 
 // Splits into lines at "\n", dropping one "\r" before it; tells whether the file used "\r\n".

@@ -1,43 +1,11 @@
-// Parts of the device layer shared by every implementation: the stop signal, the transfer
-// record, error values and the opener that OpenDevice goes through.
+// Parts of the device layer shared by every implementation: the transfer record, error values and the opener that OpenDevice goes through.
 #include "serial/device/device.h"
-
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <poll.h>
-#include <stdexcept>
-
-#include "serial/device/posix_device.h"
 
 namespace quarlex::device {
-
-StopSignal::StopSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  // Without it no thread could ever be told to stop; failing loudly here beats a hang later.
-  if (fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
-}
-
-StopSignal::~StopSignal() { close(fd_); }
-
-void StopSignal::Set() {
-  uint64_t one = 1;
-  // The counter only saturates after 2^64 sets; a full counter is still readable, so a failed
-  // write cannot lose the signal.
-  [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
-}
-
-void StopSignal::Reset() {
-  uint64_t value;
-  [[maybe_unused]] ssize_t n = read(fd_, &value, sizeof value);
-}
-
-bool StopSignal::IsSet() const {
-  pollfd p{fd_, POLLIN, 0};
-  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
-}
 
 bool Transfer::Check(uint32_t& bytes, Error& error) {
   bytes = 0;
@@ -114,7 +82,7 @@ DeviceOpener SetDeviceOpener(DeviceOpener opener) {
 Error OpenDevice(std::string_view path, std::unique_ptr<Device>& device) {
   device.reset();
   if (DeviceOpener opener = OpenerCopy()) return opener(path, device);
-  return OpenPosixDevice(path, device);
+  return OpenPlatformDevice(path, device);
 }
 
 Error ProbeDevice(std::string_view path, DeviceHolder* holder) {
@@ -124,7 +92,7 @@ Error ProbeDevice(std::string_view path, DeviceHolder* holder) {
     if (device) device->Close();
     return e;
   }
-  return ProbePosixDevice(path, holder);
+  return ProbePlatformDevice(path, holder);
 }
 
 }  // namespace quarlex::device

@@ -5,7 +5,8 @@
 // error and modem status, escape functions, purge), with the same numeric values, so that the
 // component's rules (error codes, event masks, "device gone" detection) read the same on every
 // platform. Only plain types appear here; each platform's implementation lives in its own file
-// (posix_device.cpp; fake_device.cpp for tests).
+// that the build chooses (posix_device.cpp, win32_device.cpp); tests have a scriptable fake in
+// tests/serial/support.
 //
 // Threads: every Device operation may be called from any thread; a device serialises them itself.
 // One thread at a time may sit in WaitEvents (the component's event thread); other threads may go
@@ -16,6 +17,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "serial/device/wake_event.h"
 
 namespace quarlex::device {
 
@@ -191,19 +194,18 @@ struct CommStatus {
 
 class StopSignal {
  public:
-  StopSignal();
-  ~StopSignal();
+  StopSignal() = default;
   StopSignal(const StopSignal&) = delete;
   StopSignal& operator=(const StopSignal&) = delete;
 
-  void Set();    // any thread; stays set until Reset
-  void Reset();  // any thread
-  bool IsSet() const;
-  // A descriptor that is readable while the signal is set, for a device's poll set.
-  int PollHandle() const { return fd_; }
+  void Set() { event_.Set(); }      // any thread; stays set until Reset
+  void Reset() { event_.Reset(); }  // any thread
+  bool IsSet() const { return event_.IsSet(); }
+  // What a device's wait includes so that it ends when the signal is set.
+  const WakeEvent& Event() const { return event_; }
 
  private:
-  int fd_;
+  WakeEvent event_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -339,6 +341,12 @@ struct DeviceHolder {
 // programs that hold the device without an exclusive open. ok() when the device is free; when it
 // is busy and `holder` is given, it is filled where the platform can tell who holds it.
 Error ProbeDevice(std::string_view path, DeviceHolder* holder = nullptr);
+
+// The platform's own opener and probe, defined once per platform by its backend file
+// (posix_device.cpp: a tty path such as /dev/ttyUSB0; win32_device.cpp: a \\.\COM<n> path).
+// OpenDevice and ProbeDevice call them unless a test has installed an opener.
+Error OpenPlatformDevice(std::string_view path, std::unique_ptr<Device>& device);
+Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder);
 
 // How OpenDevice and ProbeDevice reach devices; tests install one that hands out fakes. Passing
 // an empty opener restores the platform's own. Returns the previous opener (empty: the

@@ -1,12 +1,10 @@
 #include "serial/device/device_core.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace quarlex::device {
@@ -162,19 +160,11 @@ void CoreOp::Cancel() {
 
 // ---------------------------------------------------------------------------------------------
 
-DeviceCore::DeviceCore(size_t min_input)
-    : notify_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), min_input_(min_input), ring_(min_input) {
-  if (notify_fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
-}
+DeviceCore::DeviceCore(size_t min_input) : min_input_(min_input), ring_(min_input) {}
 
-DeviceCore::~DeviceCore() {
-  close(notify_fd_);
-}
+DeviceCore::~DeviceCore() = default;
 
-void DeviceCore::WakeWaiter() {
-  uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(notify_fd_, &one, sizeof one);
-}
+void DeviceCore::WakeWaiter() { notify_.Set(); }
 
 Error DeviceCore::SetQueueSizes(uint32_t input_size, uint32_t /*output_size*/) {
   // The output side has no queue of its own to size: pending writes send from the caller's
@@ -277,23 +267,18 @@ Error DeviceCore::WaitEvents(uint32_t& occurred, const StopSignal* stop, int tim
     }
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return {};
-    timespec ts{};
-    const timespec* wait = nullptr;
+    int wait_ms = -1;
     if (wake_at != Clock::time_point::max()) {
-      const auto ns =
-          std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(wake_at - now, Clock::duration{}));
-      ts.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
-      ts.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
-      wait = &ts;
+      // Rounded up, so a hold that ends within the next millisecond does not spin.
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(wake_at - now).count();
+      wait_ms = static_cast<int>(std::min<int64_t>((us + 999) / 1000, std::numeric_limits<int>::max()));
     }
-    pollfd fds[2] = {{notify_fd_, POLLIN, 0}, {stop ? stop->PollHandle() : -1, POLLIN, 0}};
-    int r = ppoll(fds, 2, wait, nullptr);
-    if (r < 0 && errno != EINTR) return ErrorFromErrno(errno, ErrorKind::kOther, kWinGenFailure);
-    if (r > 0 && (fds[1].revents & POLLIN)) return {};
-    if (r > 0 && (fds[0].revents & POLLIN)) {
-      uint64_t v;
-      [[maybe_unused]] ssize_t n = read(notify_fd_, &v, sizeof v);
-    }
+    // The stop signal goes first, so a set signal wins over pending notifications.
+    Error failed;
+    int r = WakeEvent::WaitAny(stop ? &stop->Event() : nullptr, &notify_, wait_ms, failed);
+    if (r == -2) return failed;
+    if (r == 0) return {};
+    if (r == 1) notify_.Reset();
   }
 }
 

@@ -160,7 +160,7 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
 
   std::mutex mu_;
   std::condition_variable cv_;  // an op completed
-  int notify_fd_;               // eventfd: something for the event waiter
+  WakeEvent notify_;            // something for the event waiter
   size_t min_input_;
   ByteQueue ring_;
   Dcb dcb_;

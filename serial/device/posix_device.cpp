@@ -912,4 +912,10 @@ Error ProbePosixDevice(std::string_view path, DeviceHolder* holder) {
   return {};
 }
 
+Error OpenPlatformDevice(std::string_view path, std::unique_ptr<Device>& device) {
+  return OpenPosixDevice(path, device);
+}
+
+Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder) { return ProbePosixDevice(path, holder); }
+
 }  // namespace quarlex::device

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "serial/device/device.h"
-#include "serial/device/fake_device.h"
+#include "tests/serial/support/fake_device.h"
 #include "serial/device/posix_device.h"
 #include "tests/serial/device_pty.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "serial/device/device.h"
-#include "serial/device/fake_device.h"
+#include "tests/serial/support/fake_device.h"
 
 namespace quarlex::device {
 namespace {

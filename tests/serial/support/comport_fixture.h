@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "serial/comport.h"
-#include "serial/device/fake_device.h"
+#include "tests/serial/support/fake_device.h"
 #include "serial/support/comport_owner.h"
 
 namespace quarlex::test {

@@ -1,4 +1,4 @@
-#include "serial/device/fake_device.h"
+#include "tests/serial/support/fake_device.h"
 
 #include <cerrno>
 
