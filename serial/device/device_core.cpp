@@ -359,6 +359,11 @@ const uint8_t* DeviceCore::WriteChunkLocked(size_t& n) {
   return op.wbuf_ + op.got_;
 }
 
+std::shared_ptr<CoreOp> DeviceCore::HeadWriteLocked() {
+  while (!writes_.empty() && writes_.front()->done_) writes_.pop_front();
+  return writes_.empty() ? nullptr : writes_.front();
+}
+
 bool DeviceCore::WroteLocked(size_t n) {
   if (writes_.empty()) return false;
   CoreOp& op = *writes_.front();

@@ -116,6 +116,9 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   std::shared_ptr<CoreOp> QueueWriteLocked(const uint8_t* data, uint32_t count);
   // The bytes the head write still has to send (nullptr when none).
   const uint8_t* WriteChunkLocked(size_t& n);
+  // The head write (null when none), so a backend whose send completes later can tell whether
+  // that write is still the head (not aborted or timed out meanwhile) before crediting bytes.
+  std::shared_ptr<CoreOp> HeadWriteLocked();
   // The backend sent n bytes of the head write; true when that finished it.
   bool WroteLocked(size_t n);
   // Ends writes whose time-out passed (they complete with what was sent); returns the earliest

@@ -1,7 +1,7 @@
-// Project headers come before <windows.h>: the device layer's constants carry the comm API's
-// names and values, which windows.h then defines again as macros of the same value.
 #include "serial/device/win32_error.h"
 
+// After the project headers: the device layer's constants carry the comm API's names and values,
+// which windows.h then defines again as macros of the same value.
 #include <windows.h>
 
 #include <string>

@@ -1,13 +1,13 @@
-// Project headers come before <windows.h>: the device layer's constants carry the comm API's
-// names and values, which windows.h then defines again as macros of the same value.
-#include <windows.h>
-
 #include <stdexcept>
 #include <string>
 
 #include "serial/device/device.h"
 #include "serial/device/wake_event.h"
 #include "serial/device/win32_error.h"
+
+// After the project headers: the device layer's constants carry the comm API's names and values,
+// which windows.h then defines again as macros of the same value.
+#include <windows.h>
 
 namespace quarlex::device {
 
