@@ -313,7 +313,6 @@ Error Win32Device::StartWrite(const uint8_t* data, uint32_t count, Transfer& tra
 }
 
 void Win32Device::ReadLoop() {
-  bool overlapped_pending = false;
   while (open_) {
     DWORD want;
     {
@@ -334,14 +333,12 @@ void Win32Device::ReadLoop() {
     if (!ReadFile(h_, read_buf_.data(), want, &got, &read_ov_.ov)) {
       code = GetLastError();
       if (code == ERROR_IO_PENDING) {
-        overlapped_pending = true;
         HANDLE hs[2] = {read_ov_.ov.hEvent, stop_};
         WaitForMultipleObjects(2, hs, FALSE, INFINITE);
         if (!open_) {
           CancelIoEx(h_, &read_ov_.ov);
         }
         code = GetOverlappedResult(h_, &read_ov_.ov, &got, TRUE) ? ERROR_SUCCESS : GetLastError();
-        overlapped_pending = false;
       }
     }
     // Close or a purge (the loop condition decides), or a time-out, which Windows reports as
@@ -384,7 +381,6 @@ void Win32Device::ReadLoop() {
     }
     if (wake) core_->WakeWaiter();
   }
-  (void)overlapped_pending;
 }
 
 void Win32Device::WriteLoop() {
