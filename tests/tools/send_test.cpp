@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/connection.h"
-#include "serial/device/fake_device.h"
+#include "tests/serial/support/fake_device.h"
 #include "support/fake_tool_ui.h"
 #include "tools/send_composer.h"
 
