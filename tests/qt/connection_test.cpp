@@ -272,7 +272,7 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
 }  // namespace
 }  // namespace quarlex
 
-#include "serial/device/fake_device.h"
+#include "tests/serial/support/fake_device.h"
 
 namespace quarlex {
 namespace {
