@@ -620,7 +620,8 @@ Error OpenPlatformDevice(std::string_view path, std::unique_ptr<Device>& device)
   return {};
 }
 
-Error ProbePlatformDevice(std::string_view path) {
+// Windows does not say which program holds a COM port, so `holder` stays empty.
+Error ProbePlatformDevice(std::string_view path, DeviceHolder* /*holder*/) {
   Error e;
   HANDLE h = OpenHandle(path, 0, e);
   if (h == INVALID_HANDLE_VALUE) return e;

@@ -166,6 +166,7 @@ TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
   struct TwoBytes : ReceiveSource {
     void ReadQueued(uint8_t* buffer, size_t count) override { std::fill_n(buffer, count, 0x55); }
     size_t QueuedCount() override { return 2; }
+    void ReadFailed(std::exception_ptr) override { ADD_FAILURE() << "nothing fails here"; }
   } rx;
   session.Port = &rx;
   session.ComPortRxChar(2);
