@@ -130,6 +130,7 @@ class Win32Device final : public Device {
   Error SetTimeouts(const CommTimeouts& timeouts) override { return core_->SetTimeouts(timeouts); }
   Error GetTimeouts(CommTimeouts& timeouts) override;
   Error SetEventMask(uint32_t mask) override { return core_->SetEventMask(mask); }
+  Error SetRxEventInterval(uint32_t interval_ms) override { return core_->SetRxEventInterval(interval_ms); }
   Error GetEventMask(uint32_t& mask) override;
   Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) override {
     return core_->WaitEvents(occurred, stop, timeout_ms);
