@@ -35,26 +35,21 @@ void CaptureStore::LoadBytes(uint32_t length) {
   WriteIndex = length < CaptureSize ? length : CaptureSize;
   CaptureFull = WriteIndex == CaptureSize ? 1 : 0;
   FullRingLoaded = CaptureFull;
-  ScrollBarExch.SetMax(WriteIndex / BytesPerRow);
+  View.SetLastRow(WriteIndex / BytesPerRow);
 }
 
 void CaptureStore::ScrollUpdate() {
-  const uint32_t rowsWritten = WriteIndex / BytesPerRow;
-  const int64_t followRow = static_cast<int64_t>(rowsWritten) - 14;
   if (WriteIndex < ScrollSeenIndex) {
-    TopRow = 0;
-    if (followRow >= 0) TopRow = static_cast<uint32_t>(followRow);
-    ScrollBarExch.SetPosition(TopRow);
+    View.ShowRow(ViewPosition::FollowTopRow(WriteIndex, BytesPerRow).value_or(0));
   }
   ScrollSeenIndex = WriteIndex;
   if (BytesPerRow == 16) {
-    ScrollBarExch.SetMax(WriteIndex >> 4);
+    View.SetLastRow(WriteIndex >> 4);
   } else if (BytesPerRow == 32) {
-    ScrollBarExch.SetMax(WriteIndex >> 5);
+    View.SetLastRow(WriteIndex >> 5);
   }
-  if (AutoScroll && uint64_t{BytesPerRow} * (uint64_t{TopRow} + 12) <= WriteIndex) {
-    if (followRow >= 0) TopRow = static_cast<uint32_t>(followRow);
-    ScrollBarExch.SetPosition(TopRow);
+  if (AutoScroll && View.WriteRowReachedFollowPoint(WriteIndex, BytesPerRow)) {
+    View.FollowEnd(WriteIndex, BytesPerRow);
   }
 }
 
@@ -70,9 +65,7 @@ void CaptureStore::ClearStorage() {
   SavedUpTo = 0;
   ScrollSeenIndex = 0;
   SearchedUpTo = 0;
-  TopRow = 0;
-  ScrollBarExch.SetPosition(0);
-  ScrollBarExch.SetMax(0);
+  View.Reset();
 }
 
 }  // namespace quarlex

@@ -8,7 +8,7 @@
 #include <exception>
 #include <memory>
 
-#include "app/scroll_bar.h"
+#include "app/view_position.h"
 
 namespace quarlex {
 
@@ -72,7 +72,6 @@ struct CaptureStore {
   uint32_t SearchedUpTo = 0;
   uint32_t SavedUpTo = 0;
   uint32_t MiniMapBuiltAt = 0;
-  uint32_t TopRow = 0;
   uint8_t BytesPerRow = 32;
   uint8_t AutoScroll = 1;
   uint8_t ViewBase = 1;  // 1 HEX, 2 DEC, 3 CHAR
@@ -80,7 +79,7 @@ struct CaptureStore {
   uint8_t SearchHitState = 0;
   uint32_t SearchHitNumber = 0;
 
-  ScrollBarModel ScrollBarExch;
+  ViewPosition View;  // TopRow and ScrollBarExch
 
   // Appends `count` received bytes from `data` at WriteIndex, stopping after the last slot of
   // the ring: a full ring is never overwritten before it has been saved and cleared.

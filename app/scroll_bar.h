@@ -3,6 +3,7 @@
 // navigation code relies on live here so they can be tested without a window:
 //  - minimum 0, position always within 0 .. Max (clamped, never an error);
 //  - OnChange fires only when the position really changes (also when a new maximum clamps it).
+// Its position and range move only through ViewPosition, which keeps TopRow beside them.
 // Main thread only.
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,24 @@ class ScrollBarModel {
 
   uint32_t Position() const { return position_; }
   uint32_t Max() const { return max_; }
+
+  // The receive path moves the range (and, following, the position) on every receive event, but
+  // the on-screen bar needs only the values of the next frame: between HoldMirror(true) and
+  // HoldMirror(false) changes are kept for FlushMirror instead of being mirrored at once. Any
+  // other change mirrors them along with its own.
+  void HoldMirror(bool hold) { held_ = hold; }
+  void FlushMirror() {
+    if (pending_) Mirror();
+  }
+
+  std::function<void()> OnChange;       // position changed (from code or from the operator)
+  std::function<void()> OnRangeChange;  // maximum changed, for the widget that mirrors the model
+  // Position or maximum changed, after OnChange has run. OnChange belongs to the navigation logic
+  // (it may move TopRow and redraw); this one lets the on-screen bar copy both values.
+  std::function<void()> OnMirror;
+
+ private:
+  friend class ViewPosition;
 
   // Clamped to 0 .. Max(); a negative request (wheel above the top) lands on 0.
   void SetPosition(int64_t position) {
@@ -36,22 +55,6 @@ class ScrollBarModel {
     }
   }
 
-  // The receive path moves the range (and, following, the position) on every receive event, but
-  // the on-screen bar needs only the values of the next frame: between HoldMirror(true) and
-  // HoldMirror(false) changes are kept for FlushMirror instead of being mirrored at once. Any
-  // other change mirrors them along with its own.
-  void HoldMirror(bool hold) { held_ = hold; }
-  void FlushMirror() {
-    if (pending_) Mirror();
-  }
-
-  std::function<void()> OnChange;       // position changed (from code or from the operator)
-  std::function<void()> OnRangeChange;  // maximum changed, for the widget that mirrors the model
-  // Position or maximum changed, after OnChange has run. OnChange belongs to the navigation logic
-  // (it may move TopRow and redraw); this one lets the on-screen bar copy both values.
-  std::function<void()> OnMirror;
-
- private:
   void Mirror() {
     pending_ = held_;
     if (!held_ && OnMirror) OnMirror();

@@ -7,9 +7,9 @@ namespace quarlex {
 namespace {
 // The scroll bar on screen takes the receive path's changes at the next tick.
 void ScrollUpdateForReceive(CaptureStore& store) {
-  store.ScrollBarExch.HoldMirror(true);
+  store.View.ScrollBarExch().HoldMirror(true);
   store.ScrollUpdate();
-  store.ScrollBarExch.HoldMirror(false);
+  store.View.ScrollBarExch().HoldMirror(false);
 }
 }  // namespace
 
@@ -60,7 +60,7 @@ void Session::TimerMainTimer() {
   ++SpeedTicks;
   ++MessageTicks;
 
-  Store.ScrollBarExch.FlushMirror();
+  Store.View.ScrollBarExch().FlushMirror();
   // A frame only when something changed: with the find panel open, bytes not searched yet; with
   // it closed, a receive event since the last frame (every other change draws at once itself).
   if (Store.SearchedUpTo < Store.WriteIndex && (Store.SearchOpen || ReceivedSinceDraw)) {

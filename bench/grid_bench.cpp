@@ -61,7 +61,7 @@ void BM_OutExchange(benchmark::State& state) {
   scene.Resize(width);
   RandomCapture(scene.store, 32 * 64, 1);
   scene.store.BytesPerRow = 32;
-  scene.store.TopRow = 16;
+  scene.store.View.ShowRow(16);
   scene.store.ViewBase = static_cast<uint8_t>(state.range(0));
   for (auto _ : state) {
     scene.Frame();
@@ -78,7 +78,7 @@ void BM_OutExchangeDecorated(benchmark::State& state) {
   const int width = static_cast<int>(state.range(0));
   scene.Resize(width);
   RandomCapture(scene.store, 32 * 64, 2);
-  scene.store.TopRow = 16;
+  scene.store.View.ShowRow(16);
   scene.store.ViewBase = 1;
   const uint8_t shapes[] = {SearchHitFirst, SearchHitInner, SearchHitLast};
   for (uint32_t i = 0; i < 32 * 64; ++i) {
@@ -119,7 +119,7 @@ void PrintMemory() {
 void VariedCapture(CaptureStore& s, GridViewState& view) {
   std::mt19937 rng(7);
   const uint32_t top = 0x1E0 / 32;  // start a few rows in, so addresses are not all zero
-  s.TopRow = top;
+  s.View.ShowRow(top);
   const uint32_t base = top * 32;
   for (uint32_t i = 0; i < 256; ++i) s.CaptureBuffer[base + i] = static_cast<uint8_t>(i);
   for (uint32_t i = 256; i < 512; ++i) s.CaptureBuffer[base + i] = static_cast<uint8_t>(rng());
@@ -158,7 +158,7 @@ int Shots(const std::string& dir) {
         Scene scene(width);
         VariedCapture(scene.store, scene.view);
         scene.store.BytesPerRow = perRow;
-        scene.store.TopRow = scene.store.TopRow * 32 / perRow;
+        scene.store.View.ShowRow(scene.store.View.TopRow() * 32 / perRow);
         scene.store.ViewBase = b;
         scene.Frame();
         const std::string name =

@@ -64,7 +64,9 @@ std::string PatternText(const CaptureStore& s, uint32_t at, int len) {
   return t;
 }
 
-uint32_t FollowingTopRow(const CaptureStore& s) { return s.WriteIndex / s.BytesPerRow - 14; }
+uint32_t FollowingTopRow(const CaptureStore& s) {
+  return ViewPosition::FollowTopRow(s.WriteIndex, s.BytesPerRow).value_or(0);
+}
 
 void BM_NewSearch(benchmark::State& state) {
   CaptureStore& s = RandomRing();
@@ -76,7 +78,7 @@ void BM_NewSearch(benchmark::State& state) {
   tool.BtnFindClick();
   ui.text = PatternText(s, 1000, static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    s.TopRow = FollowingTopRow(s);  // the view follows the newest data, as while capturing
+    s.View.ShowRow(FollowingTopRow(s));  // the view follows the newest data, as while capturing
     tool.EditFindChange();
     benchmark::DoNotOptimize(tool.SearchHitCount());
   }
@@ -95,7 +97,7 @@ void BM_NewSearchText(benchmark::State& state) {
   tool.BtnFindClick();
   ui.text = PatternText(s, 1000, static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    s.TopRow = FollowingTopRow(s);
+    s.View.ShowRow(FollowingTopRow(s));
     tool.EditFindChange();
     benchmark::DoNotOptimize(tool.SearchHitCount());
   }
@@ -116,7 +118,7 @@ void BM_TickAfter64KiB(benchmark::State& state) {
   ui.text = PatternText(s, 1000, static_cast<int>(state.range(0)));
   auto restart = [&] {
     s.WriteIndex = Start;
-    s.TopRow = FollowingTopRow(s);
+    s.View.ShowRow(FollowingTopRow(s));
     tool.EditFindChange();
   };
   restart();
@@ -127,7 +129,7 @@ void BM_TickAfter64KiB(benchmark::State& state) {
       state.ResumeTiming();
     }
     s.WriteIndex += Chunk;
-    s.TopRow = FollowingTopRow(s);
+    s.View.ShowRow(FollowingTopRow(s));
     tool.Find();
     benchmark::DoNotOptimize(tool.SearchHitCount());
   }
@@ -141,7 +143,7 @@ void BM_PlainRescanAfter64KiB(benchmark::State& state) {
   CaptureStore& s = RandomRing();
   s.WriteIndex = CaptureLast;
   s.BytesPerRow = 32;
-  s.TopRow = FollowingTopRow(s);
+  s.View.ShowRow(FollowingTopRow(s));
   quarlex::testing::ReferenceSearch ref(s);
   ref.NewSearch(std::vector<uint8_t>(s.CaptureBuffer + 1000, s.CaptureBuffer + 1000 + state.range(0)));
   for (auto _ : state) {

@@ -95,7 +95,7 @@ NavigationController::NavigationController(MainWindow& window, Renderer& rendere
 
 NavigationController::~NavigationController() {
   qApp->removeEventFilter(this);
-  w_.session().Store.ScrollBarExch.OnMirror = nullptr;
+  w_.session().Store.View.ScrollBarExch().OnMirror = nullptr;
 }
 
 // ---- marker menu ----
@@ -128,8 +128,9 @@ void NavigationController::ConnectScrollBar() {
   auto* flat = new FlatScrollBarStyle(QStyleFactory::create(bar->style()->name()));
   flat->setParent(bar);
   bar->setStyle(flat);
-  ScrollBarModel& model = w_.session().Store.ScrollBarExch;
-  model.OnMirror = [this, bar, &model] {
+  ViewPosition& view = w_.session().Store.View;
+  const ScrollBarModel& model = view.ScrollBarExch();
+  view.ScrollBarExch().OnMirror = [this, bar, &model] {
     mirroring_ = true;
     bar->setRange(0, static_cast<int>(model.Max()));
     bar->setValue(static_cast<int>(model.Position()));
@@ -145,8 +146,8 @@ void NavigationController::ConnectScrollBar() {
   // with tracking on, the position has already been taken.
   connect(bar, &QAbstractSlider::sliderReleased, this,
           [this] { nav_.ScrollBarExchScroll(ScrollKind::ThumbPosition); });
-  connect(bar, &QAbstractSlider::valueChanged, this, [this, &model](int value) {
-    if (!mirroring_) model.SetPosition(value);
+  connect(bar, &QAbstractSlider::valueChanged, this, [this, &view](int value) {
+    if (!mirroring_) view.MoveBar(value);
   });
 
   // The bar's own context menu, with every entry sent as the scroll notification its kind has:

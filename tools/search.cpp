@@ -261,7 +261,7 @@ void SearchTool::Scan(uint32_t from, uint32_t end, uint32_t count) {
 }
 
 void SearchTool::RecordMatch(uint32_t start, uint32_t count) {
-  const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.TopRow;
+  const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.View.TopRow();
   if (store_.SearchHitState == 0 && start >= viewStart) {
     store_.SearchHitNumber = count;
     currentMatchIndex_ = start;
@@ -297,7 +297,7 @@ void SearchTool::PickLastBeforeView() {
   }
   // Bits left by scans of bytes that have since been rewritten count too: walk them.
   store_.SearchHitNumber = 0;
-  const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.TopRow;
+  const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.View.TopRow();
   const uint32_t end = HitEnd(static_cast<uint32_t>(std::min<uint64_t>(viewStart + 1, store_.WriteIndex)));
   const uint8_t* a = store_.CaptureAttributes;
   for (uint32_t i = NextMatchStart(a, std::min(hitLow_, end), end); i < end; i = NextMatchStart(a, i + 1, end)) {
@@ -340,13 +340,7 @@ void SearchTool::UpDownFindClick(FindStep step) {
 }
 
 void SearchTool::BringIntoView() {
-  const uint32_t row = currentMatchIndex_ / store_.BytesPerRow;
-  if (row < store_.TopRow) {
-    store_.TopRow = row;
-  } else if (row > store_.TopRow + 15) {
-    store_.TopRow = row - 14;
-  }
-  store_.ScrollBarExch.SetPosition(store_.TopRow);
+  store_.View.BringIntoView(currentMatchIndex_ / store_.BytesPerRow);
 }
 
 }  // namespace quarlex

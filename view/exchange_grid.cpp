@@ -6,6 +6,9 @@
 
 namespace quarlex {
 
+// Following and bringing a row into view count the rows that the grid draws.
+static_assert(GridRowCount == ViewPosition::VisibleRows);
+
 namespace {
 
 // Text-column byte of each value: a space for control bytes, else the byte itself, shown through
@@ -33,7 +36,7 @@ void BuildMemoText(const CaptureStore& store, std::string& out) {
   const uint32_t perRow = store.BytesPerRow;
   const auto& chars = MemoChars();
   for (int r = 0; r < GridRowCount; ++r) {
-    const uint64_t first = uint64_t{perRow} * (uint64_t{store.TopRow} + r);
+    const uint64_t first = uint64_t{perRow} * (uint64_t{store.View.TopRow()} + r);
     for (uint32_t c = 0; c < perRow; ++c) {
       const uint64_t i = first + c;
       out += i > CaptureLast ? ' ' : chars[store.CaptureBuffer[i]];
@@ -107,13 +110,13 @@ ChangedRows ExchangeGrid::OutExchange(const CaptureStore& store, const GridViewS
   // The walk fills the current match from its first byte to its last. A frame that starts inside
   // the match begins with the fill on; any other frame begins with it off, so a fill left on by
   // a previous frame (its match ran past the bottom) cannot spill onto other matches.
-  const uint64_t firstIndex = uint64_t{perRow} * store.TopRow;
+  const uint64_t firstIndex = uint64_t{perRow} * store.View.TopRow();
   CurrentMatchFill = view.CurrentMatchLength > 0 && firstIndex > view.CurrentMatchIndex &&
                      firstIndex < uint64_t{view.CurrentMatchIndex} + view.CurrentMatchLength;
 
   char buf[12];
   for (int r = 0; r < GridRowCount; ++r) {
-    const uint64_t rowFirst = uint64_t{perRow} * (uint64_t{store.TopRow} + r);
+    const uint64_t rowFirst = uint64_t{perRow} * (uint64_t{store.View.TopRow()} + r);
     for (uint32_t c = 0; c < perRow; ++c) DrawCell(store, view, rowFirst + c, static_cast<int>(c), r);
 
     rd.SetColor(AddressTextColor.r, AddressTextColor.g, AddressTextColor.b);

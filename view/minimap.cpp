@@ -51,8 +51,7 @@ void MiniMap::OutMiniMap(bool markerSeen) {
 void MiniMap::ImageMiniMapMouseDown(int y) {
   if (auto top = MiniMapPressTopRow(store_.CaptureAttributes, store_.WriteIndex, store_.BytesPerRow,
                                     MappedHeight(), y)) {
-    store_.TopRow = *top;
-    store_.ScrollBarExch.SetPosition(store_.TopRow);
+    store_.View.ShowRow(*top);
   }
   redraw_.OutExchange();
 }

@@ -19,11 +19,11 @@ uint8_t ApplyMarkerCommand(uint8_t attr, uint8_t command) {
 }
 
 Navigation::Navigation(CaptureStore& store, ViewRedraw& ui) : store_(store), ui_(ui) {
-  store_.ScrollBarExch.OnChange = [this] { ScrollBarExchChange(); };
+  store_.View.ScrollBarExch().OnChange = [this] { ScrollBarExchChange(); };
 }
 
 Navigation::~Navigation() {
-  store_.ScrollBarExch.OnChange = nullptr;
+  store_.View.ScrollBarExch().OnChange = nullptr;
 }
 
 void Navigation::ScrollBarExchScroll(ScrollKind kind) {
@@ -46,14 +46,13 @@ void Navigation::ScrollBarExchScroll(ScrollKind kind) {
 void Navigation::ScrollBarExchChange() {
   if (!ScrollByOperator) return;
   ScrollByOperator = false;
-  store_.TopRow = store_.ScrollBarExch.Position();
+  store_.View.TakeBarPosition();
   ui_.OutExchange();
 }
 
 void Navigation::Wheel(int64_t delta) {
   ScrollByOperator = false;
-  store_.ScrollBarExch.SetPosition(int64_t{store_.ScrollBarExch.Position()} + delta);
-  store_.TopRow = store_.ScrollBarExch.Position();
+  store_.View.ScrollBy(delta);
   ui_.OutExchange();
 }
 
@@ -94,11 +93,11 @@ void Navigation::ColorClick(int n) {
 void Navigation::ClickImage() {
   if (MarkerCommand == 0) {
     const int px = int{GridMouseX} - GridLeftPixel(Metrics.ViewScale);
-    if (auto index = CellAt(px, GridMouseY, Metrics, store_.BytesPerRow, store_.TopRow)) {
+    if (auto index = CellAt(px, GridMouseY, Metrics, store_.BytesPerRow, store_.View.TopRow())) {
       store_.ValueHighlight[store_.CaptureBuffer[*index]] ^= 1;
     }
   } else {
-    if (auto index = CellAt(MarkerClickX, MarkerClickY, Metrics, store_.BytesPerRow, store_.TopRow)) {
+    if (auto index = CellAt(MarkerClickX, MarkerClickY, Metrics, store_.BytesPerRow, store_.View.TopRow())) {
       uint8_t& a = store_.CaptureAttributes[*index];
       a = ApplyMarkerCommand(a, MarkerCommand);
     }

@@ -97,7 +97,7 @@ void ViewToolbar::StatusView() {
 }
 
 void ViewToolbar::SetWidth(uint8_t width) {
-  FirstVisibleOffset = static_cast<uint32_t>(uint64_t{store_.BytesPerRow} * store_.TopRow);
+  FirstVisibleOffset = static_cast<uint32_t>(uint64_t{store_.BytesPerRow} * store_.View.TopRow());
   store_.BytesPerRow = width;
   StatusModeWin();
 }
@@ -107,9 +107,8 @@ void ViewToolbar::StatusModeWin() {
   ui_.SetLabelColour(ToolbarLabel::ModeWin32, narrow ? LabelInactive : LabelActive);
   ui_.SetLabelColour(ToolbarLabel::ModeWin16, narrow ? LabelActive : LabelInactive);
   ui_.ShowMemoText(narrow);
-  store_.ScrollBarExch.SetMax(store_.WriteIndex / store_.BytesPerRow);
-  store_.TopRow = FirstVisibleOffset / store_.BytesPerRow;
-  store_.ScrollBarExch.SetPosition(store_.TopRow);
+  store_.View.SetLastRow(store_.WriteIndex / store_.BytesPerRow);
+  store_.View.ShowRow(FirstVisibleOffset / store_.BytesPerRow);
   ui_.OutExchange();
   ui_.OutMiniMap();
 }
@@ -117,11 +116,7 @@ void ViewToolbar::StatusModeWin() {
 void ViewToolbar::BtnAutoScrollClick() {
   store_.AutoScroll = store_.AutoScroll ? 0 : 1;
   ui_.SetLabelColour(ToolbarLabel::AutoScroll, store_.AutoScroll ? LabelActive : LabelInactive);
-  if (store_.AutoScroll) {
-    const int64_t t = int64_t{store_.WriteIndex / store_.BytesPerRow} - 14;
-    if (t >= 0) store_.TopRow = static_cast<uint32_t>(t);
-    store_.ScrollBarExch.SetPosition(store_.TopRow);
-  }
+  if (store_.AutoScroll) store_.View.FollowEnd(store_.WriteIndex, store_.BytesPerRow);
 }
 
 }  // namespace quarlex

@@ -33,7 +33,7 @@ TEST(CaptureStore, AppendKeepsOrderAndLeavesAttributes) {
   EXPECT_EQ(s.WriteIndex, 5u);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(s.CaptureBuffer[i], 10 + i);
   EXPECT_EQ(s.CaptureAttributes[2], 0x03);
-  EXPECT_EQ(s.ScrollBarExch.Max(), 0u);
+  EXPECT_EQ(s.View.ScrollBarExch().Max(), 0u);
 }
 
 TEST(CaptureStore, FullRingStopsAtLastSlotAndNeverOverwrites) {
@@ -53,10 +53,10 @@ TEST(CaptureStore, FullRingStopsAtLastSlotAndNeverOverwrites) {
   s.AppendSent(0x55);
   EXPECT_EQ(s.CaptureBuffer[0], 0xAA) << "nor a sent byte";
   EXPECT_EQ(s.WriteIndex, CaptureSize);
-  s.TopRow = 500;
+  s.View.ShowRow(500);
   s.ScrollUpdate();
-  EXPECT_EQ(s.ScrollBarExch.Max(), CaptureSize / 32);
-  EXPECT_EQ(s.TopRow, CaptureSize / 32 - 14) << "the view follows to the ring's last row";
+  EXPECT_EQ(s.View.ScrollBarExch().Max(), CaptureSize / 32);
+  EXPECT_EQ(s.View.TopRow(), CaptureSize / 32 - 14) << "the view follows to the ring's last row";
 }
 
 TEST(CaptureStore, SentBytesWrapWithoutFullFlagAndKeepMarkers) {
@@ -78,9 +78,9 @@ TEST(CaptureStore, AutoscrollFollowsFromRow15) {
     s.AppendReceived(one.data(), 1);
     s.ScrollUpdate();
     const uint32_t expected = n < 480 ? 0 : n / 32 - 14;
-    ASSERT_EQ(s.TopRow, expected) << "after " << n << " bytes";
-    ASSERT_EQ(s.ScrollBarExch.Max(), n / 32);
-    ASSERT_EQ(s.ScrollBarExch.Position(), s.TopRow);
+    ASSERT_EQ(s.View.TopRow(), expected) << "after " << n << " bytes";
+    ASSERT_EQ(s.View.ScrollBarExch().Max(), n / 32);
+    ASSERT_EQ(s.View.ScrollBarExch().Position(), s.View.TopRow());
   }
 }
 
@@ -89,15 +89,15 @@ TEST(CaptureStore, OperatorScrolledUpIsPulledBackButScrolledDownIsLeft) {
   auto in = Bytes(64 * 32);
   s.AppendReceived(in.data(), in.size());
   s.ScrollUpdate();
-  EXPECT_EQ(s.TopRow, 64u - 14u);
-  s.TopRow = 10;  // operator scrolled up
+  EXPECT_EQ(s.View.TopRow(), 64u - 14u);
+  s.View.ShowRow(10);  // operator scrolled up
   s.AppendReceived(in.data(), 1);
   s.ScrollUpdate();
-  EXPECT_EQ(s.TopRow, 50u);
-  s.TopRow = 60;  // view below the write row minus 12: left alone
+  EXPECT_EQ(s.View.TopRow(), 50u);
+  s.View.ShowRow(60);  // view below the write row minus 12: left alone
   s.AppendReceived(in.data(), 1);
   s.ScrollUpdate();
-  EXPECT_EQ(s.TopRow, 60u);
+  EXPECT_EQ(s.View.TopRow(), 60u);
 }
 
 TEST(CaptureStore, AutoscrollOffMovesOnlyOnWrap) {
@@ -106,8 +106,8 @@ TEST(CaptureStore, AutoscrollOffMovesOnlyOnWrap) {
   auto in = Bytes(32 * 100);
   s.AppendReceived(in.data(), in.size());
   s.ScrollUpdate();
-  EXPECT_EQ(s.TopRow, 0u);
-  EXPECT_EQ(s.ScrollBarExch.Max(), 100u);
+  EXPECT_EQ(s.View.TopRow(), 0u);
+  EXPECT_EQ(s.View.ScrollBarExch().Max(), 100u);
 }
 
 TEST(CaptureStore, ClearStorageWipesEverythingButViewChoices) {
@@ -121,7 +121,7 @@ TEST(CaptureStore, ClearStorageWipesEverythingButViewChoices) {
   s.MiniMapRows[3] = 2;
   s.SavedUpTo = 100;
   s.SearchedUpTo = 900;
-  s.TopRow = 4;
+  s.View.ShowRow(4);
   s.RxBytesSinceTick = 77;
   s.ScrollUpdate();
   s.ClearStorage();
@@ -132,30 +132,12 @@ TEST(CaptureStore, ClearStorageWipesEverythingButViewChoices) {
   EXPECT_EQ(s.MiniMapRows[3], 0);
   EXPECT_EQ(s.SavedUpTo, 0u);
   EXPECT_EQ(s.SearchedUpTo, 0u);
-  EXPECT_EQ(s.TopRow, 0u);
-  EXPECT_EQ(s.ScrollBarExch.Max(), 0u);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 0u);
+  EXPECT_EQ(s.View.TopRow(), 0u);
+  EXPECT_EQ(s.View.ScrollBarExch().Max(), 0u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 0u);
   EXPECT_EQ(s.RxBytesSinceTick, 77u);
   EXPECT_EQ(s.BytesPerRow, 16);
   EXPECT_EQ(s.ViewBase, 3);
-}
-
-TEST(ScrollBarModel, ClampsAndNotifiesOnlyOnRealChange) {
-  ScrollBarModel bar;
-  int changes = 0;
-  bar.OnChange = [&] { ++changes; };
-  bar.SetMax(10);
-  bar.SetPosition(-2);
-  EXPECT_EQ(bar.Position(), 0u);
-  EXPECT_EQ(changes, 0);
-  bar.SetPosition(25);
-  EXPECT_EQ(bar.Position(), 10u);
-  EXPECT_EQ(changes, 1);
-  bar.SetPosition(10);
-  EXPECT_EQ(changes, 1);
-  bar.SetMax(4);
-  EXPECT_EQ(bar.Position(), 4u);
-  EXPECT_EQ(changes, 2);
 }
 
 }  // namespace

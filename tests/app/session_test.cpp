@@ -137,7 +137,7 @@ TEST_F(SessionTest, MessagesHideAfter32Or12Ticks) {
 
 TEST_F(SessionTest, TickRedrawsAfterReceivedDataOnlyAndThenMirrorsTheScrollBarOnce) {
   int mirrors = 0;
-  s.Store.ScrollBarExch.OnMirror = [&] { ++mirrors; };
+  s.Store.View.ScrollBarExch().OnMirror = [&] { ++mirrors; };
   s.TimerMainTimer();
   EXPECT_EQ(ui.exchangeDraws, 0);
   Receive(300);
@@ -145,14 +145,14 @@ TEST_F(SessionTest, TickRedrawsAfterReceivedDataOnlyAndThenMirrorsTheScrollBarOn
   EXPECT_EQ(mirrors, 0);  // the bar on screen follows at the tick
   s.TimerMainTimer();
   EXPECT_EQ(mirrors, 1);
-  EXPECT_EQ(s.Store.ScrollBarExch.Max(), 600u / 32);
+  EXPECT_EQ(s.Store.View.ScrollBarExch().Max(), 600u / 32);
   EXPECT_EQ(ui.exchangeDraws, 1);
   EXPECT_EQ(ui.miniMapDraws, 1);
   EXPECT_EQ(ui.finds, 0);
   s.TimerMainTimer();  // nothing new: no frame
   EXPECT_EQ(ui.exchangeDraws, 1);
   EXPECT_EQ(mirrors, 1);
-  s.Store.ScrollBarExch.SetPosition(3);  // any other change is mirrored at once
+  s.Store.View.MoveBar(3);  // any other change is mirrored at once
   EXPECT_EQ(mirrors, 2);
   s.Store.SearchOpen = 1;
   s.TimerMainTimer();

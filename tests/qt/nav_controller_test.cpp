@@ -121,37 +121,37 @@ TEST_F(NavControllerTest, DoubleClickTogglesTheHighlightOfTheValue) {
 
 TEST_F(NavControllerTest, WheelAtTheTopStaysAndWheelDownMovesTwoRows) {
   Wheel(w.ImageExch, 120);
-  EXPECT_EQ(s.TopRow, 0u);
+  EXPECT_EQ(s.View.TopRow(), 0u);
   EXPECT_EQ(w.ScrollBarExch->value(), 0);
   s.WriteIndex = 3200;
-  s.ScrollBarExch.SetMax(100);
+  s.View.SetLastRow(100);
   EXPECT_EQ(w.ScrollBarExch->maximum(), 100);
   Wheel(w.MemoText, -120);  // anywhere over the main panel
   Wheel(w.ScrollBarExch, -60);
   Wheel(w.ScrollBarExch, -60);  // two half notches make one
-  EXPECT_EQ(s.TopRow, 4u);
+  EXPECT_EQ(s.View.TopRow(), 4u);
   EXPECT_EQ(w.ScrollBarExch->value(), 4);
   // Anywhere over the window: also over the About panel in front of the grid.
   w.PanelAbout->show();
   w.PanelAbout->raise();
   Wheel(w.PanelAbout, -120);
-  EXPECT_EQ(s.TopRow, 6u);
+  EXPECT_EQ(s.View.TopRow(), 6u);
 }
 
 TEST_F(NavControllerTest, OperatorScrollMovesTheGridProgramPositionsOnlyTheBar) {
-  s.ScrollBarExch.SetMax(100);
+  s.View.SetLastRow(100);
   const int before = exchangeFrames;
   w.ScrollBarExch->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 1u);
-  EXPECT_EQ(s.TopRow, 1u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 1u);
+  EXPECT_EQ(s.View.TopRow(), 1u);
   EXPECT_EQ(exchangeFrames, before + 1);
-  s.ScrollBarExch.SetPosition(50);  // from code: mirrored, not drawn
+  s.View.MoveBar(50);  // from code: mirrored, not drawn
   EXPECT_EQ(w.ScrollBarExch->value(), 50);
-  EXPECT_EQ(s.TopRow, 1u);
+  EXPECT_EQ(s.View.TopRow(), 1u);
   EXPECT_EQ(exchangeFrames, before + 1);
   w.ScrollBarExch->triggerAction(QAbstractSlider::SliderToMaximum);  // the bar's own "bottom"
-  EXPECT_EQ(s.ScrollBarExch.Position(), 100u);
-  EXPECT_EQ(s.TopRow, 1u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 100u);
+  EXPECT_EQ(s.View.TopRow(), 1u);
 
   // The bar's context menu: each entry is the scroll notification of its kind, so "Scroll here"
   // and the steps move the grid, while "Top" and "Bottom" move only the thumb.
@@ -170,19 +170,19 @@ TEST_F(NavControllerTest, OperatorScrollMovesTheGridProgramPositionsOnlyTheBar) 
     menu->close();
     return entries;
   };
-  s.ScrollBarExch.SetPosition(0);
+  s.View.MoveBar(0);
   EXPECT_EQ(menuEntry("Scroll here"), QStringList({"Scroll here", "Top", "Bottom", "Page up", "Page down",
                                                    "Scroll up", "Scroll down"}));
-  EXPECT_GT(s.TopRow, 90u) << "near the bottom of the bar";
-  EXPECT_EQ(s.TopRow, s.ScrollBarExch.Position());
-  const uint32_t here = s.TopRow;
+  EXPECT_GT(s.View.TopRow(), 90u) << "near the bottom of the bar";
+  EXPECT_EQ(s.View.TopRow(), s.View.ScrollBarExch().Position());
+  const uint32_t here = s.View.TopRow();
   menuEntry("Scroll up");
-  EXPECT_EQ(s.TopRow, here - 1);
+  EXPECT_EQ(s.View.TopRow(), here - 1);
   menuEntry("Page up");
-  EXPECT_EQ(s.TopRow, here - 2);
+  EXPECT_EQ(s.View.TopRow(), here - 2);
   menuEntry("Top");
-  EXPECT_EQ(s.ScrollBarExch.Position(), 0u);
-  EXPECT_EQ(s.TopRow, here - 2);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 0u);
+  EXPECT_EQ(s.View.TopRow(), here - 2);
 }
 
 TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
@@ -224,11 +224,11 @@ TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
 
 TEST_F(NavControllerTest, WidthLabelsSwitchAndShowTheTextColumn) {
   s.WriteIndex = 32000;
-  s.ScrollBarExch.SetMax(1000);
-  s.TopRow = 10;
+  s.View.SetLastRow(1000);
+  s.View.ShowRow(10);
   QTest::mouseClick(w.BtnModeWin16, Qt::LeftButton);
   EXPECT_EQ(s.BytesPerRow, 16);
-  EXPECT_EQ(s.TopRow, 20u);
+  EXPECT_EQ(s.View.TopRow(), 20u);
   EXPECT_EQ(w.ScrollBarExch->value(), 20);
   EXPECT_EQ(w.ScrollBarExch->maximum(), 2000);
   EXPECT_TRUE(w.MemoText->isVisible());
@@ -241,20 +241,19 @@ TEST_F(NavControllerTest, WidthLabelsSwitchAndShowTheTextColumn) {
 
 TEST_F(NavControllerTest, MiniMapPressJumpsToTheNextMarker) {
   s.WriteIndex = 461000;
-  s.ScrollBarExch.SetMax(461000 / 32);
+  s.View.SetLastRow(461000 / 32);
   s.CaptureAttributes[200000] = 1;
   c->OutMiniMap();
   EXPECT_EQ(w.ImageMiniMap->Frame().pixelColor(0, 199), QColor(233, 30, 99));
   QTest::mouseClick(w.ImageMiniMap, Qt::LeftButton, Qt::NoModifier, QPoint(5, 1));
-  EXPECT_EQ(s.TopRow, 6242u);
+  EXPECT_EQ(s.View.TopRow(), 6242u);
   EXPECT_EQ(w.ScrollBarExch->value(), 6242);
   // The second press of a double click arrives as the double click: it is a press as well.
-  s.TopRow = 0;
-  s.ScrollBarExch.SetPosition(0);
+  s.View.ShowRow(0);
   QMouseEvent second(QEvent::MouseButtonDblClick, QPointF(5, 1), w.ImageMiniMap->mapToGlobal(QPointF(5, 1)),
                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(w.ImageMiniMap, &second);
-  EXPECT_EQ(s.TopRow, 6242u);
+  EXPECT_EQ(s.View.TopRow(), 6242u);
 }
 
 }  // namespace

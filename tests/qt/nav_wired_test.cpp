@@ -41,7 +41,7 @@ TEST_F(NavWiredTest, MarkerShowsInTheGridAndOnTheStripAndThePressFindsIt) {
   CaptureStore& s = w->session().Store;
   for (int i = 0; i < 40000; ++i) s.AppendSent(static_cast<uint8_t>(i));
   s.ScrollUpdate();
-  const uint32_t top = s.TopRow;
+  const uint32_t top = s.View.TopRow();
   ASSERT_GT(top, 100u);  // following the newest data
   w->OutExchange();
 
@@ -61,10 +61,9 @@ TEST_F(NavWiredTest, MarkerShowsInTheGridAndOnTheStripAndThePressFindsIt) {
   // Scroll away to the top, then press the strip above the marker: the marker comes back on the
   // ninth visible row.
   s.AutoScroll = 0;
-  s.TopRow = 0;
-  s.ScrollBarExch.SetPosition(0);
+  s.View.ShowRow(0);
   QTest::mouseClick(w->ImageMiniMap, Qt::LeftButton, Qt::NoModifier, QPoint(5, row - 3));
-  EXPECT_EQ(s.TopRow, index / 32 - 8);
+  EXPECT_EQ(s.View.TopRow(), index / 32 - 8);
   EXPECT_EQ(w->ScrollBarExch->value(), static_cast<int>(index / 32 - 8));
 }
 

@@ -77,24 +77,24 @@ TEST_F(SearchWindowTest, F3AndF2ScrollTheGridToEachMatch) {
   OpenWithCtrlF();
   QTest::keyClicks(w.EditFind, "41 42");
   ASSERT_EQ(w.LabelFind->text(), "1 of 3");
-  EXPECT_EQ(s.TopRow, 0u);
+  EXPECT_EQ(s.View.TopRow(), 0u);
   QTest::keyClick(w.EditFind, Qt::Key_F3);
   EXPECT_EQ(w.LabelFind->text(), "2 of 3");
-  EXPECT_EQ(s.TopRow, 60u - 14);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 60u - 14);
+  EXPECT_EQ(s.View.TopRow(), 60u - 14);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 60u - 14);
   QTest::keyClick(w.EditFind, Qt::Key_F3);
   QTest::keyClick(w.EditFind, Qt::Key_F3);  // no wrap past the last
   EXPECT_EQ(w.LabelFind->text(), "3 of 3");
-  EXPECT_EQ(s.TopRow, 150u - 14);
+  EXPECT_EQ(s.View.TopRow(), 150u - 14);
   QTest::keyClick(w.EditFind, Qt::Key_F2);
   EXPECT_EQ(w.LabelFind->text(), "2 of 3");
-  EXPECT_EQ(s.TopRow, 60u) << "the match row was above the view; it becomes the top row";
+  EXPECT_EQ(s.View.TopRow(), 60u) << "the match row was above the view; it becomes the top row";
   // The step control's range is the match count, its position the current match.
   EXPECT_EQ(w.UpDownFind->Maximum(), 3u);
   EXPECT_EQ(w.UpDownFind->Position(), 2u);
   QTest::mouseClick(w.UpDownFind->PreviousButton(), Qt::LeftButton);
   EXPECT_EQ(w.LabelFind->text(), "1 of 3");
-  EXPECT_EQ(s.TopRow, 3u);
+  EXPECT_EQ(s.View.TopRow(), 3u);
   QTest::mouseClick(w.UpDownFind->PreviousButton(), Qt::LeftButton);  // no wrap before the first
   EXPECT_EQ(w.LabelFind->text(), "1 of 3");
   EXPECT_EQ(w.UpDownFind->Position(), 1u);

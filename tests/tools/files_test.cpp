@@ -333,7 +333,7 @@ TEST_F(FilesTest, LoadReplacesTheCaptureWithPlainBytes) {
   store().AppendSent(1);
   store().CaptureAttributes[7] = 3;
   store().SavedUpTo = 40;
-  store().TopRow = 100;
+  store().View.ShowRow(100);
   std::vector<uint8_t> bytes(4321);
   for (auto& b : bytes) b = static_cast<uint8_t>(rng());
   WriteWhole(dir.Path("x.bin"), bytes);
@@ -346,8 +346,8 @@ TEST_F(FilesTest, LoadReplacesTheCaptureWithPlainBytes) {
   EXPECT_EQ(store().CaptureAttributes[5000], 0);
   EXPECT_EQ(store().SavedUpTo, 0u);
   EXPECT_EQ(store().CaptureFull, 0);
-  EXPECT_EQ(store().TopRow, 0u);
-  EXPECT_EQ(store().ScrollBarExch.Max(), 4321u / 32);
+  EXPECT_EQ(store().View.TopRow(), 0u);
+  EXPECT_EQ(store().View.ScrollBarExch().Max(), 4321u / 32);
   EXPECT_GE(ui.redraws, 1);
   EXPECT_EQ(ui.findCloses, 0);
   EXPECT_TRUE(window.messages.empty());
@@ -467,7 +467,7 @@ TEST_F(FilesTest, FullRingFileLoadsBackWholeAndRollsOverOnlyForNewBytes) {
   EXPECT_EQ(store().WriteIndex, CaptureSize);
   EXPECT_EQ(store().CaptureFull, 1);
   EXPECT_TRUE(Ring(0, CaptureSize) == ring);
-  EXPECT_EQ(store().ScrollBarExch.Max(), CaptureSize / 32);
+  EXPECT_EQ(store().View.ScrollBarExch().Max(), CaptureSize / 32);
   for (int i = 0; i < 40; ++i) session.TimerMainTimer();
   EXPECT_EQ(window.saveCalls, 0) << "a loaded ring is not autosaved for its own sake";
   EXPECT_EQ(store().WriteIndex, CaptureSize);

@@ -129,7 +129,7 @@ TEST_F(SearchTest, NothingFoundYetThenTheFirstMatchInViewBecomesCurrent) {
   Append(s, std::string(64, '.'));
   Type("#");
   EXPECT_EQ(ui.label, "0 of 0");
-  s.TopRow = 2;
+  s.View.ShowRow(2);
   Receive(std::string(2, '.') + "#");
   EXPECT_EQ(ui.label, "1 of 1");
   EXPECT_EQ(tool.CurrentMatchIndex(), 66u);
@@ -140,11 +140,11 @@ TEST_F(SearchTest, ViewPastEveryMatchPicksTheLastOne) {
   std::string data(400, '.');
   for (uint32_t at : {5u, 40u, 70u}) data[at] = '#';
   Append(s, data);
-  s.TopRow = 10;
+  s.View.ShowRow(10);
   Type("#");
   EXPECT_EQ(ui.label, "3 of 3");
   EXPECT_EQ(tool.CurrentMatchIndex(), 70u);
-  EXPECT_EQ(s.TopRow, 4u);  // brought into view
+  EXPECT_EQ(s.View.TopRow(), 4u);  // brought into view
 }
 
 TEST_F(SearchTest, SteppingStopsAtBothEndsButStillShowsTheMatch) {
@@ -158,19 +158,19 @@ TEST_F(SearchTest, SteppingStopsAtBothEndsButStillShowsTheMatch) {
   EXPECT_EQ(tool.CurrentMatchIndex(), 10u);
   tool.UpDownFindClick(FindStep::Next);
   EXPECT_EQ(ui.label, "2 of 3");
-  EXPECT_EQ(s.TopRow, 900u / 16 - 14);
-  EXPECT_EQ(s.ScrollBarExch.Position(), s.TopRow);
+  EXPECT_EQ(s.View.TopRow(), 900u / 16 - 14);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), s.View.TopRow());
   tool.UpDownFindClick(FindStep::Next);
   tool.UpDownFindClick(FindStep::Next);
   EXPECT_EQ(ui.label, "3 of 3");
   EXPECT_EQ(tool.CurrentMatchIndex(), 1900u);
-  s.TopRow = 0;
+  s.View.ShowRow(0);
   tool.UpDownFindClick(FindStep::Next);
   EXPECT_EQ(ui.label, "3 of 3");
-  EXPECT_EQ(s.TopRow, 1900u / 16 - 14);
+  EXPECT_EQ(s.View.TopRow(), 1900u / 16 - 14);
   tool.UpDownFindClick(FindStep::Previous);
   tool.UpDownFindClick(FindStep::Previous);
-  EXPECT_EQ(s.TopRow, 0u);  // the first match's row is above the view: it becomes the top row
+  EXPECT_EQ(s.View.TopRow(), 0u);  // the first match's row is above the view: it becomes the top row
   EXPECT_EQ(ui.upDownPos, 1u);
 }
 
@@ -251,7 +251,8 @@ struct Pair {
     for (CaptureStore* st : {fast.get(), ref.get()}) {
       std::memset(st->CaptureBuffer, 0, extent);
       std::memset(st->CaptureAttributes, 0, extent);
-      st->WriteIndex = st->SearchedUpTo = st->TopRow = 0;
+      st->WriteIndex = st->SearchedUpTo = 0;
+      st->View.ShowRow(0);
       st->SearchHitState = 0;
       st->SearchHitNumber = 0;
     }
@@ -271,7 +272,7 @@ struct Pair {
 std::string Describe(const CaptureStore& s) {
   std::string d = "capture \"";
   for (uint32_t i = 0; i < s.WriteIndex && i < 400; ++i) d += static_cast<char>(s.CaptureBuffer[i]);
-  return d + "\" W=" + std::to_string(s.WriteIndex) + " top=" + std::to_string(s.TopRow) +
+  return d + "\" W=" + std::to_string(s.WriteIndex) + " top=" + std::to_string(s.View.TopRow()) +
          " bpr=" + std::to_string(s.BytesPerRow);
 }
 
@@ -291,7 +292,7 @@ void ExpectSame(const Pair& p, const SearchTool& tool, const testing::FakeSearch
   ASSERT_EQ(ui.upDownMax, r.upDownMax);
   ASSERT_EQ(ui.upDownPos, r.upDownPos);
   ASSERT_EQ(f.SearchedUpTo, g.SearchedUpTo);
-  ASSERT_EQ(f.TopRow, g.TopRow);
+  ASSERT_EQ(f.View.TopRow(), g.View.TopRow());
 }
 
 TEST(SearchRandomTest, SameResultsAsThePlainScan) {
@@ -338,7 +339,8 @@ TEST(SearchRandomTest, SameResultsAsThePlainScan) {
     };
     auto setTop = [&] {
       const uint32_t top = pick(p.fast->WriteIndex / bpr + 3);
-      p.fast->TopRow = p.ref->TopRow = top;
+      p.fast->View.ShowRow(top);
+      p.ref->View.ShowRow(top);
     };
     auto tick = [&] {
       if (p.fast->SearchedUpTo < p.fast->WriteIndex) {
@@ -416,7 +418,8 @@ TEST(SearchRandomTest, CaptureUpToTheLastSlotOfTheRing) {
   bytes.replace(bytes.size() - 2, 2, "AA");
   p.Append(bytes, Bytes(bytes.size(), 0));
   ASSERT_EQ(p.fast->WriteIndex, CaptureLast);
-  p.fast->TopRow = p.ref->TopRow = start / 32;
+  p.fast->View.ShowRow(start / 32);
+  p.ref->View.ShowRow(start / 32);
   tool.BtnFindClick();
   p.ref->SearchOpen = 1;
   p.fast->ViewBase = 3;

@@ -143,7 +143,7 @@ TEST_F(SendTest, SendThatWrapsTheRingNeverSetsFullAndTellsSearch) {
   CaptureStore& s = session.Store;
   s.WriteIndex = CaptureLast - 1;
   s.ScrollSeenIndex = s.WriteIndex;
-  s.TopRow = 1000;
+  s.View.ShowRow(1000);
   int wraps = 0;
   send.RingWrapped = [&] { ++wraps; };
   SendText("01 02 03 04");
@@ -154,7 +154,7 @@ TEST_F(SendTest, SendThatWrapsTheRingNeverSetsFullAndTellsSearch) {
   EXPECT_EQ(wraps, 1);
   SendText("05");
   EXPECT_EQ(wraps, 1);
-  EXPECT_EQ(s.TopRow, 0u);  // the scroll bookkeeping saw the wrap and went back to the top
+  EXPECT_EQ(s.View.TopRow(), 0u);  // the scroll bookkeeping saw the wrap and went back to the top
 }
 
 TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
@@ -211,7 +211,7 @@ TEST_F(SendTest, FailingWriteKeepsTheRecordAndPropagates) {
   EXPECT_THROW(send.Send(), std::runtime_error);
   EXPECT_EQ(session.Store.WriteIndex, 40u);
   EXPECT_EQ(session.Store.CaptureAttributes[39], 0x80);
-  EXPECT_EQ(session.Store.ScrollBarExch.Max(), 2u);  // the view knows about the bytes
+  EXPECT_EQ(session.Store.View.ScrollBarExch().Max(), 2u);  // the view knows about the bytes
   EXPECT_EQ(ui.redraws, 1);
 }
 

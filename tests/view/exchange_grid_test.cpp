@@ -206,7 +206,7 @@ TEST_F(GridTest, CurrentMatchFillFollowsTheMatchAcrossFrames) {
   EXPECT_TRUE(grid.CurrentMatchFill);  // the match runs on below the view
 
   // Scrolled so that the frame starts inside the current match: its fill carries on at the top.
-  store.TopRow = 16;
+  store.View.ShowRow(16);
   Draw();
   for (int c = 0; c < 3; ++c) EXPECT_EQ(FillAt(c, 0), CurrentMatchFillColor.Value()) << c;
   EXPECT_EQ(FillAt(3, 0), GridBackground.Value());
@@ -215,10 +215,10 @@ TEST_F(GridTest, CurrentMatchFillFollowsTheMatchAcrossFrames) {
 
   // A frame that starts past the current match must not inherit the fill that the previous
   // frame left on (its match ran past the bottom): the first match it meets is an ordinary one.
-  store.TopRow = 0;
+  store.View.ShowRow(0);
   Draw();
   ASSERT_TRUE(grid.CurrentMatchFill);
-  store.TopRow = 17;
+  store.View.ShowRow(17);
   Draw();
   EXPECT_EQ(FillAt(7, 0), GridBackground.Value());
   EXPECT_EQ(FrameAt(7, 0), SearchFrameColor.Value());
@@ -274,7 +274,7 @@ TEST_F(GridTest, CharViewDrawsControlBytesInTheCellButSpacesInTheTextColumn) {
 
 TEST_F(GridTest, RowsPastTheRingAreEmptyAndNeverRead) {
   store.WriteIndex = CaptureLast;
-  store.TopRow = CaptureLast / 32;  // the ring's last row on top, 15 rows beyond it
+  store.View.ShowRow(CaptureLast / 32);  // the ring's last row on top, 15 rows beyond it
   store.ValueHighlight[0] = 1;      // a cell of the ring holding 0 is yellow
   store.CaptureAttributes[CaptureLast] = 3;
   Draw();

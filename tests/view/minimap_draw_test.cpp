@@ -52,7 +52,7 @@ struct MiniMapTest : ::testing::Test {
   void SetUp() override {
     s.ClearStorage();
     s.BytesPerRow = 32;
-    s.ScrollBarExch.SetMax(ScrollBarModel::DesignMax);
+    s.View.SetLastRow(ScrollBarModel::DesignMax);
     r.SetLineWidth(1);
   }
 };
@@ -133,12 +133,12 @@ TEST_F(MiniMapTest, PressScrollsToTheNextMarkerAndRedrawsTheGrid) {
   s.CaptureAttributes[200000] = 1;
   map.OutMiniMap(true);
   map.ImageMiniMapMouseDown(1);
-  EXPECT_EQ(s.TopRow, 6242u);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 6242u);
+  EXPECT_EQ(s.View.TopRow(), 6242u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 6242u);
   EXPECT_EQ(redraws.exchange, 1);
   EXPECT_EQ(redraws.minimap, 0);
   map.ImageMiniMapMouseDown(300);  // nothing after byte 300000
-  EXPECT_EQ(s.TopRow, 6242u);
+  EXPECT_EQ(s.View.TopRow(), 6242u);
   EXPECT_EQ(redraws.exchange, 2);
 }
 

@@ -29,7 +29,7 @@ struct NavTest : ::testing::Test {
     s.BytesPerRow = 32;
     s.AutoScroll = 0;
     s.WriteIndex = 0;
-    s.ScrollBarExch.SetMax(ScrollBarModel::DesignMax);
+    s.View.SetLastRow(ScrollBarModel::DesignMax);
     nav = std::make_unique<Navigation>(s, ui);
   }
   void TearDown() override { nav.reset(); }
@@ -113,7 +113,7 @@ TEST_F(NavTest, RightClickMarksThenSecondRemoves) {
 }
 
 TEST_F(NavTest, RightClickWithAnotherColourRemovesMenuReplaces) {
-  s.TopRow = 4;
+  s.View.ShowRow(4);
   const uint32_t index = 4 * 32 + 5 * 32 + 7;
   s.CaptureAttributes[index] = 0x81;  // sent byte with marker 1
   nav->CheckedMarker = 2;
@@ -175,8 +175,8 @@ TEST_F(NavTest, ClickOutsideTheCellsRedrawsAndResetsTheMiniMapThrottle) {
 }
 
 TEST_F(NavTest, ClicksPastTheRingEndChangeNothing) {
-  s.ScrollBarExch.SetMax(CaptureLast / 32);
-  s.TopRow = CaptureLast / 32;
+  s.View.SetLastRow(CaptureLast / 32);
+  s.View.ShowRow(CaptureLast / 32);
   s.CaptureBuffer[CaptureLast] = 0x41;
   RightClickCell(31, 0);
   EXPECT_EQ(s.CaptureAttributes[CaptureLast], 1);
@@ -222,21 +222,21 @@ TEST_F(NavTest, HighlightUsesThePressNotTheLastRightClick) {
 }
 
 TEST_F(NavTest, OperatorScrollIsTakenIntoTopRow) {
-  s.ScrollBarExch.SetMax(100);
+  s.View.SetLastRow(100);
   nav->ScrollBarExchScroll(ScrollKind::LineDown);
-  s.ScrollBarExch.SetPosition(1);
-  EXPECT_EQ(s.TopRow, 1u);
+  s.View.MoveBar(1);
+  EXPECT_EQ(s.View.TopRow(), 1u);
   EXPECT_FALSE(nav->ScrollByOperator);
   EXPECT_EQ(ui.exchange, 1);
   // A position set by the program alone neither moves TopRow nor draws.
-  s.ScrollBarExch.SetPosition(40);
-  EXPECT_EQ(s.TopRow, 1u);
+  s.View.MoveBar(40);
+  EXPECT_EQ(s.View.TopRow(), 1u);
   EXPECT_EQ(ui.exchange, 1);
   // The bar's own top / bottom commands do not count as operator scrolls.
   nav->ScrollBarExchScroll(ScrollKind::Top);
   nav->ScrollBarExchScroll(ScrollKind::EndScroll);
-  s.ScrollBarExch.SetPosition(0);
-  EXPECT_EQ(s.TopRow, 1u);
+  s.View.MoveBar(0);
+  EXPECT_EQ(s.View.TopRow(), 1u);
   for (ScrollKind k : {ScrollKind::PageUp, ScrollKind::PageDown, ScrollKind::ThumbTrack,
                        ScrollKind::ThumbPosition, ScrollKind::LineUp}) {
     nav->ScrollByOperator = false;
@@ -250,36 +250,35 @@ TEST_F(NavTest, PendingOperatorScrollTakesTheAutoscrollPosition) {
   s.AutoScroll = 1;
   for (int i = 0; i < 20 * 32; ++i) s.AppendSent(1);
   s.ScrollUpdate();
-  EXPECT_EQ(s.TopRow, 6u);
-  s.TopRow = 0;  // a view left behind
-  s.ScrollBarExch.SetPosition(s.ScrollBarExch.Max());
+  EXPECT_EQ(s.View.TopRow(), 6u);
+  s.View.ShowRow(0);  // a view left behind
+  s.View.MoveBar(s.View.ScrollBarExch().Max());
   nav->ScrollBarExchScroll(ScrollKind::LineDown);
-  s.ScrollBarExch.SetPosition(s.ScrollBarExch.Max() + 1);
+  s.View.MoveBar(s.View.ScrollBarExch().Max() + 1);
   EXPECT_TRUE(nav->ScrollByOperator);
   const int before = ui.exchange;
   for (int i = 0; i < 32; ++i) s.AppendSent(1);
   s.ScrollUpdate();
-  EXPECT_EQ(s.TopRow, 7u);
+  EXPECT_EQ(s.View.TopRow(), 7u);
   EXPECT_EQ(ui.exchange, before + 1);
   EXPECT_FALSE(nav->ScrollByOperator);
 }
 
 TEST_F(NavTest, WheelMovesTwoRowsWithinTheBar) {
-  s.ScrollBarExch.SetMax(100);
-  s.ScrollBarExch.SetPosition(1);
-  s.TopRow = 1;
+  s.View.SetLastRow(100);
+  s.View.ShowRow(1);
   nav->ScrollByOperator = true;
   nav->FormMouseWheelUp();
-  EXPECT_EQ(s.TopRow, 0u);  // -1 clamped to 0
+  EXPECT_EQ(s.View.TopRow(), 0u);  // -1 clamped to 0
   EXPECT_FALSE(nav->ScrollByOperator);
   EXPECT_EQ(ui.exchange, 1);
   nav->FormMouseWheelDown();
   nav->FormMouseWheelDown();
-  EXPECT_EQ(s.TopRow, 4u);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 4u);
-  s.ScrollBarExch.SetMax(0);
+  EXPECT_EQ(s.View.TopRow(), 4u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 4u);
+  s.View.SetLastRow(0);
   nav->FormMouseWheelDown();
-  EXPECT_EQ(s.TopRow, 0u);
+  EXPECT_EQ(s.View.TopRow(), 0u);
 }
 
 }  // namespace

@@ -36,53 +36,52 @@ struct ToolbarTest : ::testing::Test {
   }
   void Capture(uint32_t bytes) {
     s.WriteIndex = bytes;
-    s.ScrollBarExch.SetMax(bytes / s.BytesPerRow);
+    s.View.SetLastRow(bytes / s.BytesPerRow);
   }
 };
 
 TEST_F(ToolbarTest, WidthSwitchKeepsTheFirstVisibleByte) {
   Capture(100000);
-  s.TopRow = 10;
-  s.ScrollBarExch.SetPosition(10);
+  s.View.ShowRow(10);
   bar.BtnModeWin16Click();
   EXPECT_EQ(s.BytesPerRow, 16);
-  EXPECT_EQ(s.TopRow, 20u);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 20u);
-  EXPECT_EQ(s.ScrollBarExch.Max(), 100000u / 16);
+  EXPECT_EQ(s.View.TopRow(), 20u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 20u);
+  EXPECT_EQ(s.View.ScrollBarExch().Max(), 100000u / 16);
   EXPECT_TRUE(ui.memoShown);
   EXPECT_EQ(ui.colours[ToolbarLabel::ModeWin16], LabelActive);
   EXPECT_EQ(ui.colours[ToolbarLabel::ModeWin32], LabelInactive);
   EXPECT_EQ(ui.calls, (std::vector<std::string>{"OutExchange", "OutMiniMap"}));
   bar.BtnModeWin32Click();
-  EXPECT_EQ(s.TopRow, 10u);
+  EXPECT_EQ(s.View.TopRow(), 10u);
   EXPECT_FALSE(ui.memoShown);
-  EXPECT_EQ(s.ScrollBarExch.Max(), 100000u / 32);
+  EXPECT_EQ(s.View.ScrollBarExch().Max(), 100000u / 32);
   // An odd row in 16-byte mode rounds down in 32-byte mode.
   bar.BtnModeWin16Click();
-  s.TopRow = 7;
+  s.View.ShowRow(7);
   bar.BtnModeWin32Click();
-  EXPECT_EQ(s.TopRow, 3u);
+  EXPECT_EQ(s.View.TopRow(), 3u);
   // Re-applying the chosen width changes nothing.
   bar.BtnModeWin32Click();
-  EXPECT_EQ(s.TopRow, 3u);
+  EXPECT_EQ(s.View.TopRow(), 3u);
   EXPECT_EQ(s.BytesPerRow, 32);
 }
 
 TEST_F(ToolbarTest, WidthSwitchOnAnEmptyCapture) {
   bar.BtnModeWin16Click();
-  EXPECT_EQ(s.ScrollBarExch.Max(), 0u);
-  EXPECT_EQ(s.TopRow, 0u);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 0u);
+  EXPECT_EQ(s.View.ScrollBarExch().Max(), 0u);
+  EXPECT_EQ(s.View.TopRow(), 0u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 0u);
 }
 
 TEST_F(ToolbarTest, AutoscrollOnJumpsBackToTheNewestRows) {
   s.AutoScroll = 0;
   Capture(320);
-  s.TopRow = 3;
+  s.View.ShowRow(3);
   bar.BtnAutoScrollClick();  // row 10 - 14 is negative: TopRow kept, bar set to it
   EXPECT_EQ(s.AutoScroll, 1);
-  EXPECT_EQ(s.TopRow, 3u);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 3u);
+  EXPECT_EQ(s.View.TopRow(), 3u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 3u);
   EXPECT_EQ(ui.colours[ToolbarLabel::AutoScroll], LabelActive);
 
   bar.BtnAutoScrollClick();
@@ -90,8 +89,8 @@ TEST_F(ToolbarTest, AutoscrollOnJumpsBackToTheNewestRows) {
   EXPECT_EQ(ui.colours[ToolbarLabel::AutoScroll], LabelInactive);
   Capture(32000);
   bar.BtnAutoScrollClick();
-  EXPECT_EQ(s.TopRow, 986u);
-  EXPECT_EQ(s.ScrollBarExch.Position(), 986u);
+  EXPECT_EQ(s.View.TopRow(), 986u);
+  EXPECT_EQ(s.View.ScrollBarExch().Position(), 986u);
   EXPECT_TRUE(ui.calls.empty());  // no redraw of its own
 }
 

@@ -42,7 +42,7 @@ struct ReferenceSearch {
 
   void Record(uint32_t start) {
     ++hitCount;
-    if (s.SearchHitState == 0 && uint64_t{start} >= uint64_t{s.BytesPerRow} * s.TopRow) {
+    if (s.SearchHitState == 0 && uint64_t{start} >= uint64_t{s.BytesPerRow} * s.View.TopRow()) {
       s.SearchHitNumber = hitCount;
       current = start;
       s.SearchHitState = 2;
@@ -89,7 +89,7 @@ struct ReferenceSearch {
     }
     if (s.SearchHitState == 0 && hitCount >= 1) {
       s.SearchHitNumber = 0;
-      const uint64_t limit = uint64_t{s.BytesPerRow} * s.TopRow;
+      const uint64_t limit = uint64_t{s.BytesPerRow} * s.View.TopRow();
       for (uint64_t j = 0; j <= limit && j < w; ++j) {
         if (IsStart(a[j])) {
           current = static_cast<uint32_t>(j);
@@ -135,11 +135,13 @@ struct ReferenceSearch {
 
   void BringIntoView() {
     const uint32_t row = current / s.BytesPerRow;
-    if (row < s.TopRow) {
-      s.TopRow = row;
-    } else if (row > s.TopRow + 15) {
-      s.TopRow = row - 14;
+    uint32_t top = s.View.TopRow();
+    if (row < top) {
+      top = row;
+    } else if (row > top + 15) {
+      top = row - 14;
     }
+    s.View.ShowRow(top);
   }
 };
 
