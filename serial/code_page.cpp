@@ -16,18 +16,6 @@ constexpr char16_t kHigh[64] = {
     0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
 };
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 }  // namespace
 
 char32_t CodePageToUnicode(uint8_t byte) {
@@ -48,32 +36,10 @@ uint8_t UnicodeToCodePage(char32_t cp) {
 std::string CodePageFromUtf8(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<uint8_t>(s[i]);
-    int len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    if (len == 0 || i + len > s.size()) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    bool ok = true;
-    for (int k = 1; k < len; ++k) {
-      const auto c = static_cast<uint8_t>(s[i + k]);
-      if ((c & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (!ok) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    out += static_cast<char>(UnicodeToCodePage(cp));
-    i += len;
+  while (!s.empty()) {
+    const Utf8Front front = ReadUtf8Front(s);
+    out += front.length == 0 ? '?' : static_cast<char>(UnicodeToCodePage(front.code));
+    s.remove_prefix(front.length == 0 ? 1 : front.length);
   }
   return out;
 }
@@ -83,6 +49,42 @@ std::string Utf8FromCodePage(std::string_view bytes) {
   out.reserve(bytes.size() * 2);
   for (char c : bytes) AppendUtf8(out, CodePageToUnicode(static_cast<uint8_t>(c)));
   return out;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+Utf8Front ReadUtf8Front(std::string_view s) {
+  if (s.empty()) return {};
+  const auto b = static_cast<uint8_t>(s[0]);
+  if (b < 0x80) return {b, 1};
+  const size_t len = (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+  if (len == 0 || len > s.size()) return {};
+  char32_t cp = len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+  for (size_t k = 1; k < len; ++k) {
+    const auto c = static_cast<uint8_t>(s[k]);
+    if ((c & 0xC0) != 0x80) return {};
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  // Overlong forms, surrogates and codes past U+10FFFF are not well-formed.
+  const char32_t least = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+  return {cp, len};
 }
 
 }  // namespace quarlex

@@ -26,4 +26,20 @@ std::string CodePageFromUtf8(std::string_view utf8);
 // Bytes of the code page -> UTF-8 text.
 std::string Utf8FromCodePage(std::string_view bytes);
 
+// The program's one UTF-8 codec: every text that crosses between UTF-8 and code points goes
+// through these two, so all of them agree on what is well-formed.
+
+// Appends the UTF-8 form of `code` (at most U+10FFFF).
+void AppendUtf8(std::string& out, char32_t code);
+
+// The character at the front of `text`. `length` is 0 when the front starts no well-formed
+// sequence (a stray or cut-short sequence, an overlong form, a surrogate, a code past U+10FFFF,
+// or an empty text): the caller then replaces or keeps one byte and goes on, so nothing is
+// dropped silently.
+struct Utf8Front {
+  char32_t code = 0;
+  size_t length = 0;
+};
+Utf8Front ReadUtf8Front(std::string_view text);
+
 }  // namespace quarlex

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstddef>
 
+#include "serial/code_page.h"
+
 namespace quarlex {
 
 namespace {
@@ -41,34 +43,10 @@ char LowerAscii(char c) {
 // The first UTF-16 unit of a UTF-8 text (non-empty). A byte that starts no well-formed sequence
 // stands for itself, so Latin-1 text typed into a store still reads as its own codes.
 char16_t FirstUnit(std::string_view text) {
-  const auto b0 = static_cast<unsigned char>(text[0]);
-  if (b0 < 0x80) return b0;
-  size_t length = 0;
-  uint32_t code = 0;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-    code = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    code = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    code = b0 & 0x07;
-  } else {
-    return b0;
-  }
-  if (text.size() < length) return b0;
-  for (size_t i = 1; i < length; ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if ((b & 0xC0) != 0x80) return b0;
-    code = (code << 6) | (b & 0x3F);
-  }
-  // Overlong forms, surrogates and codes past U+10FFFF are not well-formed.
-  if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
-      (code >= 0xD800 && code <= 0xDFFF))
-    return b0;
-  if (code >= 0x10000) return static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-  return static_cast<char16_t>(code);
+  const Utf8Front front = ReadUtf8Front(text);
+  if (front.length == 0) return static_cast<unsigned char>(text[0]);
+  if (front.code >= 0x10000) return static_cast<char16_t>(0xD800 + ((front.code - 0x10000) >> 10));
+  return static_cast<char16_t>(front.code);
 }
 
 // The "#<decimal>" form's value, low 8 bits. The rest must be a 32-bit signed integer (an

@@ -68,23 +68,7 @@ void AppendUtf16(std::u16string& out, char32_t cp) {
 std::string EncodeText(const std::u16string& s, uint32_t code_page) {
   std::string out;
   if (code_page == CP_UTF8) {
-    ForEachCodePoint(s, [&](char32_t cp) {
-      if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-      } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-      } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-      } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-      }
-    });
+    ForEachCodePoint(s, [&](char32_t cp) { AppendUtf8(out, cp); });
     return out;
   }
   ForEachCodePoint(s, [&](char32_t cp) { out.push_back(static_cast<char>(UnicodeToCodePage(cp))); });
@@ -97,26 +81,16 @@ std::u16string DecodeText(const uint8_t* bytes, size_t n, uint32_t code_page) {
     for (size_t i = 0; i < n; ++i) AppendUtf16(out, CodePageToUnicode(bytes[i]));
     return out;
   }
-  // UTF-8: a malformed or cut sequence gives one U+FFFD per byte it spoiled, nothing is dropped.
-  size_t i = 0;
-  while (i < n) {
-    const uint8_t b = bytes[i];
-    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    bool ok = len > 0 && i + static_cast<size_t>(len) <= n;
-    for (int k = 1; ok && k < len; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (bytes[i + k] & 0x3F);
-    }
-    if (ok && ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-               cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-      ok = false;
-    if (ok) {
-      AppendUtf16(out, cp);
-      i += static_cast<size_t>(len);
-    } else {
+  // A malformed or cut sequence gives one U+FFFD per byte it spoiled, nothing is dropped.
+  std::string_view rest(reinterpret_cast<const char*>(bytes), n);
+  while (!rest.empty()) {
+    const Utf8Front front = ReadUtf8Front(rest);
+    if (front.length == 0) {
       out.push_back(u'\uFFFD');
-      ++i;
+      rest.remove_prefix(1);
+    } else {
+      AppendUtf16(out, front.code);
+      rest.remove_prefix(front.length);
     }
   }
   return out;

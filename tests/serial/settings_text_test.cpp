@@ -115,6 +115,8 @@ TEST(SettingsText, CharacterTextsReadBack) {
   EXPECT_EQ(StrToWideChar("\xE9"), u'\xE9');                // a stray Latin-1 byte stands for itself
   EXPECT_EQ(StrToWideChar("\xC5"), u'\xC5');                // truncated sequence
   EXPECT_EQ(StrToWideChar("\xED\xA0\x80"), u'\xED');        // encoded surrogate is not well-formed
+  EXPECT_EQ(StrToWideChar("\xC0\x81"), u'\xC0');            // overlong form of U+0001
+  EXPECT_EQ(StrToWideChar("\xF4\x90\x80\x80"), u'\xF4');    // past U+10FFFF
 }
 
 TEST(SettingsText, EveryCharacterCodeRoundTrips) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/connection.h"
-#include "tests/serial/support/fake_device.h"
 #include "support/fake_tool_ui.h"
+#include "tests/serial/support/fake_device.h"
 #include "tools/send_composer.h"
 
 namespace quarlex {
@@ -119,9 +119,11 @@ TEST_F(SendTest, RecordsWithTheSentBitAndWritesOnce) {
 TEST_F(SendTest, TypedTextGoesThroughTheProgramCodePage) {
   send.BtnModeSendClick();  // Text
   ASSERT_EQ(session.SendMode, 2);
-  SendText("Я\xE2\x82\xAC\xE6\xBC\xA2");  // Cyrillic Ya, the euro sign, a character 1251 lacks
+  // Cyrillic Ya, the euro sign, a character 1251 lacks, then a stray byte and an overlong form:
+  // each byte that is not well-formed UTF-8 becomes one '?', none is dropped.
+  SendText("Я\xE2\x82\xAC\xE6\xBC\xA2\xFF\xC0\x81");
   ASSERT_EQ(port.writes.size(), 1u);
-  EXPECT_EQ(port.writes[0], (Bytes{0xDF, 0x88, '?'}));
+  EXPECT_EQ(port.writes[0], (Bytes{0xDF, 0x88, '?', '?', '?', '?'}));
 }
 
 TEST_F(SendTest, DisconnectedSendDoesNothingButRedraw) {
