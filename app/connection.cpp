@@ -1,6 +1,7 @@
 #include "app/connection.h"
 
 #include "serial/device/device.h"
+#include "serial/port_name.h"
 
 namespace quarlex {
 
@@ -64,7 +65,7 @@ void Connection::ShowDisconnected() {
 void Connection::Connect() {
   if (session_.PortConnected == 1) {
     const unsigned number = ports_.PortNumbers[ports_.PortIndex];
-    const std::string name = "COM" + std::to_string(number);
+    const std::string name = ComPortName(number);
     const std::string path = devicePath_ ? devicePath_(number) : std::string();
     device::DeviceHolder holder;
     const device::Error busy =

@@ -2,27 +2,16 @@
 
 #include <algorithm>
 
-namespace quarlex {
+#include "serial/port_name.h"
 
-bool ParsePortText(std::string_view text, uint8_t& number) {
-  if (text.size() < 3 || text.substr(0, 3) != "COM") return false;
-  // Every byte counts, digit or not, and the result wraps at the width of an entry: a list
-  // text is trusted to be "COM" plus digits, and wrapping keeps any other text harmless.
-  unsigned n = 0;
-  for (unsigned char b : text.substr(3)) n = (n * 10 + b - 48) & 0xFF;
-  number = static_cast<uint8_t>(n);
-  return true;
-}
+namespace quarlex {
 
 void PortTable::ScanPorts(const std::vector<std::string>& texts) {
   PortCount = static_cast<uint8_t>(std::min<size_t>(texts.size(), 255));
   // All entries, not just the first few: a stale number beyond the new count, or under a text
   // that does not parse, would otherwise stay selectable and connectable.
   PortNumbers.fill(0);
-  for (unsigned i = 0; i < PortCount; ++i) {
-    uint8_t number = 0;
-    if (ParsePortText(texts[i], number)) PortNumbers[i] = number;
-  }
+  for (unsigned i = 0; i < PortCount; ++i) PortNumbers[i] = ComPortNumber(texts[i]);
   // The last entry carrying `number`, or false when none does.
   const auto find = [this](uint8_t number, uint8_t& index) {
     bool found = false;

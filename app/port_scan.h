@@ -11,11 +11,6 @@
 
 namespace quarlex {
 
-// Port number of one list text: the text must begin with exactly "COM"; every following byte b
-// then gives number <- (number * 10 + b - 48) mod 256, digits or not ("COM" -> 0, "COM300" -> 44).
-// Returns false for a text that does not begin with "COM" (lower-case "com4" included).
-bool ParsePortText(std::string_view text, uint8_t& number);
-
 struct PortTable {
   std::array<uint8_t, 256> PortNumbers{};  // port number per entry, in list order
   uint8_t PortCount = 0;                   // entries found by the last scan, at most 255
@@ -26,10 +21,11 @@ struct PortTable {
   uint8_t ChosenPort = 0;
 
   // Refills the table from `texts` (list order is enumeration order; entries past 255 are
-  // ignored) and restores the choice: the entry whose number equals ChosenPort, else the one
-  // equal to SelectedPort (the last such entry when several match), else the first entry. Every
-  // entry the scan does not fill is reset to 0, so no number from an earlier, longer list can be
-  // connected to. A fallback to the first entry leaves ChosenPort as it was.
+  // ignored; a text that names no port by ComPortNumber gives 0) and restores the choice: the
+  // entry whose number equals ChosenPort, else the one equal to SelectedPort (the last such entry
+  // when several match), else the first entry. Every entry the scan does not fill is reset to 0,
+  // so no number from an earlier, longer list can be connected to. A fallback to the first entry
+  // leaves ChosenPort as it was.
   // When the list itself cannot be read, do not call this: the table then keeps its values.
   void ScanPorts(const std::vector<std::string>& texts);
 

@@ -2,20 +2,11 @@
 
 #include <sys/stat.h>
 
+#include "serial/port_name.h"
+
 namespace quarlex {
 
 namespace {
-
-// 1..255 written in decimal digits only; 0 for anything else.
-unsigned PortNumberText(const std::string& digits) {
-  if (digits.empty() || digits.size() > 3 || digits[0] == '0') return 0;
-  unsigned n = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    n = n * 10 + static_cast<unsigned>(c - '0');
-  }
-  return n <= 255 ? n : 0;
-}
 
 // Two paths reach the same port when they lead to the same character device (a by-id link and
 // its /dev/ttyUSB node; a port link and its terminal) or, for anything else, to the same file.
@@ -30,7 +21,7 @@ bool SameDevice(const std::string& a, const std::string& b) {
 std::string PortsThereAre(const PortMap& map) {
   if (map.Ports().empty()) return "there are no serial ports";
   std::string list = "the ports there are:";
-  for (const PortEntry& p : map.Ports()) list += "\n  COM" + std::to_string(p.Number) + "  " + p.DevicePath;
+  for (const PortEntry& p : map.Ports()) list += "\n  " + ComPortName(p.Number) + "  " + p.DevicePath;
   return list;
 }
 
@@ -42,8 +33,7 @@ bool ParsePortArgument(const std::string& text, PortArgument& out, std::string& 
     out.Path = text;
     return true;
   }
-  const bool com = text.size() > 3 && text.compare(0, 3, "COM") == 0;
-  out.Number = PortNumberText(com ? text.substr(3) : text);
+  out.Number = text.starts_with("COM") ? ComPortNumber(text) : PortNumberDigits(text);
   if (out.Number != 0) return true;
   error = "--port " + text + ": expected a port number 1..255, COM<n> or a device path such as /dev/ttyUSB0";
   return false;
@@ -67,15 +57,15 @@ unsigned ResolvePort(const PortMap& map, const PortArgument& arg, std::string& e
   for (const PortEntry& p : map.Ports()) {
     if (arg.Number != 0 ? p.Number == arg.Number : SameDevice(arg.Path, p.DevicePath)) return p.Number;
   }
-  error = "no serial port " + (arg.Number != 0 ? "COM" + std::to_string(arg.Number) : arg.Path) + "; " +
-          PortsThereAre(map);
+  error =
+      "no serial port " + (arg.Number != 0 ? ComPortName(arg.Number) : arg.Path) + "; " + PortsThereAre(map);
   return 0;
 }
 
 std::string ListPortsText(const PortMap& map) {
   std::string text;
   for (const PortEntry& p : map.Ports()) {
-    text += "COM" + std::to_string(p.Number) + "  " + p.DevicePath;
+    text += ComPortName(p.Number) + "  " + p.DevicePath;
     const std::string names = PortNames(p);
     if (!names.empty()) text += "  " + names;
     text += "\n";

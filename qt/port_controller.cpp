@@ -5,6 +5,7 @@
 #include <QMetaObject>
 
 #include "qt/main_window.h"
+#include "serial/port_name.h"
 
 namespace quarlex {
 
@@ -30,9 +31,7 @@ PortController::PortController(MainWindow& window, PortMapRoots roots, PortWatch
   ComPort.Buffer().SetInputSize(65536);
   // The window's port is named "COM<n>"; the port map says which device stands behind it.
   ComPort.SetPortPathResolver([this](const std::string& port) -> std::string {
-    if (port.rfind("COM", 0) == 0) {
-      unsigned n = 0;
-      for (size_t i = 3; i < port.size(); ++i) n = n * 10 + static_cast<unsigned>(port[i] - '0');
+    if (const uint8_t n = ComPortNumber(port)) {
       if (const PortEntry* e = map_.Find(n)) return e->DevicePath;
     }
     return port;

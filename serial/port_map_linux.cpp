@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "serial/port_name.h"
 #include "serial/udev_linux.h"
 
 namespace quarlex {
@@ -51,13 +52,6 @@ unsigned ParseDecimal(std::string_view s) {
     v = v * 10 + static_cast<unsigned>(c - '0');
   }
   return v;
-}
-
-// Number of a port-link name "COM<n>", 1..255; 0 for any other name.
-unsigned LinkNumber(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
-  const unsigned n = ParseDecimal(std::string_view(name).substr(3));
-  return n <= 255 ? n : 0;
 }
 
 // ttyS<k> is COM<k+1>; 0 for other names or numbers beyond 255.
@@ -357,7 +351,7 @@ std::vector<PortEntry> PortMap::ReadLinks() const {
   std::error_code ec;
   bool ok = false;
   for (const fs::directory_entry& e : ListFolder(roots_.LinkFolder, ok)) {
-    const unsigned n = LinkNumber(e.path().filename().string());
+    const unsigned n = ComPortNumber(e.path().filename().string());
     if (n == 0 || !e.is_symlink(ec)) continue;
     // A link left behind by a killed socat points at nothing; one pointing at a plain file or a
     // folder is no port either.
@@ -456,7 +450,7 @@ bool PortMap::Refresh() {
 std::vector<std::string> PortMap::PortTexts() const {
   std::vector<std::string> texts;
   texts.reserve(ports_.size());
-  for (const PortEntry& p : ports_) texts.push_back("COM" + std::to_string(p.Number));
+  for (const PortEntry& p : ports_) texts.push_back(ComPortName(p.Number));
   return texts;
 }
 

@@ -1,10 +1,11 @@
 // Text forms of the setting values: every value of every type survives a round trip, reading
-// ignores letter case, and odd texts fall back to the documented value.
+// ignores letter case, and odd texts fall back to the documented value. Port names too.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "serial/comport_text.h"
+#include "serial/port_name.h"
 
 namespace quarlex {
 namespace {
@@ -124,6 +125,22 @@ TEST(SettingsText, EveryCharacterCodeRoundTrips) {
   // 16-bit codes above 255 come back as their low 8 bits: the store keeps what the device uses.
   for (int c : {0, 32, 33, 127, 128, 255, 256, 321, 0xFFFF})
     EXPECT_EQ(StrToWideChar(WideCharToStr(static_cast<char16_t>(c))), c & 0xFF) << c;
+}
+
+TEST(PortNames, OnlyTheNamesTheProgramWritesCarryANumber) {
+  const struct {
+    const char* text;
+    int number;  // 0: names no port
+  } cases[] = {
+      {"COM1", 1},  {"COM12", 12}, {"COM255", 255}, {"COM", 0},    {"COM0", 0},           {"COM01", 0},
+      {"COM-1", 0}, {"COM+1", 0},  {"COM256", 0},   {"COM300", 0}, {"COM99999999999", 0}, {"com3", 0},
+      {"Com3", 0},  {"COM3:", 0},  {"COM3 ", 0},    {" COM3", 0},  {"XCOM3", 0},          {"", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ComPortNumber(c.text), c.number) << c.text;
+  for (unsigned n = 1; n <= 255; ++n) EXPECT_EQ(ComPortNumber(ComPortName(n)), n) << n;
+  EXPECT_EQ(PortNumberDigits("9"), 9);
+  EXPECT_EQ(PortNumberDigits("09"), 0);
+  EXPECT_EQ(PortNumberDigits("COM9"), 0);
 }
 
 }  // namespace
