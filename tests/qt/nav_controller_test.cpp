@@ -15,17 +15,14 @@ namespace quarlex {
 namespace {
 
 struct NavControllerTest : ::testing::Test {
-  static Renderer& SharedRenderer() {
-    static auto* r = new Renderer(std::make_shared<GlyphFonts>());
-    return *r;
-  }
+  Renderer renderer{std::make_shared<GlyphFonts>()};  // outlives the window that draws with it
   MainWindow w;
   NavigationController* c = nullptr;
   int exchangeFrames = 0;
   CaptureStore& s = w.session().Store;
 
   void SetUp() override {
-    c = w.Attach(std::make_shared<NavigationController>(w, SharedRenderer()));
+    c = w.Attach(std::make_shared<NavigationController>(w, renderer));
     w.OutExchangeHook = [this] { ++exchangeFrames; };
     w.FormCreate();
     c->ApplyViewDefaults();

@@ -22,12 +22,7 @@ struct Image {
 
 class GridTest : public ::testing::Test {
  protected:
-  static Renderer& Surface() {
-    static auto* r = new Renderer();
-    return *r;
-  }
-
-  GridTest() : grid(Surface()), image(1055, 449) {}
+  GridTest() : grid(surface), image(1055, 449) {}
 
   void Fill(uint32_t count, uint8_t value) {
     for (uint32_t i = 0; i < count; ++i) store.CaptureBuffer[i] = value;
@@ -68,6 +63,7 @@ class GridTest : public ::testing::Test {
     return -1;
   }
 
+  Renderer surface;
   CaptureStore store;
   GridViewState view;
   ExchangeGrid grid;
@@ -231,7 +227,7 @@ TEST_F(GridTest, TextIsPlacedByBaseAndScale) {
   store.CaptureBuffer[2] = 255;
   store.ViewBase = 2;
   Draw();
-  const GlyphFonts& g = Surface().Glyphs();
+  const GlyphFonts& g = surface.Glyphs();
   const uint32_t ink = CellTextColor.Value();
   EXPECT_EQ(LeftmostInCell(ink, 0, 0), 93 + 12 + g.At(1, '7').Left);
   EXPECT_EQ(LeftmostInCell(ink, 1, 0), 123 + 8 + g.At(1, '4').Left);

@@ -36,25 +36,12 @@ constexpr uint32_t Marker2 = 0x2196F3;
 constexpr uint32_t Marker4 = 0x4CAF50;
 
 struct MiniMapTest : ::testing::Test {
-  static CaptureStore& Store() {
-    static auto* s = new CaptureStore;
-    return *s;
-  }
-  static Renderer& Surface() {
-    static auto* r = new Renderer(std::make_shared<GlyphFonts>());
-    return *r;
-  }
-  CaptureStore& s = Store();
-  Renderer& r = Surface();
+  CaptureStore s;
+  Renderer r{std::make_shared<GlyphFonts>()};
   FakeStrip strip;
   Redraws redraws;
   MiniMap map{s, r, strip, redraws};
-  void SetUp() override {
-    s.ClearStorage();
-    s.BytesPerRow = 32;
-    s.View.SetLastRow(ScrollBarModel::DesignMax);
-    r.SetLineWidth(1);
-  }
+  void SetUp() override { s.View.SetLastRow(ScrollBarModel::DesignMax); }
 };
 
 TEST_F(MiniMapTest, EmptyCaptureIsPlainBackground) {

@@ -121,12 +121,7 @@ TEST(MarkedScan, FirstAndLastOnUnalignedRanges) {
 }
 
 struct PressTest : ::testing::Test {
-  static CaptureStore& Store() {
-    static auto* s = new CaptureStore;
-    return *s;
-  }
-  CaptureStore& s = Store();
-  void SetUp() override { s.ClearStorage(); }
+  CaptureStore s;
 };
 
 TEST_F(PressTest, FindsTheNextMarkedByte) {

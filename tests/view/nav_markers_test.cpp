@@ -14,21 +14,13 @@ struct CountingUi : ViewRedraw {
   void OutMiniMap() override { ++minimap; }
 };
 
-// The store is 64 MiB; share one and reset what the tests touch.
 struct NavTest : ::testing::Test {
-  static CaptureStore& Store() {
-    static auto* s = new CaptureStore;
-    return *s;
-  }
-  CaptureStore& s = Store();
+  CaptureStore s;
   CountingUi ui;
   std::unique_ptr<Navigation> nav;
 
   void SetUp() override {
-    s.ClearStorage();
-    s.BytesPerRow = 32;
     s.AutoScroll = 0;
-    s.WriteIndex = 0;
     s.View.SetLastRow(ScrollBarModel::DesignMax);
     nav = std::make_unique<Navigation>(s, ui);
   }

@@ -9,12 +9,6 @@
 namespace quarlex {
 namespace {
 
-// One surface for all tests: 48 MiB of address space, only touched corners become resident.
-Renderer& Surface() {
-  static auto* r = new Renderer();
-  return *r;
-}
-
 // Paints the test area black so that each test starts from a known picture.
 void Clear(Renderer& r, int size = 300) {
   r.BeginFrame();
@@ -25,7 +19,7 @@ void Clear(Renderer& r, int size = 300) {
 constexpr uint32_t White = 0xFFFFFF;
 
 TEST(Renderer, QuadFillsPixelsWhoseCentresLieInside) {
-  Renderer& r = Surface();
+  Renderer r;  // its own surface: calloc'ed, only the corner drawn becomes resident
   Clear(r);
   r.SetColor(255, 255, 255);
   r.FillQuad({10, 10}, {20, 10}, {20, 15}, {10, 15});
@@ -50,7 +44,7 @@ TEST(Renderer, QuadFillsPixelsWhoseCentresLieInside) {
 }
 
 TEST(Renderer, TwoPixelLineLoopIsClosedAndHollow) {
-  Renderer& r = Surface();
+  Renderer r;
   Clear(r);
   r.SetColor(255, 255, 255);
   r.SetLineWidth(2);
@@ -88,7 +82,7 @@ TEST(Renderer, TwoPixelLineLoopIsClosedAndHollow) {
 }
 
 TEST(Renderer, LineWidthPersistsIntoTheNextFrame) {
-  Renderer& r = Surface();
+  Renderer r;
   Clear(r);
   r.SetLineWidth(2);
   std::vector<uint32_t> pixels(8 * 8);
@@ -108,7 +102,7 @@ TEST(Renderer, LineWidthPersistsIntoTheNextFrame) {
 }
 
 TEST(Renderer, NothingIsDrawnOutsideAFrame) {
-  Renderer& r = Surface();
+  Renderer r;
   Clear(r);
   std::vector<uint32_t> pixels(4);
   ImageTarget t{pixels.data(), 2, 2, 8};
@@ -120,7 +114,7 @@ TEST(Renderer, NothingIsDrawnOutsideAFrame) {
 }
 
 TEST(Renderer, PresentCopiesOnlyTheFrameAndLeavesTheRestOfTheTarget) {
-  Renderer& r = Surface();
+  Renderer r;
   Clear(r);
   r.SetColor(0x12, 0x34, 0x56);
   r.FillQuad({0, 0}, {30, 0}, {30, 30}, {0, 30});
@@ -168,7 +162,7 @@ TEST(Renderer, PresentCopiesOnlyTheFrameAndLeavesTheRestOfTheTarget) {
 }
 
 TEST(Renderer, DrawingPastTheSurfaceEdgesIsClipped) {
-  Renderer& r = Surface();
+  Renderer r;
   r.BeginFrame();
   r.SetColor(9, 9, 9);
   r.FillQuad({4090, 4090}, {5000, 4090}, {5000, 1e9f}, {4090, 1e9f});
@@ -188,7 +182,7 @@ TEST(Renderer, DrawingPastTheSurfaceEdgesIsClipped) {
 }
 
 TEST(Renderer, GlyphSitsOnItsBaselineAndAdvancesThePen) {
-  Renderer& r = Surface();
+  Renderer r;
   Clear(r);
   r.SetColor(255, 255, 255);
   const Glyph& a = r.Glyphs().At(1, 'A');
@@ -221,7 +215,7 @@ TEST(Renderer, GlyphSitsOnItsBaselineAndAdvancesThePen) {
 }
 
 TEST(Renderer, FontsGrowWithTheirCellHeight) {
-  const GlyphFonts& g = Surface().Glyphs();
+  const GlyphFonts& g = *SharedGlyphFonts();
   EXPECT_LT(g.At(1, 'H').Top, g.At(2, 'H').Top);
   EXPECT_LT(g.At(2, 'H').Top, g.At(3, 'H').Top);
   EXPECT_LT(g.At(1, 'W').Advance, g.At(3, 'W').Advance);
@@ -236,7 +230,7 @@ bool SameBitmap(const GlyphFonts& f, int font, uint8_t x, uint8_t y) {
 }
 
 TEST(Renderer, HighBytesShowTheProgramsCodePage) {
-  const GlyphFonts& g = Surface().Glyphs();
+  const GlyphFonts& g = *SharedGlyphFonts();
   ASSERT_FALSE(g.Empty());
   for (int font = 1; font <= 3; ++font) {
     // Cyrillic А, Е, О, Р, С and а, е, о, р, с share their shapes with Latin letters; the

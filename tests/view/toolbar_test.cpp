@@ -21,19 +21,9 @@ struct RecordingUi : ToolbarUi {
 };
 
 struct ToolbarTest : ::testing::Test {
-  static CaptureStore& Store() {
-    static auto* s = new CaptureStore;
-    return *s;
-  }
-  CaptureStore& s = Store();
+  CaptureStore s;
   RecordingUi ui;
   ViewToolbar bar{s, ui};
-  void SetUp() override {
-    s.ClearStorage();
-    s.BytesPerRow = 32;
-    s.ViewBase = 1;
-    s.AutoScroll = 1;
-  }
   void Capture(uint32_t bytes) {
     s.WriteIndex = bytes;
     s.View.SetLastRow(bytes / s.BytesPerRow);
