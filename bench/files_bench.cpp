@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "serial/comport.h"
+#include "tests/app/support/fake_session_ui.h"
 #include "tests/serial/device_pty.h"
 #include "tests/serial/support/comport_owner.h"
 #include "tools/capture_files.h"
@@ -20,19 +21,6 @@
 namespace {
 
 using namespace quarlex;
-
-struct NullUi : SessionUi {
-  CaptureFiles* files = nullptr;
-  bool autosave = true;
-  void OutExchange() override {}
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string&, uint32_t) override {}
-  void HideMessageText() override {}
-  void Find() override {}
-  bool AutosaveChecked() override { return autosave; }
-  bool SaveClick() override { return files->BtnSaveClick(); }
-};
 
 struct BenchFilesUi : FilesUi {
   std::string PortName() override { return "COM3"; }
@@ -65,11 +53,12 @@ void FillRandom(uint8_t* p, size_t n) {
 // Full save of a full ring: 33,554,432 bytes written, flushed to disk and named.
 void BM_SaveFullRing(benchmark::State& state, const char* base) {
   const std::string folder = MakeFolder(base);
-  NullUi ui;
+  quarlex::testing::FakeSessionUi ui;
+  ui.autosave = true;
   BenchFilesUi fui;
   Session session(ui);
   CaptureFiles files(session, fui, [] { return LocalTime{2026, 1, 2, 3, 4, 5}; });
-  ui.files = &files;
+  ui.save = [&files] { return files.BtnSaveClick(); };
   session.ExeFolder = folder;
   FillRandom(session.Store.CaptureBuffer, CaptureSize);
   session.Store.LoadBytes(CaptureSize);  // a full ring
@@ -89,11 +78,12 @@ BENCHMARK_CAPTURE(BM_SaveFullRing, memory_shm, "/dev/shm")->Unit(benchmark::kMil
 // Load of a file of 33,554,432 bytes (the most a load takes), including the clear before it.
 void BM_LoadFullRing(benchmark::State& state, const char* base) {
   const std::string folder = MakeFolder(base);
-  NullUi ui;
+  quarlex::testing::FakeSessionUi ui;
+  ui.autosave = true;
   BenchFilesUi fui;
   Session session(ui);
   CaptureFiles files(session, fui, [] { return LocalTime{2026, 1, 2, 3, 4, 5}; });
-  ui.files = &files;
+  ui.save = [&files] { return files.BtnSaveClick(); };
   session.ExeFolder = folder;
   FillRandom(session.Store.CaptureBuffer, CaptureSize);
   session.Store.LoadBytes(CaptureSize);
@@ -120,11 +110,12 @@ struct Queue : ReceiveSource {
 
 void BM_AutosaveStream(benchmark::State& state, const char* base) {
   const std::string folder = MakeFolder(base);
-  NullUi ui;
+  quarlex::testing::FakeSessionUi ui;
+  ui.autosave = true;
   BenchFilesUi fui;
   Session session(ui);
   CaptureFiles files(session, fui);
-  ui.files = &files;
+  ui.save = [&files] { return files.BtnSaveClick(); };
   session.ExeFolder = folder;
   std::vector<uint8_t> block(65536);
   FillRandom(block.data(), block.size());
@@ -175,11 +166,12 @@ void BM_AutosavePty(benchmark::State& state) {
     TComPort port(&owner);
     port.SetPort(pty.path());
     port.FlowControl().SetFlowControl(fcHardware);
-    NullUi ui;
+    quarlex::testing::FakeSessionUi ui;
+    ui.autosave = true;
     BenchFilesUi fui;
     Session session(ui);
     CaptureFiles files(session, fui);
-    ui.files = &files;
+    ui.save = [&files] { return files.BtnSaveClick(); };
     session.ExeFolder = folder;
     PortInput input;
     input.port = &port;

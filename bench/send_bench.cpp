@@ -5,22 +5,12 @@
 #include <string>
 
 #include "app/session.h"
+#include "tests/app/support/fake_session_ui.h"
 #include "tools/send_composer.h"
 
 namespace {
 
 using namespace quarlex;
-
-struct QuietSessionUi : SessionUi {
-  void OutExchange() override {}
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string&, uint32_t) override {}
-  void HideMessageText() override {}
-  void Find() override {}
-  bool AutosaveChecked() override { return false; }
-  bool SaveClick() override { return true; }
-};
 
 struct QuietSendUi : SendUi {
   std::string text;
@@ -59,7 +49,7 @@ std::string FullBox(uint8_t mode) {
 }
 
 void BM_Send(benchmark::State& state) {
-  static QuietSessionUi sessionUi;
+  static quarlex::testing::FakeSessionUi sessionUi;
   static Session* session = new Session(sessionUi);  // one 64 MiB store for all runs
   QuietSendUi ui;
   CountingPort port;

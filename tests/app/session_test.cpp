@@ -6,33 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "tests/app/support/fake_session_ui.h"
+
 namespace quarlex {
 namespace {
-
-struct FakeUi : SessionUi {
-  int exchangeDraws = 0, miniMapDraws = 0, finds = 0, saves = 0, hides = 0;
-  std::vector<std::string> speed, messages;
-  bool autosave = false;
-  bool saveOk = true;
-  Session* session = nullptr;
-  void OutExchange() override { ++exchangeDraws; }
-  void OutMiniMap() override { ++miniMapDraws; }
-  void SetSpeedText(const std::string& t) override { speed.push_back(t); }
-  void ShowMessageText(const std::string& t, uint32_t) override { messages.push_back(t); }
-  void HideMessageText() override { ++hides; }
-  void Find() override { ++finds; }
-  bool AutosaveChecked() override { return autosave; }
-  // As the files tool does: a save moves SavedUpTo to the end; a failure says why.
-  bool SaveClick() override {
-    ++saves;
-    if (saveOk) {
-      session->Store.SavedUpTo = session->Store.WriteIndex;
-    } else {
-      session->SaveFailed("No space left on device");
-    }
-    return saveOk;
-  }
-};
 
 // A port queue: bytes wait here until the session reads them.
 struct FakeQueue : ReceiveSource {
@@ -60,11 +37,20 @@ struct FakeQueue : ReceiveSource {
 };
 
 struct SessionTest : ::testing::Test {
-  FakeUi ui;
+  testing::FakeSessionUi ui;
   FakeQueue port;
   Session s{ui};
+  bool saveOk = true;
   void SetUp() override {
-    ui.session = &s;
+    // As the files tool does: a save moves SavedUpTo to the end; a failure says why.
+    ui.save = [this] {
+      if (saveOk) {
+        s.Store.SavedUpTo = s.Store.WriteIndex;
+      } else {
+        s.SaveFailed("No space left on device");
+      }
+      return saveOk;
+    };
     s.Port = &port;
     s.PortConnected = 1;
   }
@@ -111,14 +97,14 @@ TEST_F(SessionTest, FailingReadAppendsNothingAndPropagates) {
 
 TEST_F(SessionTest, SpeedLabelEveryEleventhTick) {
   for (int t = 1; t <= 11; ++t) s.TimerMainTimer();
-  EXPECT_TRUE(ui.speed.empty());
+  EXPECT_TRUE(ui.speedTexts.empty());
   s.TimerMainTimer();  // 12th tick after start
-  ASSERT_EQ(ui.speed.size(), 1u);
-  EXPECT_EQ(ui.speed[0], "0 Bps");
+  ASSERT_EQ(ui.speedTexts.size(), 1u);
+  EXPECT_EQ(ui.speedTexts[0], "0 Bps");
   Receive(1000);
   for (int t = 0; t < 11; ++t) s.TimerMainTimer();
-  ASSERT_EQ(ui.speed.size(), 2u);
-  EXPECT_EQ(ui.speed[1], "1000 Bps");
+  ASSERT_EQ(ui.speedTexts.size(), 2u);
+  EXPECT_EQ(ui.speedTexts[1], "1000 Bps");
   EXPECT_EQ(s.Store.RxBytesSinceTick, 0u);
 }
 
@@ -193,13 +179,13 @@ TEST_F(SessionTest, RolloverWithoutAutosaveClearsWithoutSaving) {
 // goes on by itself once saving works again, taking what waited in the queue.
 TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
   ui.autosave = true;
-  ui.saveOk = false;
+  saveOk = false;
   s.Store.WriteIndex = CaptureSize - 1;
   Receive(1, 42);
   s.TimerMainTimer();
   ASSERT_EQ(s.RolloverBlocked, 1);
   ASSERT_FALSE(ui.messages.empty());
-  EXPECT_EQ(ui.messages.back(), "Capture full, not saved: No space left on device");
+  EXPECT_EQ(ui.messages.back().text, "Capture full, not saved: No space left on device");
 
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 42);
 
@@ -207,7 +193,7 @@ TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
   for (int t = 0; t < 120; ++t) s.TimerMainTimer();
   EXPECT_EQ(s.Store.CaptureFull, 1);
   EXPECT_EQ(ui.hides, 0) << "the panel keeps saying the ring waits";
-  EXPECT_EQ(ui.messages.back(), "Capture full, not saved: No space left on device");
+  EXPECT_EQ(ui.messages.back().text, "Capture full, not saved: No space left on device");
   EXPECT_EQ(ui.saves, 1) << "the tick retries only while Autosave is checked";
 
   ui.autosave = true;
@@ -218,7 +204,7 @@ TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 2) << "one quiet retry every AutosaveRetryTicks";
 
-  ui.saveOk = true;  // room on the disk again
+  saveOk = true;  // room on the disk again
   for (int t = 0; t < Session::AutosaveRetryTicks; ++t) s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 3);
   EXPECT_EQ(s.RolloverBlocked, 0);
@@ -239,7 +225,7 @@ TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException
   EXPECT_EQ(ui.saves, 1);
   EXPECT_EQ(s.Store.WriteIndex, 0u);
 
-  ui.saveOk = false;
+  saveOk = false;
   port.fail = false;
   Receive(CaptureSize);
   s.TimerMainTimer();
@@ -250,7 +236,7 @@ TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException
   EXPECT_EQ(port.failures, 2);
 
   port.fail = false;
-  ui.saveOk = true;
+  saveOk = true;
   Receive(CaptureSize + 1);
   port.failCount = true;  // asking how much is queued fails too
   EXPECT_NO_THROW(s.TimerMainTimer());
@@ -273,13 +259,13 @@ TEST_F(SessionTest, QueuedBytesComeInAfterAFullRingIsCleared) {
 // but nothing is blocked: the ring is not full, and when it fills it rolls over as usual.
 TEST_F(SessionTest, FailedSaveBeforeAWrappingSendRefusesItWithoutBlocking) {
   ui.autosave = true;
-  ui.saveOk = false;
+  saveOk = false;
   s.Store.WriteIndex = CaptureSize - 2;
   EXPECT_FALSE(s.MakeRoomForSend(3));
   EXPECT_EQ(s.RolloverBlocked, 0);
   EXPECT_EQ(s.Store.WriteIndex, CaptureSize - 2);
-  EXPECT_EQ(ui.messages.back(), "Not sent, capture not saved: No space left on device");
-  ui.saveOk = true;
+  EXPECT_EQ(ui.messages.back().text, "Not sent, capture not saved: No space left on device");
+  saveOk = true;
   Receive(4, 1);
   ASSERT_EQ(s.Store.CaptureFull, 1);
   s.TimerMainTimer();

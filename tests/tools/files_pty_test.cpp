@@ -15,6 +15,7 @@
 #include "serial/comport.h"
 #include "serial/device_pty.h"
 #include "serial/support/comport_owner.h"
+#include "tests/app/support/fake_session_ui.h"
 #include "tools/capture_files.h"
 #include "tools/files_support.h"
 
@@ -38,26 +39,6 @@ struct PortInput : ReceiveSource {
   void ReadFailed(std::exception_ptr) override { ADD_FAILURE() << "the port failed"; }
 };
 
-struct Window : SessionUi {
-  CaptureFiles* files = nullptr;
-  std::vector<std::string> saved;
-  int failures = 0;
-  void OutExchange() override {}
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string& t, uint32_t rgb) override {
-    if (rgb == SuccessColour) {
-      saved.push_back(t.substr(6, t.size() - 6 - 7));  // "File  <name>  saved"
-    } else {
-      ++failures;
-    }
-  }
-  void HideMessageText() override {}
-  void Find() override {}
-  bool AutosaveChecked() override { return true; }
-  bool SaveClick() override { return files->BtnSaveClick(); }
-};
-
 struct Ui : FilesUi {
   std::string port;
   std::string PortName() override { return port; }
@@ -79,12 +60,13 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   // than the tick overruns the 64 KiB input queue, as a real UART would.
   port.FlowControl().SetFlowControl(fcHardware);
 
-  Window window;
+  testing::FakeSessionUi window;
+  window.autosave = true;
   Ui ui;
   ui.port = port.Port();
   Session session(window);
   CaptureFiles files(session, ui);
-  window.files = &files;
+  window.save = [&files] { return files.BtnSaveClick(); };
   session.ExeFolder = dir.Folder();
   PortInput input(port);
   port.OnRxChar = [&](TCustomComPort*, int32_t count) { session.ComPortRxChar(static_cast<size_t>(count)); };
@@ -142,11 +124,11 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   ASSERT_TRUE(window.SaveClick());  // the autosave at close
   port.Close();
 
-  EXPECT_EQ(window.failures, 0);
+  EXPECT_EQ(window.Failures(), 0);
   EXPECT_TRUE(owner.errors.empty());
-  EXPECT_GE(window.saved.size(), 4u);
+  EXPECT_GE(window.SavedNames().size(), 4u);
   StreamChecksum saved;
-  for (const std::string& name : window.saved) {
+  for (const std::string& name : window.SavedNames()) {
     const auto bytes = ReadWhole(dir.Path(name));
     saved.Add(bytes.data(), bytes.size());
   }
@@ -155,7 +137,7 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   RecordProperty("bytes_per_second", std::to_string(static_cast<uint64_t>(Total / seconds)));
   std::printf("autosave stream over a pty: %.1f MiB in %.2f s, %.1f MiB/s, %zu files\n",
               static_cast<double>(Total) / (1 << 20), seconds,
-              static_cast<double>(Total) / (1 << 20) / seconds, window.saved.size());
+              static_cast<double>(Total) / (1 << 20) / seconds, window.SavedNames().size());
 }
 
 }  // namespace

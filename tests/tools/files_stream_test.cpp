@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/support/fake_session_ui.h"
 #include "tools/capture_files.h"
 #include "tools/files_support.h"
 
@@ -38,27 +39,6 @@ struct PortQueue : ReceiveSource {
   void ReadFailed(std::exception_ptr) override { ADD_FAILURE() << "the queue never fails"; }
 };
 
-struct StreamWindow : SessionUi {
-  CaptureFiles* files = nullptr;
-  std::vector<std::string> savedNames;
-  int failures = 0;
-  void OutExchange() override {}
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string& t, uint32_t rgb) override {
-    if (rgb != SuccessColour) {
-      ++failures;
-      return;
-    }
-    // "File  <name>  saved"
-    savedNames.push_back(t.substr(6, t.size() - 6 - 7));
-  }
-  void HideMessageText() override {}
-  void Find() override {}
-  bool AutosaveChecked() override { return true; }
-  bool SaveClick() override { return files->BtnSaveClick(); }
-};
-
 struct StreamUi : FilesUi {
   SaveMode mode = SaveMode::Interval;
   std::string PortName() override { return "/dev/ttyS4"; }
@@ -70,14 +50,15 @@ struct StreamUi : FilesUi {
 
 void RunStream(SaveMode mode, uint64_t totalBytes) {
   TempDir dir;
-  StreamWindow window;
+  testing::FakeSessionUi window;
+  window.autosave = true;
   StreamUi ui;
   ui.mode = mode;
   Session session(window);
   PortQueue port;
   // Every save in the same second: the names differ only by their suffix.
   CaptureFiles files(session, ui, [] { return LocalTime{2026, 3, 4, 5, 6, 7}; });
-  window.files = &files;
+  window.save = [&files] { return files.BtnSaveClick(); };
   session.ExeFolder = dir.Folder();
   session.Port = &port;
   session.PortConnected = 1;
@@ -120,16 +101,16 @@ void RunStream(SaveMode mode, uint64_t totalBytes) {
   }
   ASSERT_TRUE(window.SaveClick());
 
-  EXPECT_EQ(window.failures, 0);
-  ASSERT_GE(window.savedNames.size(), totalBytes / CaptureSize);
+  EXPECT_EQ(window.Failures(), 0);
+  ASSERT_GE(window.SavedNames().size(), totalBytes / CaptureSize);
   StreamChecksum files_sum;
-  for (const std::string& name : window.savedNames) {
+  for (const std::string& name : window.SavedNames()) {
     const auto bytes = ReadWhole(dir.Path(name));
     files_sum.Add(bytes.data(), bytes.size());
   }
   EXPECT_EQ(files_sum.length, stream.length);
   EXPECT_EQ(files_sum.h, stream.h);
-  EXPECT_EQ(window.savedNames.front(), "ttyS4_20260304_050607.data");
+  EXPECT_EQ(window.SavedNames().front(), "ttyS4_20260304_050607.data");
 }
 
 TEST(FilesStreamTest, IntervalAutosaveKeepsEveryByteOfOver100MiB) {

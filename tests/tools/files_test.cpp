@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/support/fake_session_ui.h"
 #include "tools/capture_files.h"
 #include "tools/files_support.h"
 
@@ -23,29 +24,7 @@ using testing_support::WriteWhole;
 
 constexpr LocalTime July1 = {2024, 7, 1, 14, 5, 9};
 
-struct Shown {
-  std::string text;
-  uint32_t rgb;
-};
-
-// The window as the session sees it: the tick's Save action runs the real file save.
-struct WindowFake : SessionUi {
-  CaptureFiles* files = nullptr;
-  bool autosave = false;
-  std::vector<Shown> messages;
-  int saveCalls = 0;
-  void OutExchange() override {}
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string& t, uint32_t rgb) override { messages.push_back({t, rgb}); }
-  void HideMessageText() override {}
-  void Find() override {}
-  bool AutosaveChecked() override { return autosave; }
-  bool SaveClick() override {
-    ++saveCalls;
-    return files->BtnSaveClick();
-  }
-};
+using Shown = testing::FakeSessionUi::Shown;
 
 struct FilesUiFake : FilesUi {
   std::string port = "COM3";
@@ -64,7 +43,7 @@ struct FilesUiFake : FilesUi {
 
 struct FilesTest : ::testing::Test {
   TempDir dir;
-  WindowFake window;
+  testing::FakeSessionUi window;  // its Save button runs the real file save
   FilesUiFake ui;
   Session session{window};
   LocalTime now = July1;
@@ -72,7 +51,7 @@ struct FilesTest : ::testing::Test {
   std::mt19937_64 rng{1234};
 
   void SetUp() override {
-    window.files = &files;
+    window.save = [this] { return files.BtnSaveClick(); };
     session.ExeFolder = dir.Folder();
   }
   CaptureStore& store() { return session.Store; }
@@ -292,7 +271,7 @@ TEST_F(FilesTest, FailedAutosaveOfAFullRingIsReportedOnceAndTheOperatorsSaveRele
   Receive(CaptureSize);
   ASSERT_EQ(store().CaptureFull, 1);
   for (int i = 0; i < 5; ++i) session.TimerMainTimer();
-  EXPECT_EQ(window.saveCalls, 1);
+  EXPECT_EQ(window.saves, 1);
   ASSERT_EQ(window.messages.size(), 2u);
   EXPECT_EQ(window.messages[0].text, "File not saved: No such file or directory");
   EXPECT_EQ(LastMessage().text, "Capture full, not saved: No such file or directory");
@@ -303,7 +282,7 @@ TEST_F(FilesTest, FailedAutosaveOfAFullRingIsReportedOnceAndTheOperatorsSaveRele
   ASSERT_TRUE(files.BtnSaveClick());
   EXPECT_EQ(Saved("COM3_20240701_140509.data").size(), size_t{CaptureSize});
   session.TimerMainTimer();
-  EXPECT_EQ(window.saveCalls, 1) << "the operator's save is not repeated";
+  EXPECT_EQ(window.saves, 1) << "the operator's save is not repeated";
   EXPECT_EQ(store().CaptureFull, 0);  // the rollover went on
   EXPECT_EQ(store().WriteIndex, 0u);
 }
@@ -321,7 +300,7 @@ TEST_F(FilesTest, TickAutosavesAFullRingThenClears) {
   Receive(CaptureSize);
   ASSERT_TRUE(files.BtnSaveClick());
   session.TimerMainTimer();
-  EXPECT_EQ(window.saveCalls, 1);
+  EXPECT_EQ(window.saves, 1);
   EXPECT_EQ(ListNames(dir.Folder()).size(), 2u);
   EXPECT_EQ(store().WriteIndex, 0u);
 }
@@ -469,13 +448,13 @@ TEST_F(FilesTest, FullRingFileLoadsBackWholeAndRollsOverOnlyForNewBytes) {
   EXPECT_TRUE(Ring(0, CaptureSize) == ring);
   EXPECT_EQ(store().View.ScrollBarExch().Max(), CaptureSize / 32);
   for (int i = 0; i < 40; ++i) session.TimerMainTimer();
-  EXPECT_EQ(window.saveCalls, 0) << "a loaded ring is not autosaved for its own sake";
+  EXPECT_EQ(window.saves, 0) << "a loaded ring is not autosaved for its own sake";
   EXPECT_EQ(store().WriteIndex, CaptureSize);
 
   port.q = {0xA1, 0xA2};
   session.ComPortRxChar(2);  // the receive event finds no room
   session.TimerMainTimer();
-  EXPECT_EQ(window.saveCalls, 1);
+  EXPECT_EQ(window.saves, 1);
   EXPECT_TRUE(Saved("COM3_20240701_140509_1.data") == ring) << "autosaved on the way out";
   EXPECT_EQ(store().WriteIndex, 2u);
   EXPECT_EQ(store().CaptureBuffer[1], 0xA2);

@@ -1,3 +1,5 @@
+#include "tools/search.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,25 +11,12 @@
 
 #include "support/fake_tool_ui.h"
 #include "support/search_reference.h"
-#include "tools/search.h"
+#include "tests/app/support/fake_session_ui.h"
 
 namespace quarlex {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// The session's side of search: its tick and its clear call Find through here.
-struct SearchSessionUi : SessionUi {
-  SearchTool* tool = nullptr;
-  void OutExchange() override {}
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string&, uint32_t) override {}
-  void HideMessageText() override {}
-  void Find() override { tool->Find(); }
-  bool AutosaveChecked() override { return false; }
-  bool SaveClick() override { return true; }
-};
 
 void Append(CaptureStore& s, const std::string& bytes) {
   std::memcpy(s.CaptureBuffer + s.WriteIndex, bytes.data(), bytes.size());
@@ -41,12 +30,14 @@ Bytes Codes(const CaptureStore& s, uint32_t from, uint32_t count) {
 }
 
 struct SearchTest : ::testing::Test {
-  SearchSessionUi sessionUi;
+  testing::FakeSessionUi sessionUi;  // the session's tick and clear run the tool's Find through it
   Session session{sessionUi};
   CaptureStore& s = session.Store;
   testing::FakeSearchUi ui;
   SearchTool tool{s, ui};
-  void SetUp() override { sessionUi.tool = &tool; }
+  void SetUp() override {
+    sessionUi.find = [this] { tool.Find(); };
+  }
 
   void Open() {
     if (!tool.FindPanelShown()) tool.BtnFindClick();

@@ -12,6 +12,7 @@
 
 #include "app/connection.h"
 #include "support/fake_tool_ui.h"
+#include "tests/app/support/fake_session_ui.h"
 #include "tests/serial/support/fake_device.h"
 #include "tools/send_composer.h"
 
@@ -20,27 +21,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct NullSessionUi : SessionUi {
-  int redraws = 0;
-  bool autosave = false, saveOk = true;
-  std::string message;
-  void OutExchange() override { ++redraws; }
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string& t, uint32_t) override { message = t; }
-  void HideMessageText() override {}
-  void Find() override {}
-  bool AutosaveChecked() override { return autosave; }
-  bool SaveClick() override { return saveOk; }
-};
-
 Bytes Compose(const std::string& text, uint8_t mode, LineEnding ending = LineEnding::None) {
   std::array<uint8_t, SendBufferSize> buf{};
   return Bytes(buf.begin(), buf.begin() + ComposeSend(text, mode, ending, buf));
 }
 
 struct SendTest : ::testing::Test {
-  NullSessionUi sessionUi;
+  testing::FakeSessionUi sessionUi;
+  bool saveOk = true;
   Session session{sessionUi};
   testing::FakeSendUi ui;
   testing::RecordingPort port;
@@ -48,6 +36,7 @@ struct SendTest : ::testing::Test {
   void SetUp() override {
     session.PortConnected = 1;
     send.Port = &port;
+    sessionUi.save = [this] { return saveOk; };
   }
   Bytes Captured(uint32_t from, uint32_t count) const {
     return Bytes(session.Store.CaptureBuffer + from, session.Store.CaptureBuffer + from + count);
@@ -173,9 +162,9 @@ TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
   session.Port = &rx;
   session.ComPortRxChar(2);
   ASSERT_EQ(s.WriteIndex, 3u);
-  sessionUi.redraws = 0;
+  sessionUi.exchangeDraws = 0;
   session.TimerMainTimer();
-  EXPECT_EQ(sessionUi.redraws, 1) << "received bytes behind the wrap are drawn on the next tick";
+  EXPECT_EQ(sessionUi.exchangeDraws, 1) << "received bytes behind the wrap are drawn on the next tick";
 }
 
 // A full ring whose autosave failed holds unsaved bytes from position 0 on: a send is refused
@@ -183,7 +172,7 @@ TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
 TEST_F(SendTest, SendIntoARingThatCouldNotBeSavedIsRefused) {
   CaptureStore& s = session.Store;
   sessionUi.autosave = true;
-  sessionUi.saveOk = false;
+  saveOk = false;
   const uint8_t first[] = {0xA5};
   s.AppendReceived(first, 1);
   s.WriteIndex = CaptureLast;
@@ -195,8 +184,9 @@ TEST_F(SendTest, SendIntoARingThatCouldNotBeSavedIsRefused) {
   EXPECT_EQ(s.CaptureBuffer[0], 0xA5);
   EXPECT_EQ(s.CaptureAttributes[0], 0);
   EXPECT_EQ(s.WriteIndex, CaptureSize);
-  EXPECT_EQ(sessionUi.message, "Not sent: capture not saved");
-  sessionUi.saveOk = true;  // the send itself retries the save and then goes through
+  ASSERT_FALSE(sessionUi.messages.empty());
+  EXPECT_EQ(sessionUi.messages.back().text, "Not sent: capture not saved");
+  saveOk = true;  // the send itself retries the save and then goes through
   SendText("01 02");
   ASSERT_EQ(port.writes.size(), 1u);
   EXPECT_EQ(Captured(0, 2), (Bytes{0x01, 0x02}));
