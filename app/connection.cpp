@@ -12,7 +12,7 @@ void ComPortQueue::ReadQueued(uint8_t* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
     const int32_t n = port_.Read(buffer + done, static_cast<int32_t>(count - done));
-    if (n <= 0) throw EComPort::CreateNoWinCode(CE_ReadFailed + 1);  // no OS code to show
+    if (n <= 0) throw EComPort::CreateNoWinCode(TComExceptions::CE_ReadFailed);  // no OS code to show
     done += static_cast<size_t>(n);
   }
 }

@@ -11,6 +11,8 @@
 
 namespace quarlex {
 
+using enum TComExceptions;
+
 namespace {
 
 // The OS code a report carries: errno where the device read one, else the comm API code.
@@ -72,7 +74,7 @@ void TCustomComPort::CreatePortHandle() {
   std::unique_ptr<device::Device> dev;
   const device::Error e = device::OpenDevice(DevicePath(), dev);
   if (e || !dev) {
-    ReportDeviceError(CE_OpenFailed + 1, e ? e : device::ErrorOf(device::ErrorKind::kOther));
+    ReportDeviceError(CE_OpenFailed, e ? e : device::ErrorOf(device::ErrorKind::kOther));
     return;
   }
   FHandle = std::move(dev);
@@ -231,12 +233,12 @@ TDCB TCustomComPort::DeviceControlBlock() const {
 
 void TCustomComPort::ApplyLineSettings() {
   if (!ApplyGateOpen()) return;
-  if (device::Error e = FHandle->SetState(DeviceControlBlock())) ReportDeviceError(7, e);
+  if (device::Error e = FHandle->SetState(DeviceControlBlock())) ReportDeviceError(CE_SetStateFailed, e);
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
   if (!ApplyGateOpen()) return;
-  if (device::Error e = FHandle->SetTimeouts(CommTimeouts())) ReportDeviceError(8, e);
+  if (device::Error e = FHandle->SetTimeouts(CommTimeouts())) ReportDeviceError(CE_TimeoutsFailed, e);
 }
 
 void TCustomComPort::ApplyQueueSizes() {
@@ -245,7 +247,7 @@ void TCustomComPort::ApplyQueueSizes() {
   // which the device refuses: the device is the judge.
   if (device::Error e = FHandle->SetQueueSizes(static_cast<uint32_t>(FBuffer->InputSize()),
                                                static_cast<uint32_t>(FBuffer->OutputSize())))
-    ReportDeviceError(9, e);
+    ReportDeviceError(CE_SetupComFailed, e);
 }
 
 // --- properties
@@ -301,7 +303,7 @@ void TCustomComPort::SetBuffer(const TComBuffer& value) {
 void TCustomComPort::SetSyncMethod(TSyncMethod value) {
   if (value == FSyncMethod) return;
   if (FConnected && !FComponentState.Has(csDesigning) && !FComponentState.Has(csLoading)) {
-    RaiseComError(CE_ConnChangeProp + 1, 0);
+    RaiseComError(CE_ConnChangeProp, 0);
     return;  // the running thread keeps dispatching the way it was started
   }
   FSyncMethod = value;
@@ -310,7 +312,7 @@ void TCustomComPort::SetSyncMethod(TSyncMethod value) {
 void TCustomComPort::SetEventThreadPriority(TThreadPriority value) {
   if (value == FEventThreadPriority) return;
   if (FConnected && !FComponentState.Has(csDesigning) && !FComponentState.Has(csLoading)) {
-    RaiseComError(CE_ConnChangeProp + 1, 0);
+    RaiseComError(CE_ConnChangeProp, 0);
     return;
   }
   FEventThreadPriority = value;
@@ -323,7 +325,7 @@ void TCustomComPort::SetRxEventInterval(int32_t value) {
 }
 
 void TCustomComPort::SetTriggersOnRxChar(bool value) {
-  if (FHasLink) RaiseComError(CE_HasLink + 1, 0);
+  if (FHasLink) RaiseComError(CE_HasLink, 0);
   FTriggersOnRxChar = value;
 }
 
@@ -336,7 +338,7 @@ void TCustomComPort::RecomputeHasLink() {
 
 void TCustomComPort::RegisterLink(TComLink* AComLink) {
   if (std::find(FLinks.begin(), FLinks.end(), AComLink) != FLinks.end())
-    RaiseComError(CE_RegFailed + 1, 0);
+    RaiseComError(CE_RegFailed, 0);
   else if (AComLink)
     FLinks.push_back(AComLink);
   RecomputeHasLink();
@@ -345,7 +347,7 @@ void TCustomComPort::RegisterLink(TComLink* AComLink) {
 void TCustomComPort::UnRegisterLink(TComLink* AComLink) {
   auto it = std::find(FLinks.begin(), FLinks.end(), AComLink);
   if (it == FLinks.end())
-    RaiseComError(CE_RegFailed + 1, 0);
+    RaiseComError(CE_RegFailed, 0);
   else
     FLinks.erase(it);
   RecomputeHasLink();
@@ -353,21 +355,21 @@ void TCustomComPort::UnRegisterLink(TComLink* AComLink) {
 
 // --- error routine
 
-void TCustomComPort::RaiseComError(int Code, int64_t OSCode, const std::string& OSText) {
+void TCustomComPort::RaiseComError(TComExceptions Kind, int64_t OSCode, const std::string& OSText) {
   if (!OnException) {
-    if (OSCode > 0) throw EComPort::Create(Code, OSCode);
-    throw EComPort::CreateNoWinCode(Code);
+    if (OSCode > 0) throw EComPort::Create(Kind, OSCode);
+    throw EComPort::CreateNoWinCode(Kind);
   }
   std::string WinMessage;
   if (OSCode > 0) {
     const std::string text = OSText.empty() ? std::string(std::strerror(static_cast<int>(OSCode))) : OSText;
     WinMessage = "System Error.  Code: " + std::to_string(OSCode) + ".\r\n" + text;
   }
-  OnException(this, static_cast<TComExceptions>(Code - 1), ComErrorText(Code), OSCode, WinMessage);
+  OnException(this, Kind, ComErrorText(ComErrorCode(Kind)), OSCode, WinMessage);
 }
 
-void TCustomComPort::ReportDeviceError(int code, const device::Error& error) {
-  RaiseComError(code, OSCodeOf(error), error.os_text);
+void TCustomComPort::ReportDeviceError(TComExceptions kind, const device::Error& error) {
+  RaiseComError(kind, OSCodeOf(error), error.os_text);
 }
 
 // --- line control
@@ -380,7 +382,7 @@ device::Error TCustomComPort::CallDevice(const std::function<device::Error(devic
 device::CommStatus TCustomComPort::CommStatus() {
   device::CommStatus status;
   if (device::Error e = CallDevice([&](device::Device& d) { return d.GetCommStatus(status); }))
-    ReportDeviceError(CE_ClearComFailed + 1, e);
+    ReportDeviceError(CE_ClearComFailed, e);
   // The device clears its error word on every query; keep what a queue count took so that
   // LastErrors still reports it (otherwise an input overflow seen by InputCount would vanish).
   FPendingErrors |= status.errors;
@@ -417,7 +419,7 @@ TComErrors TCustomComPort::LastErrors() {
 TComSignals TCustomComPort::Signals() {
   uint32_t status = 0;
   if (device::Error e = CallDevice([&](device::Device& d) { return d.GetModemStatus(status); }))
-    ReportDeviceError(CE_ModemStatFailed + 1, e);
+    ReportDeviceError(CE_ModemStatFailed, e);
   TComSignals result;
   if (status & device::MS_CTS_ON) result.Include(csCTS);
   if (status & device::MS_DSR_ON) result.Include(csDSR);
@@ -428,7 +430,7 @@ TComSignals TCustomComPort::Signals() {
 
 void TCustomComPort::Escape(uint32_t function) {
   if (device::Error e = CallDevice([&](device::Device& d) { return d.Escape(function); }))
-    ReportDeviceError(CE_EscapeComFailed + 1, e);
+    ReportDeviceError(CE_EscapeComFailed, e);
 }
 
 void TCustomComPort::SetDTR(bool OnOff) {
@@ -449,13 +451,13 @@ void TCustomComPort::ClearBuffer(bool Input, bool Output) {
   if (Input) flags |= device::PURGE_RXCLEAR;
   if (Output) flags |= device::PURGE_TXCLEAR;
   if (device::Error e = CallDevice([&](device::Device& d) { return d.Purge(flags); }))
-    ReportDeviceError(CE_PurgeFailed + 1, e);
+    ReportDeviceError(CE_PurgeFailed, e);
 }
 
 void TCustomComPort::TransmitChar(char16_t Ch) {
   const auto byte = static_cast<uint8_t>(Ch);
   if (device::Error e = CallDevice([&](device::Device& d) { return d.TransmitChar(byte); }))
-    ReportDeviceError(CE_TransmitFailed + 1, e);
+    ReportDeviceError(CE_TransmitFailed, e);
 }
 
 // --- handlers
@@ -565,7 +567,7 @@ void TCustomComPort::PortWindowProc(uint32_t mask_bit, uint64_t generation) {
 void TCustomComPort::DeviceLost(uint64_t generation) {
   if (!FConnected || FGeneration != generation) return;
   CloseInternal(true);
-  RaiseComError(CE_PortDisconnected + 1, 0);
+  RaiseComError(CE_PortDisconnected, 0);
 }
 
 void TCustomComPort::ProcessError() {

@@ -257,7 +257,7 @@ class TCustomComPort {
   void WaitForEvent(TComEvents& Events, const device::StopSignal* StopEvent, int32_t Timeout);
 
   // --- the error routine: throws EComPort, or calls OnException and returns.
-  void RaiseComError(int Code, int64_t OSCode, const std::string& OSText = {});
+  void RaiseComError(TComExceptions Kind, int64_t OSCode, const std::string& OSText = {});
 
   // --- handlers
   TRxCharEvent OnRxChar;
@@ -314,7 +314,7 @@ class TCustomComPort {
   void CloseInternal(bool device_gone);
   void DestroyEventThread();
   void JoinRetiredThreads(bool all);
-  void ReportDeviceError(int code, const device::Error& error);
+  void ReportDeviceError(TComExceptions kind, const device::Error& error);
   device::Error CallDevice(const std::function<device::Error(device::Device&)>& call);
   device::CommStatus CommStatus();
   void Escape(uint32_t function);

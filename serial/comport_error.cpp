@@ -36,12 +36,14 @@ std::string ComErrorText(int code) {
   return PortErrorMessages[code];
 }
 
-EComPort EComPort::Create(int code, int64_t os_code) {
+EComPort EComPort::Create(TComExceptions kind, int64_t os_code) {
+  const int32_t code = ComErrorCode(kind);
   return EComPort(ComErrorText(code) + " (Error: " + std::to_string(os_code) + ")", code,
                   static_cast<int32_t>(static_cast<uint32_t>(os_code)));
 }
 
-EComPort EComPort::CreateNoWinCode(int code) {
+EComPort EComPort::CreateNoWinCode(TComExceptions kind) {
+  const int32_t code = ComErrorCode(kind);
   return EComPort(ComErrorText(code), code, -1);
 }
 

@@ -8,8 +8,9 @@
 
 namespace quarlex {
 
-// Enumerator n-1 stands for error code n.
-enum TComExceptions : uint8_t {
+// The kinds of failure. Enumerator n-1 stands for error code n, the number callers see in
+// EComPort::Code() and the index of the texts; ComErrorCode is the one place that counts so.
+enum class TComExceptions : uint8_t {
   CE_OpenFailed,
   CE_WriteFailed,
   CE_ReadFailed,
@@ -39,6 +40,10 @@ enum TComExceptions : uint8_t {
 
 inline constexpr int ComErrorCount = 25;
 
+constexpr int32_t ComErrorCode(TComExceptions kind) {
+  return static_cast<int32_t>(kind) + 1;
+}
+
 // Texts indexed by code (index 0 unused).
 extern const char* const PortErrorMessages[ComErrorCount + 1];
 
@@ -48,9 +53,9 @@ inline constexpr int64_t PortNotOpenOSCode = -24;
 class EComPort : public std::runtime_error {
  public:
   // Message "<text> (Error: <OSCode>)", WinCode = low 32 bits of OSCode.
-  static EComPort Create(int code, int64_t os_code);
+  static EComPort Create(TComExceptions kind, int64_t os_code);
   // Message "<text>", WinCode = -1.
-  static EComPort CreateNoWinCode(int code);
+  static EComPort CreateNoWinCode(TComExceptions kind);
 
   int32_t Code() const { return code_; }
   int32_t WinCode() const { return win_code_; }

@@ -7,6 +7,8 @@
 
 namespace quarlex {
 
+using enum TComExceptions;
+
 namespace {
 
 // How the group tables reach a store. `current` is the property's value in its stored form:
@@ -191,7 +193,7 @@ void StoreSettings(TCustomComPort& Port, TStoreType StoreType, const std::string
   } catch (...) {
     failed = true;
   }
-  if (failed) Port.RaiseComError(CE_StoreFailed + 1, 0);
+  if (failed) Port.RaiseComError(CE_StoreFailed, 0);
 }
 
 void LoadSettings(TCustomComPort& Port, TStoreType StoreType, const std::string& LoadFrom,
@@ -218,7 +220,7 @@ void LoadSettings(TCustomComPort& Port, TStoreType StoreType, const std::string&
   } catch (...) {
     failed = true;
   }
-  if (failed) Port.RaiseComError(CE_LoadFailed + 1, 0);
+  if (failed) Port.RaiseComError(CE_LoadFailed, 0);
 }
 
 void TCustomComPort::StoreSettings(TStoreType StoreType, const std::string& StoreTo) {

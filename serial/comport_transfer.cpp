@@ -8,6 +8,8 @@
 
 namespace quarlex {
 
+using enum TComExceptions;
+
 namespace {
 
 // A transfer that could not start because the device has gone reports access denied.
@@ -122,10 +124,10 @@ void SetAsyncPayload(TAsync& async, TOperationKind kind, const void* buffer, int
 
 int32_t TCustomComPort::WriteAsync(const void* Buffer, int32_t Count, PAsync& AsyncPtr) {
   if (!AsyncPtr) {
-    RaiseComError(CE_InvalidAsync + 1, 0);
+    RaiseComError(CE_InvalidAsync, 0);
     return 0;
   }
-  if (!FHandle) RaiseComError(CEPortNotOpen + 1, PortNotOpenOSCode);
+  if (!FHandle) RaiseComError(CEPortNotOpen, PortNotOpenOSCode);
   SetAsyncPayload(*AsyncPtr, okWrite, Buffer, Count);
   uint32_t now = 0;
   // Written from the caller's buffer, not the copy: the copy is for the links.
@@ -135,9 +137,9 @@ int32_t TCustomComPort::WriteAsync(const void* Buffer, int32_t Count, PAsync& As
   if (e) {
     if (FHandle && GoneAtStart(e)) {
       CloseInternal(true);
-      RaiseComError(CE_PortDisconnected + 1, 0);
+      RaiseComError(CE_PortDisconnected, 0);
     } else {
-      ReportDeviceError(CE_WriteFailed + 1, e);
+      ReportDeviceError(CE_WriteFailed, e);
     }
     return 0;  // a write that never started tells no link it did
   }
@@ -149,11 +151,11 @@ int32_t TCustomComPort::WriteAsync(const void* Buffer, int32_t Count, PAsync& As
 
 int32_t TCustomComPort::ReadAsync(void* Buffer, int32_t Count, PAsync& AsyncPtr) {
   if (!AsyncPtr) {
-    RaiseComError(CE_InvalidAsync + 1, 0);
+    RaiseComError(CE_InvalidAsync, 0);
     return 0;
   }
   AsyncPtr->Kind = okRead;
-  if (!FHandle) RaiseComError(CEPortNotOpen + 1, PortNotOpenOSCode);
+  if (!FHandle) RaiseComError(CEPortNotOpen, PortNotOpenOSCode);
   uint32_t now = 0;
   const device::Error e = CallDevice([&](device::Device& d) {
     return d.StartRead(static_cast<uint8_t*>(Buffer), ByteCount(Count), AsyncPtr->Overlapped, now);
@@ -161,9 +163,9 @@ int32_t TCustomComPort::ReadAsync(void* Buffer, int32_t Count, PAsync& AsyncPtr)
   if (e) {
     if (FHandle && GoneAtStart(e)) {
       CloseInternal(true);
-      RaiseComError(CE_PortDisconnected + 1, 0);
+      RaiseComError(CE_PortDisconnected, 0);
     } else {
-      ReportDeviceError(CE_ReadFailed + 1, e);
+      ReportDeviceError(CE_ReadFailed, e);
     }
     return 0;
   }
@@ -173,7 +175,7 @@ int32_t TCustomComPort::ReadAsync(void* Buffer, int32_t Count, PAsync& AsyncPtr)
 int32_t TCustomComPort::WaitForAsync(PAsync& AsyncPtr) {
   if (!FConnected) return 0;
   if (!AsyncPtr) {
-    RaiseComError(CE_InvalidAsync + 1, 0);
+    RaiseComError(CE_InvalidAsync, 0);
     return 0;
   }
   uint32_t bytes = 0;
@@ -183,9 +185,9 @@ int32_t TCustomComPort::WaitForAsync(PAsync& AsyncPtr) {
       // Unlike a transfer that could not start (access denied), a completion that finds the
       // device gone closes the ordinary way: the lines go off and other transfers are aborted.
       Close();
-      RaiseComError(CE_PortDisconnected + 1, 0);
+      RaiseComError(CE_PortDisconnected, 0);
     } else {
-      ReportDeviceError(AsyncPtr->Kind == okWrite ? CE_WriteFailed + 1 : CE_ReadFailed + 1, e);
+      ReportDeviceError(AsyncPtr->Kind == okWrite ? CE_WriteFailed : CE_ReadFailed, e);
     }
     return 0;
   }
@@ -211,14 +213,14 @@ int32_t TCustomComPort::WaitForAsync(PAsync& AsyncPtr) {
 
 bool TCustomComPort::IsAsyncCompleted(PAsync AsyncPtr) {
   if (!AsyncPtr) {
-    RaiseComError(CE_InvalidAsync + 1, 0);
+    RaiseComError(CE_InvalidAsync, 0);
     return false;
   }
   uint32_t bytes = 0;
   device::Error e;
   const bool done = AsyncPtr->Overlapped.Check(bytes, e);
   if (!done && e.win_code != device::kWinIoPending && e.win_code != device::kWinIoIncomplete)
-    ReportDeviceError(CE_AsyncCheck + 1, e);
+    ReportDeviceError(CE_AsyncCheck, e);
   return done;
 }
 
@@ -227,7 +229,7 @@ void TCustomComPort::AbortAllAsync() {
       CallDevice([](device::Device& d) { return d.Purge(device::PURGE_TXABORT | device::PURGE_RXABORT); });
   // A device that has gone has nothing left to abort; Close must still get through.
   if (e && e.win_code != device::kWinAccessDenied && e.kind != device::ErrorKind::kGone)
-    ReportDeviceError(CE_PurgeFailed + 1, e);
+    ReportDeviceError(CE_PurgeFailed, e);
 }
 
 int32_t TCustomComPort::Write(const void* Buffer, int32_t Count) {
@@ -319,7 +321,7 @@ void TCustomComPort::WaitForEvent(TComEvents& Events, const device::StopSignal* 
   if (FThreadCreated) {
     // Both would wait on the same device's event mask, so there is no wait to go on with when an
     // installed OnException returns: nothing has occurred.
-    RaiseComError(CE_ThreadCreated + 1, 0);
+    RaiseComError(CE_ThreadCreated, 0);
     Events = {};
     return;
   }
@@ -331,7 +333,7 @@ void TCustomComPort::WaitForEvent(TComEvents& Events, const device::StopSignal* 
     d.SetEventMask(0);
     return r;
   });
-  if (e) ReportDeviceError(CE_WaitFailed + 1, e);
+  if (e) ReportDeviceError(CE_WaitFailed, e);
   Events = MaskToEvents(e ? 0 : occurred);
 }
 

@@ -44,7 +44,7 @@ SendComposer::SendComposer(Session& session, SendUi& ui) : session_(session), ui
 
 void ComPortSend::Write(const uint8_t* data, size_t count) {
   if (port_.Write(data, static_cast<int32_t>(count)) != static_cast<int32_t>(count)) {
-    throw EComPort::CreateNoWinCode(CE_WriteFailed + 1);
+    throw EComPort::CreateNoWinCode(TComExceptions::CE_WriteFailed);
   }
 }
 

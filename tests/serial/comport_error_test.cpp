@@ -8,6 +8,8 @@
 namespace quarlex {
 namespace {
 
+using enum TComExceptions;
+
 TEST(ComPortError, TheTwentyFiveTexts) {
   const char* expected[] = {"Unable to open com port",
                             "WriteFile function failed",
@@ -35,6 +37,13 @@ TEST(ComPortError, TheTwentyFiveTexts) {
                             "Port Not Open",
                             "Port Disconnected"};
   for (int code = 1; code <= 25; ++code) EXPECT_EQ(ComErrorText(code), expected[code - 1]) << code;
+  // Each kind carries its code and text, the first and the last included.
+  for (const auto& [kind, code] :
+       {std::pair{CE_OpenFailed, 1}, {CE_SetStateFailed, 7}, {CE_PortDisconnected, 25}}) {
+    const EComPort e = EComPort::CreateNoWinCode(kind);
+    EXPECT_EQ(e.Code(), code);
+    EXPECT_STREQ(e.what(), expected[code - 1]);
+  }
   EXPECT_EQ(ComErrorText(0), "");
   EXPECT_EQ(ComErrorText(26), "");
 }
@@ -42,7 +51,7 @@ TEST(ComPortError, TheTwentyFiveTexts) {
 TEST(ComPortError, WithoutOnExceptionEveryReportThrows) {
   TComPort port;
   try {
-    port.RaiseComError(1, 2);
+    port.RaiseComError(CE_OpenFailed, 2);
     FAIL() << "no exception";
   } catch (const EComPort& e) {
     EXPECT_STREQ(e.what(), "Unable to open com port (Error: 2)");
@@ -50,7 +59,7 @@ TEST(ComPortError, WithoutOnExceptionEveryReportThrows) {
     EXPECT_EQ(e.WinCode(), 2);
   }
   try {
-    port.RaiseComError(24, PortNotOpenOSCode);
+    port.RaiseComError(CEPortNotOpen, PortNotOpenOSCode);
     FAIL() << "no exception";
   } catch (const EComPort& e) {
     EXPECT_STREQ(e.what(), "Port Not Open");
@@ -58,14 +67,14 @@ TEST(ComPortError, WithoutOnExceptionEveryReportThrows) {
     EXPECT_EQ(e.WinCode(), -1);
   }
   try {
-    port.RaiseComError(14, 0);
+    port.RaiseComError(CE_ConnChangeProp, 0);
     FAIL() << "no exception";
   } catch (const EComPort& e) {
     EXPECT_STREQ(e.what(), "Cannot set property while connected");
     EXPECT_EQ(e.WinCode(), -1);
   }
   // WinCode keeps the low 32 bits of a 64-bit OS code; the message shows it whole.
-  const EComPort big = EComPort::Create(7, 0x100000005LL);
+  const EComPort big = EComPort::Create(CE_SetStateFailed, 0x100000005LL);
   EXPECT_EQ(big.WinCode(), 5);
   EXPECT_STREQ(big.what(), "SetCommState function failed (Error: 4294967301)");
 }
@@ -84,8 +93,8 @@ TEST(ComPortError, WithOnExceptionTheHandlerIsToldAndTheRoutineReturns) {
                          const std::string& wm) {
     calls.push_back({s, k, m, w, wm});
   };
-  EXPECT_NO_THROW(port.RaiseComError(24, PortNotOpenOSCode));
-  EXPECT_NO_THROW(port.RaiseComError(3, 5, "Input/output error"));
+  EXPECT_NO_THROW(port.RaiseComError(CEPortNotOpen, PortNotOpenOSCode));
+  EXPECT_NO_THROW(port.RaiseComError(CE_ReadFailed, 5, "Input/output error"));
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].sender, &port);
   EXPECT_EQ(calls[0].kind, CEPortNotOpen);

@@ -11,6 +11,8 @@
 namespace quarlex {
 namespace {
 
+using enum TComExceptions;
+
 using test::ComPortFakeTest;
 using Strings = std::vector<std::string>;
 

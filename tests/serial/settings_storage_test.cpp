@@ -17,6 +17,8 @@
 namespace quarlex {
 namespace {
 
+using enum TComExceptions;
+
 namespace fs = std::filesystem;
 
 class TempDir {
