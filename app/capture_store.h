@@ -43,6 +43,13 @@ class ReceiveSource {
   virtual void ReadFailed(std::exception_ptr error) = 0;
 };
 
+// How the grid writes byte values, numbered as the toolbar's labels stand: 1 HEX, 2 DEC, 3 CHAR.
+enum class GridBase : uint8_t { Hex = 1, Dec = 2, Char = 3 };
+
+// Whether search has a current match: 0 none chosen yet, 2 chosen, with matches present. (A
+// match chosen during a scan passes to 2 at once, so the 1 between them is never seen.)
+enum class CurrentMatch : uint8_t { NotChosen = 0, Chosen = 2 };
+
 struct CaptureStore {
   CaptureStore();
   CaptureStore(const CaptureStore&) = delete;
@@ -74,9 +81,9 @@ struct CaptureStore {
   uint32_t MiniMapBuiltAt = 0;
   uint8_t BytesPerRow = 32;
   uint8_t AutoScroll = 1;
-  uint8_t ViewBase = 1;  // 1 HEX, 2 DEC, 3 CHAR
+  GridBase ViewBase = GridBase::Hex;
   uint8_t SearchOpen = 0;
-  uint8_t SearchHitState = 0;
+  CurrentMatch SearchHitState = CurrentMatch::NotChosen;
   uint32_t SearchHitNumber = 0;
 
   ViewPosition View;  // TopRow and ScrollBarExch

@@ -52,7 +52,7 @@ std::string Connection::HolderText(const device::DeviceHolder& holder) {
 }
 
 void Connection::BtnConnectClick() {
-  session_.PortConnected ^= 1;
+  session_.PortConnected = !session_.PortConnected;
   Connect();
 }
 
@@ -63,7 +63,7 @@ void Connection::ShowDisconnected() {
 }
 
 void Connection::Connect() {
-  if (session_.PortConnected == 1) {
+  if (session_.PortConnected) {
     const unsigned number = ports_.PortNumbers[ports_.PortIndex];
     const std::string name = ComPortName(number);
     const std::string path = devicePath_ ? devicePath_(number) : std::string();
@@ -80,13 +80,13 @@ void Connection::Connect() {
         port_.Open();
       } catch (...) {
         // The port stayed closed: say so on the status bar too, then let the window show why.
-        session_.PortConnected = 0;
+        session_.PortConnected = false;
         ShowDisconnected();
         GetSett();
         throw;
       }
     } else {
-      session_.PortConnected = 0;
+      session_.PortConnected = false;
       if (busy.kind == device::ErrorKind::kAccessDenied) {
         session_.ShowMessage(name + ": permission denied (add the user to the dialout group)", ErrorColour, 20);
       } else {
@@ -94,7 +94,7 @@ void Connection::Connect() {
       }
     }
   }
-  if (session_.PortConnected == 0) ShowDisconnected();
+  if (!session_.PortConnected) ShowDisconnected();
   GetSett();
 }
 

@@ -134,7 +134,7 @@ void Session::ClearFull() {
   RolloverBlocked = 0;
   retryTicks_ = 0;
   if (Store.SearchOpen) {
-    Store.SearchHitState = 0;
+    Store.SearchHitState = CurrentMatch::NotChosen;
     Store.SearchHitNumber = 0;
     ui_.Find();
   }

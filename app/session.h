@@ -30,6 +30,9 @@ class SessionUi {
   virtual bool SaveClick() = 0;
 };
 
+// How the send box text is read, numbered as the mode button cycles: 1 Hex, 2 Text, 3 Decimal.
+enum class InputMode : uint8_t { Hex = 1, Text = 2, Decimal = 3 };
+
 enum class Key { F2, F3, Escape, F, O, S, Up, Down, Other };
 struct KeyModifiers {
   bool ctrl = false;
@@ -58,8 +61,8 @@ class Session {
   uint8_t SpeedTicks = 0;
   uint8_t MessageShown = 0;
   uint8_t MessageTicks = 0;
-  uint8_t PortConnected = 0;
-  uint8_t SendMode = 1;  // 1 Hex, 2 Text, 3 Decimal
+  bool PortConnected = false;  // the operator has the port connected: receiving and sending work only then
+  InputMode SendMode = InputMode::Hex;
   std::string ExeFolder;
   // A full ring whose autosave failed, and nothing else: the rollover then waits (the bytes that
   // arrive stay in the port's queue) until the ring has been saved by a retry or by the

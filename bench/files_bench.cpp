@@ -122,7 +122,7 @@ void BM_AutosaveStream(benchmark::State& state, const char* base) {
   Queue q;
   q.block = &block;
   session.Port = &q;
-  session.PortConnected = 1;
+  session.PortConnected = true;
   const uint64_t rings = 4;
   for (auto _ : state) {
     for (uint64_t sent = 0; sent < rings * CaptureSize; sent += block.size()) {
@@ -178,7 +178,7 @@ void BM_AutosavePty(benchmark::State& state) {
     port.OnRxChar = [&](TCustomComPort*, int32_t n) { session.ComPortRxChar(static_cast<size_t>(n)); };
     port.Open();
     session.Port = &input;
-    session.PortConnected = 1;
+    session.PortConnected = true;
     std::atomic<bool> done{false};
     state.ResumeTiming();
     std::thread peer([&] {

@@ -62,7 +62,7 @@ void BM_OutExchange(benchmark::State& state) {
   RandomCapture(scene.store, 32 * 64, 1);
   scene.store.BytesPerRow = 32;
   scene.store.View.ShowRow(16);
-  scene.store.ViewBase = static_cast<uint8_t>(state.range(0));
+  scene.store.ViewBase = static_cast<GridBase>(state.range(0));
   for (auto _ : state) {
     scene.Frame();
     benchmark::DoNotOptimize(scene.pixels.data());
@@ -79,7 +79,7 @@ void BM_OutExchangeDecorated(benchmark::State& state) {
   scene.Resize(width);
   RandomCapture(scene.store, 32 * 64, 2);
   scene.store.View.ShowRow(16);
-  scene.store.ViewBase = 1;
+  scene.store.ViewBase = GridBase::Hex;
   const uint8_t shapes[] = {SearchHitFirst, SearchHitInner, SearchHitLast};
   for (uint32_t i = 0; i < 32 * 64; ++i) {
     scene.store.CaptureAttributes[i] = static_cast<uint8_t>(AttrSent | (1 + i % 4) | shapes[i % 3]);
@@ -99,7 +99,7 @@ void PrintMemory() {
   const long afterStartUp = ResidentKiB();
   RandomCapture(scene->store, 32 * 64, 3);
   for (int i = 0; i < 100; ++i) {
-    scene->store.ViewBase = static_cast<uint8_t>(1 + i % 3);
+    scene->store.ViewBase = static_cast<GridBase>(1 + i % 3);
     scene->Frame();
   }
   const long after100 = ResidentKiB();
@@ -159,7 +159,7 @@ int Shots(const std::string& dir) {
         VariedCapture(scene.store, scene.view);
         scene.store.BytesPerRow = perRow;
         scene.store.View.ShowRow(scene.store.View.TopRow() * 32 / perRow);
-        scene.store.ViewBase = b;
+        scene.store.ViewBase = static_cast<GridBase>(b);
         scene.Frame();
         const std::string name =
             dir + "/grid_" + bases[b] + "_" + std::to_string(perRow) + "_" + std::to_string(width) + ".ppm";

@@ -72,7 +72,7 @@ void BM_NewSearch(benchmark::State& state) {
   CaptureStore& s = RandomRing();
   s.WriteIndex = CaptureLast;
   s.BytesPerRow = 32;
-  s.ViewBase = 1;
+  s.ViewBase = GridBase::Hex;
   QuietUi ui;
   SearchTool tool(s, ui);
   tool.BtnFindClick();
@@ -91,7 +91,7 @@ void BM_NewSearchText(benchmark::State& state) {
   CaptureStore& s = TextRing();
   s.WriteIndex = CaptureLast;
   s.BytesPerRow = 32;
-  s.ViewBase = 1;
+  s.ViewBase = GridBase::Hex;
   QuietUi ui;
   SearchTool tool(s, ui);
   tool.BtnFindClick();
@@ -111,7 +111,7 @@ void BM_TickAfter64KiB(benchmark::State& state) {
   constexpr uint32_t Start = CaptureLast - 256 * Chunk;  // the last 256 chunks are appended
   CaptureStore& s = RandomRing();
   s.BytesPerRow = 32;
-  s.ViewBase = 1;
+  s.ViewBase = GridBase::Hex;
   QuietUi ui;
   SearchTool tool(s, ui);
   tool.BtnFindClick();

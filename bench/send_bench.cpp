@@ -27,15 +27,15 @@ struct CountingPort : SendPort {
   void Write(const uint8_t*, size_t count) override { bytes += count; }
 };
 
-std::string FullBox(uint8_t mode) {
+std::string FullBox(InputMode mode) {
   std::string t;
   while (t.size() < 4 * 4096) {
-    if (mode == 1) t += "4F ";
-    if (mode == 2) t += "Данные ";  // Cyrillic: two UTF-8 bytes per character to convert
-    if (mode == 3) t += "79,";
+    if (mode == InputMode::Hex) t += "4F ";
+    if (mode == InputMode::Text) t += "Данные ";  // Cyrillic: two UTF-8 bytes per character to convert
+    if (mode == InputMode::Decimal) t += "79,";
   }
   // Cut to 4,096 characters, not bytes, for the Cyrillic text.
-  if (mode == 2) {
+  if (mode == InputMode::Text) {
     std::string out;
     size_t chars = 0;
     for (size_t i = 0; i < t.size() && chars < 4096; ++chars) {
@@ -55,8 +55,8 @@ void BM_Send(benchmark::State& state) {
   CountingPort port;
   SendComposer send(*session, ui);
   send.Port = &port;
-  session->PortConnected = 1;
-  session->SendMode = static_cast<uint8_t>(state.range(0));
+  session->PortConnected = true;
+  session->SendMode = static_cast<InputMode>(state.range(0));
   send.SetLineEnding(LineEnding::CRNL);
   ui.text = FullBox(session->SendMode);
   for (auto _ : state) send.Send();

@@ -288,10 +288,10 @@ void MainWindow::BuildMenus() {
 void MainWindow::FormCreate() {
   ImageExch->SizeBitmap();
   ImageMiniMap->SizeBitmap();
-  Sess->PortConnected = 0;
-  Sess->SendMode = 1;
+  Sess->PortConnected = false;
+  Sess->SendMode = InputMode::Hex;
   CaptureStore& s = Sess->Store;
-  s.ViewBase = 1;
+  s.ViewBase = GridBase::Hex;
   s.BytesPerRow = 32;
   s.AutoScroll = 1;
   s.SearchOpen = 0;

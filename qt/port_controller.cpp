@@ -116,7 +116,7 @@ void PortController::BuildMenus() {
 
 void PortController::Start() {
   ComPort.SetBaudRate(br115200);
-  w_.session().PortConnected = 0;
+  w_.session().PortConnected = false;
   watcher_ = std::make_unique<TRegMonitorThread>(
       watchPaths_, [this](std::function<void()> task) { Post(std::move(task)); }, [this] { ScanPorts(); });
   watcher_->Start();
@@ -130,7 +130,7 @@ void PortController::Shutdown() {
     watcher_.reset();
   }
   if (w_.session().PortConnected) {
-    w_.session().PortConnected = 0;
+    w_.session().PortConnected = false;
   }
   try {
     ComPort.Close();
@@ -211,7 +211,7 @@ void PortController::HandleException(std::exception_ptr error) {
   // The port closed itself (a vanished device) or a handler failed: the status bar goes back to
   // the disconnected state so the operator can connect again.
   if (!ComPort.Connected() && w_.session().PortConnected) {
-    w_.session().PortConnected = 0;
+    w_.session().PortConnected = false;
     connection_->Connect();
   }
   ShowError(DescribeException(error));

@@ -155,7 +155,7 @@ void SearchTool::BtnFindClick() {
   if (findPanelShown_) {
     ui_.ShowFindPanel();
     store_.SearchOpen = 1;
-    store_.SearchHitState = 0;
+    store_.SearchHitState = CurrentMatch::NotChosen;
   } else {
     BtnFindCloseClick();
   }
@@ -173,7 +173,7 @@ void SearchTool::BtnFindCloseClick() {
 }
 
 void SearchTool::EditFindChange() {
-  store_.SearchHitState = 0;
+  store_.SearchHitState = CurrentMatch::NotChosen;
   store_.SearchHitNumber = 0;
   ClearFind();
   StringFind();
@@ -215,9 +215,9 @@ void SearchTool::ClearFind() {
 void SearchTool::StringFind() {
   const std::string bytes = CodePageFromUtf8(ui_.FindText());
   if (bytes.empty()) return;
-  const ByteNotation notation = store_.ViewBase == 2   ? ByteNotation::Decimal
-                                : store_.ViewBase == 3 ? ByteNotation::Text
-                                                       : ByteNotation::Hex;
+  const ByteNotation notation = store_.ViewBase == GridBase::Dec    ? ByteNotation::Decimal
+                                : store_.ViewBase == GridBase::Char ? ByteNotation::Text
+                                                                    : ByteNotation::Hex;
   // The pattern holds at most 255 bytes; a longer text is cut there.
   patternLength_ = static_cast<uint8_t>(ReadNotation(notation, bytes, std::span(pattern_)));
 }
@@ -230,7 +230,7 @@ void SearchTool::Find() {
     // byte it looked at has changed (no clear, no rewrite, the capture only grew) and the
     // current match is already chosen or there was none to choose.
     const bool resume = resumeValid_ && w >= scannedTo_ && store_.SearchedUpTo == scannedTo_ &&
-                        !(store_.SearchHitState == 0 && searchHitCount_ > 0);
+                        !(store_.SearchHitState == CurrentMatch::NotChosen && searchHitCount_ > 0);
     if (resume) {
       Scan(resumeAt_, w, searchHitCount_);
     } else {
@@ -245,8 +245,8 @@ void SearchTool::Find() {
     const uint32_t undecided = w + 1 >= len ? w + 1 - len : 0;
     resumeAt_ = std::max(lastMatchEnd_, undecided);
   }
-  if (store_.SearchHitState == 0 && searchHitCount_ >= 1) PickLastBeforeView();
-  if (searchHitCount_ >= 1) store_.SearchHitState = 2;
+  if (store_.SearchHitState == CurrentMatch::NotChosen && searchHitCount_ >= 1) PickLastBeforeView();
+  if (searchHitCount_ >= 1) store_.SearchHitState = CurrentMatch::Chosen;
   ShowCounts();
 }
 
@@ -262,10 +262,10 @@ void SearchTool::Scan(uint32_t from, uint32_t end, uint32_t count) {
 
 void SearchTool::RecordMatch(uint32_t start, uint32_t count) {
   const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.View.TopRow();
-  if (store_.SearchHitState == 0 && start >= viewStart) {
+  if (store_.SearchHitState == CurrentMatch::NotChosen && start >= viewStart) {
     store_.SearchHitNumber = count;
     currentMatchIndex_ = start;
-    store_.SearchHitState = 2;
+    store_.SearchHitState = CurrentMatch::Chosen;
   }
 }
 
@@ -313,7 +313,7 @@ void SearchTool::ShowCounts() {
 }
 
 void SearchTool::UpDownFindClick(FindStep step) {
-  if (store_.SearchHitState != 2) return;
+  if (store_.SearchHitState != CurrentMatch::Chosen) return;
   const uint8_t* a = store_.CaptureAttributes;
   if (step == FindStep::Previous) {
     if (currentMatchIndex_ >= 1) {

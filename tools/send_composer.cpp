@@ -5,12 +5,16 @@
 
 namespace quarlex {
 
-const char* SendModeCaption(uint8_t sendMode) {
+const char* SendModeCaption(InputMode sendMode) {
   switch (sendMode) {
-    case 2: return "Text";
-    case 3: return "Decimal";
-    default: return "Hex";
+    case InputMode::Text:
+      return "Text";
+    case InputMode::Decimal:
+      return "Decimal";
+    case InputMode::Hex:
+      break;
   }
+  return "Hex";
 }
 
 const char* LineEndingLabel(LineEnding ending) {
@@ -23,16 +27,18 @@ const char* LineEndingLabel(LineEnding ending) {
   return "  ";
 }
 
-size_t ComposeSend(std::string_view codePageText, uint8_t sendMode, LineEnding ending,
+size_t ComposeSend(std::string_view codePageText, InputMode sendMode, LineEnding ending,
                    std::span<uint8_t, SendBufferSize> buffer) {
   size_t n = 0;
   switch (sendMode) {
-    case 2:
+    case InputMode::Text:
       // Text may convert to more bytes than the box had characters; the payload never grows
       // past its 4,096 bytes, so the line ending always fits behind it.
       n = ReadTextNotation(codePageText, buffer.first(SendPayloadSize));
       break;
-    case 3: n = ReadDecimalNotation(codePageText, buffer.first(SendNotationStop)); break;
+    case InputMode::Decimal:
+      n = ReadDecimalNotation(codePageText, buffer.first(SendNotationStop));
+      break;
     default: n = ReadHexNotation(codePageText, buffer.first(SendNotationStop)); break;
   }
   if (ending == LineEnding::CR || ending == LineEnding::CRNL) buffer[n++] = 0x0D;
@@ -49,7 +55,7 @@ void ComPortSend::Write(const uint8_t* data, size_t count) {
 }
 
 void SendComposer::Send() {
-  if (session_.PortConnected != 1 || Port == nullptr) {
+  if (!session_.PortConnected || Port == nullptr) {
     Refresh();
     return;
   }
@@ -61,7 +67,7 @@ void SendComposer::Send() {
   CaptureStore& store = session_.Store;
   // Nothing is recorded or written when the ring could not be made safe to take the bytes (the
   // message panel says why), nor when taking the queued bytes found the port failed.
-  if (!session_.MakeRoomForSend(sendCount_) || session_.PortConnected != 1) {
+  if (!session_.MakeRoomForSend(sendCount_) || !session_.PortConnected) {
     Refresh();
     return;
   }
@@ -104,8 +110,10 @@ void SendComposer::AddToHistory(const std::string& text) {
 }
 
 void SendComposer::BtnModeSendClick() {
-  uint8_t& mode = session_.SendMode;
-  mode = mode >= 3 ? 1 : mode + 1;
+  InputMode& mode = session_.SendMode;
+  mode = mode == InputMode::Hex    ? InputMode::Text
+         : mode == InputMode::Text ? InputMode::Decimal
+                                   : InputMode::Hex;
   ui_.SetModeCaption(SendModeCaption(mode));
 }
 

@@ -56,14 +56,14 @@ constexpr size_t SendBufferSize = SendPayloadSize + 2;  // room for CR NL
 constexpr size_t SendNotationStop = 4095;
 constexpr size_t SendHistorySlots = 9;
 
-// Caption of BtnModeSend for a send mode (1 Hex, 2 Text, 3 Decimal).
-const char* SendModeCaption(uint8_t sendMode);
+// Caption of BtnModeSend for a send mode.
+const char* SendModeCaption(InputMode sendMode);
 // Text of the line-ending label beside the send box.
 const char* LineEndingLabel(LineEnding ending);
 
 // Bytes of one send: `codePageText` read by the mode, then the line ending. Text mode takes at
 // most 4,096 bytes; hex and decimal stop at 4,095 values. Returns the count in `buffer`.
-size_t ComposeSend(std::string_view codePageText, uint8_t sendMode, LineEnding ending,
+size_t ComposeSend(std::string_view codePageText, InputMode sendMode, LineEnding ending,
                    std::span<uint8_t, SendBufferSize> buffer);
 
 class SendComposer {

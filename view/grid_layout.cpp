@@ -76,39 +76,37 @@ std::optional<GridCell> CellOfIndex(uint32_t index, uint32_t bytesPerRow, uint32
   return GridCell{index % bytesPerRow, row - topRow};
 }
 
-std::string_view CellText(uint8_t viewBase, uint8_t b, char* buf) {
+std::string_view CellText(GridBase viewBase, uint8_t b, char* buf) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   switch (viewBase) {
-    case 1:
+    case GridBase::Hex:
       buf[0] = kHex[b >> 4];
       buf[1] = kHex[b & 15];
       return {buf, 2};
-    case 2: {
+    case GridBase::Dec: {
       size_t n = 0;
       if (b >= 100) buf[n++] = static_cast<char>('0' + b / 100);
       if (b >= 10) buf[n++] = static_cast<char>('0' + b / 10 % 10);
       buf[n++] = static_cast<char>('0' + b % 10);
       return {buf, n};
     }
-    case 3:
+    case GridBase::Char:
       buf[0] = static_cast<char>(b);
       return {buf, 1};
-    default:
-      return {};
   }
+  return {};
 }
 
-int CellTextOffset(uint8_t viewBase, uint8_t b) {
+int CellTextOffset(GridBase viewBase, uint8_t b) {
   switch (viewBase) {
-    case 1:
+    case GridBase::Hex:
       return 6;
-    case 2:
+    case GridBase::Dec:
       return b <= 9 ? 12 : b <= 99 ? 8 : 4;
-    case 3:
+    case GridBase::Char:
       return 10;
-    default:
-      return 0;
   }
+  return 0;
 }
 
 double TextBaseline(const GridMetrics& m, int row) {

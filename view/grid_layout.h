@@ -11,6 +11,8 @@
 #include <optional>
 #include <string_view>
 
+#include "app/capture_store.h"
+
 namespace quarlex {
 
 constexpr double GridDesignWidth = 1055.0;
@@ -67,12 +69,12 @@ constexpr uint32_t RowOfIndex(uint32_t index, uint32_t bytesPerRow) {
 // Visible cell of `index` with this top row, nothing when the index is not among the 16 rows.
 std::optional<GridCell> CellOfIndex(uint32_t index, uint32_t bytesPerRow, uint32_t topRow);
 
-// Cell text of byte b in base 1 HEX ("0A"), 2 DEC ("7", "42", "255"), 3 CHAR (b itself), written
-// into `buf` (at least 4 bytes). Other bases give no text.
-std::string_view CellText(uint8_t viewBase, uint8_t b, char* buf);
+// Cell text of byte b in base HEX ("0A"), DEC ("7", "42", "255"), CHAR (b itself), written into
+// `buf` (at least 4 bytes). A value outside the three gives no text.
+std::string_view CellText(GridBase viewBase, uint8_t b, char* buf);
 // How far into its cell the text starts, in design pixels (multiply by ViewScale): HEX 6; DEC 12
 // for one digit, 8 for two, 4 for three; CHAR 10.
-int CellTextOffset(uint8_t viewBase, uint8_t b);
+int CellTextOffset(GridBase viewBase, uint8_t b);
 // Baseline of the text of visible row r: r x RH + 18 s, before rounding.
 double TextBaseline(const GridMetrics& m, int row);
 

@@ -67,11 +67,11 @@ ControlColours ColoursFor(const HoverStyle& style, bool active) {
 bool ViewToolbar::IsActive(ToolbarLabel label) const {
   switch (label) {
     case ToolbarLabel::ViewHex:
-      return store_.ViewBase == 1;
+      return store_.ViewBase == GridBase::Hex;
     case ToolbarLabel::ViewDec:
-      return store_.ViewBase == 2;
+      return store_.ViewBase == GridBase::Dec;
     case ToolbarLabel::ViewChar:
-      return store_.ViewBase == 3;
+      return store_.ViewBase == GridBase::Char;
     case ToolbarLabel::ModeWin32:
       return store_.BytesPerRow == 32;
     case ToolbarLabel::ModeWin16:
@@ -82,7 +82,7 @@ bool ViewToolbar::IsActive(ToolbarLabel label) const {
   return false;
 }
 
-void ViewToolbar::SetBase(uint8_t base) {
+void ViewToolbar::SetBase(GridBase base) {
   store_.ViewBase = base;
   ui_.OutExchange();
   StatusView();

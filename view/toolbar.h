@@ -39,9 +39,9 @@ class ViewToolbar {
   // Capture index of the first visible byte, taken just before a width switch.
   uint32_t FirstVisibleOffset = 0;
 
-  void BtnViewHexClick() { SetBase(1); }
-  void BtnViewDecClick() { SetBase(2); }
-  void BtnViewCharClick() { SetBase(3); }
+  void BtnViewHexClick() { SetBase(GridBase::Hex); }
+  void BtnViewDecClick() { SetBase(GridBase::Dec); }
+  void BtnViewCharClick() { SetBase(GridBase::Char); }
   // Colours the base labels by ViewBase and ends the current search.
   void StatusView();
 
@@ -59,7 +59,7 @@ class ViewToolbar {
   bool IsActive(ToolbarLabel label) const;
 
  private:
-  void SetBase(uint8_t base);
+  void SetBase(GridBase base);
   void SetWidth(uint8_t width);
   CaptureStore& store_;
   ToolbarUi& ui_;

@@ -18,7 +18,7 @@ TEST(CaptureStore, StartsEmptyWithViewDefaults) {
   CaptureStore s;
   EXPECT_EQ(s.WriteIndex, 0u);
   EXPECT_EQ(s.BytesPerRow, 32);
-  EXPECT_EQ(s.ViewBase, 1);
+  EXPECT_EQ(s.ViewBase, GridBase::Hex);
   EXPECT_EQ(s.AutoScroll, 1);
   EXPECT_EQ(s.CaptureBuffer[CaptureLast], 0);
   EXPECT_EQ(s.CaptureAttributes[12345], 0);
@@ -113,7 +113,7 @@ TEST(CaptureStore, AutoscrollOffMovesOnlyOnWrap) {
 TEST(CaptureStore, ClearStorageWipesEverythingButViewChoices) {
   CaptureStore s;
   s.BytesPerRow = 16;
-  s.ViewBase = 3;
+  s.ViewBase = GridBase::Char;
   auto in = Bytes(1000);
   s.AppendReceived(in.data(), in.size());
   s.CaptureAttributes[5] = 0x81;
@@ -137,7 +137,7 @@ TEST(CaptureStore, ClearStorageWipesEverythingButViewChoices) {
   EXPECT_EQ(s.View.ScrollBarExch().Position(), 0u);
   EXPECT_EQ(s.RxBytesSinceTick, 77u);
   EXPECT_EQ(s.BytesPerRow, 16);
-  EXPECT_EQ(s.ViewBase, 3);
+  EXPECT_EQ(s.ViewBase, GridBase::Char);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ struct SessionTest : ::testing::Test {
       return saveOk;
     };
     s.Port = &port;
-    s.PortConnected = 1;
+    s.PortConnected = true;
   }
   void Receive(size_t n, uint8_t start = 0) {
     port.Push(n, start);
@@ -78,7 +78,7 @@ TEST_F(SessionTest, LargeEventIsReadInStagingSizedPasses) {
 }
 
 TEST_F(SessionTest, EventAfterDisconnectOnlyCounts) {
-  s.PortConnected = 0;
+  s.PortConnected = false;
   port.Push(7);
   s.ComPortRxChar(7);
   EXPECT_EQ(s.Store.WriteIndex, 0u);
@@ -277,11 +277,11 @@ TEST_F(SessionTest, FailedSaveBeforeAWrappingSendRefusesItWithoutBlocking) {
 TEST_F(SessionTest, ClearWithSearchOpenResetsStepsAndReruns) {
   s.Store.SearchOpen = 1;
   s.Store.SearchHitNumber = 5;
-  s.Store.SearchHitState = 2;
+  s.Store.SearchHitState = CurrentMatch::Chosen;
   s.ClearFull();
   EXPECT_EQ(ui.finds, 1);
   EXPECT_EQ(s.Store.SearchHitNumber, 0u);
-  EXPECT_EQ(s.Store.SearchHitState, 0);
+  EXPECT_EQ(s.Store.SearchHitState, CurrentMatch::NotChosen);
   EXPECT_EQ(ui.exchangeDraws, 1);
 }
 

@@ -35,7 +35,7 @@ TEST(CloseOnSignalTest, EachSignalClosesTheWindowWithItsAutosave) {
     w.save_Auto->setChecked(true);
     CloseOnSignal::Install(w);
     parts.port->BtnConnectClick();
-    ASSERT_EQ(w.session().PortConnected, 1);
+    ASSERT_TRUE(w.session().PortConnected);
 
     std::string data(1 << 20, '\0');  // a megabyte
     std::mt19937 rng(sig);

@@ -115,9 +115,8 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   EXPECT_EQ(s.Store.WriteIndex, 3u);
   EXPECT_EQ(s.Store.CaptureBuffer[2], 3);
 
-  ASSERT_TRUE(testing_support::WaitUntil([&] {
-    return s.PortConnected == 1 && parts.port->ComPort.Connected();
-  })) << (errors.empty() ? std::string("not connected") : errors.front());
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.PortConnected && parts.port->ComPort.Connected(); }))
+      << (errors.empty() ? std::string("not connected") : errors.front());
   EXPECT_EQ(parts.port->ComPort.Port(), "COM42");
   pty.Send("live", 4);
   ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 7u; })) << s.Store.WriteIndex;

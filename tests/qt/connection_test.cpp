@@ -60,7 +60,7 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
 
   parts.port->BtnConnectClick();
   ASSERT_TRUE(errors.empty()) << errors.front();
-  EXPECT_EQ(session().PortConnected, 1);
+  EXPECT_TRUE(session().PortConnected);
   EXPECT_EQ(w->BtnConnect->text(), "Disconnect");
   EXPECT_FALSE(w->BtnCom->isEnabled());
   EXPECT_FALSE(w->BtnSetBr->isEnabled());
@@ -99,7 +99,7 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
   EXPECT_EQ(session().Store.CaptureAttributes[data.size() + 3], 0x80);
 
   parts.port->BtnConnectClick();
-  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_FALSE(session().PortConnected);
   EXPECT_EQ(w->BtnConnect->text(), "Connect");
   EXPECT_TRUE(w->BtnCom->isEnabled());
   EXPECT_FALSE(parts.port->ComPort.Connected());
@@ -117,7 +117,7 @@ TEST_F(ConnectionTest, BusyPortIsReportedForTwelveTicksAndStaysDisconnected) {
   std::unique_ptr<device::Device> holder;
   ASSERT_TRUE(device::OpenDevice(pty.path(), holder).ok());
   parts.port->BtnConnectClick();
-  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_FALSE(session().PortConnected);
   EXPECT_EQ(w->BtnConnect->text(), "Connect");
   EXPECT_FALSE(w->Msg->isHidden());
   EXPECT_EQ(w->Msg->text(), "COM7 is busy software or device");
@@ -136,7 +136,7 @@ TEST_F(ConnectionTest, APortAnotherProgramOpenedWithoutALockIsBusyAndItsHolderNa
     device::testing::OtherProcess other(pty.path(), "line-reader");
     ASSERT_TRUE(other.opened());
     parts.port->BtnConnectClick();
-    EXPECT_EQ(session().PortConnected, 0);
+    EXPECT_FALSE(session().PortConnected);
     EXPECT_FALSE(parts.port->ComPort.Connected());
     EXPECT_EQ(w->Msg->text(), "COM9 is busy software or device");
     const QString held = QString("Held by line-reader (PID %1)").arg(other.pid());
@@ -145,7 +145,7 @@ TEST_F(ConnectionTest, APortAnotherProgramOpenedWithoutALockIsBusyAndItsHolderNa
   // Free again: the connection holds the line's lock file for tools that look there, and the
   // tooltip no longer names anyone.
   parts.port->BtnConnectClick();
-  ASSERT_EQ(session().PortConnected, 1);
+  ASSERT_TRUE(session().PortConnected);
   EXPECT_FALSE(w->BtnCom->toolTip().contains("Held by"));
   const fs::path lock = device::CurrentPortLockRoots().LockFolder / device::LockFileName(pty.path());
   EXPECT_EQ(device::ReadLockPid(lock), getpid());
@@ -164,7 +164,7 @@ TEST_F(ConnectionTest, PermissionDeniedSaysWhatToDo) {
   });
   parts.port->BtnConnectClick();
   device::SetDeviceOpener(previous);
-  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_FALSE(session().PortConnected);
   EXPECT_EQ(w->Msg->text(), "COM3: permission denied (add the user to the dialout group)");
 }
 
@@ -173,7 +173,7 @@ TEST_F(ConnectionTest, NoPortAtAllNamesPortZero) {
   EXPECT_EQ(w->BtnCom->text(), "Port 0");
   parts.port->BtnConnectClick();
   EXPECT_EQ(w->Msg->text(), "COM0 is busy software or device");
-  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_FALSE(session().PortConnected);
 }
 
 TEST_F(ConnectionTest, AVirtualPortAppearsAndVanishesOnTheButton) {
@@ -226,11 +226,11 @@ TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
   Link(5, pty.path());
   Start();
   parts.port->BtnConnectClick();
-  ASSERT_EQ(session().PortConnected, 1);
+  ASSERT_TRUE(session().PortConnected);
   pty.HangUp();
   ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty(); })) << "no message after the hang-up";
   EXPECT_NE(errors.front().find("Port Disconnected"), std::string::npos) << errors.front();
-  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_FALSE(session().PortConnected);
   EXPECT_EQ(w->BtnConnect->text(), "Connect");
   EXPECT_TRUE(w->BtnCom->isEnabled());
 }
@@ -250,7 +250,7 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
   session().ExeFolder = folder.string() + "/";
   w->save_Auto->setChecked(true);
   parts.port->BtnConnectClick();
-  ASSERT_EQ(session().PortConnected, 1);
+  ASSERT_TRUE(session().PortConnected);
   pty.Send("$GPGGA,123519*47\r\n");
   ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 18u; }))
       << "received " << session().Store.WriteIndex;
@@ -295,7 +295,7 @@ TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
   session().ExeFolder = folder.string() + "/";
   w->save_Auto->setChecked(true);
   parts.port->BtnConnectClick();
-  ASSERT_EQ(session().PortConnected, 1);
+  ASSERT_TRUE(session().PortConnected);
   CaptureStore& store = session().Store;
   store.WriteIndex = CaptureSize - 10;  // ten bytes of room left
   line->Receive(std::string(100, 'x'));
@@ -305,7 +305,7 @@ TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
   EXPECT_FALSE(parts.port->ComPort.Connected());
   ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty(); })) << "the operator is not told";
   EXPECT_NE(errors.front().find("Read"), std::string::npos) << errors.front();
-  EXPECT_EQ(session().PortConnected, 0);
+  EXPECT_FALSE(session().PortConnected);
   EXPECT_EQ(w->BtnConnect->text(), "Connect");
   EXPECT_EQ(fs::file_size(fs::directory_iterator(folder)->path()), CaptureSize) << "the ring was saved first";
 }

@@ -183,7 +183,7 @@ TEST_F(NavControllerTest, OperatorScrollMovesTheGridProgramPositionsOnlyTheBar) 
 }
 
 TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
-  ASSERT_EQ(s.ViewBase, 1);
+  ASSERT_EQ(s.ViewBase, GridBase::Hex);
   QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
   QEvent leave(QEvent::Leave);
   // The virtual cursor may rest on a label when the window appears; start from "not hovered".
@@ -200,7 +200,7 @@ TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
   QApplication::sendEvent(w.BtnViewDec, &leave);
   // Choosing DEC makes it the active one.
   QTest::mouseClick(w.BtnViewDec, Qt::LeftButton);
-  EXPECT_EQ(s.ViewBase, 2);
+  EXPECT_EQ(s.ViewBase, GridBase::Dec);
   QApplication::sendEvent(w.BtnViewDec, &leave);
   EXPECT_EQ(TextOf(w.BtnViewDec), QColor(85, 85, 85));
   EXPECT_EQ(TextOf(w.BtnViewHex), QColor(190, 190, 190));

@@ -176,7 +176,7 @@ TEST_F(SearchWindowTest, BaseSwitchOnTheToolbarClearsTheBox) {
   QTest::keyClicks(w.EditFind, "41 42");
   ASSERT_EQ(w.LabelFind->text(), "1 of 2");
   QTest::mouseClick(w.BtnViewDec, Qt::LeftButton);
-  EXPECT_EQ(s.ViewBase, 2);
+  EXPECT_EQ(s.ViewBase, GridBase::Dec);
   EXPECT_EQ(w.EditFind->text(), "");
   EXPECT_EQ(w.LabelFind->text(), "0 of 0");
   EXPECT_EQ(Code(0), 0);

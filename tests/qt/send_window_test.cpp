@@ -35,7 +35,7 @@ struct SendWindowTest : ::testing::Test {
     send->ShowError = [this](const std::string& e) { errors.push_back(e); };
     send->SetPort(&port);
     w.FormCreate();
-    w.session().PortConnected = 1;  // start-up leaves the port disconnected
+    w.session().PortConnected = true;  // start-up leaves the port disconnected
     w.TimerMain->stop();
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
@@ -92,7 +92,7 @@ TEST_F(SendWindowTest, UpAndDownRecallEarlierTexts) {
 }
 
 TEST_F(SendWindowTest, DisconnectedSendDoesNothing) {
-  w.session().PortConnected = 0;
+  w.session().PortConnected = false;
   QTest::keyClicks(w.EditSend, "41");
   QTest::keyClick(w.EditSend, Qt::Key_Return);
   EXPECT_TRUE(port.writes.empty());

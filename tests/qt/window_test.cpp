@@ -166,7 +166,7 @@ TEST_F(WindowTest, StartUpState) {
   EXPECT_TRUE(w.TimerMain->isActive());
   EXPECT_EQ(w.TimerMain->interval(), 100);
   EXPECT_EQ(w.session().Store.BytesPerRow, 32);
-  EXPECT_EQ(w.session().PortConnected, 0);
+  EXPECT_FALSE(w.session().PortConnected);
 }
 
 TEST_F(WindowTest, KeyPreviewReachesTheMapOnceWhileAnEditHasFocus) {

@@ -72,7 +72,7 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   port.OnRxChar = [&](TCustomComPort*, int32_t count) { session.ComPortRxChar(static_cast<size_t>(count)); };
   port.Open();
   session.Port = &input;
-  session.PortConnected = 1;
+  session.PortConnected = true;
 
   StreamChecksum sent;
   std::atomic<bool> writerDone{false};

@@ -61,7 +61,7 @@ void RunStream(SaveMode mode, uint64_t totalBytes) {
   window.save = [&files] { return files.BtnSaveClick(); };
   session.ExeFolder = dir.Folder();
   session.Port = &port;
-  session.PortConnected = 1;
+  session.PortConnected = true;
 
   std::mt19937_64 rng(20260304);
   StreamChecksum stream;

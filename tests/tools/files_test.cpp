@@ -433,7 +433,7 @@ TEST_F(FilesTest, FullRingFileLoadsBackWholeAndRollsOverOnlyForNewBytes) {
     void ReadFailed(std::exception_ptr) override { ADD_FAILURE(); }
   } port;
   session.Port = &port;
-  session.PortConnected = 1;
+  session.PortConnected = true;
   window.autosave = true;
   const auto ring = Receive(CaptureSize);
   ui.mode = SaveMode::Full;

@@ -42,7 +42,7 @@ struct SearchTest : ::testing::Test {
   void Open() {
     if (!tool.FindPanelShown()) tool.BtnFindClick();
   }
-  void Type(const std::string& text, uint8_t base = 3) {
+  void Type(const std::string& text, GridBase base = GridBase::Char) {
     Open();
     s.ViewBase = base;
     ui.text = text;
@@ -56,7 +56,7 @@ struct SearchTest : ::testing::Test {
 
 TEST_F(SearchTest, HexPatternMarksEveryMatch) {
   Append(s, "ABAB");
-  Type("41 42", 1);
+  Type("41 42", GridBase::Hex);
   EXPECT_EQ(Codes(s, 0, 5), (Bytes{0x10, 0x30, 0x10, 0x30, 0}));
   EXPECT_EQ(ui.label, "1 of 2");
   EXPECT_EQ(ui.upDownMax, 2u);
@@ -83,16 +83,16 @@ TEST_F(SearchTest, MatchShapesAndNoOverlap) {
 
 TEST_F(SearchTest, DecimalAndHexPrefixesReadLikeTheSendBox) {
   Append(s, "zAB");
-  Type("65,66", 2);
+  Type("65,66", GridBase::Dec);
   EXPECT_EQ(ui.label, "1 of 1");
   EXPECT_EQ(tool.CurrentMatchIndex(), 1u);
-  Type("0x41 0x42", 1);
+  Type("0x41 0x42", GridBase::Hex);
   EXPECT_EQ(ui.label, "1 of 1");
-  Type("4", 1);  // a lone digit is no byte
+  Type("4", GridBase::Hex);  // a lone digit is no byte
   EXPECT_EQ(tool.SearchPatternLength(), 0);
   EXPECT_EQ(ui.label, "0 of 0");
   Append(s, "\x04");
-  Type("4 ", 1);
+  Type("4 ", GridBase::Hex);
   EXPECT_EQ(tool.SearchPatternLength(), 1);
   EXPECT_EQ(ui.label, "1 of 1");
 }
@@ -244,7 +244,7 @@ struct Pair {
       std::memset(st->CaptureAttributes, 0, extent);
       st->WriteIndex = st->SearchedUpTo = 0;
       st->View.ShowRow(0);
-      st->SearchHitState = 0;
+      st->SearchHitState = CurrentMatch::NotChosen;
       st->SearchHitNumber = 0;
     }
   }
@@ -325,7 +325,7 @@ TEST(SearchRandomTest, SameResultsAsThePlainScan) {
         if (base == 2) text += std::to_string(b) + (pick(2) ? "," : " ");
         if (base == 3) text += static_cast<char>(b);
       }
-      p.fast->ViewBase = base;
+      p.fast->ViewBase = static_cast<GridBase>(base);
       ui.text = text;
     };
     auto setTop = [&] {
@@ -345,7 +345,7 @@ TEST(SearchRandomTest, SameResultsAsThePlainScan) {
     newPattern();
     tool.BtnFindClick();
     p.ref->SearchOpen = 1;
-    p.ref->SearchHitState = 0;
+    p.ref->SearchHitState = CurrentMatch::NotChosen;
     tool.EditFindChange();
     r.NewSearch(pattern);
     ASSERT_LT(p.extent, r.clearLimit);
@@ -413,7 +413,7 @@ TEST(SearchRandomTest, CaptureUpToTheLastSlotOfTheRing) {
   p.ref->View.ShowRow(start / 32);
   tool.BtnFindClick();
   p.ref->SearchOpen = 1;
-  p.fast->ViewBase = 3;
+  p.fast->ViewBase = GridBase::Char;
   for (const char* pat : {"AA", "A", "BAB", "ABBA"}) {
     ui.text = pat;
     tool.EditFindChange();

@@ -21,7 +21,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Compose(const std::string& text, uint8_t mode, LineEnding ending = LineEnding::None) {
+Bytes Compose(const std::string& text, InputMode mode, LineEnding ending = LineEnding::None) {
   std::array<uint8_t, SendBufferSize> buf{};
   return Bytes(buf.begin(), buf.begin() + ComposeSend(text, mode, ending, buf));
 }
@@ -34,7 +34,7 @@ struct SendTest : ::testing::Test {
   testing::RecordingPort port;
   SendComposer send{session, ui};
   void SetUp() override {
-    session.PortConnected = 1;
+    session.PortConnected = true;
     send.Port = &port;
     sessionUi.save = [this] { return saveOk; };
   }
@@ -48,20 +48,20 @@ struct SendTest : ::testing::Test {
 };
 
 TEST(SendComposeTest, ModesAndLineEndings) {
-  EXPECT_EQ(Compose("12 34", 1), (Bytes{0x12, 0x34}));
-  EXPECT_EQ(Compose("1234", 1, LineEnding::NL), (Bytes{0x0A}));
-  EXPECT_EQ(Compose("AB", 2, LineEnding::CRNL), (Bytes{0x41, 0x42, 0x0D, 0x0A}));
-  EXPECT_EQ(Compose("1,2,3", 3, LineEnding::CR), (Bytes{1, 2, 3, 0x0D}));
-  EXPECT_EQ(Compose("", 1), Bytes{});
-  EXPECT_EQ(Compose("", 2, LineEnding::NL), Bytes{0x0A});
+  EXPECT_EQ(Compose("12 34", InputMode::Hex), (Bytes{0x12, 0x34}));
+  EXPECT_EQ(Compose("1234", InputMode::Hex, LineEnding::NL), (Bytes{0x0A}));
+  EXPECT_EQ(Compose("AB", InputMode::Text, LineEnding::CRNL), (Bytes{0x41, 0x42, 0x0D, 0x0A}));
+  EXPECT_EQ(Compose("1,2,3", InputMode::Decimal, LineEnding::CR), (Bytes{1, 2, 3, 0x0D}));
+  EXPECT_EQ(Compose("", InputMode::Hex), Bytes{});
+  EXPECT_EQ(Compose("", InputMode::Text, LineEnding::NL), Bytes{0x0A});
   // A text with separators only, in hex, still gets its ending.
-  EXPECT_EQ(Compose(std::string(4096, ' '), 1, LineEnding::CRNL), (Bytes{0x0D, 0x0A}));
+  EXPECT_EQ(Compose(std::string(4096, ' '), InputMode::Hex, LineEnding::CRNL), (Bytes{0x0D, 0x0A}));
 }
 
 TEST(SendComposeTest, PayloadLimitsLeaveRoomForTheEnding) {
   std::string hex;
   for (int i = 0; i < 5000; ++i) hex += "7f ";
-  Bytes b = Compose(hex, 1, LineEnding::CRNL);
+  Bytes b = Compose(hex, InputMode::Hex, LineEnding::CRNL);
   ASSERT_EQ(b.size(), 4095u + 2);  // hex stops at 4,095 values
   EXPECT_EQ(b[4094], 0x7F);
   EXPECT_EQ(b[4095], 0x0D);
@@ -69,10 +69,10 @@ TEST(SendComposeTest, PayloadLimitsLeaveRoomForTheEnding) {
 
   std::string dec;
   for (int i = 0; i < 5000; ++i) dec += "9,";
-  EXPECT_EQ(Compose(dec, 3, LineEnding::NL).size(), 4095u + 1);
+  EXPECT_EQ(Compose(dec, InputMode::Decimal, LineEnding::NL).size(), 4095u + 1);
 
   // Text has no separator stop, but never more than 4,096 payload bytes.
-  Bytes t = Compose(std::string(9000, 'z'), 2, LineEnding::CRNL);
+  Bytes t = Compose(std::string(9000, 'z'), InputMode::Text, LineEnding::CRNL);
   ASSERT_EQ(t.size(), 4096u + 2);
   EXPECT_EQ(t[4095], 'z');
   EXPECT_EQ(t[4096], 0x0D);
@@ -107,7 +107,7 @@ TEST_F(SendTest, RecordsWithTheSentBitAndWritesOnce) {
 
 TEST_F(SendTest, TypedTextGoesThroughTheProgramCodePage) {
   send.BtnModeSendClick();  // Text
-  ASSERT_EQ(session.SendMode, 2);
+  ASSERT_EQ(session.SendMode, InputMode::Text);
   // Cyrillic Ya, the euro sign, a character 1251 lacks, then a stray byte and an overlong form:
   // each byte that is not well-formed UTF-8 becomes one '?', none is dropped.
   SendText("Я\xE2\x82\xAC\xE6\xBC\xA2\xFF\xC0\x81");
@@ -116,7 +116,7 @@ TEST_F(SendTest, TypedTextGoesThroughTheProgramCodePage) {
 }
 
 TEST_F(SendTest, DisconnectedSendDoesNothingButRedraw) {
-  session.PortConnected = 0;
+  session.PortConnected = false;
   SendText("41 42");
   EXPECT_EQ(session.Store.WriteIndex, 0u);
   EXPECT_EQ(session.Store.CaptureAttributes[0], 0);
@@ -124,7 +124,7 @@ TEST_F(SendTest, DisconnectedSendDoesNothingButRedraw) {
   EXPECT_EQ(send.HistoryCount(), 0);
   EXPECT_EQ(ui.redraws, 1);
   // Connected but with no port behind it: the same, nothing recorded that was not written.
-  session.PortConnected = 1;
+  session.PortConnected = true;
   send.Port = nullptr;
   SendText("41 42");
   EXPECT_EQ(session.Store.WriteIndex, 0u);
@@ -245,14 +245,14 @@ TEST(ComPortAdapters, ShortTransfersFailWithoutAnOSCode) {
 }
 
 TEST_F(SendTest, ModeCycleAndEndingLabels) {
-  EXPECT_EQ(session.SendMode, 1);
+  EXPECT_EQ(session.SendMode, InputMode::Hex);
   send.BtnModeSendClick();
   EXPECT_EQ(ui.modeCaption, "Text");
   send.BtnModeSendClick();
   EXPECT_EQ(ui.modeCaption, "Decimal");
   send.BtnModeSendClick();
   EXPECT_EQ(ui.modeCaption, "Hex");
-  EXPECT_EQ(session.SendMode, 1);
+  EXPECT_EQ(session.SendMode, InputMode::Hex);
   send.SetLineEnding(LineEnding::CRNL);
   EXPECT_EQ(ui.endingText, " +CR NL  ");
   send.SetLineEnding(LineEnding::NL);

@@ -225,7 +225,7 @@ TEST_F(GridTest, TextIsPlacedByBaseAndScale) {
   store.CaptureBuffer[0] = 7;
   store.CaptureBuffer[1] = 42;
   store.CaptureBuffer[2] = 255;
-  store.ViewBase = 2;
+  store.ViewBase = GridBase::Dec;
   Draw();
   const GlyphFonts& g = surface.Glyphs();
   const uint32_t ink = CellTextColor.Value();
@@ -233,7 +233,7 @@ TEST_F(GridTest, TextIsPlacedByBaseAndScale) {
   EXPECT_EQ(LeftmostInCell(ink, 1, 0), 123 + 8 + g.At(1, '4').Left);
   EXPECT_EQ(LeftmostInCell(ink, 2, 0), 153 + 4 + g.At(1, '2').Left);
 
-  store.ViewBase = 1;
+  store.ViewBase = GridBase::Hex;
   Draw();
   EXPECT_EQ(LeftmostInCell(ink, 1, 0), 123 + 6 + g.At(1, '2').Left);
 
@@ -252,7 +252,7 @@ TEST_F(GridTest, CharViewDrawsControlBytesInTheCellButSpacesInTheTextColumn) {
   const uint8_t bytes[] = {'H', 'i', 0x05, 0xC0, 0xA9, 0x7F};
   for (size_t i = 0; i < sizeof bytes; ++i) store.CaptureBuffer[i] = bytes[i];
   store.WriteIndex = sizeof bytes;
-  store.ViewBase = 3;
+  store.ViewBase = GridBase::Char;
   store.BytesPerRow = 16;
   Draw();
   // The font's glyph for code point 5 is drawn; nothing for the space past WriteIndex.

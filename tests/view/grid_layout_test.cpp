@@ -69,20 +69,20 @@ TEST(GridLayout, PointsMapToCellsOnlyInsideTheByteArea) {
 
 TEST(GridLayout, CellTextAndItsOffsetPerBase) {
   char buf[4];
-  EXPECT_EQ(CellText(1, 0x0A, buf), "0A");
-  EXPECT_EQ(CellText(1, 0xFF, buf), "FF");
-  EXPECT_EQ(CellText(2, 7, buf), "7");
-  EXPECT_EQ(CellText(2, 42, buf), "42");
-  EXPECT_EQ(CellText(2, 100, buf), "100");
-  EXPECT_EQ(CellText(2, 255, buf), "255");
-  EXPECT_EQ(CellText(3, 0x05, buf), std::string(1, '\x05'));
-  EXPECT_EQ(CellText(0, 0x41, buf), "");
-  EXPECT_EQ(CellTextOffset(1, 0), 6);
-  EXPECT_EQ(CellTextOffset(2, 7), 12);
-  EXPECT_EQ(CellTextOffset(2, 42), 8);
-  EXPECT_EQ(CellTextOffset(2, 99), 8);
-  EXPECT_EQ(CellTextOffset(2, 255), 4);
-  EXPECT_EQ(CellTextOffset(3, 0xC0), 10);
+  EXPECT_EQ(CellText(GridBase::Hex, 0x0A, buf), "0A");
+  EXPECT_EQ(CellText(GridBase::Hex, 0xFF, buf), "FF");
+  EXPECT_EQ(CellText(GridBase::Dec, 7, buf), "7");
+  EXPECT_EQ(CellText(GridBase::Dec, 42, buf), "42");
+  EXPECT_EQ(CellText(GridBase::Dec, 100, buf), "100");
+  EXPECT_EQ(CellText(GridBase::Dec, 255, buf), "255");
+  EXPECT_EQ(CellText(GridBase::Char, 0x05, buf), std::string(1, '\x05'));
+  EXPECT_EQ(CellText(static_cast<GridBase>(0), 0x41, buf), "");
+  EXPECT_EQ(CellTextOffset(GridBase::Hex, 0), 6);
+  EXPECT_EQ(CellTextOffset(GridBase::Dec, 7), 12);
+  EXPECT_EQ(CellTextOffset(GridBase::Dec, 42), 8);
+  EXPECT_EQ(CellTextOffset(GridBase::Dec, 99), 8);
+  EXPECT_EQ(CellTextOffset(GridBase::Dec, 255), 4);
+  EXPECT_EQ(CellTextOffset(GridBase::Char, 0xC0), 10);
 }
 
 TEST(GridLayout, AddressTextAndItsOffset) {

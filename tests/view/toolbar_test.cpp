@@ -86,13 +86,13 @@ TEST_F(ToolbarTest, AutoscrollOnJumpsBackToTheNewestRows) {
 
 TEST_F(ToolbarTest, BaseSwitchRedrawsThenEndsTheSearch) {
   bar.BtnViewDecClick();
-  EXPECT_EQ(s.ViewBase, 2);
+  EXPECT_EQ(s.ViewBase, GridBase::Dec);
   EXPECT_EQ(ui.calls, (std::vector<std::string>{"OutExchange", "ClearFindBox"}));
   EXPECT_EQ(ui.colours[ToolbarLabel::ViewDec], LabelActive);
   EXPECT_EQ(ui.colours[ToolbarLabel::ViewHex], LabelInactive);
   EXPECT_EQ(ui.colours[ToolbarLabel::ViewChar], LabelInactive);
   bar.BtnViewCharClick();
-  EXPECT_EQ(s.ViewBase, 3);
+  EXPECT_EQ(s.ViewBase, GridBase::Char);
   EXPECT_EQ(ui.colours[ToolbarLabel::ViewChar], LabelActive);
   EXPECT_EQ(ui.colours[ToolbarLabel::ViewDec], LabelInactive);
   EXPECT_TRUE(bar.IsActive(ToolbarLabel::ViewChar));

@@ -32,7 +32,7 @@ struct ReferenceSearch {
   }
 
   void NewSearch(const std::vector<uint8_t>& p) {
-    s.SearchHitState = 0;
+    s.SearchHitState = CurrentMatch::NotChosen;
     s.SearchHitNumber = 0;
     ClearFind();
     pattern = p;
@@ -42,10 +42,10 @@ struct ReferenceSearch {
 
   void Record(uint32_t start) {
     ++hitCount;
-    if (s.SearchHitState == 0 && uint64_t{start} >= uint64_t{s.BytesPerRow} * s.View.TopRow()) {
+    if (s.SearchHitState == CurrentMatch::NotChosen && uint64_t{start} >= uint64_t{s.BytesPerRow} * s.View.TopRow()) {
       s.SearchHitNumber = hitCount;
       current = start;
-      s.SearchHitState = 2;
+      s.SearchHitState = CurrentMatch::Chosen;
     }
   }
 
@@ -87,7 +87,7 @@ struct ReferenceSearch {
       }
       s.SearchedUpTo = w;
     }
-    if (s.SearchHitState == 0 && hitCount >= 1) {
+    if (s.SearchHitState == CurrentMatch::NotChosen && hitCount >= 1) {
       s.SearchHitNumber = 0;
       const uint64_t limit = uint64_t{s.BytesPerRow} * s.View.TopRow();
       for (uint64_t j = 0; j <= limit && j < w; ++j) {
@@ -97,7 +97,7 @@ struct ReferenceSearch {
         }
       }
     }
-    if (hitCount >= 1) s.SearchHitState = 2;
+    if (hitCount >= 1) s.SearchHitState = CurrentMatch::Chosen;
     Show();
   }
 
@@ -108,7 +108,7 @@ struct ReferenceSearch {
   }
 
   void Step(bool next) {
-    if (s.SearchHitState != 2) return;
+    if (s.SearchHitState != CurrentMatch::Chosen) return;
     const uint8_t* a = s.CaptureAttributes;
     if (!next) {
       if (current >= 1) {
