@@ -1,17 +1,10 @@
 #include "tools/capture_files.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
+
+#include "tools/capture_file_system.h"
 
 namespace quarlex {
 
@@ -37,76 +30,11 @@ std::string PortForFileName(const std::string& port) {
   return p;
 }
 
-std::string Reason(int err) {
-  return std::strerror(err);
-}
-
-// Creates every missing folder on the way to `folder` (which ends in '/').
-bool MakeFolders(const std::string& folder) {
-  for (size_t i = 1; i <= folder.size(); ++i) {
-    if (i < folder.size() && folder[i] != '/') continue;
-    const std::string part = folder.substr(0, i);
-    if (part.empty() || part == "/") continue;
-    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  if (stat(folder.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Gives the finished temporary file `tmp` the name `path` unless that name is taken.
-// 1 = published, 0 = name taken, -1 = failure (errno set).
-int PublishNoReplace(const std::string& tmp, const std::string& path) {
-  if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return 1;
-  if (errno == EEXIST) return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
-  // File systems without the no-replace rename: a hard link fails on an existing name too.
-  if (::link(tmp.c_str(), path.c_str()) == 0) {
-    ::unlink(tmp.c_str());
-    return 1;
-  }
-  if (errno == EEXIST) return 0;
-  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) return -1;
-  // Neither (FAT and the like): check, then rename. Only another program racing for the same
-  // name in the same instant could be overwritten.
-  if (::access(path.c_str(), F_OK) == 0) return 0;
-  return ::rename(tmp.c_str(), path.c_str()) == 0 ? 1 : -1;
-}
-
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);  // best effort: the file's data is already on disk
-  ::close(fd);
-}
-
 }  // namespace
 
 LocalTime NowLocal() {
   const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
+  const std::tm tm = capture_fs::LocalTimeOf(now);
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
@@ -118,25 +46,18 @@ std::string CaptureFileName(const std::string& port, const LocalTime& t, unsigne
 }
 
 std::string ExeFolderFor(const std::string& exePath, const std::string& home) {
-  const size_t slash = exePath.find_last_of('/');
+  const char* const separators = capture_fs::FolderSeparators;
+  const size_t slash = exePath.find_last_of(separators);
   std::string folder = slash == std::string::npos ? "./" : exePath.substr(0, slash + 1);
-  if (::access(folder.c_str(), W_OK) == 0 || home.empty()) return folder;
+  if (capture_fs::CanWriteIn(folder) || home.empty()) return folder;
   std::string h = home;
-  while (h.size() > 1 && h.back() == '/') h.pop_back();
+  while (h.size() > 1 && std::string_view(separators).find(h.back()) != std::string_view::npos) h.pop_back();
   return (h == "/" ? "" : h) + "/Quarlex/";
 }
 
 std::string DefaultExeFolder() {
-  std::string exe(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-  exe.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  std::string home;
-  if (const char* h = std::getenv("HOME"); h && *h) {
-    home = h;
-  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
-    home = pw->pw_dir;
-  }
-  return ExeFolderFor(exe.empty() ? "./quarlex" : exe, home);
+  const std::string exe = capture_fs::ExecutablePath();
+  return ExeFolderFor(exe.empty() ? "./quarlex" : exe, capture_fs::HomeFolder());
 }
 
 SavePlan PlanSave(const CaptureStore& store, SaveMode mode) {
@@ -164,53 +85,34 @@ SavePlan PlanSave(const CaptureStore& store, SaveMode mode) {
 SaveResult WriteCaptureFile(const std::string& folder, const std::string& baseName, const uint8_t* ring,
                             const SavePlan& plan) {
   SaveResult result;
-  if (!MakeFolders(folder)) {
-    result.error = Reason(errno);
-    return result;
-  }
+  result.error = capture_fs::MakeFolders(folder);
+  if (!result.error.empty()) return result;
   // The bytes go to a hidden temporary name first, so a failure never leaves a partial file
   // under a capture name, and a finished file never replaces another.
-  static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = folder + ".quarlex-save-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part";
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    result.error = Reason(errno);
-    return result;
-  }
-  bool ok = true;
+  capture_fs::PendingFile file;
+  bool ok = file.Create(folder);
   for (int i = 0; i < plan.count && ok; ++i)
-    ok = WriteAll(fd, ring + plan.pieces[i].offset, plan.pieces[i].length);
-  ok = ok && ::fsync(fd) == 0;
-  int err = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
+    ok = file.Write(ring + plan.pieces[i].offset, plan.pieces[i].length);
+  ok = ok && file.Finish();
   if (!ok) {
-    ::unlink(tmp.c_str());
-    result.error = Reason(err);
+    result.error = file.Error();
     return result;
   }
   const std::string stem =
       baseName.size() > 5 && baseName.ends_with(".data") ? baseName.substr(0, baseName.size() - 5) : baseName;
   for (unsigned n = 0; n < 100000; ++n) {
     const std::string name = n == 0 ? stem + ".data" : stem + "_" + std::to_string(n) + ".data";
-    const int r = PublishNoReplace(tmp, folder + name);
-    if (r == 0) continue;
-    if (r < 0) break;
-    SyncFolder(folder);
+    const auto published = file.PublishAs(folder + name);
+    if (published == capture_fs::PendingFile::Publish::NameTaken) continue;
+    if (published == capture_fs::PendingFile::Publish::Failed) {
+      result.error = file.Error();
+      return result;
+    }
     result.ok = true;
     result.fileName = name;
     return result;
   }
-  err = errno == 0 ? EEXIST : errno;
-  ::unlink(tmp.c_str());
-  result.error = Reason(err);
+  result.error = "every name of this second is taken";
   return result;
 }
 
@@ -245,36 +147,24 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
     session_.ShowMessage("File not found", ErrorColour, 0);
     return LoadResult::NotFound;
   };
-  // Only regular files are loaded. The type is checked before opening, because opening a
-  // serial device or a FIFO has effects of its own (modem lines, a writer waiting), and again
-  // on the open descriptor in case the name was replaced in between. O_NONBLOCK keeps even
-  // that second case from hanging.
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return notFound();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return notFound();
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return notFound();
-  }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  capture_fs::SourceFile file;
+  if (!file.Open(path)) return notFound();
+  const uint64_t size = file.Size();
   const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(size, LoadLimit));
 
   session_.ClearFull();
   CaptureStore& store = session_.Store;
   uint32_t got = 0;
-  int err = 0;
+  bool readFailed = false;
   while (got < want) {
-    const ssize_t n = ::pread(fd, store.CaptureBuffer + got, want - got, got);
+    const int64_t n = file.ReadAt(store.CaptureBuffer + got, want - got, got);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
+      readFailed = true;
       break;
     }
-    if (n == 0) break;  // the file shrank since fstat
+    if (n == 0) break;  // the file shrank since it was opened
     got += static_cast<uint32_t>(n);
   }
-  ::close(fd);
 
   // Only bytes really read become capture: a short read shows what the file held, not zeros.
   store.LoadBytes(got);
@@ -282,8 +172,8 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
   ui_.Redraw();
   if (got < want) {
     session_.ShowMessage(
-        err ? std::string("File not read: ").append(std::strerror(err)) : "File not read completely",
-        ErrorColour, 0);
+        readFailed ? "File not read: " + file.Error() : std::string("File not read completely"), ErrorColour,
+        0);
     return LoadResult::ReadFailed;
   }
   if (size > want) {

@@ -37,7 +37,7 @@ std::string CaptureFileName(const std::string& port, const LocalTime& t, unsigne
 // Folder where saves go, ending in '/': the executable's folder when the program may write
 // there, otherwise `<home>/Quarlex/` (created by the first save).
 std::string ExeFolderFor(const std::string& exePath, const std::string& home);
-// ExeFolderFor applied to this process (/proc/self/exe and $HOME, or the password database).
+// ExeFolderFor applied to this process (the system's record of its executable, the user's home).
 std::string DefaultExeFolder();
 
 // The byte ranges of the ring that one save writes, in order, and where the next Interval save
