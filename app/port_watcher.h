@@ -1,8 +1,15 @@
 #pragma once
 // TRegMonitorThread: the background thread that notices serial ports appearing and vanishing,
-// so the port button follows without the operator doing anything.
+// so the port button follows without the operator doing anything. What it watches is the
+// platform's (a PortWatchSource, one file per platform); the batching and the hand-over to the
+// owner are the same everywhere.
 //
-// It sleeps in poll() on
+// On Windows it sleeps on the serial-port map's registry key (RegNotifyChangeKeyValue, subkeys
+// included, renewed as soon as it fires, so a change during the owner's scan is not missed) and
+// on a stop event. While the key does not exist, its nearest existing parent is watched instead
+// and the key is taken up as soon as it appears.
+//
+// On Linux it sleeps in poll() on
 //  - inotify: the device folder (/dev, tty-like names only), /dev/serial/by-id once it exists,
 //    and the per-user port-link folder (created if missing), where virtual ports come and go;
 //  - libudev's monitor of tty devices added, removed or changed: udevd's announcements where
@@ -22,11 +29,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-
-#include "serial/udev_linux.h"
 
 namespace quarlex {
 
@@ -38,15 +44,41 @@ bool IsSerialDeviceName(std::string_view name);
 struct PortWatchPaths {
   std::filesystem::path Dev = "/dev";
   std::filesystem::path ById = "/dev/serial/by-id";  // may not exist yet; watched once it does
-  std::filesystem::path LinkFolder;                   // see DefaultPortLinkFolder()
-  std::filesystem::path Pts = "/dev/pts";             // where virtual ports' terminals live
-  bool DeviceEvents = true;                           // listen to tty devices' announcements
-  std::filesystem::path UdevRunDir = "/run/udev";     // udevd runs when its control socket is here
+  std::filesystem::path LinkFolder;                  // see DefaultPortLinkFolder()
+  std::filesystem::path Pts = "/dev/pts";            // where virtual ports' terminals live
+  bool DeviceEvents = true;                          // listen to tty devices' announcements
+  std::filesystem::path UdevRunDir = "/run/udev";    // udevd runs when its control socket is here
   std::chrono::milliseconds Debounce{200};
+
+  // Windows: the key that holds the port list (see PortMapRoots). Tests watch a key of their own.
+  bool RegistryUserRoot = false;  // HKEY_CURRENT_USER instead of HKEY_LOCAL_MACHINE
+  std::string RegistryKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
   // The system's folders with this user's port-link folder.
   static PortWatchPaths System();
 };
+
+// Whose announcements wake the watcher (besides its own folder watches on Linux).
+enum class PortEventSource { None, Udev, Kernel, Registry };
+
+// The platform's side of the watcher: the things watched and the sleep on them.
+class PortWatchSource {
+ public:
+  virtual ~PortWatchSource() = default;
+  enum class Wake { Stop, Change, Quiet, Broken };
+  // Sleeps until something happens or `timeout` (none: no limit) has passed. Change: something
+  // that may concern a serial port; Quiet: nothing that does (or the time ran out); Stop: the
+  // owner asked for it; Broken: the wait itself failed and would fail again (the watcher ends
+  // rather than spin).
+  virtual Wake Wait(std::optional<std::chrono::milliseconds> timeout) = 0;
+  // Before a batch is handed over: put back watches on things that vanished and came back.
+  virtual void Rewatch() = 0;
+  // Wakes Wait with Stop; from any thread.
+  virtual void RequestStop() = 0;
+  virtual PortEventSource Source() const = 0;
+};
+// Sets up this platform's watches; null (with the reason in `error`) when that fails.
+std::unique_ptr<PortWatchSource> OpenPortWatchSource(const PortWatchPaths& paths, std::string& error);
 
 class TRegMonitorThread {
  public:
@@ -70,9 +102,10 @@ class TRegMonitorThread {
   TRegMonitorThread(const TRegMonitorThread&) = delete;
   TRegMonitorThread& operator=(const TRegMonitorThread&) = delete;
 
-  // Creates the port-link folder if missing, sets up the watches and starts the thread.
-  // Returns false (with the reason in `error` when given) when inotify or the eventfd cannot be
-  // created; the window then keeps the list it read at start-up. Call once, from the owner.
+  // Sets up the watches (on Linux creating the port-link folder if missing) and starts the
+  // thread. Returns false (with the reason in `error` when given) when the platform's watch
+  // cannot be set up (inotify or the eventfd; the registry key nor any parent of it opens);
+  // the window then keeps the list it read at start-up. Call once, from the owner.
   bool Start(std::string* error = nullptr);
 
   // Asks the thread to end and waits for it, so nothing of the watcher outlives its owner.
@@ -81,29 +114,21 @@ class TRegMonitorThread {
   void Stop();
   void Terminate() { Stop(); }  // the thread class's name for the same request
 
-  // Whose announcements of tty devices the watcher listens to (valid after a successful Start).
-  enum class EventSource { None, Udev, Kernel };
-  EventSource DeviceEventSource() const { return monitor_.Fd() < 0 ? EventSource::None : source_; }
+  // Whose announcements the watcher listens to (valid after a successful Start).
+  using EventSource = PortEventSource;
+  EventSource DeviceEventSource() const { return source_ ? source_->Source() : EventSource::None; }
 
  private:
   struct Shared;
   void Execute();
-  void EnsureWatches();
-  bool ReadInotify();  // true when a relevant change was seen
-  bool AnyDanglingLink() const;
   void Deliver();
-  void CloseAll();
 
   PortWatchPaths paths_;
   Poster post_;
   Callback onChange_;
   std::shared_ptr<Shared> shared_;
+  std::unique_ptr<PortWatchSource> source_;
   std::thread thread_;
-  int stopFd_ = -1;
-  int inotifyFd_ = -1;
-  UdevTtyMonitor monitor_;
-  EventSource source_ = EventSource::None;
-  int devWd_ = -1, byIdWd_ = -1, linkWd_ = -1, ptsWd_ = -1;
 };
 
 }  // namespace quarlex

@@ -1,6 +1,9 @@
 #pragma once
-// The Linux serial-port map: which serial ports exist and which COM number each one carries.
-// Windows keeps such a map for every program; Linux has none, so this one keeps its own:
+// The serial-port map: which serial ports exist and which COM number each one carries.
+// On Windows it is the system's own map, the values of HKEY_LOCAL_MACHINE
+// "HARDWARE\DEVICEMAP\SERIALCOMM" (value name: the driver's device, data: "COM<n>"), listed in
+// the order the registry gives them.
+// Linux has no such map, so this one keeps its own:
 //  - hardware ports are the tty devices (as libudev lists them, or under <sysfs>/class/tty) with
 //    a `device` link (UART slots whose `type` reads 0 hold no UART and are skipped), and bound
 //    Bluetooth serial links rfcomm<n>; while udevd runs, a device it has not finished with (no
@@ -37,6 +40,11 @@ struct PortMapRoots {
   DeviceList Devices = DeviceList::Sysfs;
   std::filesystem::path UdevRunDir = "/run/udev";  // where udevd shows that it runs
 
+  // Windows: the key whose values name the ports. Tests point it at a key of their own.
+  enum class RegistryRoot { LocalMachine, CurrentUser };
+  RegistryRoot Root = RegistryRoot::LocalMachine;
+  std::string RegistryKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
   // The system's roots with the per-user link folder and state file of this process.
   static PortMapRoots System();
 };
@@ -54,12 +62,12 @@ bool PreparePortLinkFolder(const std::filesystem::path& folder);
 
 struct PortEntry {
   enum class Kind { Hardware, Virtual };
-  uint8_t Number = 0;               // 1..255
+  uint8_t Number = 0;  // 1..255
   Kind Source = Kind::Hardware;
-  std::string DevicePath;           // what to open: /dev/ttyUSB0, or the COM<n> link itself
-  std::string LinkTarget;           // virtual ports: the device the link points to
-  std::string Identity;             // hardware ports other than ttyS: the key of its number
-  std::string Vendor, ProductId;    // USB ids (hex, as sysfs gives them), empty otherwise
+  std::string DevicePath;         // what to open: /dev/ttyUSB0, the COM<n> link itself, or COM<n>
+  std::string LinkTarget;         // virtual ports: the device the link points to
+  std::string Identity;           // hardware ports other than ttyS: the key of its number
+  std::string Vendor, ProductId;  // USB ids (hex, as sysfs gives them), empty otherwise
   std::string Manufacturer, Product, SerialNumber;  // USB strings from sysfs, may be empty
   // From the udev database, empty where udev has no record of the device (no udevd running):
   // the vendor and model names of the USB id database (ID_VENDOR_FROM_DATABASE,
@@ -87,12 +95,14 @@ class PortMap {
 
   // Reads the system again and assigns numbers to ports seen for the first time (saving the
   // state file when an assignment changed). Returns false, leaving the previous result in
-  // place, when <sysfs>/class/tty cannot be read at all: the caller then keeps its port list.
+  // place, when <sysfs>/class/tty (Windows: the registry key, other than by being absent,
+  // which means no ports) cannot be read at all: the caller then keeps its port list.
   bool Refresh();
 
   // The ports of the last Refresh, sorted by number; each number occurs once.
   const std::vector<PortEntry>& Ports() const { return ports_; }
-  // "COM<n>" per port, in the same order: the list the window's scan parses.
+  // The list the window's scan parses: "COM<n>" per port, in the same order (Windows: the
+  // registry's texts as they are, in its order, texts that name no port included).
   std::vector<std::string> PortTexts() const;
   // The port carrying `number`, or null.
   const PortEntry* Find(unsigned number) const;
@@ -114,6 +124,7 @@ class PortMap {
   PortMapRoots roots_;
   std::map<std::string, uint8_t> assigned_;  // identity -> number, as in the state file
   std::vector<PortEntry> ports_;
+  std::vector<std::string> texts_;  // Windows: the registry's texts
   std::string stateError_;
 };
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "serial/port_map.h"
+#include "serial/udev_linux.h"
 #include "app/port_scan.h"
 #include "tests/app/port_tree.h"
 
