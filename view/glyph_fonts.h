@@ -1,7 +1,7 @@
 #pragma once
 // One-bit glyph bitmaps for the renderer: 256 glyphs per font, three fonts of character-cell
-// heights 17, 20 and 24 pixels, rasterised once with FreeType (monochrome) so that no frame ever
-// touches a font.
+// heights 17, 20 and 24 pixels, rasterised once (FreeType's monochrome rendering, on Windows
+// GDI's GetGlyphOutlineW with GGO_BITMAP) so that no frame ever touches a font.
 //
 // Byte b of a text is drawn with the glyph of the character the program's code page (Windows-1251)
 // gives it, the same character the text column shows: 0x00..0x7F as themselves, 0xC0..0xFF as
@@ -9,7 +9,8 @@
 // Ѓ, ..., ї). Bytes 0x00..0x1F show whatever glyph the face gives those control code points.
 //
 // Cell height is meant as a Windows font height: ascent + descent from the face's Windows metrics
-// (OS/2 usWinAscent + usWinDescent), so a 17-pixel cell of Liberation Sans has a 15-pixel em.
+// (OS/2 usWinAscent + usWinDescent), so a 17-pixel cell of Liberation Sans has a 15-pixel em;
+// GDI takes a positive font height in that sense itself.
 //
 // Building is done once per process (SharedGlyphFonts) and never fails: without the wanted face
 // another sans face is used, without any face the glyphs are empty; each case is said once on the
@@ -56,24 +57,23 @@ struct GlyphFonts {
   bool Empty() const { return Family.empty(); }
 };
 
-// The face fontconfig offers for a family name: its file, face index and family.
-struct FontMatch {
-  std::string File;
-  int Index = 0;
-  std::string Family;
-};
-// Nothing (File empty) when fontconfig offers no face at all.
-FontMatch MatchFont(const std::string& family);
-
 // True for the faces that carry Arial's metrics (Arial itself, Liberation Sans, Arimo).
 bool IsArialCompatible(const std::string& family);
+// Family names compared as the font systems do, ignoring ASCII case.
+bool SameFamily(const std::string& a, const std::string& b);
 
-// Builds the glyphs from the face fontconfig matches for `family` ("Arial" in the program). Says
-// on `diag` (one line) when it had to fall back to another face or to empty glyphs.
+// Glyphs that draw nothing but still move the pen (half the cell height), so text keeps its
+// width without a font.
+std::shared_ptr<GlyphFonts> EmptyGlyphFonts();
+
+// Builds the glyphs from the face the system matches for `family` ("Arial" in the program):
+// fontconfig's match, or the face GDI selects. Says on `diag` (one line) when it had to fall
+// back to another face or to empty glyphs.
 std::shared_ptr<const GlyphFonts> BuildGlyphFonts(const std::string& family, std::ostream& diag);
 
-// Builds the glyphs from one font file; empty glyphs (and one line on `diag`) when FreeType
-// cannot use it. `fileFamily` is recorded as the family.
+// Builds the glyphs from one font file (face `index`; on Windows the file's family must be
+// `fileFamily`); empty glyphs (and one line on `diag`) when the file cannot be used.
+// `fileFamily` is recorded as the family.
 std::shared_ptr<const GlyphFonts> BuildGlyphFontsFromFile(const std::string& file, int index,
                                                           const std::string& fileFamily, std::ostream& diag);
 

@@ -1,19 +1,16 @@
 #pragma once
 // A one-connection HTTP test server on loopback: it records the request bytes exactly as they
-// arrive and answers with a canned reply (or not at all). Waits use poll with generous limits,
-// never sleeps; the destructor wakes and joins the thread.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// arrive and answers with a canned reply (or not at all). Waits poll the socket in short slices
+// so that the destructor's stop request is seen; they never sleep blindly.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "loopback_socket.h"
 
 namespace quarlex::testing_support {
 
@@ -27,24 +24,14 @@ class PromoServer {
   // by `extraBodyBytes` bytes of 'x' (for huge answers that must not be built in memory).
   explicit PromoServer(std::string reply, Mode mode = Mode::Answer, uint64_t extraBodyBytes = 0)
       : reply_(std::move(reply)), mode_(mode), extra_(extraBodyBytes) {
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listen_, 4) != 0 || ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      throw std::runtime_error("test server: cannot listen");
-    port_ = ntohs(a.sin_port);
-    stop_ = ::eventfd(0, EFD_CLOEXEC);
+    listen_ = loopback::Listen(port_);
+    if (listen_ == loopback::NoSocket) throw std::runtime_error("test server: cannot listen");
     thread_ = std::thread([this] { Run(); });
   }
   ~PromoServer() {
-    uint64_t one = 1;
-    (void)!::write(stop_, &one, sizeof one);
+    stop_ = true;
     thread_.join();
-    ::close(listen_);
-    ::close(stop_);
+    loopback::Close(listen_);
   }
 
   // "127.0.0.1:<port>" followed by `path`, as a promo address.
@@ -65,43 +52,40 @@ class PromoServer {
 
   // A port on loopback where nothing listens.
   static uint16_t ClosedPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
+    uint16_t port = 0;
+    const loopback::Socket s = loopback::Listen(port);
+    if (s != loopback::NoSocket) loopback::Close(s);
+    return port;
   }
 
  private:
-  // Waits until `fd` is readable or the server is stopped; false when stopped or after 30 s.
-  bool WaitReadable(int fd) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {stop_, POLLIN, 0}};
-    if (::poll(p, 2, 30000) <= 0) return false;
-    return (p[1].revents & POLLIN) == 0;
+  // Waits until `s` is readable or the server is stopped; false when stopped or after 30 s.
+  bool WaitReadable(loopback::Socket s) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!stop_ && std::chrono::steady_clock::now() < until) {
+      if (loopback::Readable(s, 20)) return !stop_;
+    }
+    return false;
   }
 
   void Run() {
     while (WaitReadable(listen_)) {
-      const int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
+      const loopback::Socket c = loopback::Accept(listen_);
+      if (c == loopback::NoSocket) continue;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         ++connections_;
       }
       Serve(c);
-      ::close(c);
+      loopback::Close(c);
     }
   }
 
-  void Serve(int c) {
+  void Serve(loopback::Socket c) {
     std::string got;
     char buf[4096];
     while (got.find("\r\n\r\n") == std::string::npos && WaitReadable(c)) {
-      const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+      const long n = loopback::Receive(c, buf, sizeof buf);
       if (n <= 0) break;
       got.append(buf, static_cast<size_t>(n));
       std::lock_guard<std::mutex> lock(mutex_);
@@ -109,7 +93,7 @@ class PromoServer {
     }
     if (mode_ == Mode::Silent) {
       // Say nothing until the client gives up and closes.
-      while (WaitReadable(c) && ::recv(c, buf, sizeof buf, 0) > 0) {
+      while (WaitReadable(c) && loopback::Receive(c, buf, sizeof buf) > 0) {
       }
       return;
     }
@@ -121,14 +105,14 @@ class PromoServer {
       left -= n;
     }
     if (mode_ == Mode::Stall) {
-      while (WaitReadable(c) && ::recv(c, buf, sizeof buf, 0) > 0) {
+      while (WaitReadable(c) && loopback::Receive(c, buf, sizeof buf) > 0) {
       }
     }
   }
 
-  static bool SendAll(int c, const char* p, size_t n) {
+  static bool SendAll(loopback::Socket c, const char* p, size_t n) {
     while (n > 0) {
-      const ssize_t w = ::send(c, p, n, MSG_NOSIGNAL);
+      const long w = loopback::Send(c, p, n);
       if (w <= 0) return false;
       p += w;
       n -= static_cast<size_t>(w);
@@ -139,8 +123,8 @@ class PromoServer {
   std::string reply_;
   Mode mode_;
   uint64_t extra_;
-  int listen_ = -1;
-  int stop_ = -1;
+  loopback::Socket listen_ = loopback::NoSocket;
+  std::atomic<bool> stop_{false};
   uint16_t port_ = 0;
   std::mutex mutex_;
   std::string request_;

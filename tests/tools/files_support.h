@@ -1,13 +1,11 @@
 #pragma once
 // Helpers for the capture-file tests (tools and window): a scratch folder removed afterwards,
 // and small file utilities.
-#include <dirent.h>
-#include <ftw.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -29,22 +27,28 @@ struct StreamChecksum {
 class TempDir {
  public:
   TempDir() {
-    char tmpl[] = "/tmp/quarlex-files-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+    namespace fs = std::filesystem;
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const fs::path p = fs::temp_directory_path() /
+                         ("quarlex-files-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+      if (fs::create_directory(p)) {
+        path_ = p.generic_string();
+        return;
+      }
+    }
+    throw std::runtime_error("cannot make a scratch folder");
   }
   ~TempDir() {
     // Make everything removable again (tests change modes), then remove the tree.
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int type, FTW*) {
-          if (type == FTW_D || type == FTW_DP || type == FTW_DNR) chmod(p, 0700);
-          return 0;
-        },
-        16, FTW_PHYS);
-    nftw(
-        path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(path_, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, ec);
+    }
+    fs::permissions(path_, fs::perms::owner_all, ec);
+    fs::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -71,13 +75,9 @@ inline void WriteWhole(const std::string& path, const std::vector<uint8_t>& byte
 // Names in a folder, sorted, without "." and "..".
 inline std::vector<std::string> ListNames(const std::string& folder) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(folder.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
-  }
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    names.push_back(it->path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -1,87 +1,17 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "tests/app/support/fake_session_ui.h"
 #include "tools/capture_files.h"
-#include "tools/files_support.h"
+#include "tools/files_fixture.h"
 
 namespace quarlex {
 namespace {
 
-using testing_support::ListNames;
-using testing_support::ReadWhole;
-using testing_support::TempDir;
-using testing_support::WriteWhole;
-
-constexpr LocalTime July1 = {2024, 7, 1, 14, 5, 9};
-
-using Shown = testing::FakeSessionUi::Shown;
-
-struct FilesUiFake : FilesUi {
-  std::string port = "COM3";
-  SaveMode mode = SaveMode::Interval;
-  std::string chosen;
-  int findCloses = 0, redraws = 0, dialogs = 0;
-  std::string PortName() override { return port; }
-  SaveMode CheckedSaveMode() override { return mode; }
-  std::string ChooseFileToOpen() override {
-    ++dialogs;
-    return chosen;
-  }
-  void CloseFindPanel() override { ++findCloses; }
-  void Redraw() override { ++redraws; }
-};
-
-struct FilesTest : ::testing::Test {
-  TempDir dir;
-  testing::FakeSessionUi window;  // its Save button runs the real file save
-  FilesUiFake ui;
-  Session session{window};
-  LocalTime now = July1;
-  CaptureFiles files{session, ui, [this] { return now; }};
-  std::mt19937_64 rng{1234};
-
-  void SetUp() override {
-    window.save = [this] { return files.BtnSaveClick(); };
-    session.ExeFolder = dir.Folder();
-  }
-  CaptureStore& store() { return session.Store; }
-  // Received bytes with distinct-looking values.
-  std::vector<uint8_t> Receive(size_t n) {
-    // Eight random bytes per draw: a full ring is 32 MiB.
-    std::vector<uint8_t> b((n + 7) & ~size_t{7});
-    for (size_t i = 0; i < b.size(); i += 8) {
-      const uint64_t r = rng();
-      std::memcpy(b.data() + i, &r, 8);
-    }
-    b.resize(n);
-    size_t taken = 0;
-    while (taken < n) {
-      const size_t t = store().AppendReceived(b.data() + taken, n - taken);
-      if (t == 0) break;
-      taken += t;
-    }
-    b.resize(taken);
-    return b;
-  }
-  std::vector<uint8_t> Ring(uint32_t from, uint32_t to) {
-    return {store().CaptureBuffer + from, store().CaptureBuffer + to};
-  }
-  std::vector<uint8_t> Saved(const std::string& name) { return ReadWhole(dir.Path(name)); }
-  const Shown& LastMessage() {
-    EXPECT_FALSE(window.messages.empty());
-    return window.messages.back();
-  }
-};
+using namespace testing_support;
 
 TEST(CaptureFileNameTest, PadsDateAndTimeAndKeepsPortName) {
   EXPECT_EQ(CaptureFileName("COM3", July1), "COM3_20240701_140509.data");
@@ -96,19 +26,6 @@ TEST(CaptureFileNameTest, DevicePathsNeverBecomePathsOrHiddenNames) {
   EXPECT_EQ(CaptureFileName("..", July1), "_._20240701_140509.data");
   EXPECT_EQ(CaptureFileName("my port*", July1), "my_port__20240701_140509.data");
   EXPECT_EQ(CaptureFileName("", July1), "COM1_20240701_140509.data");
-}
-
-TEST(ExeFolderTest, ExecutableFolderWhenWritableElsePerUserFolder) {
-  TempDir d;
-  EXPECT_EQ(ExeFolderFor(d.Path("quarlex"), "/home/op"), d.Folder());
-  EXPECT_EQ(ExeFolderFor("/no/such/folder/quarlex", "/home/op"), "/home/op/Quarlex/");
-  EXPECT_EQ(ExeFolderFor("/no/such/folder/quarlex", "/home/op/"), "/home/op/Quarlex/");
-  if (geteuid() != 0) {  // root may write anywhere
-    ASSERT_EQ(chmod(d.Folder().c_str(), 0555), 0);
-    EXPECT_EQ(ExeFolderFor(d.Path("quarlex"), "/home/op"), "/home/op/Quarlex/");
-  }
-  // This test program's own folder is writable (the build folder).
-  EXPECT_EQ(DefaultExeFolder().back(), '/');
 }
 
 // Ranges of each mode, as (offset, length) pairs, and where the next Interval save starts.
@@ -225,68 +142,6 @@ TEST_F(FilesTest, FolderIsCreatedOnDemand) {
   EXPECT_EQ(ReadWhole(dir.Path("home/op/Quarlex/COM3_20240701_140509.data")).size(), 10u);
 }
 
-TEST_F(FilesTest, FailedSaveReportsAndMovesNothing) {
-  WriteWhole(dir.Path("plainfile"), {1, 2, 3});
-  session.ExeFolder = dir.Path("plainfile/sub/");  // a folder that cannot exist
-  Receive(100);
-  EXPECT_FALSE(files.BtnSaveClick());
-  EXPECT_EQ(LastMessage().text, "File not saved: Not a directory");
-  EXPECT_EQ(LastMessage().rgb, ErrorColour);
-  EXPECT_EQ(files.LastError(), "File not saved: Not a directory");
-  EXPECT_EQ(store().SavedUpTo, 0u);
-  EXPECT_EQ(store().WriteIndex, 100u);
-}
-
-// A write that fails half-way (the disk fills): no partial file under a capture name, and an
-// earlier file of the same name is not touched.
-TEST_F(FilesTest, SaveThatRunsOutOfSpaceLeavesNoPartialFile) {
-  Receive(1000);
-  ASSERT_TRUE(files.BtnSaveClick());
-  const auto first = Saved("COM3_20240701_140509.data");
-  Receive(3 << 20);
-
-  struct rlimit old;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old;
-  small.rlim_cur = 1 << 20;  // files may not grow past 1 MiB: writes fail with EFBIG
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool ok = files.BtnSaveClick();
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, oldHandler);
-
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(LastMessage().text, "File not saved: File too large");
-  EXPECT_EQ(store().SavedUpTo, 1000u);
-  EXPECT_EQ(ListNames(dir.Folder()), std::vector<std::string>{"COM3_20240701_140509.data"});
-  EXPECT_EQ(Saved("COM3_20240701_140509.data"), first);
-  // The next save, with room again, picks up the same range.
-  ASSERT_TRUE(files.BtnSaveClick());
-  EXPECT_EQ(Saved("COM3_20240701_140509_1.data").size(), size_t{3 << 20});
-}
-
-TEST_F(FilesTest, FailedAutosaveOfAFullRingIsReportedOnceAndTheOperatorsSaveReleasesIt) {
-  window.autosave = true;
-  session.ExeFolder = "/proc/no-such-folder/";  // nothing can be created there
-  Receive(CaptureSize);
-  ASSERT_EQ(store().CaptureFull, 1);
-  for (int i = 0; i < 5; ++i) session.TimerMainTimer();
-  EXPECT_EQ(window.saves, 1);
-  ASSERT_EQ(window.messages.size(), 2u);
-  EXPECT_EQ(window.messages[0].text, "File not saved: No such file or directory");
-  EXPECT_EQ(LastMessage().text, "Capture full, not saved: No such file or directory");
-  EXPECT_EQ(LastMessage().rgb, ErrorColour);
-  EXPECT_EQ(store().CaptureFull, 1);  // nothing was cleared: the ring is still unsaved
-
-  session.ExeFolder = dir.Folder();
-  ASSERT_TRUE(files.BtnSaveClick());
-  EXPECT_EQ(Saved("COM3_20240701_140509.data").size(), size_t{CaptureSize});
-  session.TimerMainTimer();
-  EXPECT_EQ(window.saves, 1) << "the operator's save is not repeated";
-  EXPECT_EQ(store().CaptureFull, 0);  // the rollover went on
-  EXPECT_EQ(store().WriteIndex, 0u);
-}
-
 TEST_F(FilesTest, TickAutosavesAFullRingThenClears) {
   window.autosave = true;
   const auto bytes = Receive(CaptureSize);
@@ -330,67 +185,6 @@ TEST_F(FilesTest, LoadReplacesTheCaptureWithPlainBytes) {
   EXPECT_GE(ui.redraws, 1);
   EXPECT_EQ(ui.findCloses, 0);
   EXPECT_TRUE(window.messages.empty());
-}
-
-TEST_F(FilesTest, LoadLimitsAndRefusals) {
-  using R = CaptureFiles::LoadResult;
-  struct Case {
-    const char* what;
-    std::string path;
-    R result;
-    uint32_t size;
-    const char* message;  // nullptr: none
-  };
-  WriteWhole(dir.Path("empty.data"), {});
-  WriteWhole(dir.Path("readonly.data"), {9, 8, 7});
-  ASSERT_EQ(chmod(dir.Path("readonly.data").c_str(), 0444), 0);
-  // 4 GiB + 10 bytes, sparse: taken with its real size, so the ring fills to its limit.
-  {
-    const int fd = open(dir.Path("huge.data").c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, (off_t{4} << 30) + 10), 0);
-    const uint8_t last = 0x5A;
-    ASSERT_EQ(pwrite(fd, &last, 1, CaptureSize - 1), 1);
-    ASSERT_EQ(pwrite(fd, &last, 1, CaptureSize), 1);
-    close(fd);
-  }
-  ASSERT_EQ(mkfifo(dir.Path("fifo").c_str(), 0644), 0);
-  ASSERT_EQ(mkdir(dir.Path("folder.data").c_str(), 0755), 0);
-  const std::vector<Case> cases = {
-      {"empty file", dir.Path("empty.data"), R::Loaded, 0, nullptr},
-      {"read-only file", dir.Path("readonly.data"), R::Loaded, 3, nullptr},
-      {"4 GiB + 10 bytes", dir.Path("huge.data"), R::LoadedFirstPart, CaptureSize,
-       "First 33554432 bytes loaded, 4261412874 left out"},
-      {"missing", dir.Path("missing.data"), R::NotFound, 0, "File not found"},
-      {"folder", dir.Path("folder.data"), R::NotFound, 0, "File not found"},
-      {"FIFO without a writer", dir.Path("fifo"), R::NotFound, 0, "File not found"},
-      {"character device", "/dev/null", R::NotFound, 0, "File not found"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    window.messages.clear();
-    session.ClearFull();
-    Receive(7);  // something that a refused load must leave in place
-    EXPECT_EQ(files.LoadFile(c.path), c.result);
-    EXPECT_EQ(store().WriteIndex, c.result == R::NotFound ? 7u : c.size);
-    if (!c.message) {
-      EXPECT_TRUE(window.messages.empty());
-      continue;
-    }
-    ASSERT_EQ(window.messages.size(), 1u);
-    EXPECT_EQ(window.messages[0].text, c.message);
-    EXPECT_EQ(window.messages[0].rgb, ErrorColour);
-  }
-  files.LoadFile(dir.Path("huge.data"));
-  EXPECT_EQ(store().CaptureBuffer[CaptureLast], 0x5A);
-  EXPECT_EQ(store().CaptureFull, 1);
-}
-
-TEST_F(FilesTest, UnreadableFileIsNotFound) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
-  WriteWhole(dir.Path("secret.data"), {1, 2});
-  ASSERT_EQ(chmod(dir.Path("secret.data").c_str(), 0000), 0);
-  EXPECT_EQ(files.LoadFile(dir.Path("secret.data")), CaptureFiles::LoadResult::NotFound);
 }
 
 TEST_F(FilesTest, CancelledDialogChangesNothingAndOpenSearchIsClosedByALoad) {
