@@ -5,7 +5,10 @@
 // closed later, from the event loop, which watches the pipe. A second of these signals before
 // the process has ended ends it at once with the signal's default action, so a close that hangs
 // (a save to a stalled disk, an error box nobody answers) can still be ended.
+// On Windows the same holds for the console's Ctrl+C, Ctrl+Break, its closing, logoff and
+// shutdown (SetConsoleCtrlHandler), when the program has a console.
 // Main thread only. One watcher at a time; it restores the previous handlers when it goes.
+// One implementation file per platform (close_on_signal_<platform>.cpp).
 #include <QObject>
 
 class QSocketNotifier;
@@ -23,6 +26,8 @@ class CloseOnSignal : public QObject {
  private:
   explicit CloseOnSignal(QWidget& window);
   void SignalArrived();
+  // Closes the window and every other visible top-level window.
+  void CloseWindows();
 
   QWidget& window_;
   QSocketNotifier* notifier_ = nullptr;

@@ -1,16 +1,16 @@
 #include "qt/command_line.h"
 
-#include <unistd.h>
-
 #include <QCommandLineParser>
 #include <QFile>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 
 #include "qt/app_wiring.h"
 #include "qt/files_controller.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
+#include "tools/capture_file_system.h"
 
 #ifndef QUARLEX_VERSION
 #error "QUARLEX_VERSION comes from the project's version in CMake"
@@ -42,7 +42,7 @@ bool CheckCaptureFile(const std::string& path, std::string& error) {
     error = path + ": " + (fs::exists(path, ec) ? "not a regular file" : "no such file");
     return false;
   }
-  if (access(path.c_str(), R_OK) != 0) {
+  if (!std::ifstream(path, std::ios::binary).is_open()) {
     error = path + ": not readable";
     return false;
   }
@@ -57,7 +57,7 @@ bool CheckSaveFolder(const std::string& path, std::string& error) {
     error = "--save-folder " + path + ": not a folder";
     return false;
   }
-  if (access(path.c_str(), W_OK | X_OK) != 0) {
+  if (!capture_fs::CanWriteIn(path + "/")) {
     error = "--save-folder " + path + ": not writable";
     return false;
   }
