@@ -6,6 +6,7 @@
 
 #include "serial/code_page.h"
 #include "serial/port_map.h"
+#include "serial/port_name.h"
 #include "serial/win32_text.h"
 
 namespace quarlex {
@@ -55,19 +56,6 @@ LONG ReadValues(HKEY key, std::vector<Value>& values) {
   }
 }
 
-// "COM<n>" with n 1..255 in plain digits: a port that can be opened by that name.
-bool PortNumberOf(const std::string& text, uint8_t& number) {
-  if (text.size() < 4 || text.size() > 6 || text.compare(0, 3, "COM") != 0) return false;
-  unsigned n = 0;
-  for (size_t i = 3; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    n = n * 10 + static_cast<unsigned>(text[i] - '0');
-  }
-  if (n < 1 || n > 255) return false;
-  number = static_cast<uint8_t>(n);
-  return true;
-}
-
 }  // namespace
 
 PortMapRoots PortMapRoots::System() {
@@ -104,11 +92,11 @@ bool PortMap::Refresh() {
   for (const Value& v : values) {
     // The scan reads single-byte texts of the program's code page, as the window shows them.
     texts_.push_back(CodePageFromUtf8(win32::Narrow(v.text)));
-    uint8_t number = 0;
-    if (!PortNumberOf(texts_.back(), number)) continue;
+    const uint8_t number = ComPortNumber(texts_.back());
+    if (number == 0) continue;
     PortEntry e;
     e.Number = number;
-    e.DevicePath = "COM" + std::to_string(number);
+    e.DevicePath = ComPortName(number);
     e.Identity = win32::Narrow(v.name);
     e.Description = DescribePort(e);
     ports_.push_back(std::move(e));
