@@ -66,6 +66,7 @@ void CaptureStore::ClearStorage() {
   ScrollSeenIndex = 0;
   SearchedUpTo = 0;
   View.Reset();
+  Times.Clear();
 }
 
 }  // namespace quarlex

@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 
+#include "app/time_index.h"
 #include "app/view_position.h"
 
 namespace quarlex {
@@ -88,6 +89,10 @@ struct CaptureStore {
 
   ViewPosition View;  // TopRow and ScrollBarExch
 
+  // When the bytes of the ring arrived or were sent, and the line events between them. Cleared
+  // with the ring; the session records into it.
+  TimeIndex Times;
+
   // Appends `count` received bytes from `data` at WriteIndex, stopping after the last slot of
   // the ring: a full ring is never overwritten before it has been saved and cleared.
   // Returns how many bytes were taken (0 while CaptureFull is set).
@@ -114,8 +119,8 @@ struct CaptureStore {
   // Scroll bookkeeping after every growth of the capture. Draws nothing.
   void ScrollUpdate();
 
-  // Wipes the ring, the attributes, the minimap rows and highlights, and the marks; resets the
-  // scroll bar. Search re-run and redraw are the caller's (the session's) business.
+  // Wipes the ring, the attributes, the minimap rows and highlights, the time index and the
+  // marks; resets the scroll bar. Search re-run and redraw are the caller's (the session's) business.
   void ClearStorage();
 };
 

@@ -34,11 +34,42 @@ size_t ComPortQueue::QueuedCount() {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
+LineEvents LineEventsOfErrors(TComErrors errors) {
+  LineEvents events = 0;
+  if (errors.Has(ceOverrun)) events = events | LineEvent::Overrun;
+  if (errors.Has(ceRxOver)) events = events | LineEvent::QueueOverflow;
+  if (errors.Has(ceFrame)) events = events | LineEvent::Framing;
+  if (errors.Has(ceRxParity)) events = events | LineEvent::Parity;
+  return events;
+}
+
 Connection::Connection(Session& session, TComPort& port, PortTable& ports, ConnectionUi& ui,
                        std::function<std::string(unsigned)> devicePath)
     : session_(session), port_(port), ports_(ports), ui_(ui), devicePath_(std::move(devicePath)),
       queue_(port) {
   session_.Port = &queue_;
+  // The error step runs before the receive step of the same batch, so an error is recorded at
+  // the position of the first byte that came with it.
+  port_.OnError = [this](TCustomComPort*, TComErrors errors) {
+    ReportLineEvents(LineEventsOfErrors(errors));
+  };
+  port_.OnBreak = [this](TCustomComPort*) { ReportLineEvents(Bits(LineEvent::Break)); };
+  port_.OnRing = [this](TCustomComPort*) { ReportLineEvents(Bits(LineEvent::Ring)); };
+  port_.OnCTSChange = [this](TCustomComPort*, bool on) {
+    ReportLineEvents(on ? LineEvent::Cts | LineEvent::CtsOn : Bits(LineEvent::Cts));
+  };
+  port_.OnDSRChange = [this](TCustomComPort*, bool on) {
+    ReportLineEvents(on ? LineEvent::Dsr | LineEvent::DsrOn : Bits(LineEvent::Dsr));
+  };
+  port_.OnRLSDChange = [this](TCustomComPort*, bool on) {
+    ReportLineEvents(on ? LineEvent::Dcd | LineEvent::DcdOn : Bits(LineEvent::Dcd));
+  };
+}
+
+void Connection::ReportLineEvents(LineEvents events) {
+  // Events of a port the operator is leaving are not news any more.
+  if (!session_.PortConnected) return;
+  if (session_.LineEventsReported(events)) ui_.LineEventsCounted();
 }
 
 std::string Connection::BaudCaption(TBaudRate rate) {
@@ -76,8 +107,11 @@ void Connection::Connect() {
       ui_.SetConnectCaption("Disconnect");
       ui_.SetPortButtonsEnabled(false);
       port_.SetPort(name);
+      // Before Open: the port reports the modem lines' first states while it opens.
+      session_.Connected();
       try {
         port_.Open();
+        ui_.LineEventsCounted();
       } catch (...) {
         // The port stayed closed: say so on the status bar too, then let the window show why.
         session_.PortConnected = false;

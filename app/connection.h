@@ -28,7 +28,13 @@ class ConnectionUi {
   // Who holds the selected port, for BtnCom's tooltip ("Held by minicom (PID 4242)"), as the
   // last busy check found it; empty when it was free or nobody could be named.
   virtual void ShowPortHolder(const std::string& holder) = 0;
+  // The session's line-event counts changed (an event, or a new connection reset them).
+  virtual void LineEventsCounted() = 0;
 };
+
+// The line errors of a port's error event as line events. Breaks are left out: the port raises
+// its break event for each of them, and they are counted there.
+LineEvents LineEventsOfErrors(TComErrors errors);
 
 // The port's receive queue as the capture store reads it.
 class ComPortQueue : public ReceiveSource {
@@ -47,6 +53,7 @@ class ComPortQueue : public ReceiveSource {
 class Connection {
  public:
   // `devicePath` maps a port number to the device the busy check opens ("" when unknown).
+  // Takes the port's error, break, ring and modem-line handlers: they report to the session.
   Connection(Session& session, TComPort& port, PortTable& ports, ConnectionUi& ui,
              std::function<std::string(unsigned number)> devicePath);
 
@@ -73,6 +80,7 @@ class Connection {
 
  private:
   void ShowDisconnected();
+  void ReportLineEvents(LineEvents events);
 
   Session& session_;
   TComPort& port_;

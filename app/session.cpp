@@ -21,6 +21,9 @@ void Session::ComPortRxChar(size_t count) {
     ScrollUpdateForReceive(Store);
     return;
   }
+  // Timed as the batch reaches the session: one clock read per receive event.
+  const int64_t arrived = ArrivalTimeNs();
+  const uint32_t from = Store.WriteIndex;
   size_t remaining = count;
   while (remaining > 0) {
     const size_t n = std::min({remaining, ReceiveStagingSize, Store.ReceiveRoom()});
@@ -31,7 +34,88 @@ void Session::ComPortRxChar(size_t count) {
     remaining -= n;
   }
   if (remaining > 0) bytesLeftQueued_ = true;
+  if (Store.WriteIndex > from)
+    Store.Times.AddBatch(from, Store.WriteIndex - from, Direction::Received, arrived);
   ScrollUpdateForReceive(Store);
+}
+
+void Session::Connected() {
+  monoAtConnect_ = clock_.MonotonicNs();
+  wallAtConnect_ = clock_.WallNs();
+  anchored_ = true;
+  lineCounts_ = {};
+  modemKnown_ = 0;
+}
+
+int64_t Session::ArrivalTimeNs() {
+  if (!anchored_) Connected();
+  return wallAtConnect_ + (clock_.MonotonicNs() - monoAtConnect_);
+}
+
+void Session::RecordSent(uint32_t from, size_t count) {
+  if (count == 0 || from >= CaptureSize) return;
+  const int64_t now = ArrivalTimeNs();
+  const size_t first = std::min<size_t>(count, CaptureSize - from);
+  Store.Times.AddBatch(from, static_cast<uint32_t>(first), Direction::Sent, now);
+  // A send never fills more than what is left of the ring after it wrapped once.
+  if (count > first) Store.Times.AddBatch(0, static_cast<uint32_t>(count - first), Direction::Sent, now);
+}
+
+bool Session::LineEventsReported(LineEvents events) {
+  events &= AllLineEventBits;
+  // A modem line is reported with its state: the first report after connecting (the port tells
+  // every line's state as it opens) and one that repeats the known state are no change.
+  struct ModemLine {
+    LineEvent line, on;
+  };
+  for (const ModemLine m :
+       {ModemLine{LineEvent::Cts, LineEvent::CtsOn}, ModemLine{LineEvent::Dsr, LineEvent::DsrOn},
+        ModemLine{LineEvent::Dcd, LineEvent::DcdOn}}) {
+    if (!Has(events, m.line)) {
+      events &= static_cast<LineEvents>(~Bits(m.on));
+      continue;
+    }
+    const LineEvents state = events & Bits(m.on);
+    const bool news = Has(modemKnown_, m.line) && (modemState_ & Bits(m.on)) != state;
+    modemKnown_ = modemKnown_ | m.line;
+    modemState_ = static_cast<LineEvents>((modemState_ & ~Bits(m.on)) | state);
+    if (!news) events &= static_cast<LineEvents>(~(Bits(m.line) | Bits(m.on)));
+  }
+  if (events == 0) return false;
+  LineEventCounts& c = lineCounts_;
+  c.Overrun += Has(events, LineEvent::Overrun);
+  c.QueueOverflow += Has(events, LineEvent::QueueOverflow);
+  c.Framing += Has(events, LineEvent::Framing);
+  c.Parity += Has(events, LineEvent::Parity);
+  c.Break += Has(events, LineEvent::Break);
+  c.ModemLine += Has(events, LineEvent::Cts) + Has(events, LineEvent::Dsr) + Has(events, LineEvent::Dcd) +
+                 Has(events, LineEvent::Ring);
+  Store.Times.AddEvents(Store.WriteIndex, events, ArrivalTimeNs());
+  // Errors stay up as long as any failure message; a modem line's change is news, not trouble.
+  // A panel that says the ring waits for a save keeps saying that.
+  if (RolloverBlocked) return true;
+  if (events & LineTroubleBits) {
+    ShowMessage("Line: " + LineEventText(events), ErrorColour, 0);
+  } else {
+    ShowMessage("Line: " + LineEventText(events), SuccessColour, 20);
+  }
+  return true;
+}
+
+std::string LineEventCountsText(const LineEventCounts& c) {
+  std::string text;
+  auto add = [&text](uint32_t n, const char* one, const char* many) {
+    if (n == 0) return;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  add(c.Overrun, "overrun", "overruns");
+  add(c.QueueOverflow, "input queue overflow", "input queue overflows");
+  add(c.Framing, "framing error", "framing errors");
+  add(c.Parity, "parity error", "parity errors");
+  add(c.Break, "break", "breaks");
+  add(c.ModemLine, "modem-line change", "modem-line changes");
+  return "Line events: " + (text.empty() ? std::string("none") : text);
 }
 
 namespace {

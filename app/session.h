@@ -51,9 +51,23 @@ enum class KeyAction {
   HistoryDown
 };
 
+// Line events counted since the port was last connected.
+struct LineEventCounts {
+  uint32_t Overrun = 0;
+  uint32_t QueueOverflow = 0;
+  uint32_t Framing = 0;
+  uint32_t Parity = 0;
+  uint32_t Break = 0;
+  uint32_t ModemLine = 0;  // CTS, DSR and DCD changes and rings
+  bool operator==(const LineEventCounts&) const = default;
+};
+// "Line events: 2 framing errors, 1 break" ("Line events: none"), for the port button's tooltip.
+std::string LineEventCountsText(const LineEventCounts& counts);
+
 class Session {
  public:
-  explicit Session(SessionUi& ui) : ui_(ui) {}
+  // `clock` times the capture's batches and line events.
+  explicit Session(SessionUi& ui, Clock& clock = SystemClock()) : ui_(ui), clock_(clock) {}
 
   CaptureStore Store;
 
@@ -83,6 +97,20 @@ class Session {
   // ReceiveStaging's size and appends them; bytes that would overwrite a full ring stay queued
   // until the rollover. Exceptions from the read propagate to the caller (the port's thread).
   void ComPortRxChar(size_t count);
+
+  // A port is about to open: arrival times are anchored to the wall clock anew, line events and
+  // modem-line states start anew.
+  void Connected();
+  // Now, as the time index records it: the wall clock at connect plus the monotonic time since.
+  int64_t ArrivalTimeNs();
+  // `count` bytes were just appended as sent from ring position `from` on (wrapping at the end
+  // of the ring as AppendSent does): records them in the time index.
+  void RecordSent(uint32_t from, size_t count);
+  // The port reported line events: counted, recorded at the write position, shown briefly on the
+  // message panel. A modem line's report counts only when it changes the line's known state.
+  // True when anything was counted.
+  bool LineEventsReported(LineEvents events);
+  const LineEventCounts& LineCounts() const { return lineCounts_; }
 
   // The 100 ms tick.
   void TimerMainTimer();
@@ -122,6 +150,13 @@ class Session {
   void PortFailed(std::exception_ptr error);
 
   SessionUi& ui_;
+  Clock& clock_;
+  bool anchored_ = false;
+  int64_t monoAtConnect_ = 0;
+  int64_t wallAtConnect_ = 0;
+  LineEventCounts lineCounts_;
+  LineEvents modemKnown_ = 0;  // Cts, Dsr, Dcd: lines whose state is known since connecting
+  LineEvents modemState_ = 0;  // CtsOn, DsrOn, DcdOn
   uint8_t retryTicks_ = 0;
   // A receive event found the ring full and left bytes in the port's queue; no new event may
   // come for them (a peer that waits for the line), so the session takes them itself.

@@ -158,12 +158,18 @@ void PortController::UpdatePortTooltip() {
   QString tip = e ? QString::fromStdString(e->Description) : QString("No serial port found");
   if (e && !holder_.empty() && holderPort_ == table_.SelectedPort)
     tip += "\n" + QString::fromStdString(holder_);
+  // The line events of the present (or last) connection follow what names the port.
+  tip += "\n" + QString::fromStdString(LineEventCountsText(w_.session().LineCounts()));
   w_.BtnCom->setToolTip(tip);
 }
 
 void PortController::ShowPortHolder(const std::string& holder) {
   holder_ = holder;
   holderPort_ = table_.SelectedPort;
+  UpdatePortTooltip();
+}
+
+void PortController::LineEventsCounted() {
   UpdatePortTooltip();
 }
 

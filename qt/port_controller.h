@@ -53,6 +53,7 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void CheckParity(TParityBits bits) override;
   void CheckFlow(TFlowControl flow) override;
   void ShowPortHolder(const std::string& holder) override;
+  void LineEventsCounted() override;
 
   // TComOwner
   void Post(std::function<void()> call) override;

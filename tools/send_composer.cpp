@@ -73,6 +73,7 @@ void SendComposer::Send() {
   }
   const uint32_t before = store.WriteIndex;
   for (size_t i = 0; i < sendCount_; ++i) store.AppendSent(sendBuffer_[i]);
+  session_.RecordSent(before, sendCount_);
   if (store.WriteIndex < before) {
     // The ring went on from index 0 without a clear. The tick redraws (and searches) only while
     // the capture reaches past the last search pass; left at the old end, that mark would hold

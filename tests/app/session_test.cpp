@@ -332,3 +332,76 @@ TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
 
 }  // namespace
 }  // namespace quarlex
+
+namespace quarlex {
+namespace {
+
+struct FakeClock : Clock {
+  int64_t mono = 500, wall = 1'700'000'000'000'000'000;
+  int64_t MonotonicNs() override { return mono; }
+  int64_t WallNs() override { return wall; }
+};
+
+struct TimedSessionTest : ::testing::Test {
+  testing::FakeSessionUi ui;
+  FakeQueue port;
+  FakeClock clock;
+  Session s{ui, clock};
+  void SetUp() override {
+    s.Port = &port;
+    s.PortConnected = true;
+    s.Connected();
+  }
+};
+
+TEST_F(TimedSessionTest, BatchesAndSendsAreTimedFromTheConnectAndFollowTheRing) {
+  const int64_t t0 = clock.wall;
+  clock.mono += 7;
+  port.Push(70000);
+  s.ComPortRxChar(70000);           // read in two passes, recorded as the one batch it was
+  clock.wall -= 3'600'000'000'000;  // the wall clock is stepped back: gaps stay exact
+  clock.mono += 12'400'000;
+  const uint32_t from = s.Store.WriteIndex;
+  for (uint8_t b : {1, 2, 3}) s.Store.AppendSent(b);
+  s.RecordSent(from, 3);
+  const TimeIndex& t = s.Store.Times;
+  ASSERT_EQ(t.BatchCount(), 2u);
+  EXPECT_EQ(t.Batch(0), (TimedBatch{t0 + 7, 0, 70000, Direction::Received, false}));
+  EXPECT_EQ(t.Batch(1), (TimedBatch{t0 + 12'400'007, 70000, 3, Direction::Sent, false}));
+  // A send that wraps the ring is recorded in two parts.
+  s.Store.WriteIndex = CaptureSize - 1;
+  s.Store.AppendSent(4);
+  s.Store.AppendSent(5);
+  s.RecordSent(CaptureSize - 1, 2);
+  EXPECT_EQ(t.Batch(*t.BatchAt(0)).Count, 1u);
+  EXPECT_EQ(t.Batch(*t.BatchAt(CaptureSize - 1)).Dir, Direction::Sent);
+  s.ClearFull();
+  EXPECT_EQ(t.BatchCount(), 0u);
+}
+
+TEST_F(TimedSessionTest, LineEventsAreCountedRecordedWhereTheyHappenedAndShownBriefly) {
+  port.Push(4);
+  s.ComPortRxChar(4);
+  s.LineEventsReported(LineEvent::Framing | LineEvent::Break);
+  s.LineEventsReported(Bits(LineEvent::Framing));
+  EXPECT_EQ(ui.messages.back().text, "Line: framing error");
+  EXPECT_EQ(s.MessageTicks, 0) << "an error stays up as long as other failures";
+  // Modem lines: the state the port reports as it opens is no change, nor is a repeated state.
+  EXPECT_FALSE(s.LineEventsReported(Bits(LineEvent::Dcd)));
+  EXPECT_TRUE(s.LineEventsReported(LineEvent::Dcd | LineEvent::DcdOn));
+  EXPECT_FALSE(s.LineEventsReported(LineEvent::Dcd | LineEvent::DcdOn));
+  EXPECT_EQ(ui.messages.back().text, "Line: DCD on");
+  EXPECT_EQ(s.MessageTicks, 20);
+  EXPECT_EQ(LineEventCountsText(s.LineCounts()),
+            "Line events: 2 framing errors, 1 break, 1 modem-line change");
+  ASSERT_EQ(s.Store.Times.EventCount(), 3u);
+  EXPECT_EQ(s.Store.Times.Event(0).Position, 4u);
+  s.RolloverBlocked = 1;
+  s.LineEventsReported(Bits(LineEvent::Overrun));
+  EXPECT_EQ(ui.messages.size(), 3u) << "the panel keeps saying the ring waits for a save";
+  s.Connected();
+  EXPECT_EQ(LineEventCountsText(s.LineCounts()), "Line events: none");
+}
+
+}  // namespace
+}  // namespace quarlex
