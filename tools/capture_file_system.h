@@ -22,6 +22,9 @@ std::string HomeFolder();
 bool CanWriteIn(const std::string& folder);
 std::tm LocalTimeOf(std::time_t t);
 
+// False only when nothing at all is found under `path` (a file that cannot be read still exists).
+bool Exists(const std::string& path);
+
 // Creates `folder` (ending in a separator) and every missing folder above it. "" on success,
 // else why not (a file in the way gives the system's "not a directory" text).
 std::string MakeFolders(const std::string& folder);
@@ -45,6 +48,9 @@ class PendingFile {
   // Gives the finished file the name `path` unless a file of that name exists: an earlier
   // capture is never replaced. Done means the new name is on the disk too.
   Publish PublishAs(const std::string& path);
+  // Gives the finished file the name `path`, replacing a file of that name: for companions of a
+  // capture and exports, whose name the caller has settled. False on failure, with Error().
+  bool PublishReplacing(const std::string& path);
   // Why the last call failed.
   const std::string& Error() const { return error_; }
 

@@ -160,6 +160,21 @@ PendingFile::Publish PendingFile::PublishAs(const std::string& path) {
   return ::rename(tmp_.c_str(), path.c_str()) == 0 ? done() : failed();
 }
 
+bool PendingFile::PublishReplacing(const std::string& path) {
+  if (::rename(tmp_.c_str(), path.c_str()) != 0) {
+    error_ = Reason(errno);
+    return false;
+  }
+  published_ = true;
+  SyncFolder(path);
+  return true;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
 SourceFile::~SourceFile() {
   if (handle_ >= 0) ::close(Fd(handle_));
 }

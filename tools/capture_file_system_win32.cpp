@@ -179,6 +179,25 @@ PendingFile::Publish PendingFile::PublishAs(const std::string& path) {
   return Publish::Failed;
 }
 
+bool PendingFile::PublishReplacing(const std::string& path) {
+  SetFileAttributesW(Wide(tmp_).c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (MoveFileExW(Wide(tmp_).c_str(), Wide(path).c_str(),
+                  MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING)) {
+    published_ = true;
+    return true;
+  }
+  const DWORD code = GetLastError();
+  SetFileAttributesW(Wide(tmp_).c_str(), FILE_ATTRIBUTE_HIDDEN);
+  error_ = ErrorText(code);
+  return false;
+}
+
+bool Exists(const std::string& path) {
+  if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  const DWORD code = GetLastError();
+  return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+}
+
 SourceFile::~SourceFile() {
   if (handle_ != -1) CloseHandle(H(handle_));
 }

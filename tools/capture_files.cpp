@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "tools/capture_file_system.h"
+#include "tools/times_file.h"
 
 namespace quarlex {
 
@@ -31,6 +32,14 @@ std::string PortForFileName(const std::string& port) {
 }
 
 }  // namespace
+
+std::string WriteFileReplacing(const std::string& folder, const std::string& name, std::string_view bytes) {
+  capture_fs::PendingFile file;
+  if (!file.Create(folder) || !file.Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ||
+      !file.Finish() || !file.PublishReplacing(folder + name))
+    return file.Error();
+  return {};
+}
 
 LocalTime NowLocal() {
   const std::time_t now = std::time(nullptr);
@@ -132,6 +141,14 @@ bool CaptureFiles::BtnSaveClick() {
   lastError_.clear();
   // A full ring whose autosave failed is released by this: the next tick sees it saved.
   store.SavedUpTo = plan.nextSavedUpTo;
+  // The bytes are safe; their times are a companion that may fail on its own without undoing
+  // the save (the operator is told).
+  const std::string timesError =
+      WriteFileReplacing(session_.ExeFolder, TimesPathFor(r.fileName), TimesFileText(store.Times, plan));
+  if (!timesError.empty()) {
+    session_.ShowMessage("File  " + r.fileName + "  saved, times not: " + timesError, ErrorColour, 0);
+    return true;
+  }
   session_.ShowMessage("File  " + r.fileName + "  saved", SuccessColour, 0);
   return true;
 }
@@ -176,6 +193,7 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
         0);
     return LoadResult::ReadFailed;
   }
+  const std::string timesProblem = LoadTimes(path, size, got);
   if (size > want) {
     // The operator must not take the first part for the whole file.
     session_.ShowMessage(
@@ -183,7 +201,31 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
         ErrorColour, 0);
     return LoadResult::LoadedFirstPart;
   }
+  if (!timesProblem.empty()) session_.ShowMessage(timesProblem, ErrorColour, 0);
   return LoadResult::Loaded;
+}
+
+std::string CaptureFiles::LoadTimes(const std::string& dataPath, uint64_t dataSize, uint32_t loaded) {
+  const std::string path = TimesPathFor(dataPath);
+  const size_t slash = path.find_last_of(capture_fs::FolderSeparators);
+  const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (!capture_fs::Exists(path)) return {};  // a capture without times
+  capture_fs::SourceFile file;
+  if (!file.Open(path)) return "Times not loaded: " + name + ": not a readable file";
+  if (file.Size() > TimesFileLimit) return "Times not loaded: " + name + ": too large";
+  std::string text(static_cast<size_t>(file.Size()), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const int64_t n = file.ReadAt(reinterpret_cast<uint8_t*>(text.data()) + got,
+                                  static_cast<uint32_t>(text.size() - got), got);
+    if (n < 0) return "Times not loaded: " + name + ": " + file.Error();
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  const TimesLoad r = LoadTimesText(text, dataSize, loaded, session_.Store.Times);
+  if (r.ok) return {};
+  return "Times not loaded: " + name + " damaged (line " + std::to_string(r.line) + ", " + r.error + ")";
 }
 
 }  // namespace quarlex

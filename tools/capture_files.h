@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "app/session.h"
 
@@ -66,6 +67,10 @@ struct SaveResult {
 SaveResult WriteCaptureFile(const std::string& folder, const std::string& baseName, const uint8_t* ring,
                             const SavePlan& plan);
 
+// Writes `bytes` to `folder` + `name` through a temporary file, replacing a file of that name.
+// Returns the OS error text, empty on success.
+std::string WriteFileReplacing(const std::string& folder, const std::string& name, std::string_view bytes);
+
 // What loading needs from the window.
 class FilesUi {
  public:
@@ -91,7 +96,8 @@ class CaptureFiles {
       : session_(session), ui_(ui), clock_(std::move(clock)) {}
 
   // The Save button's action (click, Ctrl+S, autosave of a full ring, autosave at close).
-  // Writes the range of the checked mode to Session::ExeFolder and reports on the message panel.
+  // Writes the range of the checked mode to Session::ExeFolder, and the times of those bytes
+  // beside it (`<name>.idx`), and reports on the message panel.
   // Returns false when nothing was saved; SavedUpTo is then unchanged.
   bool BtnSaveClick();
 
@@ -100,8 +106,9 @@ class CaptureFiles {
 
   enum class LoadResult { Loaded, LoadedFirstPart, NotFound, ReadFailed };
   // Loads `path` into the capture (at most LoadLimit bytes; of a longer file its first part, and
-  // the message panel says how many bytes were left out). A path that is not an existing,
-  // readable regular file shows "File not found" and changes nothing.
+  // the message panel says how many bytes were left out), with the times of `<name>.idx` when
+  // that is present and sound; a damaged one is ignored and the message panel says so. A path that is not an
+  // existing, readable regular file shows "File not found" and changes nothing.
   LoadResult LoadFile(const std::string& path);
 
   // Text of the last failed save, for a caller that must tell the operator in another way
@@ -109,6 +116,9 @@ class CaptureFiles {
   const std::string& LastError() const { return lastError_; }
 
  private:
+  // Reads the times file of `dataPath`; the problem to report, empty when none.
+  std::string LoadTimes(const std::string& dataPath, uint64_t dataSize, uint32_t loaded);
+
   Session& session_;
   FilesUi& ui_;
   std::function<LocalTime()> clock_;

@@ -48,7 +48,10 @@ TEST(CloseOnSignalTest, EachSignalClosesTheWindowWithItsAutosave) {
     ASSERT_TRUE(testing_support::WaitUntil([&] { return !parts.port->ComPort.Connected(); }))
         << "the window was not closed";
     ASSERT_TRUE(fs::exists(folder));
-    const fs::path saved = fs::directory_iterator(folder)->path();
+    fs::path saved;  // the capture; its times lie beside it
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().extension() == ".data") saved = e.path();
+    EXPECT_TRUE(fs::exists(fs::path(saved).replace_extension(".idx"))) << saved;
     std::ifstream in(saved, std::ios::binary);
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == data) << saved;
     pollfd p{pty.master(), POLLIN, 0};

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -127,8 +128,10 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   QCoreApplication::sendEvent(w.EditSend, &ctrlS);
   std::vector<fs::path> files;
   for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
-  ASSERT_EQ(files.size(), 1u);
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 2u) << "the capture and its times";
   EXPECT_EQ(files[0].filename().string().rfind("COM42_", 0), 0u) << files[0];
+  EXPECT_EQ(files[0].extension(), ".data");
   std::ifstream in(files[0], std::ios::binary);
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
             std::string("\x01\x02\x03live", 7));

@@ -39,7 +39,12 @@ struct FilesControllerTest : ::testing::Test {
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 1);
     while (n > 0 && store().ReceiveRoom() > 0) n -= store().AppendReceived(b.data() + (b.size() - n), n);
   }
-  std::vector<std::string> SavedNames() { return ListNames(dir.Folder()); }
+  // The captures (each has its times file beside it).
+  std::vector<std::string> SavedNames() {
+    std::vector<std::string> names = ListNames(dir.Folder());
+    std::erase_if(names, [](const std::string& n) { return !n.ends_with(".data"); });
+    return names;
+  }
 };
 
 TEST_F(FilesControllerTest, ExeFolderIsSetWhenTheWindowHasNone) {

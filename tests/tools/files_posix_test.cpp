@@ -60,7 +60,8 @@ TEST_F(FilesTest, SaveThatRunsOutOfSpaceLeavesNoPartialFile) {
   EXPECT_FALSE(ok);
   EXPECT_EQ(LastMessage().text, "File not saved: File too large");
   EXPECT_EQ(store().SavedUpTo, 1000u);
-  EXPECT_EQ(ListNames(dir.Folder()), std::vector<std::string>{"COM3_20240701_140509.data"});
+  EXPECT_EQ(ListNames(dir.Folder()),
+            (std::vector<std::string>{"COM3_20240701_140509.data", "COM3_20240701_140509.idx"}));
   EXPECT_EQ(Saved("COM3_20240701_140509.data"), first);
   // The next save, with room again, picks up the same range.
   ASSERT_TRUE(files.BtnSaveClick());

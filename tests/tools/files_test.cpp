@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -99,7 +100,8 @@ TEST_F(FilesTest, SavesInTheSameSecondGetSuffixesAndChainWithoutOverlap) {
   Receive(5);
   ASSERT_TRUE(files.BtnSaveClick());
   EXPECT_EQ(Saved("COM3_20240701_140510.data").size(), 5u);
-  EXPECT_EQ(ListNames(dir.Folder()).size(), 4u);  // no temporary file left behind
+  EXPECT_EQ(ListNames(dir.Folder()).size(), 8u);  // each with its times; no temporary file left behind
+  EXPECT_EQ(ListNames(dir.Folder())[7], "COM3_20240701_140510.idx");
 }
 
 TEST_F(FilesTest, FullRingSavesAllOfItsBytesInEitherMode) {
@@ -156,7 +158,7 @@ TEST_F(FilesTest, TickAutosavesAFullRingThenClears) {
   ASSERT_TRUE(files.BtnSaveClick());
   session.TimerMainTimer();
   EXPECT_EQ(window.saves, 1);
-  EXPECT_EQ(ListNames(dir.Folder()).size(), 2u);
+  EXPECT_EQ(ListNames(dir.Folder()).size(), 4u) << "two files, each with its times";
   EXPECT_EQ(store().WriteIndex, 0u);
 }
 
@@ -212,6 +214,50 @@ TEST_F(FilesTest, SavedFileLoadsBackAsTheSameBytes) {
   ASSERT_EQ(files.LoadFile(dir.Path("COM3_20240701_140509.data")), CaptureFiles::LoadResult::Loaded);
   EXPECT_EQ(Ring(0, 778), before);
   EXPECT_EQ(store().CaptureAttributes[777], 0);  // the sent bit is not stored
+}
+
+TEST_F(FilesTest, EverySaveWritesItsTimesBesideItAndLoadReadsThemWhenSound) {
+  Receive(300);
+  store().Times.AddBatch(0, 300, Direction::Received, 1'000);
+  ASSERT_TRUE(files.BtnSaveClick());
+  Receive(20);
+  store().Times.AddBatch(300, 20, Direction::Received, 2'000);
+  ASSERT_TRUE(files.BtnSaveClick());
+  EXPECT_EQ(LastMessage().text, "File  COM3_20240701_140509_1.data  saved");
+  const auto idx = Saved("COM3_20240701_140509_1.idx");
+  EXPECT_EQ(std::string(idx.begin(), idx.end()),
+            "quarlex-times 1\nbytes 20\nbatches 1\nevents 0\nB 0 20 R 2000\nend\n");
+
+  const std::string data = dir.Path("COM3_20240701_140509.data");
+  ASSERT_EQ(files.LoadFile(data), CaptureFiles::LoadResult::Loaded);
+  ASSERT_EQ(store().Times.BatchCount(), 1u);
+  EXPECT_EQ(store().Times.Batch(0), (TimedBatch{1'000, 0, 300, Direction::Received, false}));
+
+  const size_t shown = window.messages.size();
+  ASSERT_TRUE(std::filesystem::remove(dir.Path("COM3_20240701_140509.idx")));
+  ASSERT_EQ(files.LoadFile(data), CaptureFiles::LoadResult::Loaded);
+  EXPECT_EQ(window.messages.size(), shown) << "a capture without times is no news";
+  EXPECT_EQ(store().Times.BatchCount(), 0u);
+
+  struct Damage {
+    std::string text;
+    uintmax_t size;
+    std::string message;
+  };
+  const Damage damages[] = {
+      {"quarlex-times 1\nbytes 301\n", 0, "COM3_20240701_140509.idx damaged (line 2, made for another file)"},
+      {"", 100 << 20, "COM3_20240701_140509.idx: too large"},
+  };
+  for (const Damage& d : damages) {
+    WriteWhole(dir.Path("COM3_20240701_140509.idx"), {d.text.begin(), d.text.end()});
+    if (d.size) {
+      std::filesystem::resize_file(dir.Path("COM3_20240701_140509.idx"), d.size);
+    }
+    ASSERT_EQ(files.LoadFile(data), CaptureFiles::LoadResult::Loaded);
+    EXPECT_EQ(LastMessage().text, "Times not loaded: " + d.message);
+    EXPECT_EQ(store().WriteIndex, 300u) << "the bytes load all the same";
+    EXPECT_EQ(store().Times.BatchCount(), 0u);
+  }
 }
 
 // The program's own file of a full ring loads back whole, and a loaded full ring is shown, not
