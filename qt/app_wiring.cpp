@@ -8,6 +8,7 @@
 #include "qt/port_controller.h"
 #include "qt/search_controller.h"
 #include "qt/send_controller.h"
+#include "qt/times_controller.h"
 #include "view/renderer.h"
 
 namespace quarlex {
@@ -32,6 +33,8 @@ AppParts WireApplication(MainWindow& w, PortMapRoots roots, PortWatchPaths watch
   parts.send = w.Attach(send);
   auto files = std::make_shared<FilesController>(w);
   parts.files = w.Attach(files);
+  auto times = std::make_shared<TimesController>(w.session(), *w.ImageExch, *w.PopupMenuSave, *files, w);
+  parts.times = w.Attach(times);
   auto about = std::make_shared<AboutPanel>(w);
   parts.about = w.Attach(about);
   auto port = std::make_shared<PortController>(w, std::move(roots), std::move(watch));

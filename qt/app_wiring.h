@@ -1,6 +1,6 @@
 #pragma once
 // Puts the whole program together on a main window: the renderer, the grid, navigation and
-// minimap, search, send, capture files, the About panel and the port controls.
+// minimap, search, send, capture files and their times, the About panel and the port controls.
 #include <memory>
 
 #include "serial/port_map.h"
@@ -17,6 +17,7 @@ class SendController;
 class FilesController;
 class AboutPanel;
 class PortController;
+class TimesController;
 
 struct AppParts {
   std::shared_ptr<Renderer> renderer;
@@ -27,6 +28,7 @@ struct AppParts {
   FilesController* files = nullptr;
   AboutPanel* about = nullptr;
   PortController* port = nullptr;
+  TimesController* times = nullptr;
 };
 
 // Attaches every controller to `window` (they live as long as it does) and runs the start-up

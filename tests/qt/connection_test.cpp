@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QHelpEvent>
 #include <QTest>
+#include <QToolTip>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -18,6 +21,7 @@
 #include "qt/send_controller.h"
 #include "qt/support/wait.h"
 #include "qt/support/wired_window.h"
+#include "qt/times_controller.h"
 #include "serial/device/device.h"
 #include "serial/device/port_lock_linux.h"
 #include "serial/device_pty.h"
@@ -258,8 +262,10 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
   EXPECT_FALSE(parts.port->ComPort.Connected());
   std::vector<fs::path> files;
   for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
-  ASSERT_EQ(files.size(), 1u);
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[0].extension(), ".data");
+  EXPECT_EQ(files[1].stem(), files[0].stem()) << "the times beside the bytes";
   EXPECT_EQ(files[0].filename().string().rfind("COM8_", 0), 0u) << files[0];
   std::ifstream in(files[0], std::ios::binary);
   const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -307,7 +313,59 @@ TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
   EXPECT_NE(errors.front().find("Read"), std::string::npos) << errors.front();
   EXPECT_FALSE(session().PortConnected);
   EXPECT_EQ(w->BtnConnect->text(), "Connect");
-  EXPECT_EQ(fs::file_size(fs::directory_iterator(folder)->path()), CaptureSize) << "the ring was saved first";
+  std::vector<fs::path> saved;
+  for (const auto& e : fs::directory_iterator(folder)) saved.push_back(e.path());
+  ASSERT_EQ(saved.size(), 2u) << "the ring and its times";
+  std::sort(saved.begin(), saved.end());
+  EXPECT_EQ(fs::file_size(saved[0]), CaptureSize) << "the ring was saved first";
+}
+
+// Line trouble on a scripted line: counted on the port button's tooltip, told on the message
+// panel, and kept with the bytes, where the grid's tooltip and the text export show it.
+TEST_F(ConnectionTest, LineEventsAndArrivalTimesReachTheOperator) {
+  PtyPair pty;
+  auto line = std::make_shared<device::FakeLine>();
+  Link(6, pty.path());
+  Start();
+  struct OpenerScope {
+    device::DeviceOpener previous;
+    ~OpenerScope() { device::SetDeviceOpener(previous); }
+  } scope{device::SetDeviceOpener(
+      [open = device::FakeLine::Opener({{"fake", line}})](
+          std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); })};
+  parts.port->BtnConnectClick();
+  ASSERT_EQ(session().PortConnected, 1);
+  EXPECT_TRUE(w->BtnCom->toolTip().endsWith("\nLine events: none")) << w->BtnCom->toolTip().toStdString();
+
+  line->LineError(device::CE_FRAME);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().LineCounts().Framing == 1; }));
+  EXPECT_EQ(w->Msg->text(), "Line: framing error");
+  EXPECT_TRUE(w->BtnCom->toolTip().endsWith("\nLine events: 1 framing error"));
+  line->Receive("OK");
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 2; }));
+  w->OutExchange();
+
+  // Resting on the second byte: its cell at design scale is 30 wide from x 93 (in frame pixels).
+  const qreal dpr = w->ImageExch->devicePixelRatioF();
+  const double scale = w->ImageExch->Frame().width() / 1055.0;
+  const QPoint at(qRound((93 + 45) * scale / dpr), qRound(10 * scale / dpr));
+  QHelpEvent help(QEvent::ToolTip, at, w->ImageExch->mapToGlobal(at));
+  QApplication::sendEvent(w->ImageExch, &help);
+  ASSERT_TRUE(QToolTip::isVisible());
+  const std::string tip = QToolTip::text().toStdString();
+  EXPECT_TRUE(tip.starts_with("Position 0000001 (1)\nValue 0x4B, 75, 'K'\nReceived ")) << tip;
+  EXPECT_TRUE(tip.ends_with("\nLine before it: framing error")) << tip;
+  QToolTip::hideText();
+
+  EXPECT_TRUE(w->PopupMenuSave->actions().contains(parts.times->ExportItem()));
+  EXPECT_EQ(parts.times->ExportItem()->text(), "Export text\u2026");
+  const fs::path out = root / "log.txt";
+  ASSERT_TRUE(parts.times->ExportTo(out.string()));
+  EXPECT_EQ(w->Msg->text(), "Exported  log.txt");
+  std::ifstream in(out);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("  LINE  0000000  framing error\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  RX    0000000  4F 4B "), std::string::npos) << text;
 }
 
 }  // namespace

@@ -1,0 +1,78 @@
+#include "qt/times_controller.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QHelpEvent>
+#include <QMenu>
+#include <QToolTip>
+#include <cmath>
+
+#include "qt/image_control.h"
+#include "tools/capture_times.h"
+
+namespace quarlex {
+
+TimesController::TimesController(Session& session, ImageControl& grid, QMenu& saveMenu, FilesUi& files,
+                                 QWidget& dialogParent)
+    : session_(session), grid_(grid), files_(files), dialogParent_(dialogParent) {
+  saveMenu.addSeparator();
+  exportItem_ = saveMenu.addAction(QStringLiteral("Export text\u2026"));
+  connect(exportItem_, &QAction::triggered, this, [this] { ExportClick(); });
+  grid_.installEventFilter(this);
+}
+
+bool TimesController::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != &grid_ || event->type() != QEvent::ToolTip) return QObject::eventFilter(watched, event);
+  auto* help = static_cast<QHelpEvent*>(event);
+  // Measured in the frame's pixels, as the grid draws and a click hits.
+  const qreal dpr = grid_.devicePixelRatioF();
+  const QImage& frame = grid_.Frame();
+  const int width = frame.isNull() ? qRound(grid_.width() * dpr) : frame.width();
+  const std::optional<GridTip> tip = GridTooltip(session_.Store, static_cast<uint32_t>(width),
+                                                 static_cast<int>(std::floor(help->pos().x() * dpr)),
+                                                 static_cast<int>(std::floor(help->pos().y() * dpr)));
+  if (!tip) {
+    QToolTip::hideText();
+    return true;
+  }
+  // Shown until the mouse leaves the byte's cell; resting on the next one asks again.
+  const QRect cell(QPoint(static_cast<int>(std::floor(tip->cell.x0 / dpr)),
+                          static_cast<int>(std::floor(tip->cell.y0 / dpr))),
+                   QPoint(static_cast<int>(std::ceil(tip->cell.x1 / dpr)) - 1,
+                          static_cast<int>(std::ceil(tip->cell.y1 / dpr)) - 1));
+  QToolTip::showText(help->globalPos(), QString::fromStdString(tip->text), &grid_, cell);
+  return true;
+}
+
+void TimesController::ExportClick() {
+  if (session_.ExeFolder.empty()) session_.ExeFolder = DefaultExeFolder();
+  std::string suggested = CaptureFileName(files_.PortName(), NowLocal());
+  suggested.replace(suggested.size() - 5, 5, ".txt");
+  // A modal dialog: ticks and receive events go on while it is open.
+  const QString path = QFileDialog::getSaveFileName(&dialogParent_, QStringLiteral("Export text"),
+                                                    QString::fromStdString(session_.ExeFolder + suggested),
+                                                    QStringLiteral("Text (*.txt);;All (*)"));
+  if (path.isEmpty()) return;
+  ExportTo(QFile::encodeName(path).toStdString());
+}
+
+bool TimesController::ExportTo(const std::string& path) {
+  const SavePlan plan = PlanSave(session_.Store, files_.CheckedSaveMode());
+  if (plan.Total() == 0) {
+    session_.ShowMessage("Nothing to export", ErrorColour, 20);
+    return false;
+  }
+  const std::string text = ExportText(session_.Store, plan, session_.Store.ViewBase, files_.PortName());
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string error = WriteFileReplacing(folder, name, text);
+  if (!error.empty()) {
+    session_.ShowMessage("Not exported: " + error, ErrorColour, 0);
+    return false;
+  }
+  session_.ShowMessage("Exported  " + name, SuccessColour, 0);
+  return true;
+}
+
+}  // namespace quarlex

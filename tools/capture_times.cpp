@@ -1,0 +1,233 @@
+#include "tools/capture_times.h"
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+
+#include "serial/code_page.h"
+#include "tools/capture_file_system.h"
+
+namespace quarlex {
+
+namespace {
+
+std::tm LocalTm(int64_t unixNs, int64_t& ms) {
+  int64_t secs = unixNs / 1000000000;
+  int64_t rest = unixNs % 1000000000;
+  if (rest < 0) {
+    rest += 1000000000;
+    --secs;
+  }
+  ms = rest / 1000000;
+  return capture_fs::LocalTimeOf(static_cast<std::time_t>(secs));
+}
+
+// The character a byte stands for, as the text column shows it; '.' for control bytes.
+std::string CharOf(uint8_t b) {
+  if (b >= 0x20 && b < 0x7F) return std::string(1, static_cast<char>(b));
+  if (b >= 0xC0) return Utf8FromCodePage(std::string_view(reinterpret_cast<const char*>(&b), 1));
+  return ".";
+}
+
+std::string CharName(uint8_t b) {
+  switch (b) {
+    case 0x00:
+      return "NUL";
+    case 0x09:
+      return "TAB";
+    case 0x0A:
+      return "LF";
+    case 0x0D:
+      return "CR";
+    case 0x1B:
+      return "ESC";
+    case 0x7F:
+      return "DEL";
+    default:
+      break;
+  }
+  if (b < 0x20 || (b >= 0x80 && b < 0xC0)) return "control";
+  return "'" + CharOf(b) + "'";
+}
+
+std::string Hex(uint32_t v, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%0*X", digits, v);
+  return buf;
+}
+
+bool SentByte(const CaptureStore& store, uint32_t p) {
+  return (store.CaptureAttributes[p] & AttrSent) != 0;
+}
+
+}  // namespace
+
+std::string TimeOfDayText(int64_t unixNs) {
+  int64_t ms = 0;
+  const std::tm tm = LocalTm(unixNs, ms);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(ms));
+  return buf;
+}
+
+std::string DateTimeText(int64_t unixNs) {
+  int64_t ms = 0;
+  const std::tm tm = LocalTm(unixNs, ms);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+std::string GapText(int64_t ns) {
+  char buf[48];
+  const double ms = static_cast<double>(ns) / 1e6;
+  if (ms < 1.0) {
+    std::snprintf(buf, sizeof buf, "%.2f ms", ms);
+  } else if (ms < 1000.0) {
+    std::snprintf(buf, sizeof buf, "%.1f ms", ms);
+  } else if (ms < 60000.0) {
+    std::snprintf(buf, sizeof buf, "%.3f s", ms / 1000.0);
+  } else {
+    const int64_t minutes = ns / 60000000000;
+    std::snprintf(buf, sizeof buf, "%lld min %.1f s", static_cast<long long>(minutes),
+                  static_cast<double>(ns - minutes * 60000000000) / 1e9);
+  }
+  return buf;
+}
+
+std::string ByteTooltipText(const CaptureStore& store, uint32_t index) {
+  const uint8_t b = store.CaptureBuffer[index];
+  const bool sent = SentByte(store, index);
+  std::string text = "Position " + Hex(index, 7) + " (" + std::to_string(index) + ")\n";
+  text += "Value 0x" + Hex(b, 2) + ", " + std::to_string(b) + ", " + CharName(b) + "\n";
+  text += sent ? "Sent" : "Received";
+  const TimeIndex& times = store.Times;
+  const std::optional<size_t> at = times.BatchAt(index);
+  if (!at) return text + ", no time recorded";
+  const TimedBatch batch = times.Batch(*at);
+  if (batch.Coalesced && *at + 1 < times.BatchCount()) {
+    // Merged batches keep the first one's time; the next entry's bounds the last one's.
+    text += " " + TimeOfDayText(batch.TimeNs) + " to " + TimeOfDayText(times.Batch(*at + 1).TimeNs) +
+            " (batches merged)";
+  } else {
+    text += " " + TimeOfDayText(batch.TimeNs);
+    if (batch.Coalesced) text += " or later (batches merged)";
+  }
+  if (const std::optional<size_t> other = times.PreviousOtherDirection(*at)) {
+    const int64_t gap = batch.TimeNs - times.Batch(*other).TimeNs;
+    if (gap >= 0)
+      text += sent ? "\nSent " + GapText(gap) + " after the last received" : "\nAnswer after " + GapText(gap);
+  }
+  LineEvents events = 0;
+  for (const TimedEvent& e : times.EventsBetween(batch.Position, index + 1))
+    events = static_cast<LineEvents>(events | e.Events);
+  if (events) text += "\nLine before it: " + LineEventText(events);
+  return text;
+}
+
+std::optional<GridTip> GridTooltip(const CaptureStore& store, uint32_t frameWidth, int x, int y) {
+  const GridMetrics m = GridMetricsForWidth(frameWidth);
+  const int px = x - GridLeftPixel(m.ViewScale);
+  const std::optional<GridCell> cell = CellOfPoint(m, store.BytesPerRow, px, y);
+  if (!cell) return std::nullopt;
+  const std::optional<uint32_t> index = IndexOfCell(*cell, store.BytesPerRow, store.View.TopRow());
+  if (!index || *index >= store.WriteIndex) return std::nullopt;  // an empty cell
+  CellBox box = CellBounds(m, static_cast<int>(cell->Column), static_cast<int>(cell->Row));
+  // The hit test measures from the whole-pixel first column; the box follows it.
+  const double shift = GridLeftPixel(m.ViewScale) - m.GridLeft;
+  box.x0 += shift;
+  box.x1 += shift;
+  return GridTip{ByteTooltipText(store, *index), box};
+}
+
+std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase base,
+                       const std::string& port) {
+  const TimeIndex& times = store.Times;
+  const char* baseName = base == GridBase::Dec ? "DEC" : base == GridBase::Char ? "CHAR" : "HEX";
+  const size_t cellWidth = base == GridBase::Dec ? 4 : base == GridBase::Char ? 1 : 3;
+  std::string out = "Quarlex capture, port " + port + ", " + std::to_string(plan.Total()) + " bytes";
+  if (times.BatchCount() > 0) out += ", from " + DateTimeText(times.Batch(0).TimeNs);
+  out += "\n";
+  out += std::string("time          dir   position bytes (") + baseName + ")\n";
+
+  const std::string noTime(12, ' ');
+  auto eventLines = [&](uint32_t from, uint32_t to) {
+    for (const TimedEvent& e : times.EventsBetween(from, to)) {
+      out +=
+          TimeOfDayText(e.TimeNs) + "  LINE  " + Hex(e.Position, 7) + "  " + LineEventText(e.Events) + "\n";
+    }
+  };
+  // A full ring is two million lines: cells come from tables, each line is appended in pieces.
+  static const auto charTable = [] {
+    std::array<std::string, 256> t;
+    for (int b = 0; b < 256; ++b) t[b] = CharOf(static_cast<uint8_t>(b));
+    return t;
+  }();
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string cells, chars;
+  auto bytesLines = [&](const std::string& time, bool sent, uint32_t from, uint32_t to) {
+    for (uint32_t line = from; line < to; line += ExportBytesPerLine) {
+      const uint32_t end = std::min(to, line + ExportBytesPerLine);
+      cells.clear();
+      chars.clear();
+      for (uint32_t p = line; p < end; ++p) {
+        const uint8_t b = store.CaptureBuffer[p];
+        if (base == GridBase::Char) {
+          cells += charTable[b];
+          continue;
+        }
+        if (base == GridBase::Dec) {
+          const char dec[4] = {b >= 100 ? static_cast<char>('0' + b / 100) : ' ',
+                               b >= 10 ? static_cast<char>('0' + b / 10 % 10) : ' ',
+                               static_cast<char>('0' + b % 10), ' '};
+          cells.append(dec, 4);
+        } else {
+          const char hex[3] = {digits[b >> 4], digits[b & 15], ' '};
+          cells.append(hex, 3);
+        }
+        chars += charTable[b];
+      }
+      if (base != GridBase::Char) cells.append((ExportBytesPerLine - (end - line)) * cellWidth, ' ');
+      out += line == from ? time : noTime;
+      out += sent ? "  TX    " : "  RX    ";
+      out += Hex(line, 7);
+      out += "  ";
+      out += cells;
+      if (base != GridBase::Char) {
+        out += ' ';
+        out += chars;
+      }
+      while (!out.empty() && out.back() == ' ') out.pop_back();
+      out += '\n';
+    }
+  };
+
+  for (int k = 0; k < plan.count; ++k) {
+    const uint32_t pieceEnd = plan.pieces[k].offset + plan.pieces[k].length;
+    uint32_t p = plan.pieces[k].offset;
+    while (p < pieceEnd) {
+      // One line group: the rest of p's batch (or of the stretch without times), cut where the
+      // direction of the bytes changes.
+      const std::optional<size_t> at = times.BatchAt(p);
+      uint32_t end = pieceEnd;
+      std::string time = noTime;
+      if (at) {
+        const TimedBatch b = times.Batch(*at);
+        end = std::min<uint32_t>(pieceEnd, b.Position + b.Count);
+        time = TimeOfDayText(b.TimeNs);
+      }
+      const bool sent = SentByte(store, p);
+      uint32_t q = p + 1;
+      while (q < end && SentByte(store, q) == sent && (at || !times.BatchAt(q))) ++q;
+      eventLines(p, q);
+      bytesLines(time, sent, p, q);
+      p = q;
+    }
+    if (k + 1 == plan.count) eventLines(pieceEnd, pieceEnd + 1);
+  }
+  return out;
+}
+
+}  // namespace quarlex

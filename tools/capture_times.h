@@ -1,0 +1,45 @@
+#pragma once
+// The capture's times as the operator reads them: the hover text of one byte and the text
+// export of the capture (one line per batch, for pasting into a bug report).
+// Plain functions over the capture store; main thread only, as the store is.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/capture_store.h"
+#include "tools/capture_files.h"
+#include "view/grid_layout.h"
+
+namespace quarlex {
+
+// Local time of day with milliseconds, "14:03:27.412".
+std::string TimeOfDayText(int64_t unixNs);
+// Local date and time, "2024-06-10 14:03:27".
+std::string DateTimeText(int64_t unixNs);
+// A gap: "0.35 ms", "12.4 ms", "2.315 s", "3 min 12.0 s".
+std::string GapText(int64_t ns);
+
+// The tooltip of the byte at ring position `index` (below WriteIndex): position, value in HEX,
+// DEC and as a character, direction, arrival time (a span for merged batches), the gap to the
+// previous batch of the other direction, and line events of its batch up to this byte.
+std::string ByteTooltipText(const CaptureStore& store, uint32_t index);
+
+// The tooltip for the point (x, y) of the grid's image, in the frame's pixels, of a frame
+// `frameWidth` pixels wide: that of the byte drawn there with its cell, nothing where no byte is
+// drawn. Found with the grid's own hit test, so it names the byte a click there would mark.
+struct GridTip {
+  std::string text;
+  CellBox cell;  // in the frame's pixels
+};
+std::optional<GridTip> GridTooltip(const CaptureStore& store, uint32_t frameWidth, int x, int y);
+
+// Bytes per export line; a longer batch continues on further lines.
+constexpr uint32_t ExportBytesPerLine = 16;
+// The export of the bytes `plan` covers: a heading, then per batch its time, direction, position
+// and bytes in `base` (the grid's) with the characters beside them; line events
+// on lines of their own. Bytes without a recorded time (from a file without times) are grouped
+// by direction and shown without a time.
+std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase base,
+                       const std::string& port);
+
+}  // namespace quarlex
