@@ -151,8 +151,10 @@ int main(int argc, char** argv) {
     std::getline(std::ifstream(task.path() / "comm"), name);
     threads += (threads.empty() ? "" : ",") + name;
   }
-  std::printf("captured=%u seconds=%.2f receive_events=%zu cpu=%.2f cpu_share=%.1f%% threads=%s\n", n,
-              opt.seconds, events.size(), cpu, 100.0 * cpu / opt.seconds, threads.c_str());
+  std::printf(
+      "captured=%u seconds=%.2f receive_events=%zu timed_batches=%zu cpu=%.2f cpu_share=%.1f%% threads=%s\n",
+      n, opt.seconds, events.size(), s.Store.Times.BatchCount(), cpu, 100.0 * cpu / opt.seconds,
+      threads.c_str());
   parts.port->BtnConnectClick();
   return 0;
 }
