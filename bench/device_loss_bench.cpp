@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
 
   quarlex::AppParts parts = scratch.Start();
   quarlex::MainWindow& w = *scratch.Window();
-  w.TimerMain->start();  // the program's own tick: redraws, clears the full ring
+  w.frame().TimerMain->start();  // the program's own tick: redraws, clears the full ring
   Session& s = w.session();
   std::vector<std::string> messages;
   parts.port->ShowError = [&](const std::string& t) { messages.push_back(t); };
@@ -185,21 +185,22 @@ int main(int argc, char** argv) {
     if (first) {
       RunUntil(
           [&] {
-            if (w.BtnCom->text() != wanted) w.BtnCom->clicked();
-            return w.BtnCom->text() == wanted;
+            if (w.statusBar().BtnCom->text() != wanted) w.statusBar().BtnCom->clicked();
+            return w.statusBar().BtnCom->text() == wanted;
           },
           5000);
-    } else if (RunUntil([&] { return w.BtnCom->text() == wanted; }, 5000)) {
+    } else if (RunUntil([&] { return w.statusBar().BtnCom->text() == wanted; }, 5000)) {
       ++c.reselected;
     }
     first = false;
-    if (w.BtnCom->text() != wanted) {
-      std::printf("loss %d: port %d not selected (%s)\n", i, kPort, w.BtnCom->text().toStdString().c_str());
+    if (w.statusBar().BtnCom->text() != wanted) {
+      std::printf("loss %d: port %d not selected (%s)\n", i, kPort,
+                  w.statusBar().BtnCom->text().toStdString().c_str());
       break;
     }
     parts.port->BtnConnectClick();
     if (!s.PortConnected) {
-      std::printf("loss %d: connect failed: %s\n", i, w.Msg->text().toStdString().c_str());
+      std::printf("loss %d: connect failed: %s\n", i, w.frame().Msg->text().toStdString().c_str());
       break;
     }
     // The fake line takes no lock file; the pseudo-terminal's must go with the connection.
@@ -264,7 +265,7 @@ int main(int argc, char** argv) {
     }
     const bool noticed = RunUntil([&] { return messages.size() > before; }, 5000);
     const double notice_ms = since.elapsed();
-    if (clearAfter) w.BtnClear->clicked();
+    if (clearAfter) w.sendBar().BtnClear->clicked();
     // CPU share over the first second after the message (the last redraw of what arrived, the
     // rescan of the vanished port) and over the second after it, by when it must have settled.
     // A full ring is cleared by the tick whenever it fills, also after a loss; such a second is
@@ -277,7 +278,7 @@ int main(int argc, char** argv) {
     const size_t shown = messages.size() - before;
     const bool one = shown == 1 && messages.back().find("Port Disconnected") != std::string::npos;
     const bool closed =
-        !s.PortConnected && !parts.port->ComPort.Connected() && w.BtnConnect->text() == "Connect";
+        !s.PortConnected && !parts.port->ComPort.Connected() && w.statusBar().BtnConnect->text() == "Connect";
     const bool unlocked = lockFile.empty() || !fs::exists(lockFile);
     const bool ok = receiving && noticed && one && closed && unlocked;
 

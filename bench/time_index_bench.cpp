@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/session.h"
+#include "tests/app/support/fake_session_ui.h"
 #include "tools/capture_files.h"
 #include "tools/capture_times.h"
 #include "tools/times_file.h"
@@ -38,17 +39,6 @@ double ThreadCpuSeconds() {
 double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
-
-struct NullUi : SessionUi {
-  void OutExchange() override {}
-  void OutMiniMap() override {}
-  void SetSpeedText(const std::string&) override {}
-  void ShowMessageText(const std::string&, uint32_t) override {}
-  void HideMessageText() override {}
-  void Find() override {}
-  bool AutosaveChecked() override { return false; }
-  bool SaveClick() override { return true; }
-};
 
 // A port queue that always holds what it is asked for.
 struct Stream : ReceiveSource {
@@ -90,7 +80,7 @@ double RingCpu(Session& s, size_t batch, bool withTimes) {
 }
 
 void ReceivePath() {
-  NullUi ui;
+  testing::FakeSessionUi ui;
   Stream port;
   Session s(ui);
   s.Port = &port;

@@ -97,8 +97,9 @@ int main(int argc, char** argv) {
   QFont::insertSubstitutions("Consolas", {"Liberation Mono", "DejaVu Sans Mono"});
   if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
 
-  quarlex::MainWindow w;
-  quarlex::AppParts parts = quarlex::WireApplication(w);
+  quarlex::Application application;
+  quarlex::MainWindow& w = application.window();
+  const quarlex::AppParts& parts = application.parts();
   w.show();
   parts.port->ShowError = [](const std::string& t) { std::fprintf(stderr, "error: %s\n", t.c_str()); };
   quarlex::Session& s = w.session();
@@ -116,11 +117,11 @@ int main(int argc, char** argv) {
   }
 
   const QString wanted = QString("Port %1").arg(opt.port);
-  for (int i = 0; i < 300 && w.BtnCom->text() != wanted; ++i) {
-    w.BtnCom->clicked();
+  for (int i = 0; i < 300 && w.statusBar().BtnCom->text() != wanted; ++i) {
+    w.statusBar().BtnCom->clicked();
     QTest::qWait(10);
   }
-  if (w.BtnCom->text() != wanted) {
+  if (w.statusBar().BtnCom->text() != wanted) {
     std::fprintf(stderr, "port %d not found\n", opt.port);
     return 1;
   }

@@ -102,23 +102,24 @@ QVariant PromoBrowser::loadResource(int, const QUrl&) {
   return {};  // a page from the network must not make us read files or fetch anything
 }
 
-AboutPanel::AboutPanel(MainWindow& window) : w_(window) {
+AboutPanel::AboutPanel(QWidget& window, QWidget& panel, ClickLabel& openButton)
+    : window_(window), panel_(panel) {
   OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
   Build();
   ShowBlankPage();
-  QObject::connect(w_.BtnAbout, &ClickLabel::clicked, this, [this] { BtnAboutClick(); });
+  QObject::connect(&openButton, &ClickLabel::clicked, this, [this] { BtnAboutClick(); });
   QObject::connect(BtnAboutClose, &ClickLabel::clicked, this, [this] { AboutClose(); });
   QObject::connect(BtnGoMail, &ClickLabel::clicked, this, [this] { BtnGoMailClick(); });
   QObject::connect(WebBrowser, &QTextBrowser::anchorClicked, this, [this](const QUrl& url) {
     // Links of a promo page open in the desktop's browser, and only web links do.
     if (url.scheme() == "http" || url.scheme() == "https") OpenUrl(url);
   });
-  w_.PanelAbout->installEventFilter(this);
+  panel_.installEventFilter(this);
   PanelInner->installEventFilter(this);
 }
 
 void AboutPanel::Build() {
-  QWidget* outer = w_.PanelAbout;
+  QWidget* outer = &panel_;
   outer->setGeometry(0, 0, MainWindow::ClientWidth, MainWindow::ClientHeight);
   outer->setAutoFillBackground(true);
   QPalette op = outer->palette();
@@ -183,6 +184,8 @@ void AboutPanel::Build() {
   BtnAboutClose->setFont(Font("Arial", 29));
   const QColor red(201, 79, 77), white(254, 254, 254);
   BtnAboutClose->SetColours({red, white, red, white, red, white});
+  ApplyHoverStyle(*BtnAboutClose, "BtnAboutClose");
+  ApplyHoverStyle(*BtnGoMail, "BtnGoMail");
 }
 
 void AboutPanel::Show(const QString& html) {
@@ -195,7 +198,7 @@ void AboutPanel::ShowBlankPage() {
 }
 
 void AboutPanel::BtnAboutClick() {
-  SetWindowCaption(w_, QString());
+  SetWindowCaption(window_, QString());
   promoState_ = 0;
   // The fetch blocks for at most a few seconds; the cursor says so meanwhile.
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -208,14 +211,14 @@ void AboutPanel::BtnAboutClick() {
   } else {
     ShowBlankPage();
   }
-  w_.PanelAbout->show();
-  w_.PanelAbout->raise();
+  panel_.show();
+  panel_.raise();
 }
 
 void AboutPanel::AboutClose() {
-  SetWindowCaption(w_, " Quarlex");
-  w_.PanelAbout->lower();
-  w_.PanelAbout->hide();
+  SetWindowCaption(window_, " Quarlex");
+  panel_.lower();
+  panel_.hide();
 }
 
 void AboutPanel::BtnGoMailClick() {
@@ -225,7 +228,7 @@ void AboutPanel::BtnGoMailClick() {
 bool AboutPanel::eventFilter(QObject* watched, QEvent* event) {
   const bool mouse = event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease;
   if (mouse && watched == PanelInner) return true;  // clicks inside the inner panel do nothing
-  if (event->type() == QEvent::MouseButtonRelease && watched == w_.PanelAbout &&
+  if (event->type() == QEvent::MouseButtonRelease && watched == &panel_ &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     AboutClose();  // a click on the frame around the inner panel
     return true;

@@ -28,13 +28,14 @@ class PromoBrowser : public QTextBrowser {
 
 class AboutPanel : public QObject {
  public:
-  // Fills the window's PanelAbout, shows the blank page and connects the " ? " button.
-  explicit AboutPanel(MainWindow& window);
+  // Fills the window's PanelAbout `panel`, shows the blank page and connects the " ? " button
+  // `openButton`; `window` shows the caption.
+  AboutPanel(QWidget& window, QWidget& panel, ClickLabel& openButton);
 
   void BtnAboutClick();   // opens the panel (fetches the promo answer first)
   void AboutClose();      // closes it
   void BtnGoMailClick();  // the contact link
-  void ShowBlankPage();   // the start-up reset (ClearUi) also runs this
+  void ShowBlankPage();
 
   uint8_t PromoState() const { return promoState_; }
   // The document last put into the browser pane, as given.
@@ -61,7 +62,8 @@ class AboutPanel : public QObject {
  private:
   void Show(const QString& html);
   void Build();
-  MainWindow& w_;
+  QWidget& window_;
+  QWidget& panel_;
   uint8_t promoState_ = 0;
   QString shown_;
 };

@@ -3,7 +3,6 @@
 #include "qt/about_panel.h"
 #include "qt/files_controller.h"
 #include "qt/grid_controller.h"
-#include "qt/main_window.h"
 #include "qt/navigation_controller.h"
 #include "qt/port_controller.h"
 #include "qt/search_controller.h"
@@ -13,60 +12,95 @@
 
 namespace quarlex {
 
-AppParts WireApplication(MainWindow& w, PortMapRoots roots, PortWatchPaths watch) {
-  AppParts parts;
+Application::Application(PortMapRoots roots, PortWatchPaths watch)
+    : window_(std::make_unique<MainWindow>(static_cast<WindowActions&>(*this))) {
+  MainWindow& w = *window_;
+  Session& session = w.session();
+  const ExchangeWidgets& exchange = w.exchange();
   // Start-up order: the image bitmaps, the renderer, the port watcher and the port settings,
-  // then the view defaults, the panels, and the first frames (FormCreate).
-  w.ImageExch->SizeBitmap();
-  w.ImageMiniMap->SizeBitmap();
-  parts.renderer = std::make_shared<Renderer>();
-  w.Attach(parts.renderer);
-  Renderer& renderer = *parts.renderer;
+  // then the view defaults, the panels, and the first frames (FormCreate). The window destroys
+  // the controllers in the reverse order, the port (whose threads post into the others) first.
+  exchange.ImageExch->SizeBitmap();
+  exchange.ImageMiniMap->SizeBitmap();
+  parts_.renderer = std::make_shared<Renderer>();
+  w.Attach(parts_.renderer);
+  Renderer& renderer = *parts_.renderer;
 
-  auto grid = std::make_shared<GridController>(w, renderer);
-  parts.grid = w.Attach(grid);
-  auto search = std::make_shared<SearchController>(w);
-  parts.search = w.Attach(search);
-  auto nav = std::make_shared<NavigationController>(w, renderer);
-  parts.navigation = w.Attach(nav);
-  auto send = std::make_shared<SendController>(w, parts.search);
-  parts.send = w.Attach(send);
-  auto files = std::make_shared<FilesController>(w);
-  parts.files = w.Attach(files);
-  auto times = std::make_shared<TimesController>(w.session(), *w.ImageExch, *w.PopupMenuSave, *files, w);
-  parts.times = w.Attach(times);
-  auto about = std::make_shared<AboutPanel>(w);
-  parts.about = w.Attach(about);
-  auto port = std::make_shared<PortController>(w, std::move(roots), std::move(watch));
-  parts.port = w.Attach(port);
-  auto sendPort = std::make_shared<ComPortSend>(port->ComPort);
-  w.Attach(sendPort);
-  parts.send->SetPort(sendPort.get());
+  parts_.search =
+      w.Attach(std::make_shared<SearchController>(session, w.findPanel(), *w.sendBar().EditSend, w));
+  parts_.grid = w.Attach(std::make_shared<GridController>(session, *exchange.ImageExch, *exchange.MemoText,
+                                                          renderer, parts_.search->tool()));
+  parts_.navigation = w.Attach(std::make_shared<NavigationController>(
+      w, session, w.toolbar(), exchange, w, *parts_.search, renderer, &parts_.grid->grid()));
+  parts_.send =
+      w.Attach(std::make_shared<SendController>(session, w.sendBar(), w, w, &parts_.search->tool()));
+  // The port is made after the files; until then (start-up) no port has a name.
+  parts_.files =
+      w.Attach(std::make_shared<FilesController>(session, w.saveMenu(), *parts_.search, w, w, [this] {
+        return parts_.port ? parts_.port->ComPort.Port() : std::string();
+      }));
+  parts_.times = w.Attach(std::make_shared<TimesController>(session, *exchange.ImageExch,
+                                                            *w.saveMenu().PopupMenuSave, *parts_.files, w));
+  parts_.about = w.Attach(std::make_shared<AboutPanel>(w, *w.frame().PanelAbout, *w.toolbar().BtnAbout));
+  parts_.port = w.Attach(
+      std::make_shared<PortController>(w, session, w.statusBar(), std::move(roots), std::move(watch)));
+  parts_.send->SetPort(w.Attach(std::make_shared<ComPortSend>(parts_.port->ComPort)));
 
-  SearchTool& tool = parts.search->tool();
-  parts.grid->ViewState = [&tool] {
-    return GridViewState{tool.CurrentMatchIndex(), tool.SearchHitCount() ? tool.SearchPatternLength() : 0u};
-  };
-  ExchangeGrid& exchange = parts.grid->grid();
-  parts.navigation->MarkerSeen = [&exchange] { return exchange.MarkerSeen; };
-  parts.navigation->ClearFind = [&tool] { tool.ClearFind(); };
-  parts.files->PortNameSource = [p = parts.port] { return p->ComPort.Port(); };
-  NavigationController* navigation = parts.navigation;
-  w.ViewDefaultsHook = [navigation] { navigation->ApplyViewDefaults(); };
-  AboutPanel* aboutPanel = parts.about;
-  navigation->ApplyHoverStyle(aboutPanel->BtnAboutClose, "BtnAboutClose");
-  navigation->ApplyHoverStyle(aboutPanel->BtnGoMail, "BtnGoMail");
-  w.ClearUiHook = [aboutPanel] { aboutPanel->ShowBlankPage(); };
-  FilesController* filesController = parts.files;
-  PortController* portController = parts.port;
-  w.CloseHook = [&w, filesController, portController] {
-    if (w.save_Auto->isChecked()) filesController->SaveAtClose();
-    portController->Shutdown();
-  };
-
-  portController->Start();
+  parts_.port->Start();
   w.FormCreate();
-  return parts;
+}
+
+Application::~Application() = default;
+
+void Application::OutExchange() {
+  parts_.grid->OutExchange();
+}
+void Application::OutMiniMap() {
+  parts_.navigation->OutMiniMap();
+}
+void Application::Find() {
+  parts_.search->tool().Find();
+}
+bool Application::SaveClick() {
+  return parts_.files->Files().BtnSaveClick();
+}
+void Application::Open() {
+  parts_.files->Files().BtnOpenClick();
+}
+void Application::FindToggle() {
+  parts_.search->tool().BtnFindClick();
+}
+void Application::FindClose() {
+  parts_.search->tool().BtnFindCloseClick();
+}
+void Application::FindPrevious() {
+  parts_.search->tool().UpDownFindClick(FindStep::Previous);
+}
+void Application::FindNext() {
+  parts_.search->tool().UpDownFindClick(FindStep::Next);
+}
+void Application::HistoryUp() {
+  parts_.send->composer().HistoryUp();
+}
+void Application::HistoryDown() {
+  parts_.send->composer().HistoryDown();
+}
+void Application::KeySeen(const QKeyEvent& key) {
+  parts_.navigation->KeySeen(key);
+}
+void Application::KeyboardLost() {
+  parts_.navigation->KeyboardLost();
+}
+bool Application::Wheel(const QWheelEvent& wheel) {
+  return parts_.navigation->Wheel(wheel);
+}
+void Application::ApplyViewDefaults() {
+  parts_.navigation->ApplyViewDefaults();
+}
+
+void Application::Closing() {
+  if (window_->saveMenu().save_Auto->isChecked()) parts_.files->SaveAtClose();
+  parts_.port->Shutdown();
 }
 
 }  // namespace quarlex

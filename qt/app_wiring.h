@@ -1,14 +1,16 @@
 #pragma once
 // Puts the whole program together on a main window: the renderer, the grid, navigation and
 // minimap, search, send, capture files and their times, the About panel and the port controls.
+// This is the one place that connects them: each controller is given, when it is made, the
+// panels and the other objects it works with, and the window's actions go to their owners here.
 #include <memory>
 
-#include "serial/port_map.h"
 #include "app/port_watcher.h"
+#include "qt/main_window.h"
+#include "serial/port_map.h"
 
 namespace quarlex {
 
-class MainWindow;
 class Renderer;
 class GridController;
 class NavigationController;
@@ -31,9 +33,41 @@ struct AppParts {
   TimesController* times = nullptr;
 };
 
-// Attaches every controller to `window` (they live as long as it does) and runs the start-up
+// The window with every controller attached (they live as long as it does), after the start-up
 // sequence. `roots` and `watch` locate the serial ports; tests give temporary folders.
-AppParts WireApplication(MainWindow& window, PortMapRoots roots = PortMapRoots::System(),
-                         PortWatchPaths watch = PortWatchPaths::System());
+// Main thread only.
+class Application final : private WindowActions {
+ public:
+  explicit Application(PortMapRoots roots = PortMapRoots::System(),
+                       PortWatchPaths watch = PortWatchPaths::System());
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  MainWindow& window() { return *window_; }
+  const AppParts& parts() const { return parts_; }
+
+ private:
+  // WindowActions
+  void OutExchange() override;
+  void OutMiniMap() override;
+  void Find() override;
+  bool SaveClick() override;
+  void Open() override;
+  void FindToggle() override;
+  void FindClose() override;
+  void FindPrevious() override;
+  void FindNext() override;
+  void HistoryUp() override;
+  void HistoryDown() override;
+  void KeySeen(const QKeyEvent& key) override;
+  void KeyboardLost() override;
+  bool Wheel(const QWheelEvent& wheel) override;
+  void ApplyViewDefaults() override;
+  void Closing() override;
+
+  std::unique_ptr<MainWindow> window_;
+  AppParts parts_;
+};
 
 }  // namespace quarlex

@@ -1,5 +1,7 @@
 #include "qt/click_label.h"
 
+#include "view/toolbar.h"
+
 namespace quarlex {
 
 ClickLabel::ClickLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
@@ -62,6 +64,26 @@ void ClickLabel::mouseReleaseEvent(QMouseEvent* e) {
   }
   if (click) emit clicked();
   QLabel::mouseReleaseEvent(e);
+}
+
+void ApplyHoverStyle(ClickLabel& label, std::string_view control, bool active) {
+  const HoverStyle* style = HoverStyleOf(control);
+  if (!style) return;
+  const ControlColours c = ColoursFor(*style, active);
+  auto q = [](UiColour u) { return QColor(u.r, u.g, u.b); };
+  ClickLabel::Colours colours = label.colours();
+  const QColor press = c.Press ? q(*c.Press) : QColor();
+  if (style->Target == HoverTarget::Text) {
+    colours.text = q(c.Rest);
+    colours.hoverText = q(c.Over);
+    colours.pressText = press;
+  } else {
+    // BtnClear covers its panel PanelNpc10 whole, so its own background is the panel's colour.
+    colours.background = q(c.Rest);
+    colours.hoverBackground = q(c.Over);
+    colours.pressBackground = press;
+  }
+  label.SetColours(colours);
 }
 
 }  // namespace quarlex

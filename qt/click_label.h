@@ -5,6 +5,7 @@
 // only the left one clicks, and the right one also asks for the label's menu (rightClicked).
 #include <QLabel>
 #include <QMouseEvent>
+#include <string_view>
 
 namespace quarlex {
 
@@ -40,5 +41,9 @@ class ClickLabel : public QLabel {
   bool pressed_ = false;   // a button went down: the pressed colours show until a release
   bool leftDown_ = false;  // the left button is held: its release inside is a click
 };
+
+// Gives `label` the hover and press colours of the design's control named `control`; `active`
+// is false for a toolbar label whose choice is not the present one. Unknown names change nothing.
+void ApplyHoverStyle(ClickLabel& label, std::string_view control, bool active = true);
 
 }  // namespace quarlex

@@ -161,7 +161,7 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
 void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOptions& options) {
   if (options.Port != 0) parts.port->SelectPort(options.Port);
   if (options.Baud) parts.port->connection().ChooseBaud(*options.Baud);
-  if (options.Autosave) window.save_Auto->setChecked(true);
+  if (options.Autosave) window.saveMenu().save_Auto->setChecked(true);
   if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;
   if (!options.File.empty()) parts.files->Files().LoadFile(options.File);
   if (options.Connect) {

@@ -8,16 +8,21 @@ namespace quarlex {
 const QString FilesController::AllFilter = QStringLiteral("All (*)");
 const QString FilesController::DataFilter = QStringLiteral("Data (*.data)");
 
-FilesController::FilesController(MainWindow& window) : w_(window), files_(window.session(), *this) {
-  if (w_.session().ExeFolder.empty()) w_.session().ExeFolder = DefaultExeFolder();
+FilesController::FilesController(Session& session, const SaveMenu& saveMenu, FindPanel& findPanel,
+                                 SessionUi& ui, QWidget& dialogParent, std::function<std::string()> portName)
+    : saveMenu_(saveMenu),
+      findPanel_(findPanel),
+      ui_(ui),
+      dialogParent_(dialogParent),
+      portName_(std::move(portName)),
+      files_(session, *this) {
+  if (session.ExeFolder.empty()) session.ExeFolder = DefaultExeFolder();
   FileChooser = [this]() -> QString {
-    std::unique_ptr<QFileDialog> dialog = MakeOpenFile(&w_);
+    std::unique_ptr<QFileDialog> dialog = MakeOpenFile(&dialogParent_);
     // A modal dialog: ticks and receive events go on while it is open.
     if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return {};
     return dialog->selectedFiles().first();
   };
-  w_.SaveHook = [this] { return files_.BtnSaveClick(); };
-  w_.OpenHook = [this] { files_.BtnOpenClick(); };
 }
 
 std::unique_ptr<QFileDialog> FilesController::MakeOpenFile(QWidget* parent) {
@@ -31,20 +36,17 @@ std::unique_ptr<QFileDialog> FilesController::MakeOpenFile(QWidget* parent) {
 
 bool FilesController::SaveAtClose() {
   if (files_.BtnSaveClick()) return true;
-  QMessageBox::warning(&w_, QString(), QString::fromStdString(files_.LastError()));
+  QMessageBox::warning(&dialogParent_, QString(), QString::fromStdString(files_.LastError()));
   return false;
 }
 
 std::string FilesController::PortName() {
-  if (PortNameSource) {
-    std::string name = PortNameSource();
-    if (!name.empty()) return name;
-  }
-  return "COM1";
+  std::string name = portName_();
+  return name.empty() ? "COM1" : name;
 }
 
 SaveMode FilesController::CheckedSaveMode() {
-  return w_.save_Full->isChecked() ? SaveMode::Full : SaveMode::Interval;
+  return saveMenu_.save_Full->isChecked() ? SaveMode::Full : SaveMode::Interval;
 }
 
 std::string FilesController::ChooseFileToOpen() {
@@ -54,12 +56,12 @@ std::string FilesController::ChooseFileToOpen() {
 }
 
 void FilesController::CloseFindPanel() {
-  if (auto& close = w_.KeyHooks[static_cast<int>(KeyAction::FindClose)]) close();
+  findPanel_.CloseFindPanel();
 }
 
 void FilesController::Redraw() {
-  w_.OutExchange();
-  w_.OutMiniMap();
+  ui_.OutExchange();
+  ui_.OutMiniMap();
 }
 
 }  // namespace quarlex

@@ -1,7 +1,8 @@
 #pragma once
-// Thin Qt side of the capture files: wires the Open and Save buttons (and Ctrl+O / Ctrl+S, the
-// autosave of the tick) to CaptureFiles, answers its questions from the window's widgets, and
-// runs the file-open dialog. The file logic itself lives in tools/capture_files.
+// Thin Qt side of the capture files: the Open and Save buttons, Ctrl+O / Ctrl+S and the autosave
+// of the tick reach CaptureFiles through the wiring; this answers its questions from the Save
+// menu, the port and the find panel, and runs the file-open dialog. The file logic itself lives
+// in tools/capture_files.
 // Main thread only.
 #include <QFileDialog>
 #include <QString>
@@ -9,20 +10,22 @@
 #include <memory>
 #include <string>
 
-#include "qt/main_window.h"
+#include "qt/search_controller.h"
+#include "qt/window_widgets.h"
 #include "tools/capture_files.h"
 
 namespace quarlex {
 
 class FilesController : public FilesUi {
  public:
-  // Sets the window's SaveHook and OpenHook, and ExeFolder if the window has not set it.
-  explicit FilesController(MainWindow& window);
+  // Sets the session's ExeFolder if it has none. `portName` names the port for file names
+  // ("COM1" while it gives an empty name); a file load closes `findPanel`; `ui` redraws;
+  // `dialogParent` owns the dialogs.
+  FilesController(Session& session, const SaveMenu& saveMenu, FindPanel& findPanel, SessionUi& ui,
+                  QWidget& dialogParent, std::function<std::string()> portName);
 
   CaptureFiles& Files() { return files_; }
 
-  // The port name for file names, from the port component; "COM1" until it is set.
-  std::function<std::string()> PortNameSource;
   // Runs the file-open dialog; tests replace it. Returns an empty text when cancelled.
   std::function<QString()> FileChooser;
 
@@ -44,7 +47,11 @@ class FilesController : public FilesUi {
   void Redraw() override;
 
  private:
-  MainWindow& w_;
+  const SaveMenu saveMenu_;
+  FindPanel& findPanel_;
+  SessionUi& ui_;
+  QWidget& dialogParent_;
+  const std::function<std::string()> portName_;
   CaptureFiles files_;
 };
 

@@ -1,24 +1,26 @@
 #pragma once
-// Presents the exchange grid into ImageExch and the text column into MemoText: the window's
-// OutExchangeHook. A width change of ImageExch (a new device pixel ratio) re-sizes its frame and
+// Presents the exchange grid into ImageExch and the text column into MemoText: the session's
+// OutExchange. A width change of ImageExch (a new device pixel ratio) re-sizes its frame and
 // redraws.
 #include <QObject>
-#include <functional>
 
+#include "app/session.h"
+#include "tools/search.h"
 #include "view/exchange_grid.h"
 #include "view/renderer.h"
 
+class QPlainTextEdit;
+
 namespace quarlex {
 
-class MainWindow;
+class ImageControl;
 
 class GridController : public QObject {
   Q_OBJECT
  public:
-  GridController(MainWindow& window, Renderer& renderer);
-
-  // The search state the grid shows (the current match); set by the wiring.
-  std::function<GridViewState()> ViewState;
+  // Draws `session`'s capture with the current match of `search` marked.
+  GridController(Session& session, ImageControl& image, QPlainTextEdit& memo, Renderer& renderer,
+                 const SearchTool& search);
 
   void OutExchange();
   // FormPaint: a frame is due when ImageExch's width changed since the last one.
@@ -29,7 +31,10 @@ class GridController : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  MainWindow& w_;
+  Session& session_;
+  ImageControl& image_;
+  QPlainTextEdit& memo_;
+  const SearchTool& search_;
   ExchangeGrid grid_;
   std::string lastMemo_;
 };

@@ -1,11 +1,13 @@
 #include "qt/main_window.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <algorithm>
 
 namespace quarlex {
@@ -69,7 +71,7 @@ Key KeyOf(int qtKey) {
 }
 }  // namespace
 
-MainWindow::MainWindow() : Sess(std::make_unique<Session>(*this)) {
+MainWindow::MainWindow(WindowActions& actions) : actions_(actions), Sess(std::make_unique<Session>(*this)) {
   setWindowTitle(" Quarlex");
   setFixedSize(ClientWidth, ClientHeight);
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -81,21 +83,15 @@ MainWindow::MainWindow() : Sess(std::make_unique<Session>(*this)) {
   BuildMenus();
   if (const QScreen* s = screen()) move(CentredOrigin(s->availableGeometry(), size()));
 
-  TimerMain = new QTimer(this);
-  TimerMain->setInterval(100);
-  connect(TimerMain, &QTimer::timeout, this, [this] { Sess->TimerMainTimer(); });
+  frame_.TimerMain = new QTimer(this);
+  frame_.TimerMain->setInterval(100);
+  connect(frame_.TimerMain, &QTimer::timeout, this, [this] { Sess->TimerMainTimer(); });
 
-  connect(BtnFindClose, &ClickLabel::clicked, this, [this] {
-    if (KeyHooks[static_cast<int>(KeyAction::FindClose)]) KeyHooks[static_cast<int>(KeyAction::FindClose)]();
-  });
-  connect(BtnFind, &ClickLabel::clicked, this, [this] {
-    if (KeyHooks[static_cast<int>(KeyAction::FindToggle)]) KeyHooks[static_cast<int>(KeyAction::FindToggle)]();
-  });
-  connect(BtnOpen, &ClickLabel::clicked, this, [this] {
-    if (OpenHook) OpenHook();
-  });
-  connect(BtnSave, &ClickLabel::clicked, this, [this] { SaveClick(); });
-  connect(BtnClear, &ClickLabel::clicked, this, [this] { Sess->ClearFull(); });
+  connect(find_.BtnFindClose, &ClickLabel::clicked, this, [this] { actions_.FindClose(); });
+  connect(toolbar_.BtnFind, &ClickLabel::clicked, this, [this] { actions_.FindToggle(); });
+  connect(toolbar_.BtnOpen, &ClickLabel::clicked, this, [this] { actions_.Open(); });
+  connect(toolbar_.BtnSave, &ClickLabel::clicked, this, [this] { SaveClick(); });
+  connect(send_.BtnClear, &ClickLabel::clicked, this, [this] { Sess->ClearFull(); });
 
   // Key preview: the window sees every key before the focused control does.
   qApp->installEventFilter(this);
@@ -114,180 +110,196 @@ QPoint MainWindow::CentredOrigin(const QRect& area, const QSize& size) {
 }
 
 void MainWindow::BuildLayout() {
-  PanelAbout = Panel(this, rect(), QColor(230, 230, 230));
-  PanelMain = Panel(this, rect(), WindowBack);
-  PanelMain->raise();
+  frame_.PanelAbout = Panel(this, rect(), QColor(230, 230, 230));
+  frame_.PanelMain = Panel(this, rect(), WindowBack);
+  frame_.PanelMain->raise();
 
   // Toolbar.
-  PanelNpc1 = Panel(PanelMain, QRect(0, 0, ClientWidth, 30), ToolbarBack);
-  BtnViewHex = Label(PanelNpc1, "HEX", QRect(8, 0, 44, 30), ToolbarBack, LabelText);
-  BtnViewDec = Label(PanelNpc1, "DEC", QRect(52, 0, 44, 30), ToolbarBack, LabelDim);
-  BtnViewChar = Label(PanelNpc1, "CHAR", QRect(96, 0, 50, 30), ToolbarBack, LabelDim);
-  Label(PanelNpc1, "|", QRect(146, 0, 14, 30), ToolbarBack, LabelDim)->setCursor(Qt::ArrowCursor);
-  BtnModeWin32 = Label(PanelNpc1, "32", QRect(160, 0, 32, 30), ToolbarBack, LabelText);
-  BtnModeWin16 = Label(PanelNpc1, "16", QRect(192, 0, 32, 30), ToolbarBack, LabelDim);
-  Label(PanelNpc1, "|", QRect(224, 0, 14, 30), ToolbarBack, LabelDim)->setCursor(Qt::ArrowCursor);
-  BtnOpen = Label(PanelNpc1, "Open", QRect(238, 0, 50, 30), ToolbarBack, LabelText);
-  BtnSave = Label(PanelNpc1, "Save", QRect(288, 0, 50, 30), ToolbarBack, LabelText);
-  BtnFind = Label(PanelNpc1, "Find", QRect(900, 0, 50, 30), ToolbarBack, LabelText);
-  BtnAutoScroll = Label(PanelNpc1, "Autoscroll", QRect(950, 0, 100, 30), ToolbarBack, LabelText);
-  BtnAbout = Label(PanelNpc1, " ? ", QRect(1056, 0, 40, 30), ToolbarBack, LabelText);
+  toolbar_.PanelNpc1 = Panel(frame_.PanelMain, QRect(0, 0, ClientWidth, 30), ToolbarBack);
+  toolbar_.BtnViewHex = Label(toolbar_.PanelNpc1, "HEX", QRect(8, 0, 44, 30), ToolbarBack, LabelText);
+  toolbar_.BtnViewDec = Label(toolbar_.PanelNpc1, "DEC", QRect(52, 0, 44, 30), ToolbarBack, LabelDim);
+  toolbar_.BtnViewChar = Label(toolbar_.PanelNpc1, "CHAR", QRect(96, 0, 50, 30), ToolbarBack, LabelDim);
+  Label(toolbar_.PanelNpc1, "|", QRect(146, 0, 14, 30), ToolbarBack, LabelDim)->setCursor(Qt::ArrowCursor);
+  toolbar_.BtnModeWin32 = Label(toolbar_.PanelNpc1, "32", QRect(160, 0, 32, 30), ToolbarBack, LabelText);
+  toolbar_.BtnModeWin16 = Label(toolbar_.PanelNpc1, "16", QRect(192, 0, 32, 30), ToolbarBack, LabelDim);
+  Label(toolbar_.PanelNpc1, "|", QRect(224, 0, 14, 30), ToolbarBack, LabelDim)->setCursor(Qt::ArrowCursor);
+  toolbar_.BtnOpen = Label(toolbar_.PanelNpc1, "Open", QRect(238, 0, 50, 30), ToolbarBack, LabelText);
+  toolbar_.BtnSave = Label(toolbar_.PanelNpc1, "Save", QRect(288, 0, 50, 30), ToolbarBack, LabelText);
+  toolbar_.BtnFind = Label(toolbar_.PanelNpc1, "Find", QRect(900, 0, 50, 30), ToolbarBack, LabelText);
+  toolbar_.BtnAutoScroll =
+      Label(toolbar_.PanelNpc1, "Autoscroll", QRect(950, 0, 100, 30), ToolbarBack, LabelText);
+  toolbar_.BtnAbout = Label(toolbar_.PanelNpc1, " ? ", QRect(1056, 0, 40, 30), ToolbarBack, LabelText);
 
   // Grid, text column, minimap, scroll bar.
-  ImageExch = new ImageControl(PanelMain);
-  ImageExch->setGeometry(5, 38, 1055, 449);
-  MemoText = new QPlainTextEdit(PanelMain);
-  MemoText->setGeometry(595, 33, 465, 460);
-  MemoText->setReadOnly(true);
-  MemoText->setFrameShape(QFrame::NoFrame);
+  exchange_.ImageExch = new ImageControl(frame_.PanelMain);
+  exchange_.ImageExch->setGeometry(5, 38, 1055, 449);
+  exchange_.MemoText = new QPlainTextEdit(frame_.PanelMain);
+  exchange_.MemoText->setGeometry(595, 33, 465, 460);
+  exchange_.MemoText->setReadOnly(true);
+  exchange_.MemoText->setFrameShape(QFrame::NoFrame);
   // The text column has no context menu: its request is handled here and goes nowhere.
-  MemoText->setContextMenuPolicy(Qt::PreventContextMenu);
+  exchange_.MemoText->setContextMenuPolicy(Qt::PreventContextMenu);
   {
     QFont mono("Consolas");
     mono.setStyleHint(QFont::Monospace);
     mono.setPixelSize(24);
-    MemoText->setFont(mono);
-    QPalette p = MemoText->palette();
+    exchange_.MemoText->setFont(mono);
+    QPalette p = exchange_.MemoText->palette();
     p.setColor(QPalette::Base, WindowBack);
     p.setColor(QPalette::Text, QColor(95, 95, 95));
-    MemoText->setPalette(p);
+    exchange_.MemoText->setPalette(p);
   }
-  MemoText->hide();
-  ImageMiniMap = new ImageControl(PanelMain);
-  ImageMiniMap->setGeometry(1064, 35, 19, 461);
-  ScrollBarExch = new QScrollBar(Qt::Vertical, PanelMain);
-  ScrollBarExch->setGeometry(ClientWidth - 17, 31, 17, 469);
-  ScrollBarExch->setRange(0, static_cast<int>(ScrollBarModel::DesignMax));
-  ScrollBarExch->setSingleStep(1);
-  ScrollBarExch->setPageStep(1);
+  exchange_.MemoText->hide();
+  exchange_.ImageMiniMap = new ImageControl(frame_.PanelMain);
+  exchange_.ImageMiniMap->setGeometry(1064, 35, 19, 461);
+  exchange_.ScrollBarExch = new QScrollBar(Qt::Vertical, frame_.PanelMain);
+  exchange_.ScrollBarExch->setGeometry(ClientWidth - 17, 31, 17, 469);
+  exchange_.ScrollBarExch->setRange(0, static_cast<int>(ScrollBarModel::DesignMax));
+  exchange_.ScrollBarExch->setSingleStep(1);
+  exchange_.ScrollBarExch->setPageStep(1);
 
   // Find panel: the box with its pads and the close button on top, the step control and the
   // hit counter below.
-  MenuFind = Panel(PanelMain, QRect(762, 30, 225, 55), ToolbarBack);
-  Panel(MenuFind, QRect(8, 6, 5, 24), BoxBack);
-  EditFind = Edit(MenuFind, Font("Segoe UI", 15), BoxBack, QColor(0x37, 0x47, 0x4F));
-  EditFind->setGeometry(13, 6, 160, 24);
-  EditFind->setMaxLength(255);
-  Panel(MenuFind, QRect(173, 6, 5, 24), BoxBack);
-  BtnFindClose = Label(MenuFind, "\u00D7", QRect(192, 6, 26, 24), ToolbarBack, LabelText);
-  BtnFindClose->setFont(Font("Arial", 16));
-  UpDownFind = new UpDownControl(MenuFind);
-  UpDownFind->setGeometry(8, 33, 36, 18);
-  LabelFind = new QLabel("0 of 0", MenuFind);
-  LabelFind->setGeometry(44, 33, 134, 18);
-  LabelFind->setAlignment(Qt::AlignCenter);
-  LabelFind->setFont(Font("Segoe UI", 13));
+  find_.MenuFind = Panel(frame_.PanelMain, QRect(762, 30, 225, 55), ToolbarBack);
+  Panel(find_.MenuFind, QRect(8, 6, 5, 24), BoxBack);
+  find_.EditFind = Edit(find_.MenuFind, Font("Segoe UI", 15), BoxBack, QColor(0x37, 0x47, 0x4F));
+  find_.EditFind->setGeometry(13, 6, 160, 24);
+  find_.EditFind->setMaxLength(255);
+  Panel(find_.MenuFind, QRect(173, 6, 5, 24), BoxBack);
+  find_.BtnFindClose = Label(find_.MenuFind, "\u00D7", QRect(192, 6, 26, 24), ToolbarBack, LabelText);
+  find_.BtnFindClose->setFont(Font("Arial", 16));
+  find_.UpDownFind = new UpDownControl(find_.MenuFind);
+  find_.UpDownFind->setGeometry(8, 33, 36, 18);
+  find_.LabelFind = new QLabel("0 of 0", find_.MenuFind);
+  find_.LabelFind->setGeometry(44, 33, 134, 18);
+  find_.LabelFind->setAlignment(Qt::AlignCenter);
+  find_.LabelFind->setFont(Font("Segoe UI", 13));
   {
-    QPalette p = LabelFind->palette();
+    QPalette p = find_.LabelFind->palette();
     p.setColor(QPalette::WindowText, LabelText);
-    LabelFind->setPalette(p);
+    find_.LabelFind->setPalette(p);
   }
-  MenuFind->hide();
+  find_.MenuFind->hide();
 
   // Send bar: left to right, controls 27 pixels high with 20 pixels free below them. The box
   // takes what the others leave; the line-ending label is as wide as its text.
-  PanelNpc3 = Panel(PanelMain, QRect(0, ClientHeight - 30 - 50, ClientWidth, 50), WindowBack);
+  send_.PanelNpc3 = Panel(frame_.PanelMain, QRect(0, ClientHeight - 30 - 50, ClientWidth, 50), WindowBack);
   const QColor buttonBack(74, 84, 89), buttonText(204, 204, 204);
-  BtnModeSend = Label(PanelNpc3, "Hex", QRect(), buttonBack, buttonText);
-  BtnModeSend->setFont(Font("Segoe UI", 15));
-  BtnModeSend->setFixedWidth(79);
-  QWidget* spacer = Panel(PanelNpc3, QRect(), BoxBack);  // joins the button to the box
+  send_.BtnModeSend = Label(send_.PanelNpc3, "Hex", QRect(), buttonBack, buttonText);
+  send_.BtnModeSend->setFont(Font("Segoe UI", 15));
+  send_.BtnModeSend->setFixedWidth(79);
+  QWidget* spacer = Panel(send_.PanelNpc3, QRect(), BoxBack);  // joins the button to the box
   spacer->setFixedWidth(5);
-  EditSend = Edit(PanelNpc3, Font("Segoe UI", 19), BoxBack, QColor(0x3E, 0x3E, 0x3E));
-  EditSend->setMaxLength(4096);
-  PanelNpc6 = Label(PanelNpc3, "  ", QRect(), BoxBack, LabelText);
-  PanelNpc6->setFont(Font("Segoe UI", 11));
-  PanelNpc6->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-  BtnSend = Label(PanelNpc3, "Send", QRect(), buttonBack, buttonText);
-  BtnSend->setFont(Font("Segoe UI", 15));
-  BtnSend->setFixedWidth(100);
-  PanelNpc10 = Panel(PanelNpc3, QRect(), buttonBack);
-  PanelNpc10->setFixedWidth(59);
-  BtnClear = Label(PanelNpc10, "\u2715", QRect(), buttonBack, QColor(254, 254, 254));
-  BtnClear->setToolTip("Clear");
-  auto* clearFill = new QVBoxLayout(PanelNpc10);
+  send_.EditSend = Edit(send_.PanelNpc3, Font("Segoe UI", 19), BoxBack, QColor(0x3E, 0x3E, 0x3E));
+  send_.EditSend->setMaxLength(4096);
+  send_.PanelNpc6 = Label(send_.PanelNpc3, "  ", QRect(), BoxBack, LabelText);
+  send_.PanelNpc6->setFont(Font("Segoe UI", 11));
+  send_.PanelNpc6->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  send_.BtnSend = Label(send_.PanelNpc3, "Send", QRect(), buttonBack, buttonText);
+  send_.BtnSend->setFont(Font("Segoe UI", 15));
+  send_.BtnSend->setFixedWidth(100);
+  send_.PanelNpc10 = Panel(send_.PanelNpc3, QRect(), buttonBack);
+  send_.PanelNpc10->setFixedWidth(59);
+  send_.BtnClear = Label(send_.PanelNpc10, "\u2715", QRect(), buttonBack, QColor(254, 254, 254));
+  send_.BtnClear->setToolTip("Clear");
+  auto* clearFill = new QVBoxLayout(send_.PanelNpc10);
   clearFill->setContentsMargins(0, 0, 0, 0);
-  clearFill->addWidget(BtnClear);
-  auto* row = new QHBoxLayout(PanelNpc3);
+  clearFill->addWidget(send_.BtnClear);
+  auto* row = new QHBoxLayout(send_.PanelNpc3);
   row->setContentsMargins(5, 3, 5, 20);
   row->setSpacing(0);
-  for (QWidget* c : std::initializer_list<QWidget*>{BtnModeSend, spacer, EditSend, PanelNpc6, BtnSend}) {
+  for (QWidget* c : std::initializer_list<QWidget*>{send_.BtnModeSend, spacer, send_.EditSend,
+                                                    send_.PanelNpc6, send_.BtnSend}) {
     c->setFixedHeight(27);
-    row->addWidget(c, c == EditSend ? 1 : 0);
+    row->addWidget(c, c == send_.EditSend ? 1 : 0);
   }
   row->addSpacing(5);
-  PanelNpc10->setFixedHeight(27);
-  row->addWidget(PanelNpc10);
+  send_.PanelNpc10->setFixedHeight(27);
+  row->addWidget(send_.PanelNpc10);
 
   // Status bar.
-  PanelNpc4 = Panel(PanelMain, QRect(0, ClientHeight - 30, ClientWidth, 30), StatusBack);
-  BtnCom = Label(PanelNpc4, "Port ", QRect(0, 0, 100, 30), StatusBack, LabelText);
-  BtnSetBr = Label(PanelNpc4, "Baud rate 115200", QRect(100, 0, 170, 30), StatusBack, LabelText);
-  BtnSetCom = Label(PanelNpc4, ". . .", QRect(270, 0, 50, 30), StatusBack, LabelText);
-  PanelSpeed = new QLabel("0 Bps", PanelNpc4);
-  PanelSpeed->setGeometry(ClientWidth - 137 - 130, 0, 130, 30);
-  PanelSpeed->setAlignment(Qt::AlignCenter);
+  status_.PanelNpc4 = Panel(frame_.PanelMain, QRect(0, ClientHeight - 30, ClientWidth, 30), StatusBack);
+  status_.BtnCom = Label(status_.PanelNpc4, "Port ", QRect(0, 0, 100, 30), StatusBack, LabelText);
+  status_.BtnSetBr =
+      Label(status_.PanelNpc4, "Baud rate 115200", QRect(100, 0, 170, 30), StatusBack, LabelText);
+  status_.BtnSetCom = Label(status_.PanelNpc4, ". . .", QRect(270, 0, 50, 30), StatusBack, LabelText);
+  status_.PanelSpeed = new QLabel("0 Bps", status_.PanelNpc4);
+  status_.PanelSpeed->setGeometry(ClientWidth - 137 - 130, 0, 130, 30);
+  status_.PanelSpeed->setAlignment(Qt::AlignCenter);
   {
-    QPalette p = PanelSpeed->palette();
+    QPalette p = status_.PanelSpeed->palette();
     p.setColor(QPalette::WindowText, LabelText);
-    PanelSpeed->setPalette(p);
+    status_.PanelSpeed->setPalette(p);
   }
-  BtnConnect = Label(PanelNpc4, "Connect", QRect(ClientWidth - 137, 0, 137, 30), StatusBack, LabelText);
+  status_.BtnConnect =
+      Label(status_.PanelNpc4, "Connect", QRect(ClientWidth - 137, 0, 137, 30), StatusBack, LabelText);
 
   // Message panel over the lower right of the grid.
-  Msg = new QLabel(PanelMain);
-  Msg->setGeometry(679, 451, 370, 27);
-  Msg->setAutoFillBackground(true);
-  Msg->setAlignment(Qt::AlignCenter);
+  frame_.Msg = new QLabel(frame_.PanelMain);
+  frame_.Msg->setGeometry(679, 451, 370, 27);
+  frame_.Msg->setAutoFillBackground(true);
+  frame_.Msg->setAlignment(Qt::AlignCenter);
   {
     QFont mf("Segoe UI");
     mf.setPixelSize(15);
-    Msg->setFont(mf);
-    QPalette p = Msg->palette();
+    frame_.Msg->setFont(mf);
+    QPalette p = frame_.Msg->palette();
     p.setColor(QPalette::WindowText, QColor(254, 254, 254));
-    Msg->setPalette(p);
+    frame_.Msg->setPalette(p);
   }
-  Msg->hide();
+  frame_.Msg->hide();
+
+  // The buttons whose look does not follow the toolbar's state; the navigation styles the rest.
+  const std::pair<const char*, ClickLabel*> styled[] = {
+      {"BtnCom", status_.BtnCom},         {"BtnSetBr", status_.BtnSetBr},
+      {"BtnSetCom", status_.BtnSetCom},   {"BtnConnect", status_.BtnConnect},
+      {"BtnFind", toolbar_.BtnFind},      {"BtnAbout", toolbar_.BtnAbout},
+      {"BtnOpen", toolbar_.BtnOpen},      {"BtnSave", toolbar_.BtnSave},
+      {"BtnModeSend", send_.BtnModeSend}, {"BtnSend", send_.BtnSend},
+      {"BtnClear", send_.BtnClear},       {"BtnFindClose", find_.BtnFindClose},
+  };
+  for (const auto& [name, label] : styled) ApplyHoverStyle(*label, name);
 }
 
 void MainWindow::BuildMenus() {
-  PopupMenuImgExch = new QMenu(this);
-  PopupMenuSetBr = new QMenu(this);
-  PopupMenuSetCom = new QMenu(this);
-  PopupMenuSave = new QMenu(this);
-  PopupMenuSend = new QMenu(this);
+  exchange_.PopupMenuImgExch = new QMenu(this);
+  status_.PopupMenuSetBr = new QMenu(this);
+  status_.PopupMenuSetCom = new QMenu(this);
+  saveMenu_.PopupMenuSave = new QMenu(this);
+  send_.PopupMenuSend = new QMenu(this);
 
   auto* saveGroup = new QActionGroup(this);
-  save_Interval = PopupMenuSave->addAction("Interval");
-  save_Full = PopupMenuSave->addAction("Full");
-  for (QAction* a : {save_Full, save_Interval}) {
+  saveMenu_.save_Interval = saveMenu_.PopupMenuSave->addAction("Interval");
+  saveMenu_.save_Full = saveMenu_.PopupMenuSave->addAction("Full");
+  for (QAction* a : {saveMenu_.save_Full, saveMenu_.save_Interval}) {
     a->setCheckable(true);
     saveGroup->addAction(a);
   }
-  PopupMenuSave->addSeparator();
-  save_Auto = PopupMenuSave->addAction("Autosave");
-  save_Auto->setCheckable(true);
+  saveMenu_.PopupMenuSave->addSeparator();
+  saveMenu_.save_Auto = saveMenu_.PopupMenuSave->addAction("Autosave");
+  saveMenu_.save_Auto->setCheckable(true);
   // Stored defaults; ClearUi replaces them at start.
-  save_Full->setChecked(true);
-  save_Auto->setChecked(true);
+  saveMenu_.save_Full->setChecked(true);
+  saveMenu_.save_Auto->setChecked(true);
 
   auto* endGroup = new QActionGroup(this);
-  str_None = PopupMenuSend->addAction("None");
-  str_NL = PopupMenuSend->addAction("NL");
-  str_CR = PopupMenuSend->addAction("CR");
-  str_CRNL = PopupMenuSend->addAction("CR+NL");
-  for (QAction* a : {str_None, str_NL, str_CR, str_CRNL}) {
+  send_.str_None = send_.PopupMenuSend->addAction("None");
+  send_.str_NL = send_.PopupMenuSend->addAction("NL");
+  send_.str_CR = send_.PopupMenuSend->addAction("CR");
+  send_.str_CRNL = send_.PopupMenuSend->addAction(QString::fromUtf8("CR и NL "));
+  for (QAction* a : {send_.str_None, send_.str_NL, send_.str_CR, send_.str_CRNL}) {
     a->setCheckable(true);
     endGroup->addAction(a);
   }
-  str_None->setChecked(true);
+  send_.str_None->setChecked(true);
 
-  connect(BtnSave, &ClickLabel::rightClicked, this, [this](QPoint p) { PopupMenuSave->popup(p); });
+  connect(toolbar_.BtnSave, &ClickLabel::rightClicked, this,
+          [this](QPoint p) { saveMenu_.PopupMenuSave->popup(p); });
 }
 
 void MainWindow::FormCreate() {
-  ImageExch->SizeBitmap();
-  ImageMiniMap->SizeBitmap();
+  exchange_.ImageExch->SizeBitmap();
+  exchange_.ImageMiniMap->SizeBitmap();
   Sess->PortConnected = false;
   Sess->SendMode = InputMode::Hex;
   CaptureStore& s = Sess->Store;
@@ -295,99 +307,138 @@ void MainWindow::FormCreate() {
   s.BytesPerRow = 32;
   s.AutoScroll = 1;
   s.SearchOpen = 0;
-  if (ViewDefaultsHook) ViewDefaultsHook();
+  actions_.ApplyViewDefaults();
   Sess->MessageShown = 0;
   s.SavedUpTo = 0;
   s.CaptureFull = 0;
   ClearUi();
   OutExchange();
   OutMiniMap();
-  TimerMain->start();
+  frame_.TimerMain->start();
 }
 
 void MainWindow::ClearUi() {
-  MenuFind->lower();
-  MenuFind->hide();
-  Msg->clear();
-  Msg->hide();
-  save_Interval->setChecked(true);
-  save_Auto->setChecked(false);
-  LabelFind->setText("0 of 0");
-  if (ClearUiHook) ClearUiHook();
+  find_.MenuFind->lower();
+  find_.MenuFind->hide();
+  frame_.Msg->clear();
+  frame_.Msg->hide();
+  saveMenu_.save_Interval->setChecked(true);
+  saveMenu_.save_Auto->setChecked(false);
+  find_.LabelFind->setText("0 of 0");
 }
 
 void MainWindow::OutExchange() {
-  if (OutExchangeHook) OutExchangeHook();
+  actions_.OutExchange();
 }
 
 void MainWindow::OutMiniMap() {
-  if (OutMiniMapHook) OutMiniMapHook();
+  actions_.OutMiniMap();
 }
 
-void MainWindow::SetSpeedText(const std::string& text) { PanelSpeed->setText(QString::fromStdString(text)); }
+void MainWindow::SetSpeedText(const std::string& text) {
+  status_.PanelSpeed->setText(QString::fromStdString(text));
+}
 
 void MainWindow::ShowMessageText(const std::string& text, uint32_t rgb) {
-  QPalette p = Msg->palette();
+  QPalette p = frame_.Msg->palette();
   p.setColor(QPalette::Window, QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
-  Msg->setPalette(p);
-  Msg->setText(QString::fromStdString(text));
-  Msg->raise();
-  Msg->show();
+  frame_.Msg->setPalette(p);
+  frame_.Msg->setText(QString::fromStdString(text));
+  frame_.Msg->raise();
+  frame_.Msg->show();
 }
 
 void MainWindow::HideMessageText() {
-  Msg->clear();
-  Msg->hide();
+  frame_.Msg->clear();
+  frame_.Msg->hide();
 }
 
 void MainWindow::Find() {
-  if (FindHook) FindHook();
+  actions_.Find();
 }
 
-bool MainWindow::AutosaveChecked() { return save_Auto->isChecked(); }
+bool MainWindow::AutosaveChecked() {
+  return saveMenu_.save_Auto->isChecked();
+}
 
-bool MainWindow::SaveClick() { return SaveHook ? SaveHook() : false; }
+bool MainWindow::SaveClick() {
+  return actions_.SaveClick();
+}
 
 bool MainWindow::PreviewKey(int qtKey, Qt::KeyboardModifiers mods) {
   KeyModifiers m;
   m.ctrl = mods.testFlag(Qt::ControlModifier);
   m.shift = mods.testFlag(Qt::ShiftModifier);
   m.alt = mods.testFlag(Qt::AltModifier);
-  const bool sendFocused = EditSend->hasFocus();
+  const bool sendFocused = send_.EditSend->hasFocus();
   const KeyAction a = Sess->MapKey(KeyOf(qtKey), m, sendFocused);
-  if (a == KeyAction::None) return false;
-  if (a == KeyAction::Open) {
-    if (OpenHook) OpenHook();
-  } else if (a == KeyAction::Save) {
-    SaveClick();
-  } else if (auto& h = KeyHooks[static_cast<int>(a)]) {
-    h();
+  switch (a) {
+    case KeyAction::None:
+      return false;
+    case KeyAction::FindPrevious:
+      actions_.FindPrevious();
+      break;
+    case KeyAction::FindNext:
+      actions_.FindNext();
+      break;
+    case KeyAction::FindClose:
+      actions_.FindClose();
+      break;
+    case KeyAction::FindToggle:
+      actions_.FindToggle();
+      break;
+    case KeyAction::Open:
+      actions_.Open();
+      break;
+    case KeyAction::Save:
+      actions_.SaveClick();
+      break;
+    case KeyAction::HistoryUp:
+      actions_.HistoryUp();
+      break;
+    case KeyAction::HistoryDown:
+      actions_.HistoryDown();
+      break;
   }
   return true;
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
-    // A key press travels from the focused control up through its parents when they ignore it;
-    // the application filter sees every step. Only the first delivery counts, so a key is
-    // mapped once however far it travels.
-    auto* w = static_cast<QWidget*>(watched);
-    QWidget* first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
-    if (w == first && w->window() == this) {
+  switch (event->type()) {
+    case QEvent::KeyPress: {
       auto* k = static_cast<QKeyEvent*>(event);
-      PreviewKey(k->key(), k->modifiers());
+      actions_.KeySeen(*k);
+      // A key press travels from the focused control up through its parents when they ignore
+      // it; the application filter sees every step. Only the first delivery counts, so a key is
+      // mapped once however far it travels.
+      if (!watched->isWidgetType()) break;
+      auto* w = static_cast<QWidget*>(watched);
+      QWidget* first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
+      if (w == first && w->window() == this) PreviewKey(k->key(), k->modifiers());
+      break;
     }
+    case QEvent::KeyRelease:
+      actions_.KeySeen(*static_cast<QKeyEvent*>(event));
+      break;
+    case QEvent::ApplicationDeactivate:
+      actions_.KeyboardLost();
+      break;
+    case QEvent::Wheel:
+      // Anywhere over the window the wheel scrolls the grid: also over the text column and the
+      // bar, which would otherwise scroll by their own rules, and over the About panel. Pop-up
+      // menus are windows of their own and keep their wheel.
+      if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this)
+        return actions_.Wheel(*static_cast<QWheelEvent*>(event));
+      break;
+    default:
+      break;
   }
   return QWidget::eventFilter(watched, event);  // the focused control still gets the key
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
-  if (CloseHook) {
-    CloseHook();
-  } else if (save_Auto->isChecked()) {
-    SaveClick();
-  }
-  TimerMain->stop();
+  actions_.Closing();
+  frame_.TimerMain->stop();
   e->accept();
 }
 

@@ -8,15 +8,14 @@
 #include <QPixmap>
 #include <QScrollBar>
 #include <QStyle>
-#include <QStyleOptionSlider>
 #include <QStyleFactory>
+#include <QStyleOptionSlider>
 #include <QWheelEvent>
 #include <cmath>
 
 #include "qt/click_label.h"
 #include "qt/flat_scroll_bar_style.h"
 #include "qt/image_control.h"
-#include "qt/main_window.h"
 #include "view/exchange_grid.h"
 
 namespace quarlex {
@@ -78,24 +77,30 @@ std::string_view StyleNameOf(ToolbarLabel label) {
 
 }  // namespace
 
-NavigationController::NavigationController(MainWindow& window, Renderer& renderer)
+NavigationController::NavigationController(QWidget& window, Session& session, const ToolbarWidgets& toolbar,
+                                           const ExchangeWidgets& exchange, SessionUi& ui,
+                                           FindPanel& findPanel, Renderer& renderer, const ExchangeGrid* grid)
     : QObject(&window),
-      w_(window),
-      nav_(window.session().Store, *this),
-      miniMap_(window.session().Store, renderer, *this, *this),
-      toolbar_(window.session().Store, *this) {
+      window_(window),
+      session_(session),
+      tb_(toolbar),
+      ex_(exchange),
+      ui_(ui),
+      findPanel_(findPanel),
+      grid_(grid),
+      nav_(session.Store, *this),
+      miniMap_(session.Store, renderer, *this, *this),
+      toolbar_(session.Store, *this) {
   BuildMarkerMenu();
   ConnectScrollBar();
   ConnectImages();
   ConnectToolbar();
   ApplyHoverStyles();
-  w_.OutMiniMapHook = [this] { OutMiniMap(); };
-  qApp->installEventFilter(this);
+  ex_.ImageMiniMap->installEventFilter(this);
 }
 
 NavigationController::~NavigationController() {
-  qApp->removeEventFilter(this);
-  w_.session().Store.View.ScrollBarExch().OnMirror = nullptr;
+  session_.Store.View.ScrollBarExch().OnMirror = nullptr;
 }
 
 // ---- marker menu ----
@@ -107,7 +112,7 @@ void NavigationController::BuildMarkerMenu() {
   for (int n = 1; n <= 4; ++n) {
     QPixmap swatch(16, 16);
     swatch.fill(QColor(MarkerColors[n].r, MarkerColors[n].g, MarkerColors[n].b));
-    QAction* a = w_.PopupMenuImgExch->addAction(QIcon(swatch), QStringLiteral("Marker %1").arg(n));
+    QAction* a = ex_.PopupMenuImgExch->addAction(QIcon(swatch), QStringLiteral("Marker %1").arg(n));
     a->setObjectName(QStringLiteral("color%1").arg(n));
     a->setCheckable(true);
     markerGroup_->addAction(a);
@@ -124,11 +129,11 @@ void NavigationController::BuildMarkerMenu() {
 // ---- scroll bar ----
 
 void NavigationController::ConnectScrollBar() {
-  QScrollBar* bar = w_.ScrollBarExch;
+  QScrollBar* bar = ex_.ScrollBarExch;
   auto* flat = new FlatScrollBarStyle(QStyleFactory::create(bar->style()->name()));
   flat->setParent(bar);
   bar->setStyle(flat);
-  ViewPosition& view = w_.session().Store.View;
+  ViewPosition& view = session_.Store.View;
   const ScrollBarModel& model = view.ScrollBarExch();
   view.ScrollBarExch().OnMirror = [this, bar, &model] {
     mirroring_ = true;
@@ -186,7 +191,7 @@ void NavigationController::ConnectScrollBar() {
 
 int NavigationController::ScrollBarValueAt(QPoint at) const {
   // Where the thumb's centre would be at `at`, in the style's own geometry of the bar.
-  QScrollBar* bar = w_.ScrollBarExch;
+  QScrollBar* bar = ex_.ScrollBarExch;
   QStyleOptionSlider opt;
   opt.initFrom(bar);
   opt.orientation = bar->orientation();
@@ -214,14 +219,14 @@ QPoint NavigationController::DevicePoint(const ImageControl* control, QPointF lo
 
 void NavigationController::RefreshMetrics() {
   // The grid measures from the width of ImageExch's frame; the same function gives the same cells.
-  const QImage& frame = w_.ImageExch->Frame();
+  const QImage& frame = ex_.ImageExch->Frame();
   const int width =
-      frame.isNull() ? qRound(w_.ImageExch->width() * w_.ImageExch->devicePixelRatioF()) : frame.width();
+      frame.isNull() ? qRound(ex_.ImageExch->width() * ex_.ImageExch->devicePixelRatioF()) : frame.width();
   nav_.Metrics = GridMetricsForWidth(static_cast<uint32_t>(width));
 }
 
 void NavigationController::ConnectImages() {
-  ImageControl* grid = w_.ImageExch;
+  ImageControl* grid = ex_.ImageExch;
   grid->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(grid, &ImageControl::mousePressed, this, [this, grid](QMouseEvent* e) {
     const QPoint p = DevicePoint(grid, e->position());
@@ -239,7 +244,7 @@ void NavigationController::ConnectImages() {
   });
   connect(grid, &QWidget::customContextMenuRequested, this, [this] { ContextPopup(); });
 
-  ImageControl* strip = w_.ImageMiniMap;
+  ImageControl* strip = ex_.ImageMiniMap;
   auto stripPress = [this, strip](QMouseEvent* e) {
     miniMap_.ImageMiniMapMouseDown(DevicePoint(strip, e->position()).y());
   };
@@ -254,41 +259,40 @@ void NavigationController::ContextPopup() {
   if (!pressModifiers_.testFlag(Qt::ControlModifier)) nav_.LeftCtrl.Lost();
   RefreshMetrics();
   if (nav_.ImageExchContextPopup()) {
-    QMenu* menu = w_.PopupMenuImgExch;
+    QMenu* menu = ex_.PopupMenuImgExch;
     menu->popup(QPoint(cursor.x() - menu->sizeHint().width() / 2, cursor.y()));
   }
 }
 
 void NavigationController::OutMiniMap() {
-  miniMap_.OutMiniMap(MarkerSeen ? MarkerSeen() : true);
+  miniMap_.OutMiniMap(grid_ ? grid_->MarkerSeen : true);
 }
 
 int NavigationController::ControlWidth() const {
-  return qRound(w_.ImageMiniMap->width() * w_.ImageMiniMap->devicePixelRatioF());
+  return qRound(ex_.ImageMiniMap->width() * ex_.ImageMiniMap->devicePixelRatioF());
 }
 int NavigationController::ControlHeight() const {
-  return qRound(w_.ImageMiniMap->height() * w_.ImageMiniMap->devicePixelRatioF());
+  return qRound(ex_.ImageMiniMap->height() * ex_.ImageMiniMap->devicePixelRatioF());
 }
 void NavigationController::SizeBitmap() {
-  w_.ImageMiniMap->SizeBitmap();
+  ex_.ImageMiniMap->SizeBitmap();
 }
 ImageTarget NavigationController::Target() {
-  QImage& f = w_.ImageMiniMap->Frame();
+  QImage& f = ex_.ImageMiniMap->Frame();
   if (f.isNull()) return {};
   return {reinterpret_cast<uint32_t*>(f.bits()), f.width(), f.height(),
           static_cast<size_t>(f.bytesPerLine())};
 }
 void NavigationController::Repaint(int top, int bottom) {
   // Painted with the grid's frame in the same pass of the event loop, not on its own at once.
-  w_.ImageMiniMap->UpdateRows(top, bottom);
+  ex_.ImageMiniMap->UpdateRows(top, bottom);
 }
 
 // ---- wheel and keys ----
 
-bool NavigationController::Wheel(QEvent* event) {
-  auto* e = static_cast<QWheelEvent*>(event);
+bool NavigationController::Wheel(const QWheelEvent& e) {
   // One notch is 120; finer wheels and touch pads add up until a notch is reached.
-  wheelRest_ += e->angleDelta().y();
+  wheelRest_ += e.angleDelta().y();
   while (wheelRest_ >= 120) {
     wheelRest_ -= 120;
     nav_.FormMouseWheelUp();
@@ -300,36 +304,24 @@ bool NavigationController::Wheel(QEvent* event) {
   return true;
 }
 
-bool NavigationController::eventFilter(QObject* watched, QEvent* event) {
-  switch (event->type()) {
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease: {
-      auto* k = static_cast<QKeyEvent*>(event);
-      if (k->key() == Qt::Key_Control && !IsRightControl(k)) {
-        if (event->type() == QEvent::KeyPress) {
-          nav_.LeftCtrl.Press(k->isAutoRepeat());
-        } else if (!k->isAutoRepeat()) {
-          nav_.LeftCtrl.Release();
-        }
-      }
-      break;
-    }
-    case QEvent::ApplicationDeactivate:
-      nav_.LeftCtrl.Lost();
-      break;
-    case QEvent::Resize:
-      // A strip whose height changed gets a new frame at once (the window's paint rule for it).
-      if (watched == w_.ImageMiniMap && ControlHeight() != miniMap_.LastMiniMapHeight) OutMiniMap();
-      break;
-    case QEvent::Wheel:
-      // Anywhere over the window the wheel scrolls the grid: also over the text column and the
-      // bar, which would otherwise scroll by their own rules, and over the About panel. Pop-up
-      // menus are windows of their own and keep their wheel.
-      if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == &w_) return Wheel(event);
-      break;
-    default:
-      break;
+void NavigationController::KeySeen(const QKeyEvent& k) {
+  if (k.key() != Qt::Key_Control || IsRightControl(&k)) return;
+  if (k.type() == QEvent::KeyPress) {
+    nav_.LeftCtrl.Press(k.isAutoRepeat());
+  } else if (!k.isAutoRepeat()) {
+    nav_.LeftCtrl.Release();
   }
+}
+
+void NavigationController::KeyboardLost() {
+  nav_.LeftCtrl.Lost();
+}
+
+bool NavigationController::eventFilter(QObject* watched, QEvent* event) {
+  // A strip whose height changed gets a new frame at once (the window's paint rule for it).
+  if (watched == ex_.ImageMiniMap && event->type() == QEvent::Resize &&
+      ControlHeight() != miniMap_.LastMiniMapHeight)
+    OutMiniMap();
   return QObject::eventFilter(watched, event);
 }
 
@@ -338,28 +330,28 @@ bool NavigationController::eventFilter(QObject* watched, QEvent* event) {
 ClickLabel* NavigationController::LabelOf(ToolbarLabel label) const {
   switch (label) {
     case ToolbarLabel::ViewHex:
-      return w_.BtnViewHex;
+      return tb_.BtnViewHex;
     case ToolbarLabel::ViewDec:
-      return w_.BtnViewDec;
+      return tb_.BtnViewDec;
     case ToolbarLabel::ViewChar:
-      return w_.BtnViewChar;
+      return tb_.BtnViewChar;
     case ToolbarLabel::ModeWin32:
-      return w_.BtnModeWin32;
+      return tb_.BtnModeWin32;
     case ToolbarLabel::ModeWin16:
-      return w_.BtnModeWin16;
+      return tb_.BtnModeWin16;
     case ToolbarLabel::AutoScroll:
-      return w_.BtnAutoScroll;
+      return tb_.BtnAutoScroll;
   }
   return nullptr;
 }
 
 void NavigationController::ConnectToolbar() {
-  connect(w_.BtnViewHex, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewHexClick(); });
-  connect(w_.BtnViewDec, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewDecClick(); });
-  connect(w_.BtnViewChar, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewCharClick(); });
-  connect(w_.BtnModeWin32, &ClickLabel::clicked, this, [this] { toolbar_.BtnModeWin32Click(); });
-  connect(w_.BtnModeWin16, &ClickLabel::clicked, this, [this] { toolbar_.BtnModeWin16Click(); });
-  connect(w_.BtnAutoScroll, &ClickLabel::clicked, this, [this] { toolbar_.BtnAutoScrollClick(); });
+  connect(tb_.BtnViewHex, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewHexClick(); });
+  connect(tb_.BtnViewDec, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewDecClick(); });
+  connect(tb_.BtnViewChar, &ClickLabel::clicked, this, [this] { toolbar_.BtnViewCharClick(); });
+  connect(tb_.BtnModeWin32, &ClickLabel::clicked, this, [this] { toolbar_.BtnModeWin32Click(); });
+  connect(tb_.BtnModeWin16, &ClickLabel::clicked, this, [this] { toolbar_.BtnModeWin16Click(); });
+  connect(tb_.BtnAutoScroll, &ClickLabel::clicked, this, [this] { toolbar_.BtnAutoScrollClick(); });
 }
 
 void NavigationController::ApplyViewDefaults() {
@@ -371,7 +363,7 @@ void NavigationController::ApplyViewDefaults() {
 }
 
 void NavigationController::OutExchange() {
-  w_.OutExchange();
+  ui_.OutExchange();
 }
 
 QAction* NavigationController::ColorAction(int n) const {
@@ -403,60 +395,17 @@ void NavigationController::SetLabelColour(ToolbarLabel label, UiColour colour) {
 }
 
 void NavigationController::ShowMemoText(bool shown) {
-  w_.MemoText->setVisible(shown);
+  ex_.MemoText->setVisible(shown);
 }
 
 void NavigationController::ClearFindBox() {
-  w_.EditFind->setText(QString());
-  if (ClearFind) ClearFind();
-}
-
-void NavigationController::ApplyStyle(ClickLabel* label, const HoverStyle& style, bool active) {
-  const ControlColours c = ColoursFor(style, active);
-  ClickLabel::Colours q = label->colours();
-  const QColor press = c.Press ? ToQColor(*c.Press) : QColor();
-  if (style.Target == HoverTarget::Text) {
-    q.text = ToQColor(c.Rest);
-    q.hoverText = ToQColor(c.Over);
-    q.pressText = press;
-  } else {
-    // BtnClear covers its panel PanelNpc10 whole, so its own background is the panel's colour.
-    q.background = ToQColor(c.Rest);
-    q.hoverBackground = ToQColor(c.Over);
-    q.pressBackground = press;
-  }
-  label->SetColours(q);
+  findPanel_.ClearFindBox();
 }
 
 void NavigationController::ApplyHoverStyles() {
-  const std::pair<const char*, ClickLabel*> controls[] = {
-      {"BtnCom", w_.BtnCom},
-      {"BtnSetBr", w_.BtnSetBr},
-      {"BtnSetCom", w_.BtnSetCom},
-      {"BtnConnect", w_.BtnConnect},
-      {"BtnFind", w_.BtnFind},
-      {"BtnAbout", w_.BtnAbout},
-      {"BtnOpen", w_.BtnOpen},
-      {"BtnSave", w_.BtnSave},
-      {"BtnAutoScroll", w_.BtnAutoScroll},
-      {"BtnModeWin32", w_.BtnModeWin32},
-      {"BtnModeWin16", w_.BtnModeWin16},
-      {"BtnViewHex", w_.BtnViewHex},
-      {"BtnViewDec", w_.BtnViewDec},
-      {"BtnViewChar", w_.BtnViewChar},
-      {"BtnModeSend", w_.BtnModeSend},
-      {"BtnSend", w_.BtnSend},
-      {"BtnClear", w_.BtnClear},
-      {"BtnFindClose", w_.BtnFindClose},
-  };
-  for (const auto& [name, label] : controls) ApplyHoverStyle(label, name);
-}
-
-void NavigationController::ApplyHoverStyle(ClickLabel* label, std::string_view control) {
-  const HoverStyle* style = HoverStyleOf(control);
-  if (!label || !style) return;
-  const bool active = !style->OnlyWhileActive || toolbar_.IsActive(*style->OnlyWhileActive);
-  ApplyStyle(label, *style, active);
+  for (ToolbarLabel label : {ToolbarLabel::AutoScroll, ToolbarLabel::ModeWin32, ToolbarLabel::ModeWin16,
+                             ToolbarLabel::ViewHex, ToolbarLabel::ViewDec, ToolbarLabel::ViewChar})
+    ApplyHoverStyle(*LabelOf(label), StyleNameOf(label), toolbar_.IsActive(label));
 }
 
 }  // namespace quarlex

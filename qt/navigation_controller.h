@@ -7,11 +7,12 @@
 //  - presses, right clicks (context-menu requests) and double clicks on ImageExch become marker
 //    and highlight commands; Ctrl + right click opens PopupMenuImgExch, which this controller
 //    fills with the radio items color1..color4 and their colour swatches;
-//  - the left Ctrl key's state is tracked from key events seen by an application event filter;
+//  - the left Ctrl key's state is tracked from every key event the window's application filter
+//    sees (KeySeen), and a wheel turn anywhere over the window arrives through it too;
 //  - OutMiniMap draws ImageMiniMap through the shared renderer (also when the strip's height
 //    changes), a press on it jumps to a marker;
-//  - the toolbar labels "HEX" .. "Autoscroll" run the toolbar logic, and every button-like control
-//    gets its hover and press colours.
+//  - the toolbar labels "HEX" .. "Autoscroll" run the toolbar logic, and their hover and press
+//    colours follow which of them is chosen.
 // Positions are taken in the image controls' device pixels, as the frames are drawn.
 // Main thread only.
 #include <QAction>
@@ -20,6 +21,8 @@
 #include <functional>
 #include <string_view>
 
+#include "qt/search_controller.h"
+#include "qt/window_widgets.h"
 #include "view/minimap.h"
 #include "view/navigation.h"
 #include "view/renderer.h"
@@ -27,35 +30,36 @@
 
 class QActionGroup;
 class QEvent;
+class QKeyEvent;
 class QMenu;
+class QWheelEvent;
 
 namespace quarlex {
 
-class ClickLabel;
-class ImageControl;
-class MainWindow;
+class ExchangeGrid;
 
 class NavigationController : public QObject, private ToolbarUi, private MiniMapControl {
   Q_OBJECT
  public:
-  // `renderer` is the process's one renderer, shared with the grid.
-  NavigationController(MainWindow& window, Renderer& renderer);
+  // Works the `toolbar` and `exchange` panels of `window` for `session`. `renderer` is the
+  // process's one renderer, shared with the grid; every base switch empties `findPanel`'s box;
+  // `ui` redraws the grid. `grid`, when given, tells whether it has ever drawn a marked cell
+  // (its MarkerSeen): until then the minimap does not recompute its rows; without it, it does.
+  NavigationController(QWidget& window, Session& session, const ToolbarWidgets& toolbar,
+                       const ExchangeWidgets& exchange, SessionUi& ui, FindPanel& findPanel,
+                       Renderer& renderer, const ExchangeGrid* grid = nullptr);
   ~NavigationController() override;
 
-  // Whether the grid has ever drawn a marked cell (the grid's MarkerSeen). Until it is set the
-  // minimap does not recompute its rows; unset means "assume yes".
-  std::function<bool()> MarkerSeen;
-  // The search's ClearFind, run by every base switch after the find box has been emptied.
-  std::function<void()> ClearFind;
-
-  // The minimap's drawing entry point (the window's OutMiniMapHook calls it).
+  // The minimap's drawing entry point (the session's OutMiniMap).
   void OutMiniMap() override;
   // Applies the view defaults to the toolbar at start-up: StatusModeWin, then StatusView.
   void ApplyViewDefaults();
 
-  // Gives a button-like control of another panel (BtnAboutClose, BtnGoMail) its hover and press
-  // colours; `control` is its name.
-  void ApplyHoverStyle(ClickLabel* label, std::string_view control);
+  // From the window's application filter: every key press and release (the left Ctrl key opens
+  // the marker menu), the keyboard lost to another application, a wheel turn over the window.
+  void KeySeen(const QKeyEvent& key);
+  void KeyboardLost();
+  bool Wheel(const QWheelEvent& wheel);
 
   Navigation& navigation() { return nav_; }
   MiniMap& miniMap() { return miniMap_; }
@@ -88,16 +92,20 @@ class NavigationController : public QObject, private ToolbarUi, private MiniMapC
   void ConnectImages();
   void ConnectToolbar();
   void ApplyHoverStyles();
-  void ApplyStyle(ClickLabel* label, const HoverStyle& style, bool active);
   ClickLabel* LabelOf(ToolbarLabel label) const;
   QAction* ColorAction(int n) const;
   QPoint DevicePoint(const ImageControl* control, QPointF logical) const;
   void RefreshMetrics();
   void ContextPopup();
-  bool Wheel(QEvent* event);
   int ScrollBarValueAt(QPoint at) const;
 
-  MainWindow& w_;
+  QWidget& window_;
+  Session& session_;
+  const ToolbarWidgets tb_;
+  const ExchangeWidgets ex_;
+  SessionUi& ui_;
+  FindPanel& findPanel_;
+  const ExchangeGrid* grid_;
   Navigation nav_;
   MiniMap miniMap_;
   ViewToolbar toolbar_;

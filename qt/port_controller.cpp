@@ -4,7 +4,6 @@
 #include <QMessageBox>
 #include <QMetaObject>
 
-#include "qt/main_window.h"
 #include "serial/port_name.h"
 
 namespace quarlex {
@@ -21,10 +20,16 @@ std::string DescribeException(std::exception_ptr error) {
 }
 }  // namespace
 
-PortController::PortController(MainWindow& window, PortMapRoots roots, PortWatchPaths watchPaths)
-    : ComPort(this), w_(window), map_(std::move(roots)), watchPaths_(std::move(watchPaths)) {
+PortController::PortController(QWidget& window, Session& session, const StatusWidgets& widgets,
+                               PortMapRoots roots, PortWatchPaths watchPaths)
+    : ComPort(this),
+      window_(window),
+      session_(session),
+      w_(widgets),
+      map_(std::move(roots)),
+      watchPaths_(std::move(watchPaths)) {
   ShowError = [this](const std::string& text) {
-    QMessageBox::critical(&w_, "Quarlex", QString::fromStdString(text));
+    QMessageBox::critical(&window_, "Quarlex", QString::fromStdString(text));
   };
   ComPort.SetName("ComPort");
   // The window's stored settings ask for a 64 KiB input queue; the XON/XOFF limits follow from it.
@@ -37,9 +42,9 @@ PortController::PortController(MainWindow& window, PortMapRoots roots, PortWatch
     return port;
   });
   ComPort.OnRxChar = [this](TCustomComPort*, int32_t count) {
-    if (count > 0) w_.session().ComPortRxChar(static_cast<size_t>(count));
+    if (count > 0) session_.ComPortRxChar(static_cast<size_t>(count));
   };
-  connection_ = std::make_unique<Connection>(w_.session(), ComPort, table_, *this, [this](unsigned n) {
+  connection_ = std::make_unique<Connection>(session_, ComPort, table_, *this, [this](unsigned n) {
     const PortEntry* e = map_.Find(n);
     return e ? e->DevicePath : std::string();
   });
@@ -53,14 +58,14 @@ PortController::PortController(MainWindow& window, PortMapRoots roots, PortWatch
   });
   auto popBaud = [this] {
     if (!w_.BtnSetBr->isEnabled()) return;
-    const QPoint at = w_.mapToGlobal(QPoint(w_.PanelNpc4->x() + w_.BtnSetBr->x() + 25,
-                                            w_.PanelNpc4->y() + w_.BtnSetBr->y() + 35));
+    const QPoint at = window_.mapToGlobal(
+        QPoint(w_.PanelNpc4->x() + w_.BtnSetBr->x() + 25, w_.PanelNpc4->y() + w_.BtnSetBr->y() + 35));
     w_.PopupMenuSetBr->popup(at);
   };
   auto popCom = [this] {
     if (!w_.BtnSetCom->isEnabled()) return;
-    const QPoint at = w_.mapToGlobal(QPoint(w_.PanelNpc4->x() + w_.BtnSetCom->x() + 25,
-                                            w_.PanelNpc4->y() + w_.BtnSetCom->y() - 59));
+    const QPoint at = window_.mapToGlobal(
+        QPoint(w_.PanelNpc4->x() + w_.BtnSetCom->x() + 25, w_.PanelNpc4->y() + w_.BtnSetCom->y() - 59));
     w_.PopupMenuSetCom->popup(at);
   };
   connect(w_.BtnSetBr, &ClickLabel::clicked, this, popBaud);
@@ -116,7 +121,7 @@ void PortController::BuildMenus() {
 
 void PortController::Start() {
   ComPort.SetBaudRate(br115200);
-  w_.session().PortConnected = false;
+  session_.PortConnected = false;
   watcher_ = std::make_unique<TRegMonitorThread>(
       watchPaths_, [this](std::function<void()> task) { Post(std::move(task)); }, [this] { ScanPorts(); });
   watcher_->Start();
@@ -129,8 +134,8 @@ void PortController::Shutdown() {
     watcher_->Stop();
     watcher_.reset();
   }
-  if (w_.session().PortConnected) {
-    w_.session().PortConnected = false;
+  if (session_.PortConnected) {
+    session_.PortConnected = false;
   }
   try {
     ComPort.Close();
@@ -159,7 +164,7 @@ void PortController::UpdatePortTooltip() {
   if (e && !holder_.empty() && holderPort_ == table_.SelectedPort)
     tip += "\n" + QString::fromStdString(holder_);
   // The line events of the present (or last) connection follow what names the port.
-  tip += "\n" + QString::fromStdString(LineEventCountsText(w_.session().LineCounts()));
+  tip += "\n" + QString::fromStdString(LineEventCountsText(session_.LineCounts()));
   w_.BtnCom->setToolTip(tip);
 }
 
@@ -216,8 +221,8 @@ void PortController::Post(std::function<void()> call) {
 void PortController::HandleException(std::exception_ptr error) {
   // The port closed itself (a vanished device) or a handler failed: the status bar goes back to
   // the disconnected state so the operator can connect again.
-  if (!ComPort.Connected() && w_.session().PortConnected) {
-    w_.session().PortConnected = false;
+  if (!ComPort.Connected() && session_.PortConnected) {
+    session_.PortConnected = false;
     connection_->Connect();
   }
   ShowError(DescribeException(error));

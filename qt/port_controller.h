@@ -9,20 +9,21 @@
 #include <memory>
 
 #include "app/connection.h"
-#include "serial/port_map.h"
 #include "app/port_scan.h"
 #include "app/port_watcher.h"
+#include "qt/window_widgets.h"
 #include "serial/comport.h"
+#include "serial/port_map.h"
 
 namespace quarlex {
-
-class MainWindow;
 
 class PortController : public QObject, public ConnectionUi, public TComOwner {
   Q_OBJECT
  public:
+  // Works the status bar `widgets` of `window` (which also owns the dialogs) for `session`.
   // `roots`/`watchPaths` are the system's by default; tests give temporary folders.
-  PortController(MainWindow& window, PortMapRoots roots, PortWatchPaths watchPaths);
+  PortController(QWidget& window, Session& session, const StatusWidgets& widgets, PortMapRoots roots,
+                 PortWatchPaths watchPaths);
   ~PortController() override;
 
   TComPort ComPort;
@@ -67,7 +68,9 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void BuildMenus();
   void UpdatePortTooltip();
 
-  MainWindow& w_;
+  QWidget& window_;
+  Session& session_;
+  const StatusWidgets w_;
   PortMap map_;
   PortTable table_;
   PortWatchPaths watchPaths_;

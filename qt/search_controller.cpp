@@ -2,11 +2,11 @@
 
 #include <QSignalBlocker>
 
-#include "qt/main_window.h"
-
 namespace quarlex {
 
-SearchController::SearchController(MainWindow& window) : w_(window), tool_(window.session().Store, *this) {
+SearchController::SearchController(Session& session, const FindWidgets& widgets, QLineEdit& sendBox,
+                                   SessionUi& ui)
+    : w_(widgets), sendBox_(sendBox), ui_(ui), tool_(session.Store, *this) {
   // Every change of the box text starts a new search, whoever made it (typing, pasting, the
   // base switch emptying the box); Enter restarts it from the present view.
   connect(w_.EditFind, &QLineEdit::textChanged, this, [this] { tool_.EditFindChange(); });
@@ -15,14 +15,15 @@ SearchController::SearchController(MainWindow& window) : w_(window), tool_(windo
   connect(w_.UpDownFind, &UpDownControl::clicked, this, [this](UpDownControl::Button b) {
     tool_.UpDownFindClick(b == UpDownControl::Button::Next ? FindStep::Next : FindStep::Previous);
   });
+}
 
-  // The window routes the "Find" and "×" buttons and the mapped keys through these hooks.
-  auto hook = [this](KeyAction a) -> std::function<void()>& { return w_.KeyHooks[static_cast<int>(a)]; };
-  hook(KeyAction::FindToggle) = [this] { tool_.BtnFindClick(); };
-  hook(KeyAction::FindClose) = [this] { tool_.BtnFindCloseClick(); };
-  hook(KeyAction::FindPrevious) = [this] { tool_.UpDownFindClick(FindStep::Previous); };
-  hook(KeyAction::FindNext) = [this] { tool_.UpDownFindClick(FindStep::Next); };
-  w_.FindHook = [this] { tool_.Find(); };
+void SearchController::ClearFindBox() {
+  w_.EditFind->setText(QString());
+  tool_.ClearFind();
+}
+
+void SearchController::CloseFindPanel() {
+  tool_.BtnFindCloseClick();
 }
 
 std::string SearchController::FindText() { return w_.EditFind->text().toStdString(); }
@@ -49,11 +50,13 @@ void SearchController::ShowFindPanel() {
 void SearchController::HideFindPanel() {
   // The focus moves first: hiding the focused box would pass the focus on as a Tab does, and a
   // send box reached by Tab selects all its text, which the next key would then replace.
-  w_.EditSend->setFocus();
+  sendBox_.setFocus();
   w_.MenuFind->lower();
   w_.MenuFind->hide();
 }
 
-void SearchController::OutExchange() { w_.OutExchange(); }
+void SearchController::OutExchange() {
+  ui_.OutExchange();
+}
 
 }  // namespace quarlex

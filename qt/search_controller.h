@@ -1,24 +1,42 @@
 #pragma once
-// Connects the find panel (MenuFind: EditFind, LabelFind, the up-down control UpDownFind,
-// BtnFindClose), the "Find" button and the keys F2, F3, Esc and Ctrl+F to the search logic, and
-// gives the session's tick and clear their search pass (the window's FindHook).
+// Connects the find panel (MenuFind: EditFind, LabelFind, the up-down control UpDownFind) to the
+// search logic. The "Find" and "×" buttons and the keys F2, F3, Esc and Ctrl+F reach the logic
+// through the wiring, as does the session's search pass.
 // Main thread only.
 #include <QObject>
 
+#include "app/session.h"
+#include "qt/window_widgets.h"
 #include "tools/search.h"
+
+class QLineEdit;
 
 namespace quarlex {
 
-class MainWindow;
+// What other controllers ask of the find panel: the base switch empties its box and drops the
+// hits, a file load closes it.
+class FindPanel {
+ public:
+  virtual void ClearFindBox() = 0;
+  virtual void CloseFindPanel() = 0;
 
-class SearchController : public QObject, private SearchUi {
+ protected:
+  ~FindPanel() = default;
+};
+
+class SearchController : public QObject, public FindPanel, private SearchUi {
   Q_OBJECT
  public:
-  explicit SearchController(MainWindow& window);
+  // `sendBox` takes the focus when the panel closes; `ui` redraws the grid.
+  SearchController(Session& session, const FindWidgets& widgets, QLineEdit& sendBox, SessionUi& ui);
 
-  // The grid reads CurrentMatchIndex() and the pattern length from here; the base switch runs
-  // ClearFind(); a file load and Esc run BtnFindCloseClick().
+  // The grid reads CurrentMatchIndex() and the pattern length from here; the keys and buttons
+  // run its Btn*/UpDown* entry points.
   SearchTool& tool() { return tool_; }
+
+  // FindPanel
+  void ClearFindBox() override;
+  void CloseFindPanel() override;
 
  private:
   // SearchUi
@@ -30,7 +48,9 @@ class SearchController : public QObject, private SearchUi {
   void HideFindPanel() override;
   void OutExchange() override;
 
-  MainWindow& w_;
+  const FindWidgets w_;
+  QLineEdit& sendBox_;
+  SessionUi& ui_;
   SearchTool tool_;
 };
 

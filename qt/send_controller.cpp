@@ -4,17 +4,17 @@
 #include <QMessageBox>
 #include <exception>
 
-#include "qt/main_window.h"
-#include "qt/search_controller.h"
+#include "tools/search.h"
 
 namespace quarlex {
 
-SendController::SendController(MainWindow& window, SearchController* search)
-    : w_(window), composer_(window.session(), *this) {
+SendController::SendController(Session& session, const SendWidgets& widgets, SessionUi& ui,
+                               QWidget& dialogParent, SearchTool* search)
+    : w_(widgets), ui_(ui), dialogParent_(dialogParent), composer_(session, *this) {
   ShowError = [this](const std::string& text) {
-    QMessageBox::critical(&w_, QStringLiteral("Quarlex"), QString::fromStdString(text));
+    QMessageBox::critical(&dialogParent_, QStringLiteral("Quarlex"), QString::fromStdString(text));
   };
-  if (search) composer_.RingWrapped = [search] { search->tool().CaptureRewritten(); };
+  if (search) composer_.RingWrapped = [search] { search->CaptureRewritten(); };
 
   connect(w_.BtnSend, &ClickLabel::clicked, this, [this] { SendClick(); });
   connect(w_.EditSend, &QLineEdit::returnPressed, this, [this] { SendClick(); });
@@ -23,7 +23,6 @@ SendController::SendController(MainWindow& window, SearchController* search)
 
   // The line-ending menu: a left click on the label pops it up at the mouse, and it is the
   // context menu of the label and of the "Send" button.
-  w_.str_CRNL->setText(QString::fromUtf8("CR и NL "));
   connect(w_.PanelNpc6, &ClickLabel::clicked, this, [this] { w_.PopupMenuSend->popup(QCursor::pos()); });
   connect(w_.PanelNpc6, &ClickLabel::rightClicked, this, [this](QPoint p) { w_.PopupMenuSend->popup(p); });
   connect(w_.BtnSend, &ClickLabel::rightClicked, this, [this](QPoint p) { w_.PopupMenuSend->popup(p); });
@@ -36,9 +35,6 @@ SendController::SendController(MainWindow& window, SearchController* search)
       composer_.SetLineEnding(ending);
     });
   }
-
-  w_.KeyHooks[static_cast<int>(KeyAction::HistoryUp)] = [this] { composer_.HistoryUp(); };
-  w_.KeyHooks[static_cast<int>(KeyAction::HistoryDown)] = [this] { composer_.HistoryDown(); };
 }
 
 void SendController::SendClick() {
@@ -63,6 +59,8 @@ void SendController::SetLineEndingText(const std::string& text) {
   w_.PanelNpc6->setText(QString::fromStdString(text));
 }
 
-void SendController::OutExchange() { w_.OutExchange(); }
+void SendController::OutExchange() {
+  ui_.OutExchange();
+}
 
 }  // namespace quarlex

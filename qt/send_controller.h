@@ -1,23 +1,26 @@
 #pragma once
 // Connects the send bar (BtnModeSend, EditSend, the line-ending label PanelNpc6 with its menu
-// PopupMenuSend, BtnSend) and the Up and Down keys of the send box to the send composer.
+// PopupMenuSend, BtnSend) to the send composer; the wiring brings it the Up and Down keys of the
+// send box.
 // Main thread only.
 #include <QObject>
 #include <functional>
 #include <string>
 
+#include "qt/window_widgets.h"
 #include "tools/send_composer.h"
 
 namespace quarlex {
 
-class MainWindow;
-class SearchController;
+class SearchTool;
 
 class SendController : public QObject, private SendUi {
   Q_OBJECT
  public:
-  // `search`, when given, is told when a send wraps the ring so it scans the rewritten bytes.
-  explicit SendController(MainWindow& window, SearchController* search = nullptr);
+  // `search`, when given, is told when a send wraps the ring so it scans the rewritten bytes;
+  // `ui` redraws the grid; `dialogParent` owns the error dialog.
+  SendController(Session& session, const SendWidgets& widgets, SessionUi& ui, QWidget& dialogParent,
+                 SearchTool* search = nullptr);
 
   SendComposer& composer() { return composer_; }
   // The open port adapted to SendPort; null while none is open.
@@ -38,7 +41,9 @@ class SendController : public QObject, private SendUi {
   void SetLineEndingText(const std::string& text) override;
   void OutExchange() override;
 
-  MainWindow& w_;
+  const SendWidgets w_;
+  SessionUi& ui_;
+  QWidget& dialogParent_;
   SendComposer composer_;
 };
 

@@ -7,7 +7,6 @@
 #include "qt/app_wiring.h"
 #include "qt/close_on_signal.h"
 #include "qt/command_line.h"
-#include "qt/main_window.h"
 
 int main(int argc, char** argv) {
   // Read before the application object exists: --help, --version, --list-ports and bad
@@ -29,9 +28,9 @@ int main(int argc, char** argv) {
   QFont::insertSubstitutions("Consolas", {"Liberation Mono", "DejaVu Sans Mono"});
   if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
 
-  quarlex::MainWindow window;
-  const quarlex::AppParts parts = quarlex::WireApplication(window);
-  quarlex::ApplyStartOptions(window, parts, command.Options);
+  quarlex::Application application;
+  quarlex::MainWindow& window = application.window();
+  quarlex::ApplyStartOptions(window, application.parts(), command.Options);
   quarlex::CloseOnSignal::Install(window);
   window.show();
   return QApplication::exec();

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTextDocument>
 
+#include "qt/support/stand_in_actions.h"
 #include "tools/about_server.h"
 
 namespace quarlex {
@@ -17,25 +18,28 @@ using testing_support::PromoServer;
 const QString Blank = QString::fromUtf8(BlankPage.data(), static_cast<qsizetype>(BlankPage.size()));
 
 struct AboutPanelTest : ::testing::Test {
-  MainWindow w;
+  testing_support::StandInActions actions;
+  MainWindow w{actions};
   AboutPanel* about = nullptr;
   std::vector<QUrl> opened;
   void SetUp() override {
     for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(v);
-    about = w.Attach(std::make_shared<AboutPanel>(w));
+    about = w.Attach(std::make_shared<AboutPanel>(w, *w.frame().PanelAbout, *w.toolbar().BtnAbout));
     about->OpenUrl = [this](const QUrl& u) { opened.push_back(u); };
     about->Address = "127.0.0.1:" + std::to_string(PromoServer::ClosedPort());
     w.FormCreate();
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
   }
-  bool AboutInFront() { return w.childAt(500, 300) && w.PanelAbout->isAncestorOf(w.childAt(500, 300)); }
+  bool AboutInFront() {
+    return w.childAt(500, 300) && w.frame().PanelAbout->isAncestorOf(w.childAt(500, 300));
+  }
 };
 
 TEST_F(AboutPanelTest, LayoutAndStartState) {
   EXPECT_EQ(about->PanelInner->geometry(), QRect(30, 30, 1044, 521));
   EXPECT_EQ(about->PanelInner->palette().color(QPalette::Window), QColor(0x4A, 0x54, 0x59));
-  EXPECT_EQ(w.PanelAbout->palette().color(QPalette::Window), QColor(0xE6, 0xE6, 0xE6));
+  EXPECT_EQ(w.frame().PanelAbout->palette().color(QPalette::Window), QColor(0xE6, 0xE6, 0xE6));
   EXPECT_EQ(about->WebBrowser->geometry(), QRect(344, 30, 700, 461));
   EXPECT_EQ(about->BtnAboutClose->geometry(), QRect(959, 0, 50, 35));
   EXPECT_EQ(about->BtnAboutClose->text(), QString(QChar(0x00D7)));
@@ -51,15 +55,15 @@ TEST_F(AboutPanelTest, LayoutAndStartState) {
 }
 
 TEST_F(AboutPanelTest, OpeningWithoutAServerShowsTheBlankPageAndTheCaptionEmpties) {
-  QTest::mouseClick(w.BtnAbout, Qt::LeftButton);
+  QTest::mouseClick(w.toolbar().BtnAbout, Qt::LeftButton);
   EXPECT_EQ(about->PromoState(), 0);
   EXPECT_EQ(about->ShownDocument(), Blank);
-  EXPECT_TRUE(w.PanelAbout->isVisible());
+  EXPECT_TRUE(w.frame().PanelAbout->isVisible());
   EXPECT_TRUE(AboutInFront());
   EXPECT_EQ(w.windowTitle(), "");
   QTest::mouseClick(about->BtnAboutClose, Qt::LeftButton);
   EXPECT_EQ(w.windowTitle(), " Quarlex");
-  EXPECT_FALSE(w.PanelAbout->isVisible());
+  EXPECT_FALSE(w.frame().PanelAbout->isVisible());
   EXPECT_FALSE(AboutInFront());
 }
 
@@ -99,10 +103,10 @@ TEST_F(AboutPanelTest, FrameClickClosesInnerClickDoesNot) {
   about->BtnAboutClick();
   QTest::mouseClick(about->PanelInner, Qt::LeftButton, {}, QPoint(200, 420));  // empty spot
   QTest::mouseClick(about->LabelName, Qt::LeftButton);
-  EXPECT_TRUE(w.PanelAbout->isVisible());
+  EXPECT_TRUE(w.frame().PanelAbout->isVisible());
   EXPECT_EQ(w.windowTitle(), "");
-  QTest::mouseClick(w.PanelAbout, Qt::LeftButton, {}, QPoint(10, 300));  // the frame
-  EXPECT_FALSE(w.PanelAbout->isVisible());
+  QTest::mouseClick(w.frame().PanelAbout, Qt::LeftButton, {}, QPoint(10, 300));  // the frame
+  EXPECT_FALSE(w.frame().PanelAbout->isVisible());
   EXPECT_EQ(w.windowTitle(), " Quarlex");
 }
 

@@ -32,7 +32,7 @@ TEST(CloseOnSignalTest, EachSignalClosesTheWindowWithItsAutosave) {
     MainWindow& w = *scratch.Window();
     const fs::path folder = scratch.Root() / "captures";
     w.session().ExeFolder = folder.string() + "/";
-    w.save_Auto->setChecked(true);
+    w.saveMenu().save_Auto->setChecked(true);
     CloseOnSignal::Install(w);
     parts.port->BtnConnectClick();
     ASSERT_TRUE(w.session().PortConnected);

@@ -106,12 +106,12 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   MainWindow& w = *scratch.Window();
   std::vector<std::string> errors;
   parts.port->ShowError = [&](const std::string& t) { errors.push_back(t); };
-  ASSERT_EQ(w.BtnCom->text(), "Port 3");
+  ASSERT_EQ(w.statusBar().BtnCom->text(), "Port 3");
   ApplyStartOptions(w, parts, r.Options);
-  EXPECT_EQ(w.BtnCom->text(), "Port 42");
-  EXPECT_EQ(w.BtnSetBr->text(), "Baud rate 9600");
+  EXPECT_EQ(w.statusBar().BtnCom->text(), "Port 42");
+  EXPECT_EQ(w.statusBar().BtnSetBr->text(), "Baud rate 9600");
   EXPECT_TRUE(parts.port->BaudItem(br9600)->isChecked());
-  EXPECT_TRUE(w.save_Auto->isChecked());
+  EXPECT_TRUE(w.saveMenu().save_Auto->isChecked());
   Session& s = w.session();
   EXPECT_EQ(s.Store.WriteIndex, 3u);
   EXPECT_EQ(s.Store.CaptureBuffer[2], 3);
@@ -123,9 +123,9 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 7u; })) << s.Store.WriteIndex;
 
   // Ctrl+S saves into the folder named on the command line (made by the save).
-  w.save_Full->setChecked(true);
+  w.saveMenu().save_Full->setChecked(true);
   QKeyEvent ctrlS(QEvent::KeyPress, Qt::Key_S, Qt::ControlModifier);
-  QCoreApplication::sendEvent(w.EditSend, &ctrlS);
+  QCoreApplication::sendEvent(w.sendBar().EditSend, &ctrlS);
   std::vector<fs::path> files;
   for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
   std::sort(files.begin(), files.end());

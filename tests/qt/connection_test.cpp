@@ -55,9 +55,9 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
   PtyPair pty;
   Link(42, pty.path());
   Start();
-  EXPECT_EQ(w->BtnCom->text(), "Port 42");
-  EXPECT_TRUE(w->BtnCom->toolTip().contains(QString::fromStdString(root.string())));
-  EXPECT_EQ(w->BtnSetBr->text(), "Baud rate 115200");
+  EXPECT_EQ(w->statusBar().BtnCom->text(), "Port 42");
+  EXPECT_TRUE(w->statusBar().BtnCom->toolTip().contains(QString::fromStdString(root.string())));
+  EXPECT_EQ(w->statusBar().BtnSetBr->text(), "Baud rate 115200");
   EXPECT_TRUE(parts.port->BaudItem(br115200)->isChecked());
   EXPECT_TRUE(parts.port->DataBitsItem(dbEight)->isChecked());
   EXPECT_TRUE(parts.port->FlowItem(fcNone)->isChecked());
@@ -65,9 +65,9 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
   parts.port->BtnConnectClick();
   ASSERT_TRUE(errors.empty()) << errors.front();
   EXPECT_TRUE(session().PortConnected);
-  EXPECT_EQ(w->BtnConnect->text(), "Disconnect");
-  EXPECT_FALSE(w->BtnCom->isEnabled());
-  EXPECT_FALSE(w->BtnSetBr->isEnabled());
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Disconnect");
+  EXPECT_FALSE(w->statusBar().BtnCom->isEnabled());
+  EXPECT_FALSE(w->statusBar().BtnSetBr->isEnabled());
   EXPECT_EQ(parts.port->ComPort.Port(), "COM42");
   // The window's port asks for a 64 KiB input queue, and the flow-control limits follow from it.
   EXPECT_EQ(parts.port->ComPort.Buffer().InputSize(), 65536);
@@ -89,14 +89,14 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
   EXPECT_EQ(session().Store.RxBytesSinceTick, data.size());
 
   // The next tick draws the new bytes; the 12th shows the speed.
-  const QImage before = w->ImageExch->Frame().copy();
+  const QImage before = w->exchange().ImageExch->Frame().copy();
   session().TimerMainTimer();
-  EXPECT_NE(w->ImageExch->Frame(), before);
+  EXPECT_NE(w->exchange().ImageExch->Frame(), before);
   for (int i = 0; i < 11; ++i) session().TimerMainTimer();
-  EXPECT_EQ(w->PanelSpeed->text(), QString("%1 Bps").arg(data.size()));
+  EXPECT_EQ(w->statusBar().PanelSpeed->text(), QString("%1 Bps").arg(data.size()));
 
   // A send reaches the peer and is recorded with the sent bit.
-  w->EditSend->setText("DE AD 00 FF");
+  w->sendBar().EditSend->setText("DE AD 00 FF");
   parts.send->SendClick();
   EXPECT_EQ(pty.Receive(4), std::string("\xDE\xAD\x00\xFF", 4));
   EXPECT_EQ(session().Store.CaptureBuffer[data.size()], 0xDE);
@@ -104,8 +104,8 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
 
   parts.port->BtnConnectClick();
   EXPECT_FALSE(session().PortConnected);
-  EXPECT_EQ(w->BtnConnect->text(), "Connect");
-  EXPECT_TRUE(w->BtnCom->isEnabled());
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Connect");
+  EXPECT_TRUE(w->statusBar().BtnCom->isEnabled());
   EXPECT_FALSE(parts.port->ComPort.Connected());
   // The peer sees the device closed: with no slave open, the master reports a hang-up.
   pollfd p{pty.master(), POLLIN, 0};
@@ -122,14 +122,14 @@ TEST_F(ConnectionTest, BusyPortIsReportedForTwelveTicksAndStaysDisconnected) {
   ASSERT_TRUE(device::OpenDevice(pty.path(), holder).ok());
   parts.port->BtnConnectClick();
   EXPECT_FALSE(session().PortConnected);
-  EXPECT_EQ(w->BtnConnect->text(), "Connect");
-  EXPECT_FALSE(w->Msg->isHidden());
-  EXPECT_EQ(w->Msg->text(), "COM7 is busy software or device");
-  EXPECT_EQ(w->Msg->palette().color(QPalette::Window), QColor(201, 79, 77));
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Connect");
+  EXPECT_FALSE(w->frame().Msg->isHidden());
+  EXPECT_EQ(w->frame().Msg->text(), "COM7 is busy software or device");
+  EXPECT_EQ(w->frame().Msg->palette().color(QPalette::Window), QColor(201, 79, 77));
   for (int i = 0; i < 11; ++i) session().TimerMainTimer();
-  EXPECT_FALSE(w->Msg->isHidden());
+  EXPECT_FALSE(w->frame().Msg->isHidden());
   session().TimerMainTimer();
-  EXPECT_TRUE(w->Msg->isHidden());
+  EXPECT_TRUE(w->frame().Msg->isHidden());
 }
 
 TEST_F(ConnectionTest, APortAnotherProgramOpenedWithoutALockIsBusyAndItsHolderNamed) {
@@ -142,15 +142,16 @@ TEST_F(ConnectionTest, APortAnotherProgramOpenedWithoutALockIsBusyAndItsHolderNa
     parts.port->BtnConnectClick();
     EXPECT_FALSE(session().PortConnected);
     EXPECT_FALSE(parts.port->ComPort.Connected());
-    EXPECT_EQ(w->Msg->text(), "COM9 is busy software or device");
+    EXPECT_EQ(w->frame().Msg->text(), "COM9 is busy software or device");
     const QString held = QString("Held by line-reader (PID %1)").arg(other.pid());
-    EXPECT_TRUE(w->BtnCom->toolTip().contains(held)) << w->BtnCom->toolTip().toStdString();
+    EXPECT_TRUE(w->statusBar().BtnCom->toolTip().contains(held))
+        << w->statusBar().BtnCom->toolTip().toStdString();
   }
   // Free again: the connection holds the line's lock file for tools that look there, and the
   // tooltip no longer names anyone.
   parts.port->BtnConnectClick();
   ASSERT_TRUE(session().PortConnected);
-  EXPECT_FALSE(w->BtnCom->toolTip().contains("Held by"));
+  EXPECT_FALSE(w->statusBar().BtnCom->toolTip().contains("Held by"));
   const fs::path lock = device::CurrentPortLockRoots().LockFolder / device::LockFileName(pty.path());
   EXPECT_EQ(device::ReadLockPid(lock), getpid());
   parts.port->BtnConnectClick();
@@ -169,37 +170,37 @@ TEST_F(ConnectionTest, PermissionDeniedSaysWhatToDo) {
   parts.port->BtnConnectClick();
   device::SetDeviceOpener(previous);
   EXPECT_FALSE(session().PortConnected);
-  EXPECT_EQ(w->Msg->text(), "COM3: permission denied (add the user to the dialout group)");
+  EXPECT_EQ(w->frame().Msg->text(), "COM3: permission denied (add the user to the dialout group)");
 }
 
 TEST_F(ConnectionTest, NoPortAtAllNamesPortZero) {
   Start();
-  EXPECT_EQ(w->BtnCom->text(), "Port 0");
+  EXPECT_EQ(w->statusBar().BtnCom->text(), "Port 0");
   parts.port->BtnConnectClick();
-  EXPECT_EQ(w->Msg->text(), "COM0 is busy software or device");
+  EXPECT_EQ(w->frame().Msg->text(), "COM0 is busy software or device");
   EXPECT_FALSE(session().PortConnected);
 }
 
 TEST_F(ConnectionTest, AVirtualPortAppearsAndVanishesOnTheButton) {
   PtyPair pty;
   Start();
-  EXPECT_EQ(w->BtnCom->text(), "Port 0");
+  EXPECT_EQ(w->statusBar().BtnCom->text(), "Port 0");
   Link(12, pty.path());
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 12"; }))
-      << w->BtnCom->text().toStdString();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->statusBar().BtnCom->text() == "Port 12"; }))
+      << w->statusBar().BtnCom->text().toStdString();
   fs::remove(root / "ports/COM12");
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 0"; }))
-      << w->BtnCom->text().toStdString();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->statusBar().BtnCom->text() == "Port 0"; }))
+      << w->statusBar().BtnCom->text().toStdString();
 
   // Another port shows while 12 is away; when 12 is back it is selected again, so the next
   // Connect reaches the device the operator had.
   PtyPair console;
   Link(3, console.path());
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 3"; }))
-      << w->BtnCom->text().toStdString();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->statusBar().BtnCom->text() == "Port 3"; }))
+      << w->statusBar().BtnCom->text().toStdString();
   Link(12, pty.path());
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->BtnCom->text() == "Port 12"; }))
-      << w->BtnCom->text().toStdString();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return w->statusBar().BtnCom->text() == "Port 12"; }))
+      << w->statusBar().BtnCom->text().toStdString();
   parts.port->BtnConnectClick();
   ASSERT_TRUE(errors.empty()) << errors.front();
   EXPECT_EQ(parts.port->ComPort.Port(), "COM12");
@@ -211,10 +212,10 @@ TEST_F(ConnectionTest, MenuItemsSetThePortAndTheirCheckMark) {
   EXPECT_EQ(parts.port->ComPort.BaudRate(), br9600);
   EXPECT_TRUE(parts.port->BaudItem(br9600)->isChecked());
   EXPECT_FALSE(parts.port->BaudItem(br115200)->isChecked());
-  EXPECT_EQ(w->BtnSetBr->text(), "Baud rate 9600");
+  EXPECT_EQ(w->statusBar().BtnSetBr->text(), "Baud rate 9600");
   parts.port->StopBitsItem(sbOne5StopBits)->trigger();
   EXPECT_EQ(parts.port->ComPort.StopBits(), sbOne5StopBits);
-  EXPECT_EQ(w->BtnSetBr->text(), "Baud rate 9600") << "only baud items change a caption";
+  EXPECT_EQ(w->statusBar().BtnSetBr->text(), "Baud rate 9600") << "only baud items change a caption";
   parts.port->DataBitsItem(dbSeven)->trigger();
   EXPECT_EQ(parts.port->ComPort.DataBits(), dbSeven);
   parts.port->ParityItem(prMark)->trigger();
@@ -235,8 +236,8 @@ TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
   ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty(); })) << "no message after the hang-up";
   EXPECT_NE(errors.front().find("Port Disconnected"), std::string::npos) << errors.front();
   EXPECT_FALSE(session().PortConnected);
-  EXPECT_EQ(w->BtnConnect->text(), "Connect");
-  EXPECT_TRUE(w->BtnCom->isEnabled());
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Connect");
+  EXPECT_TRUE(w->statusBar().BtnCom->isEnabled());
 }
 
 }  // namespace
@@ -252,7 +253,7 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
   const fs::path folder = root / "captures";
   fs::create_directories(folder);
   session().ExeFolder = folder.string() + "/";
-  w->save_Auto->setChecked(true);
+  w->saveMenu().save_Auto->setChecked(true);
   parts.port->BtnConnectClick();
   ASSERT_TRUE(session().PortConnected);
   pty.Send("$GPGGA,123519*47\r\n");
@@ -299,7 +300,7 @@ TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
           std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); })};
   const fs::path folder = root / "captures";
   session().ExeFolder = folder.string() + "/";
-  w->save_Auto->setChecked(true);
+  w->saveMenu().save_Auto->setChecked(true);
   parts.port->BtnConnectClick();
   ASSERT_TRUE(session().PortConnected);
   CaptureStore& store = session().Store;
@@ -312,7 +313,7 @@ TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
   ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty(); })) << "the operator is not told";
   EXPECT_NE(errors.front().find("Read"), std::string::npos) << errors.front();
   EXPECT_FALSE(session().PortConnected);
-  EXPECT_EQ(w->BtnConnect->text(), "Connect");
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Connect");
   std::vector<fs::path> saved;
   for (const auto& e : fs::directory_iterator(folder)) saved.push_back(e.path());
   ASSERT_EQ(saved.size(), 2u) << "the ring and its times";
@@ -335,33 +336,34 @@ TEST_F(ConnectionTest, LineEventsAndArrivalTimesReachTheOperator) {
           std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); })};
   parts.port->BtnConnectClick();
   ASSERT_EQ(session().PortConnected, 1);
-  EXPECT_TRUE(w->BtnCom->toolTip().endsWith("\nLine events: none")) << w->BtnCom->toolTip().toStdString();
+  EXPECT_TRUE(w->statusBar().BtnCom->toolTip().endsWith("\nLine events: none"))
+      << w->statusBar().BtnCom->toolTip().toStdString();
 
   line->LineError(device::CE_FRAME);
   ASSERT_TRUE(testing_support::WaitUntil([&] { return session().LineCounts().Framing == 1; }));
-  EXPECT_EQ(w->Msg->text(), "Line: framing error");
-  EXPECT_TRUE(w->BtnCom->toolTip().endsWith("\nLine events: 1 framing error"));
+  EXPECT_EQ(w->frame().Msg->text(), "Line: framing error");
+  EXPECT_TRUE(w->statusBar().BtnCom->toolTip().endsWith("\nLine events: 1 framing error"));
   line->Receive("OK");
   ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 2; }));
   w->OutExchange();
 
   // Resting on the second byte: its cell at design scale is 30 wide from x 93 (in frame pixels).
-  const qreal dpr = w->ImageExch->devicePixelRatioF();
-  const double scale = w->ImageExch->Frame().width() / 1055.0;
+  const qreal dpr = w->exchange().ImageExch->devicePixelRatioF();
+  const double scale = w->exchange().ImageExch->Frame().width() / 1055.0;
   const QPoint at(qRound((93 + 45) * scale / dpr), qRound(10 * scale / dpr));
-  QHelpEvent help(QEvent::ToolTip, at, w->ImageExch->mapToGlobal(at));
-  QApplication::sendEvent(w->ImageExch, &help);
+  QHelpEvent help(QEvent::ToolTip, at, w->exchange().ImageExch->mapToGlobal(at));
+  QApplication::sendEvent(w->exchange().ImageExch, &help);
   ASSERT_TRUE(QToolTip::isVisible());
   const std::string tip = QToolTip::text().toStdString();
   EXPECT_TRUE(tip.starts_with("Position 0000001 (1)\nValue 0x4B, 75, 'K'\nReceived ")) << tip;
   EXPECT_TRUE(tip.ends_with("\nLine before it: framing error")) << tip;
   QToolTip::hideText();
 
-  EXPECT_TRUE(w->PopupMenuSave->actions().contains(parts.times->ExportItem()));
+  EXPECT_TRUE(w->saveMenu().PopupMenuSave->actions().contains(parts.times->ExportItem()));
   EXPECT_EQ(parts.times->ExportItem()->text(), "Export text\u2026");
   const fs::path out = root / "log.txt";
   ASSERT_TRUE(parts.times->ExportTo(out.string()));
-  EXPECT_EQ(w->Msg->text(), "Exported  log.txt");
+  EXPECT_EQ(w->frame().Msg->text(), "Exported  log.txt");
   std::ifstream in(out);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("  LINE  0000000  framing error\n"), std::string::npos) << text;

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "qt/support/stand_in_actions.h"
 #include "tools/files_support.h"
 
 namespace quarlex {
@@ -16,18 +17,21 @@ using testing_support::ReadWhole;
 using testing_support::TempDir;
 using testing_support::WriteWhole;
 
-struct FilesControllerTest : ::testing::Test {
+struct FilesControllerTest : ::testing::Test, testing_support::StandInActions, FindPanel {
   TempDir dir;
-  MainWindow w;
+  MainWindow w{*this};
   FilesController* c = nullptr;
   int findCloses = 0;
+  bool SaveClick() override { return c->Files().BtnSaveClick(); }
+  void Open() override { c->Files().BtnOpenClick(); }
+  void ClearFindBox() override {}
+  void CloseFindPanel() override {
+    ++findCloses;
+    w.session().Store.SearchOpen = 0;
+  }
   void SetUp() override {
-    c = w.Attach(std::make_shared<FilesController>(w));
-    c->PortNameSource = [] { return std::string("COM7"); };
-    w.KeyHooks[static_cast<int>(KeyAction::FindClose)] = [this] {
-      ++findCloses;
-      w.session().Store.SearchOpen = 0;
-    };
+    c = w.Attach(std::make_shared<FilesController>(w.session(), w.saveMenu(), *this, w, w,
+                                                   [] { return std::string("COM7"); }));
     w.FormCreate();
     w.session().ExeFolder = dir.Folder();
     w.show();
@@ -48,8 +52,10 @@ struct FilesControllerTest : ::testing::Test {
 };
 
 TEST_F(FilesControllerTest, ExeFolderIsSetWhenTheWindowHasNone) {
-  MainWindow other;
-  other.Attach(std::make_shared<FilesController>(other));
+  testing_support::StandInActions none;
+  MainWindow other(none);
+  other.Attach(std::make_shared<FilesController>(other.session(), other.saveMenu(), *this, other, other,
+                                                 [] { return std::string(); }));
   EXPECT_FALSE(other.session().ExeFolder.empty());
   EXPECT_EQ(other.session().ExeFolder.back(), '/');
 }
@@ -63,27 +69,27 @@ TEST_F(FilesControllerTest, OpenDialogOffersAllFirstThenData) {
 
 TEST_F(FilesControllerTest, SaveButtonSavesTheCheckedModeAndShowsTheMessage) {
   Receive(100);
-  QTest::mouseClick(w.BtnSave, Qt::LeftButton);
+  QTest::mouseClick(w.toolbar().BtnSave, Qt::LeftButton);
   ASSERT_EQ(SavedNames().size(), 1u);
   const std::string first = SavedNames()[0];
   EXPECT_TRUE(first.starts_with("COM7_") && first.ends_with(".data")) << first;
-  EXPECT_TRUE(w.Msg->isVisible());
-  EXPECT_EQ(w.Msg->text().toStdString(), "File  " + first + "  saved");
-  EXPECT_EQ(w.Msg->palette().color(QPalette::Window), QColor(76, 175, 80));
+  EXPECT_TRUE(w.frame().Msg->isVisible());
+  EXPECT_EQ(w.frame().Msg->text().toStdString(), "File  " + first + "  saved");
+  EXPECT_EQ(w.frame().Msg->palette().color(QPalette::Window), QColor(76, 175, 80));
   EXPECT_EQ(store().SavedUpTo, 100u);
 
   // Interval (the start-up choice) after the first save has nothing new; Full writes it all.
-  w.save_Full->trigger();
-  ASSERT_TRUE(w.save_Full->isChecked());
-  EXPECT_FALSE(w.save_Interval->isChecked());
+  w.saveMenu().save_Full->trigger();
+  ASSERT_TRUE(w.saveMenu().save_Full->isChecked());
+  EXPECT_FALSE(w.saveMenu().save_Interval->isChecked());
   EXPECT_TRUE(w.PreviewKey(Qt::Key_S, Qt::ControlModifier));  // Ctrl+S
   ASSERT_EQ(SavedNames().size(), 2u);
   for (const std::string& n : SavedNames()) EXPECT_EQ(ReadWhole(dir.Path(n)).size(), 100u);
 }
 
 TEST_F(FilesControllerTest, TickAutosavesAFullRingWhenAutosaveIsChecked) {
-  w.save_Auto->trigger();
-  ASSERT_TRUE(w.save_Auto->isChecked());
+  w.saveMenu().save_Auto->trigger();
+  ASSERT_TRUE(w.saveMenu().save_Auto->isChecked());
   Receive(CaptureSize);
   ASSERT_EQ(store().CaptureFull, 1);
   w.session().TimerMainTimer();
@@ -97,11 +103,11 @@ TEST_F(FilesControllerTest, OpenLoadsTheChosenFileAndClosesSearch) {
   Receive(50);
   store().SearchOpen = 1;
   c->FileChooser = [this] { return QString::fromStdString(dir.Path("in.bin")); };
-  QTest::mouseClick(w.BtnOpen, Qt::LeftButton);
+  QTest::mouseClick(w.toolbar().BtnOpen, Qt::LeftButton);
   EXPECT_EQ(store().WriteIndex, 4u);
   EXPECT_EQ(store().CaptureBuffer[3], 8);
   EXPECT_EQ(findCloses, 1);
-  EXPECT_FALSE(w.Msg->isVisible());
+  EXPECT_FALSE(w.frame().Msg->isVisible());
 }
 
 TEST_F(FilesControllerTest, MissingFileAndCancelledDialog) {
@@ -109,14 +115,14 @@ TEST_F(FilesControllerTest, MissingFileAndCancelledDialog) {
   c->FileChooser = [] { return QString(); };
   EXPECT_TRUE(w.PreviewKey(Qt::Key_O, Qt::ControlModifier));  // Ctrl+O
   EXPECT_EQ(store().WriteIndex, 50u);
-  EXPECT_FALSE(w.Msg->isVisible());
+  EXPECT_FALSE(w.frame().Msg->isVisible());
 
   c->FileChooser = [this] { return QString::fromStdString(dir.Path("gone.data")); };
-  QTest::mouseClick(w.BtnOpen, Qt::LeftButton);
+  QTest::mouseClick(w.toolbar().BtnOpen, Qt::LeftButton);
   EXPECT_EQ(store().WriteIndex, 50u);
-  EXPECT_TRUE(w.Msg->isVisible());
-  EXPECT_EQ(w.Msg->text(), "File not found");
-  EXPECT_EQ(w.Msg->palette().color(QPalette::Window), QColor(201, 79, 77));
+  EXPECT_TRUE(w.frame().Msg->isVisible());
+  EXPECT_EQ(w.frame().Msg->text(), "File not found");
+  EXPECT_EQ(w.frame().Msg->palette().color(QPalette::Window), QColor(201, 79, 77));
 }
 
 TEST_F(FilesControllerTest, RealDialogHandsTheChosenFileOver) {
@@ -129,7 +135,7 @@ TEST_F(FilesControllerTest, RealDialogHandsTheChosenFileOver) {
     d->selectFile("picked.data");
     QMetaObject::invokeMethod(d, "accept");
   });
-  QTest::mouseClick(w.BtnOpen, Qt::LeftButton);
+  QTest::mouseClick(w.toolbar().BtnOpen, Qt::LeftButton);
   EXPECT_EQ(store().WriteIndex, 3u);
 }
 

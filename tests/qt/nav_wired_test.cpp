@@ -1,5 +1,6 @@
 // Navigation in the fully wired window: a marker set with the mouse shows in the grid's frame and
-// on the minimap strip; a press on the strip brings it back into view.
+// on the minimap strip; a press on the strip brings it back into view. The window's keys, wheel
+// and shared buttons reach the controllers the wiring bound them to.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,12 +8,13 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QTest>
+#include <QWheelEvent>
 #include <filesystem>
 
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
-#include "qt/support/wired_window.h"
 #include "qt/navigation_controller.h"
+#include "qt/support/wired_window.h"
 
 namespace quarlex {
 namespace {
@@ -30,10 +32,10 @@ struct NavWiredTest : ::testing::Test {
   }
 
   void RightClick(QPoint at) {
-    QTest::mousePress(w->ImageExch, Qt::RightButton, Qt::NoModifier, at);
-    QContextMenuEvent menu(QContextMenuEvent::Mouse, at, w->ImageExch->mapToGlobal(at));
-    QApplication::sendEvent(w->ImageExch, &menu);
-    QTest::mouseRelease(w->ImageExch, Qt::RightButton, Qt::NoModifier, at);
+    QTest::mousePress(w->exchange().ImageExch, Qt::RightButton, Qt::NoModifier, at);
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, at, w->exchange().ImageExch->mapToGlobal(at));
+    QApplication::sendEvent(w->exchange().ImageExch, &menu);
+    QTest::mouseRelease(w->exchange().ImageExch, Qt::RightButton, Qt::NoModifier, at);
   }
 };
 
@@ -50,21 +52,63 @@ TEST_F(NavWiredTest, MarkerShowsInTheGridAndOnTheStripAndThePressFindsIt) {
   RightClick(QPoint(93 + 3 * 30 + 15, 2 * 28 + 14));
   const uint32_t index = (top + 2) * 32 + 3;
   ASSERT_EQ(s.CaptureAttributes[index] & 7, 1);
-  EXPECT_EQ(w->ImageExch->Frame().pixelColor(183 + 15, 58), QColor(233, 30, 99));
+  EXPECT_EQ(w->exchange().ImageExch->Frame().pixelColor(183 + 15, 58), QColor(233, 30, 99));
 
   // The strip maps 40,000 bytes onto 461 rows; the marked byte's row carries marker 1's line.
   const int row = static_cast<int>(index * 461ull / 40000);
   bool lit = false;
-  for (int y = row - 2; y <= row + 2; ++y) lit = lit || w->ImageMiniMap->Frame().pixelColor(5, y) == QColor(233, 30, 99);
+  for (int y = row - 2; y <= row + 2; ++y)
+    lit = lit || w->exchange().ImageMiniMap->Frame().pixelColor(5, y) == QColor(233, 30, 99);
   EXPECT_TRUE(lit) << "row " << row;
 
   // Scroll away to the top, then press the strip above the marker: the marker comes back on the
   // ninth visible row.
   s.AutoScroll = 0;
   s.View.ShowRow(0);
-  QTest::mouseClick(w->ImageMiniMap, Qt::LeftButton, Qt::NoModifier, QPoint(5, row - 3));
+  QTest::mouseClick(w->exchange().ImageMiniMap, Qt::LeftButton, Qt::NoModifier, QPoint(5, row - 3));
   EXPECT_EQ(s.View.TopRow(), index / 32 - 8);
-  EXPECT_EQ(w->ScrollBarExch->value(), static_cast<int>(index / 32 - 8));
+  EXPECT_EQ(w->exchange().ScrollBarExch->value(), static_cast<int>(index / 32 - 8));
+}
+
+TEST_F(NavWiredTest, KeysWheelAndSharedButtonsReachTheirControllers) {
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  QApplication::setActiveWindow(w);
+  const FindWidgets& find = w->findPanel();
+  CaptureStore& s = w->session().Store;
+  w->sendBar().EditSend->setFocus();
+  QTest::keyClick(w->sendBar().EditSend, Qt::Key_F, Qt::ControlModifier);
+  EXPECT_TRUE(find.MenuFind->isVisible());
+  EXPECT_TRUE(find.EditFind->hasFocus());
+  QTest::keyClick(find.EditFind, Qt::Key_Escape);
+  EXPECT_FALSE(find.MenuFind->isVisible());
+  EXPECT_EQ(s.SearchOpen, 0);
+  QTest::mouseClick(w->toolbar().BtnFind, Qt::LeftButton);
+  EXPECT_TRUE(find.MenuFind->isVisible());
+  QTest::mouseClick(find.BtnFindClose, Qt::LeftButton);
+  EXPECT_FALSE(find.MenuFind->isVisible());
+
+  // The wheel over the text column scrolls the grid, two rows a notch.
+  for (int i = 0; i < 4000; ++i) s.AppendSent(static_cast<uint8_t>(i));
+  s.ScrollUpdate();
+  s.AutoScroll = 0;
+  s.View.ShowRow(0);
+  const QPointF at(10, 10);
+  QWheelEvent down(at, w->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                   Qt::NoScrollPhase, false);
+  QApplication::sendEvent(w->exchange().ImageMiniMap, &down);
+  EXPECT_EQ(s.View.TopRow(), 2u);
+
+  // The left Ctrl key, seen by the window's filter, makes a right click open the marker menu.
+  QTest::keyPress(w, Qt::Key_Control);
+  QTest::mousePress(w->exchange().ImageExch, Qt::RightButton, Qt::ControlModifier, QPoint(108, 14));
+  QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(108, 14),
+                         w->exchange().ImageExch->mapToGlobal(QPoint(108, 14)), Qt::ControlModifier);
+  QApplication::sendEvent(w->exchange().ImageExch, &menu);
+  QTest::mouseRelease(w->exchange().ImageExch, Qt::RightButton, Qt::ControlModifier, QPoint(108, 14));
+  EXPECT_TRUE(w->exchange().PopupMenuImgExch->isVisible());
+  w->exchange().PopupMenuImgExch->hide();
+  QTest::keyRelease(w, Qt::Key_Control);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "qt/app_wiring.h"
-#include "qt/main_window.h"
 
 namespace quarlex::testing_support {
 
@@ -22,7 +21,7 @@ class WiredWindow {
     chmod((root_ / "ports").c_str(), 0700);
   }
   ~WiredWindow() {
-    window_.reset();
+    app_.reset();
     std::filesystem::remove_all(root_);
   }
   WiredWindow(const WiredWindow&) = delete;
@@ -49,17 +48,16 @@ class WiredWindow {
     watch.ById = root_ / "by-id";
     watch.LinkFolder = LinkFolder();
     watch.DeviceEvents = false;
-    window_ = std::make_unique<MainWindow>();
-    AppParts parts = WireApplication(*window_, roots, watch);
-    window_->TimerMain->stop();
-    return parts;
+    app_ = std::make_unique<Application>(roots, watch);
+    app_->window().frame().TimerMain->stop();
+    return app_->parts();
   }
-  MainWindow* Window() const { return window_.get(); }
-  void Destroy() { window_.reset(); }
+  MainWindow* Window() const { return app_ ? &app_->window() : nullptr; }
+  void Destroy() { app_.reset(); }
 
  private:
   std::filesystem::path root_;
-  std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<Application> app_;
 };
 
 }  // namespace quarlex::testing_support
