@@ -7,6 +7,8 @@
 
 namespace quarlex::testing_support {
 
+// One row per glyph, as generated.
+// clang-format off
 constexpr InkBox FreeTypeArialMetrics[GlyphFontCount][ComparedCount] = {
     {
         {4, 0, 0, 0, 0},
@@ -300,5 +302,6 @@ constexpr InkBox FreeTypeArialMetrics[GlyphFontCount][ComparedCount] = {
         {12, 1, 9, 10, 3},
     },
 };
+// clang-format on
 
 }  // namespace quarlex::testing_support

@@ -16,6 +16,8 @@ int main() {
       "// changes.\n"
       "#include \"tests/view/support/glyph_metrics.h\"\n\n"
       "namespace quarlex::testing_support {\n\n"
+      "// One row per glyph, as generated.\n"
+      "// clang-format off\n"
       "constexpr InkBox FreeTypeArialMetrics[GlyphFontCount][ComparedCount] = {\n",
       fonts->Family.c_str(), fonts->File.c_str());
   for (int f = 1; f <= GlyphFontCount; ++f) {
@@ -26,6 +28,6 @@ int main() {
     }
     std::printf("    },\n");
   }
-  std::printf("};\n\n}  // namespace quarlex::testing_support\n");
+  std::printf("};\n// clang-format on\n\n}  // namespace quarlex::testing_support\n");
   return fonts->Empty() ? 1 : 0;
 }
