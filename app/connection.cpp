@@ -45,7 +45,11 @@ LineEvents LineEventsOfErrors(TComErrors errors) {
 
 Connection::Connection(Session& session, TComPort& port, PortTable& ports, ConnectionUi& ui,
                        std::function<std::string(unsigned)> devicePath)
-    : session_(session), port_(port), ports_(ports), ui_(ui), devicePath_(std::move(devicePath)),
+    : session_(session),
+      port_(port),
+      ports_(ports),
+      ui_(ui),
+      devicePath_(std::move(devicePath)),
       queue_(port) {
   session_.Port = &queue_;
   // The error step runs before the receive step of the same batch, so an error is recorded at
@@ -122,7 +126,8 @@ void Connection::Connect() {
     } else {
       session_.PortConnected = false;
       if (busy.kind == device::ErrorKind::kAccessDenied) {
-        session_.ShowMessage(name + ": permission denied (add the user to the dialout group)", ErrorColour, 20);
+        session_.ShowMessage(name + ": permission denied (add the user to the dialout group)", ErrorColour,
+                             20);
       } else {
         session_.ShowMessage(name + " is busy software or device", ErrorColour, 20);
       }

@@ -39,6 +39,8 @@ void PortTable::BtnComClick() {
   RememberChoice();
 }
 
-std::string PortTable::PortCaption() const { return "Port " + std::to_string(SelectedPort); }
+std::string PortTable::PortCaption() const {
+  return "Port " + std::to_string(SelectedPort);
+}
 
 }  // namespace quarlex

@@ -160,7 +160,11 @@ void BM_StalledConsumer(benchmark::State& state) {
     state.counters["rxover"] = errors & CE_RXOVER ? 1 : 0;
   }
 }
-BENCHMARK(BM_StalledConsumer)->Arg(1024)->Arg(64u << 20)->Iterations(1)->UseManualTime()
+BENCHMARK(BM_StalledConsumer)
+    ->Arg(1024)
+    ->Arg(64u << 20)
+    ->Iterations(1)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 // (b') Below the queue size nothing at all is lost: send exactly 1 MiB during the stall.
@@ -185,8 +189,7 @@ void BM_StalledConsumerWithinQueue(benchmark::State& state) {
       uint32_t occurred;
       dev->WaitEvents(occurred, nullptr, 1000);
       dev->GetCommStatus(st);
-      if (st.in_queue < total && std::chrono::duration<double>(Clock::now() - t0).count() > 10)
-        break;
+      if (st.in_queue < total && std::chrono::duration<double>(Clock::now() - t0).count() > 10) break;
     }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
     std::vector<uint32_t> got(total / 4);
@@ -198,8 +201,7 @@ void BM_StalledConsumerWithinQueue(benchmark::State& state) {
     state.counters["rxover"] = st.errors & CE_RXOVER ? 1 : 0;
   }
 }
-BENCHMARK(BM_StalledConsumerWithinQueue)->Iterations(1)->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StalledConsumerWithinQueue)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // (c) Peer hang-up to the waiter learning the loss.
 void BM_HangUpToReportedLoss(benchmark::State& state) {

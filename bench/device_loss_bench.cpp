@@ -41,9 +41,9 @@
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
-#include "tests/serial/support/fake_device.h"
 #include "serial/device/port_lock_linux.h"
 #include "tests/qt/support/wired_window.h"
+#include "tests/serial/support/fake_device.h"
 
 namespace {
 

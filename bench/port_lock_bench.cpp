@@ -12,8 +12,8 @@
 #include <string>
 
 #include "serial/device/device.h"
-#include "serial/device/posix_device.h"
 #include "serial/device/port_lock_linux.h"
+#include "serial/device/posix_device.h"
 #include "tests/serial/device_pty.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <filesystem>
 #include <mutex>
 
-#include "serial/port_map.h"
 #include "app/port_scan.h"
 #include "app/port_watcher.h"
+#include "serial/port_map.h"
 
 namespace {
 

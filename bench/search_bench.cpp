@@ -47,7 +47,8 @@ CaptureStore& TextRing() {
     auto* st = new CaptureStore;
     std::mt19937 rng(7);
     const char letters[] = "etaoinshrdlu cmfwyp vbgkqjxz  eeetttaaa";
-    for (uint32_t i = 0; i < CaptureSize; ++i) st->CaptureBuffer[i] = static_cast<uint8_t>(letters[rng() % (sizeof letters - 1)]);
+    for (uint32_t i = 0; i < CaptureSize; ++i)
+      st->CaptureBuffer[i] = static_cast<uint8_t>(letters[rng() % (sizeof letters - 1)]);
     return st;
   }();
   return *s;

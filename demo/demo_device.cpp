@@ -27,7 +27,9 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+  g_stop = 1;
+}
 
 std::string LinkFolder() {
   const char* rt = std::getenv("XDG_RUNTIME_DIR");

@@ -58,15 +58,24 @@ ClickLabel* Label(QWidget* parent, const QString& text, const QRect& r, const QC
 
 Key KeyOf(int qtKey) {
   switch (qtKey) {
-    case Qt::Key_F2: return Key::F2;
-    case Qt::Key_F3: return Key::F3;
-    case Qt::Key_Escape: return Key::Escape;
-    case Qt::Key_F: return Key::F;
-    case Qt::Key_O: return Key::O;
-    case Qt::Key_S: return Key::S;
-    case Qt::Key_Up: return Key::Up;
-    case Qt::Key_Down: return Key::Down;
-    default: return Key::Other;
+    case Qt::Key_F2:
+      return Key::F2;
+    case Qt::Key_F3:
+      return Key::F3;
+    case Qt::Key_Escape:
+      return Key::Escape;
+    case Qt::Key_F:
+      return Key::F;
+    case Qt::Key_O:
+      return Key::O;
+    case Qt::Key_S:
+      return Key::S;
+    case Qt::Key_Up:
+      return Key::Up;
+    case Qt::Key_Down:
+      return Key::Down;
+    default:
+      return Key::Other;
   }
 }
 }  // namespace

@@ -74,7 +74,9 @@ PortController::PortController(QWidget& window, Session& session, const StatusWi
   connect(w_.BtnSetCom, &ClickLabel::rightClicked, this, popCom);
 }
 
-PortController::~PortController() { Shutdown(); }
+PortController::~PortController() {
+  Shutdown();
+}
 
 void PortController::BuildMenus() {
   auto add = [this](QMenu* menu, QActionGroup* group, const char* caption, std::map<int, QAction*>& items,
@@ -100,7 +102,8 @@ void PortController::BuildMenus() {
   }
   QMenu* db = w_.PopupMenuSetCom->addMenu("Data bits");
   auto* dbg = new QActionGroup(this);
-  const std::pair<const char*, TDataBits> dataBits[] = {{"8", dbEight}, {"7", dbSeven}, {"6", dbSix}, {"5", dbFive}};
+  const std::pair<const char*, TDataBits> dataBits[] = {
+      {"8", dbEight}, {"7", dbSeven}, {"6", dbSix}, {"5", dbFive}};
   for (auto [c, v] : dataBits) add(db, dbg, c, dataItems_, v, [this, v] { connection_->ChooseDataBits(v); });
   QMenu* sb = w_.PopupMenuSetCom->addMenu("Stop bits");
   auto* sbg = new QActionGroup(this);
@@ -196,7 +199,9 @@ void PortController::SetPortButtonsEnabled(bool enabled) {
   w_.BtnSetCom->setEnabled(enabled);
 }
 
-void PortController::SetPortCaption(const std::string& caption) { w_.BtnCom->setText(QString::fromStdString(caption)); }
+void PortController::SetPortCaption(const std::string& caption) {
+  w_.BtnCom->setText(QString::fromStdString(caption));
+}
 
 void PortController::SetBaudCaption(const std::string& caption) {
   w_.BtnSetBr->setText(QString::fromStdString(caption));
@@ -205,9 +210,15 @@ void PortController::SetBaudCaption(const std::string& caption) {
 void PortController::CheckBaud(TBaudRate rate) {
   if (auto it = baudItems_.find(rate); it != baudItems_.end()) it->second->setChecked(true);
 }
-void PortController::CheckDataBits(TDataBits bits) { dataItems_[bits]->setChecked(true); }
-void PortController::CheckStopBits(TStopBits bits) { stopItems_[bits]->setChecked(true); }
-void PortController::CheckParity(TParityBits bits) { parityItems_[bits]->setChecked(true); }
+void PortController::CheckDataBits(TDataBits bits) {
+  dataItems_[bits]->setChecked(true);
+}
+void PortController::CheckStopBits(TStopBits bits) {
+  stopItems_[bits]->setChecked(true);
+}
+void PortController::CheckParity(TParityBits bits) {
+  parityItems_[bits]->setChecked(true);
+}
 void PortController::CheckFlow(TFlowControl flow) {
   if (auto it = flowItems_.find(flow); it != flowItems_.end()) it->second->setChecked(true);
 }
@@ -215,7 +226,8 @@ void PortController::CheckFlow(TFlowControl flow) {
 void PortController::Post(std::function<void()> call) {
   // Queued into the main thread's loop; it keeps running inside modal dialogs, so the port's
   // thread is served while a file dialog or an error box is open.
-  QMetaObject::invokeMethod(this, [call = std::move(call)] { call(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [call = std::move(call)] { call(); }, Qt::QueuedConnection);
 }
 
 void PortController::HandleException(std::exception_ptr error) {

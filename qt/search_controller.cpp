@@ -26,7 +26,9 @@ void SearchController::CloseFindPanel() {
   tool_.BtnFindCloseClick();
 }
 
-std::string SearchController::FindText() { return w_.EditFind->text().toStdString(); }
+std::string SearchController::FindText() {
+  return w_.EditFind->text().toStdString();
+}
 
 void SearchController::SetFindText(const std::string& utf8) {
   // The tool runs the new search itself after emptying the box; the echo would run it twice.
@@ -34,7 +36,9 @@ void SearchController::SetFindText(const std::string& utf8) {
   w_.EditFind->setText(QString::fromStdString(utf8));
 }
 
-void SearchController::SetFindLabel(const std::string& text) { w_.LabelFind->setText(QString::fromStdString(text)); }
+void SearchController::SetFindLabel(const std::string& text) {
+  w_.LabelFind->setText(QString::fromStdString(text));
+}
 
 void SearchController::SetUpDown(uint32_t maximum, uint32_t position) {
   w_.UpDownFind->SetRange(0, maximum);

@@ -26,9 +26,10 @@ SendController::SendController(Session& session, const SendWidgets& widgets, Ses
   connect(w_.PanelNpc6, &ClickLabel::clicked, this, [this] { w_.PopupMenuSend->popup(QCursor::pos()); });
   connect(w_.PanelNpc6, &ClickLabel::rightClicked, this, [this](QPoint p) { w_.PopupMenuSend->popup(p); });
   connect(w_.BtnSend, &ClickLabel::rightClicked, this, [this](QPoint p) { w_.PopupMenuSend->popup(p); });
-  const std::pair<QAction*, LineEnding> endings[] = {
-      {w_.str_None, LineEnding::None}, {w_.str_NL, LineEnding::NL}, {w_.str_CR, LineEnding::CR},
-      {w_.str_CRNL, LineEnding::CRNL}};
+  const std::pair<QAction*, LineEnding> endings[] = {{w_.str_None, LineEnding::None},
+                                                     {w_.str_NL, LineEnding::NL},
+                                                     {w_.str_CR, LineEnding::CR},
+                                                     {w_.str_CRNL, LineEnding::CRNL}};
   for (auto [action, ending] : endings) {
     connect(action, &QAction::triggered, this, [this, action, ending] {
       action->setChecked(true);
@@ -46,13 +47,21 @@ void SendController::SendClick() {
   }
 }
 
-std::string SendController::SendText() { return w_.EditSend->text().toStdString(); }
+std::string SendController::SendText() {
+  return w_.EditSend->text().toStdString();
+}
 
-void SendController::SetSendText(const std::string& utf8) { w_.EditSend->setText(QString::fromStdString(utf8)); }
+void SendController::SetSendText(const std::string& utf8) {
+  w_.EditSend->setText(QString::fromStdString(utf8));
+}
 
-void SendController::PlaceSendCaretAtEnd() { w_.EditSend->setCursorPosition(w_.EditSend->text().size()); }
+void SendController::PlaceSendCaretAtEnd() {
+  w_.EditSend->setCursorPosition(w_.EditSend->text().size());
+}
 
-void SendController::SetModeCaption(const std::string& text) { w_.BtnModeSend->setText(QString::fromStdString(text)); }
+void SendController::SetModeCaption(const std::string& text) {
+  w_.BtnModeSend->setText(QString::fromStdString(text));
+}
 
 void SendController::SetLineEndingText(const std::string& text) {
   // The send bar's layout gives the label the width of its text and the box the rest.

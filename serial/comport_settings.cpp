@@ -4,7 +4,6 @@
 
 namespace quarlex {
 
-
 uint32_t EventsToMask(TComEvents events) {
   uint32_t mask = 0;
   for (int i = 0; i < 10; ++i)

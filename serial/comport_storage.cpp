@@ -231,6 +231,8 @@ void TCustomComPort::LoadSettings(TStoreType StoreType, const std::string& LoadF
   quarlex::LoadSettings(*this, StoreType, LoadFrom, StorageOps());
 }
 
-TComStorageOps& TCustomComPort::StorageOps() { return DefaultComStorageOps(); }
+TComStorageOps& TCustomComPort::StorageOps() {
+  return DefaultComStorageOps();
+}
 
 }  // namespace quarlex

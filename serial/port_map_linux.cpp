@@ -1,5 +1,3 @@
-#include "serial/port_map.h"
-
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "serial/port_map.h"
 #include "serial/port_name.h"
 #include "serial/udev_linux.h"
 
@@ -188,7 +187,9 @@ std::string DescribePort(const PortEntry& p) {
   return text;
 }
 
-PortMap::PortMap(PortMapRoots roots) : roots_(std::move(roots)) { LoadState(); }
+PortMap::PortMap(PortMapRoots roots) : roots_(std::move(roots)) {
+  LoadState();
+}
 
 void PortMap::LoadState() {
   if (roots_.StateFile.empty()) return;
@@ -340,8 +341,9 @@ std::vector<PortMap::Found> PortMap::ReadHardware(bool& ok) const {
     p.Description = DescribePort(p);
     found.push_back(std::move(f));
   }
-  std::sort(found.begin(), found.end(),
-            [](const Found& a, const Found& b) { return NaturalLess(a.entry.DevicePath, b.entry.DevicePath); });
+  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    return NaturalLess(a.entry.DevicePath, b.entry.DevicePath);
+  });
   return found;
 }
 

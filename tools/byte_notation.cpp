@@ -79,9 +79,12 @@ size_t ReadTextNotation(std::string_view text, std::span<uint8_t> out) {
 
 size_t ReadNotation(ByteNotation notation, std::string_view text, std::span<uint8_t> out) {
   switch (notation) {
-    case ByteNotation::Hex: return ReadHexNotation(text, out);
-    case ByteNotation::Decimal: return ReadDecimalNotation(text, out);
-    case ByteNotation::Text: return ReadTextNotation(text, out);
+    case ByteNotation::Hex:
+      return ReadHexNotation(text, out);
+    case ByteNotation::Decimal:
+      return ReadDecimalNotation(text, out);
+    case ByteNotation::Text:
+      return ReadTextNotation(text, out);
   }
   return 0;
 }

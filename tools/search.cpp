@@ -38,7 +38,9 @@ void FirstLastMatches(const uint8_t* buf, uint32_t from, uint32_t end, const uin
   Block first, final;
   Broadcast(first, pattern[0]);
   Broadcast(final, pattern[last]);
-  auto matchesAt = [&](uint32_t s) { return len == 2 || std::memcmp(buf + s + 1, pattern + 1, len - 2) == 0; };
+  auto matchesAt = [&](uint32_t s) {
+    return len == 2 || std::memcmp(buf + s + 1, pattern + 1, len - 2) == 0;
+  };
   uint32_t i = from;
   // Whole blocks: starts i .. i + 15, reading up to buf[i + 15 + last] <= buf[end - 1].
   while (i <= lastStart && lastStart - i >= BlockSize - 1) {
@@ -284,7 +286,9 @@ void SearchTool::MarkMatch(uint32_t s) {
   lastMatchStart_ = s;
 }
 
-uint32_t SearchTool::HitEnd(uint32_t limit) const { return std::min(limit, hitHigh_); }
+uint32_t SearchTool::HitEnd(uint32_t limit) const {
+  return std::min(limit, hitHigh_);
+}
 
 void SearchTool::PickLastBeforeView() {
   // Every match lies before the top visible row: the current one becomes the last match up to
@@ -300,7 +304,8 @@ void SearchTool::PickLastBeforeView() {
   const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.View.TopRow();
   const uint32_t end = HitEnd(static_cast<uint32_t>(std::min<uint64_t>(viewStart + 1, store_.WriteIndex)));
   const uint8_t* a = store_.CaptureAttributes;
-  for (uint32_t i = NextMatchStart(a, std::min(hitLow_, end), end); i < end; i = NextMatchStart(a, i + 1, end)) {
+  for (uint32_t i = NextMatchStart(a, std::min(hitLow_, end), end); i < end;
+       i = NextMatchStart(a, i + 1, end)) {
     currentMatchIndex_ = i;
     ++store_.SearchHitNumber;
   }

@@ -19,10 +19,14 @@ const char* SendModeCaption(InputMode sendMode) {
 
 const char* LineEndingLabel(LineEnding ending) {
   switch (ending) {
-    case LineEnding::NL: return " +NL  ";
-    case LineEnding::CR: return " +CR  ";
-    case LineEnding::CRNL: return " +CR NL  ";
-    case LineEnding::None: break;
+    case LineEnding::NL:
+      return " +NL  ";
+    case LineEnding::CR:
+      return " +CR  ";
+    case LineEnding::CRNL:
+      return " +CR NL  ";
+    case LineEnding::None:
+      break;
   }
   return "  ";
 }
@@ -39,7 +43,9 @@ size_t ComposeSend(std::string_view codePageText, InputMode sendMode, LineEnding
     case InputMode::Decimal:
       n = ReadDecimalNotation(codePageText, buffer.first(SendNotationStop));
       break;
-    default: n = ReadHexNotation(codePageText, buffer.first(SendNotationStop)); break;
+    default:
+      n = ReadHexNotation(codePageText, buffer.first(SendNotationStop));
+      break;
   }
   if (ending == LineEnding::CR || ending == LineEnding::CRNL) buffer[n++] = 0x0D;
   if (ending == LineEnding::NL || ending == LineEnding::CRNL) buffer[n++] = 0x0A;

@@ -40,12 +40,12 @@ class ComPortSend : public SendPort {
 class SendUi {
  public:
   virtual ~SendUi() = default;
-  virtual std::string SendText() = 0;                        // the send box, UTF-8
-  virtual void SetSendText(const std::string& utf8) = 0;     // replaces the send box text
-  virtual void PlaceSendCaretAtEnd() = 0;                    // caret after the last character
-  virtual void SetModeCaption(const std::string& text) = 0;  // BtnModeSend
+  virtual std::string SendText() = 0;                           // the send box, UTF-8
+  virtual void SetSendText(const std::string& utf8) = 0;        // replaces the send box text
+  virtual void PlaceSendCaretAtEnd() = 0;                       // caret after the last character
+  virtual void SetModeCaption(const std::string& text) = 0;     // BtnModeSend
   virtual void SetLineEndingText(const std::string& text) = 0;  // PanelNpc6
-  virtual void OutExchange() = 0;                            // redraw the grid
+  virtual void OutExchange() = 0;                               // redraw the grid
 };
 
 enum class LineEnding : uint8_t { None, NL, CR, CRNL };

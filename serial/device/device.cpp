@@ -1,4 +1,5 @@
-// Parts of the device layer shared by every implementation: the transfer record, error values and the opener that OpenDevice goes through.
+// Parts of the device layer shared by every implementation: the transfer record, error values and the opener
+// that OpenDevice goes through.
 #include "serial/device/device.h"
 
 #include <cerrno>
@@ -46,16 +47,26 @@ Error ErrorFromErrno(int os_code, ErrorKind kind, uint32_t win_code) {
 
 Error ErrorOf(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::kNone: return {};
-    case ErrorKind::kNotFound: return ErrorFromErrno(ENOENT, kind, kWinFileNotFound);
-    case ErrorKind::kBusy: return ErrorFromErrno(EBUSY, kind, kWinAccessDenied);
-    case ErrorKind::kAccessDenied: return ErrorFromErrno(EACCES, kind, kWinAccessDenied);
-    case ErrorKind::kInvalidParameter: return ErrorFromErrno(EINVAL, kind, kWinInvalidParameter);
-    case ErrorKind::kGone: return ErrorFromErrno(EIO, kind, kWinGenFailure);
-    case ErrorKind::kAborted: return ErrorFromErrno(ECANCELED, kind, kWinOperationAborted);
-    case ErrorKind::kNotOpen: return ErrorFromErrno(EBADF, kind, kWinInvalidHandle);
-    case ErrorKind::kIncomplete: return ErrorFromErrno(EINPROGRESS, kind, kWinIoIncomplete);
-    case ErrorKind::kOther: return ErrorFromErrno(EIO, kind, kWinGenFailure);
+    case ErrorKind::kNone:
+      return {};
+    case ErrorKind::kNotFound:
+      return ErrorFromErrno(ENOENT, kind, kWinFileNotFound);
+    case ErrorKind::kBusy:
+      return ErrorFromErrno(EBUSY, kind, kWinAccessDenied);
+    case ErrorKind::kAccessDenied:
+      return ErrorFromErrno(EACCES, kind, kWinAccessDenied);
+    case ErrorKind::kInvalidParameter:
+      return ErrorFromErrno(EINVAL, kind, kWinInvalidParameter);
+    case ErrorKind::kGone:
+      return ErrorFromErrno(EIO, kind, kWinGenFailure);
+    case ErrorKind::kAborted:
+      return ErrorFromErrno(ECANCELED, kind, kWinOperationAborted);
+    case ErrorKind::kNotOpen:
+      return ErrorFromErrno(EBADF, kind, kWinInvalidHandle);
+    case ErrorKind::kIncomplete:
+      return ErrorFromErrno(EINPROGRESS, kind, kWinIoIncomplete);
+    case ErrorKind::kOther:
+      return ErrorFromErrno(EIO, kind, kWinGenFailure);
   }
   return {};
 }

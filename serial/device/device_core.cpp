@@ -164,7 +164,9 @@ DeviceCore::DeviceCore(size_t min_input) : min_input_(min_input), ring_(min_inpu
 
 DeviceCore::~DeviceCore() = default;
 
-void DeviceCore::WakeWaiter() { notify_.Set(); }
+void DeviceCore::WakeWaiter() {
+  notify_.Set();
+}
 
 Error DeviceCore::SetQueueSizes(uint32_t input_size, uint32_t /*output_size*/) {
   // The output side has no queue of its own to size: pending writes send from the caller's

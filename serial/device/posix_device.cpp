@@ -916,6 +916,8 @@ Error OpenPlatformDevice(std::string_view path, std::unique_ptr<Device>& device)
   return OpenPosixDevice(path, device);
 }
 
-Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder) { return ProbePosixDevice(path, holder); }
+Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder) {
+  return ProbePosixDevice(path, holder);
+}
 
 }  // namespace quarlex::device

@@ -143,7 +143,7 @@ TEST_F(PortMapTest, PortsOfOneAdapterAndClonedSerialsStayApart) {
   UsbDevice quad;
   sys.AddUsbSerial("ttyUSB0", "1-2", quad, 0);
   sys.AddUsbSerial("ttyUSB1", "1-2", quad, 1);  // same interface, second port
-  UsbDevice clone;                               // same ids and serial, another hub port
+  UsbDevice clone;                              // same ids and serial, another hub port
   sys.AddUsbSerial("ttyUSB2", "1-5", clone, 0);
   PortMap m(roots);
   EXPECT_EQ(Scan(m), (List{"COM1", "COM2", "COM3"}));
@@ -186,10 +186,10 @@ TEST_F(PortMapTest, LinksOverrideHardwareAndBadLinksAreSkipped) {
   sys.AddUart(0, 4);
   sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});  // takes COM2
   Link(42, pty.slave());
-  Link(1, pty.slave());                       // hides ttyS0
-  Link(7, (tmp.path() / "gone").string());    // socat was killed: nothing behind it
+  Link(1, pty.slave());                     // hides ttyS0
+  Link(7, (tmp.path() / "gone").string());  // socat was killed: nothing behind it
   WriteFile(tmp.path() / "plain", "x");
-  Link(8, (tmp.path() / "plain").string());   // not a device
+  Link(8, (tmp.path() / "plain").string());  // not a device
   fs::create_symlink(pty.slave(), roots.LinkFolder / "COM042");
   fs::create_symlink(pty.slave(), roots.LinkFolder / "COM256");
   fs::create_symlink(pty.slave(), roots.LinkFolder / "COM0");
@@ -253,9 +253,12 @@ TEST_F(PortMapTest, DamagedStateFileKeepsNumbersWithin1To255) {
             "-4 usb:neg\n"
             "garbage\n"
             "6\n"
-            "7 " + idA + "\n"
-            "7 usb:duplicate-number\n"
-            "9 " + idA + "\n");
+            "7 " +
+                idA +
+                "\n"
+                "7 usb:duplicate-number\n"
+                "9 " +
+                idA + "\n");
   sys.AddUsbSerial("ttyUSB0", "1-2", a);
   UsbDevice b;
   b.Serial = "NEW";

@@ -54,7 +54,8 @@ class SysfsTree {
   // An 8250 slot: a UART there when type != 0.
   void AddUart(int k, int type) {
     const std::string name = "ttyS" + std::to_string(k);
-    const fs::path port = root_ / "devices/platform/serial8250/serial8250:0" / ("serial8250:0." + std::to_string(k));
+    const fs::path port =
+        root_ / "devices/platform/serial8250/serial8250:0" / ("serial8250:0." + std::to_string(k));
     AddTty(name, port, port / "tty" / name);
     WriteFile(port / "tty" / name / "type", std::to_string(type) + "\n");
   }
@@ -71,7 +72,8 @@ class SysfsTree {
   void AddUsbSerial(const std::string& name, const std::string& busPort, const UsbDevice& d,
                     int portNumber = 0) {
     const fs::path usb = UsbDeviceDir(busPort, d);
-    const fs::path port = usb / (busPort + ":1." + std::to_string(std::stoi(d.Interface, nullptr, 16))) / name;
+    const fs::path port =
+        usb / (busPort + ":1." + std::to_string(std::stoi(d.Interface, nullptr, 16))) / name;
     AddTty(name, port, port / "tty" / name);
     WriteFile(port / "port_number", std::to_string(portNumber) + "\n");
   }

@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/port_scan.h"
 #include "serial/port_map.h"
 #include "serial/udev_linux.h"
-#include "app/port_scan.h"
 #include "tests/app/port_tree.h"
 
 namespace quarlex {
@@ -242,7 +242,7 @@ TEST_F(PortWatcherTest, StopWhileAHandOverIsQueuedDoesNotDeadlock) {
     fs::create_symlink(pty.slave(), paths.LinkFolder / "COM4");
     late = main.Take();  // the watcher now waits for the main thread...
     ASSERT_TRUE(late);
-    watcher.Stop();      // ...which stops it instead of running the task
+    watcher.Stop();  // ...which stops it instead of running the task
   }
   late();  // the event loop gets to the task after the watcher is gone: it does nothing
   EXPECT_EQ(scans, 0);

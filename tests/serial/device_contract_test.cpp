@@ -462,7 +462,9 @@ std::vector<Named> AllRigs() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, DeviceContract, ::testing::ValuesIn(AllRigs()),
-                         [](const ::testing::TestParamInfo<Named>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Named>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace quarlex::device

@@ -80,7 +80,7 @@ TEST_F(FakeDeviceTest, OverflowKeepsTheOldestBytesAndRaisesRxOver) {
   line->Receive(std::string(600, 'b'));  // crosses 80% of 4096
   EXPECT_EQ(Events(), EV_RXCHAR | EV_RX80FULL);
   line->Receive(std::string(1000, 'c'));  // 496 fit, 504 are dropped
-  EXPECT_EQ(Events(), EV_RXCHAR);        // 80% is announced once per crossing
+  EXPECT_EQ(Events(), EV_RXCHAR);         // 80% is announced once per crossing
   CommStatus st = Status();
   EXPECT_EQ(st.in_queue, 4096u);
   EXPECT_EQ(st.errors, CE_RXOVER);

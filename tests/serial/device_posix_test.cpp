@@ -3,12 +3,11 @@
 // decoding of the kernel's parity marks.
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -233,12 +232,30 @@ struct DecodeCase {
 TEST(ParmrkDecoder, UndoesTheKernelMarks) {
   const DecodeCase cases[] = {
       {"plain bytes", "abc", false, "abc", 0},
-      {"doubled FF is one FF", std::string("a\xff\xff" "b", 4), false, "a\xff" "b", 0},
+      {"doubled FF is one FF",
+       std::string("a\xff\xff"
+                   "b",
+                   4),
+       false,
+       "a\xff"
+       "b",
+       0},
       {"marked byte kept", std::string("\xff\x00X", 3), false, "X", CE_RXPARITY},
       {"marked byte replaced", std::string("\xff\x00X", 3), true, "?", CE_RXPARITY},
-      {"break dropped", std::string("a\xff\x00\x00" "b", 5), false, "ab", CE_BREAK},
+      {"break dropped",
+       std::string("a\xff\x00\x00"
+                   "b",
+                   5),
+       false, "ab", CE_BREAK},
       {"NUL that is data", std::string("\x00\x00", 2), false, std::string("\x00\x00", 2), 0},
-      {"unknown pair kept whole", std::string("\xff" "A", 2), false, "\xff" "A", 0},
+      {"unknown pair kept whole",
+       std::string("\xff"
+                   "A",
+                   2),
+       false,
+       "\xff"
+       "A",
+       0},
   };
   for (const DecodeCase& c : cases) {
     ParmrkDecoder d;
@@ -286,7 +303,10 @@ TEST(PosixDevice, ParityCheckingTurnsOnMarksAndTheReaderRemovesThem) {
   EXPECT_FALSE(t.c_iflag & IGNBRK);
   // A real FF now arrives doubled from the kernel and must reach the reader once.
   ASSERT_TRUE(dev->SetEventMask(EV_RXCHAR).ok());
-  pty.Send(std::string("\xff" "a\xff", 3));
+  pty.Send(
+      std::string("\xff"
+                  "a\xff",
+                  3));
   uint8_t buf[8];
   uint32_t got = 0, n = 0;
   for (int i = 0; i < 50 && got < 3; ++i) {
@@ -299,7 +319,9 @@ TEST(PosixDevice, ParityCheckingTurnsOnMarksAndTheReaderRemovesThem) {
   }
   Transfer tr;
   ASSERT_TRUE(dev->StartRead(buf, 8, tr, n).ok());
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "\xff" "a\xff");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n),
+            "\xff"
+            "a\xff");
 }
 
 }  // namespace

@@ -24,8 +24,7 @@ class PtyPair {
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
       throw std::runtime_error(std::string("posix_openpt: ") + std::strerror(errno));
     char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0)
-      throw std::runtime_error("ptsname_r failed");
+    if (ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname_r failed");
     path_ = name;
   }
   ~PtyPair() { HangUp(); }
@@ -61,8 +60,10 @@ class PtyPair {
       pollfd pfd{master_, POLLIN, 0};
       if (poll(&pfd, 1, timeout_ms) <= 0) break;
       ssize_t r = read(master_, buf, std::min(sizeof buf, n - out.size()));
-      if (r > 0) out.append(buf, static_cast<size_t>(r));
-      else if (r < 0 && errno != EAGAIN && errno != EINTR) break;
+      if (r > 0)
+        out.append(buf, static_cast<size_t>(r));
+      else if (r < 0 && errno != EAGAIN && errno != EINTR)
+        break;
     }
     return out;
   }

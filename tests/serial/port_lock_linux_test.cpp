@@ -1,5 +1,7 @@
 // Other programs holding a line without an exclusive open (lock files, open descriptors; the
 // pseudo-terminal's own far end does not count), and the lock file an open device holds.
+#include "serial/device/port_lock_linux.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,7 +9,6 @@
 #include <fstream>
 
 #include "serial/device/posix_device.h"
-#include "serial/device/port_lock_linux.h"
 #include "tests/app/port_tree.h"
 #include "tests/serial/device_pty.h"
 

@@ -24,23 +24,26 @@ TEST(NotationTest, HexGroupsPrefixesAndIgnoredBytes) {
   const Case cases[] = {
       {"12 34", {0x12, 0x34}},
       {"0x12 0x34", {0x12, 0x34}},
-      {"1234", {}},         // four digits in one group
-      {"12,34", {}},        // a comma does not separate
-      {"123", {}},          // trailing group of three
-      {"123 ", {0x23}},     // separated: the last two digits survive
+      {"1234", {}},      // four digits in one group
+      {"12,34", {}},     // a comma does not separate
+      {"123", {}},       // trailing group of three
+      {"123 ", {0x23}},  // separated: the last two digits survive
       {"1 2 3", {0x01, 0x02}},
-      {"0X12", {}},         // uppercase X is no prefix: 0, 1, 2 are three digits
+      {"0X12", {}},  // uppercase X is no prefix: 0, 1, 2 are three digits
       {"ab", {0xAB}},
       {"aB Ff", {0xAB, 0xFF}},
-      {"10x5", {}},         // prefix after "10": the lone 5 is dropped at the end
+      {"10x5", {}},  // prefix after "10": the lone 5 is dropped at the end
       {"10x56", {0x56}},
-      {"0,x12", {}},        // the x does not follow the 0 directly
-      {"1g2", {0x12}},      // letters past f are ignored inside a group
-      {"12\t34", {}},       // a tab is no separator
+      {"0,x12", {}},    // the x does not follow the 0 directly
+      {"1g2", {0x12}},  // letters past f are ignored inside a group
+      {"12\t34", {}},   // a tab is no separator
       {"  12   34  ", {0x12, 0x34}},
       {"x12", {0x12}},
       {"0x", {}},
-      {"\xC0\xFF" "1\xE0" "2", {0x12}},  // upper-half bytes are ignored, not digits
+      {"\xC0\xFF"
+       "1\xE0"
+       "2",
+       {0x12}},  // upper-half bytes are ignored, not digits
       {"", {}},
   };
   for (const Case& c : cases) EXPECT_EQ(Read(ByteNotation::Hex, c.text), c.bytes) << '"' << c.text << '"';
@@ -55,9 +58,13 @@ TEST(NotationTest, DecimalSeparatorsAndWrapAround) {
       {"300", {0x2C}},
       {"1000", {0xE8}},
       {"1:2;3", {123}},  // 0x3A and up are not separators
-      {"7\x01" "8/9.10", {7, 8, 9, 10}},
+      {"7\x01"
+       "8/9.10",
+       {7, 8, 9, 10}},
       {"255 ", {255}},
-      {"\xB9" "4", {4}},
+      {"\xB9"
+       "4",
+       {4}},
       {"", {}},
       {",,,", {}},
   };

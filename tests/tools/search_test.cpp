@@ -316,12 +316,15 @@ TEST(SearchRandomTest, SameResultsAsThePlainScan) {
     auto newPattern = [&] {
       pattern.clear();
       const uint32_t len = 1 + pick(8);
-      for (uint32_t i = 0; i < len; ++i) pattern.push_back(static_cast<uint8_t>(alphabet[pick(alphabet.size())]));
+      for (uint32_t i = 0; i < len; ++i)
+        pattern.push_back(static_cast<uint8_t>(alphabet[pick(alphabet.size())]));
       // Typed in one of the three bases; the reference gets the bytes.
       const uint8_t base = static_cast<uint8_t>(1 + pick(3));
       std::string text;
       for (uint8_t b : pattern) {
-        if (base == 1) text += (pick(2) ? "0x" : "") + std::string{"0123456789ABCDEF"[b >> 4], "0123456789abcdef"[b & 15]} + " ";
+        if (base == 1)
+          text += (pick(2) ? "0x" : "") +
+                  std::string{"0123456789ABCDEF"[b >> 4], "0123456789abcdef"[b & 15]} + " ";
         if (base == 2) text += std::to_string(b) + (pick(2) ? "," : " ");
         if (base == 3) text += static_cast<char>(b);
       }
@@ -390,7 +393,8 @@ TEST(SearchRandomTest, SameResultsAsThePlainScan) {
         tool.CaptureRewritten();
         tick();
       }
-      ExpectSame(p, tool, ui, r, "round " + std::to_string(round) + " step " + std::to_string(step) + " " + what);
+      ExpectSame(p, tool, ui, r,
+                 "round " + std::to_string(round) + " step " + std::to_string(step) + " " + what);
       if (HasFatalFailure()) return;
     }
   }

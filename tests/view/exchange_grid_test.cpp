@@ -271,7 +271,7 @@ TEST_F(GridTest, CharViewDrawsControlBytesInTheCellButSpacesInTheTextColumn) {
 TEST_F(GridTest, RowsPastTheRingAreEmptyAndNeverRead) {
   store.WriteIndex = CaptureLast;
   store.View.ShowRow(CaptureLast / 32);  // the ring's last row on top, 15 rows beyond it
-  store.ValueHighlight[0] = 1;      // a cell of the ring holding 0 is yellow
+  store.ValueHighlight[0] = 1;           // a cell of the ring holding 0 is yellow
   store.CaptureAttributes[CaptureLast] = 3;
   Draw();
   EXPECT_EQ(FillAt(0, 0), HighlightFill.Value());

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "serial/comport.h"
-#include "tests/serial/support/fake_device.h"
 #include "serial/support/comport_owner.h"
+#include "tests/serial/support/fake_device.h"
 
 namespace quarlex::test {
 

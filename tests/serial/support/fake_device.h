@@ -21,8 +21,19 @@ class DeviceCore;
 
 // The calls whose next use can be made to fail.
 enum class FakeCall : uint8_t {
-  kOpen, kSetQueueSizes, kSetState, kSetTimeouts, kSetEventMask, kWaitEvents, kStartRead,
-  kStartWrite, kPurge, kGetCommStatus, kGetModemStatus, kEscape, kTransmitChar
+  kOpen,
+  kSetQueueSizes,
+  kSetState,
+  kSetTimeouts,
+  kSetEventMask,
+  kWaitEvents,
+  kStartRead,
+  kStartWrite,
+  kPurge,
+  kGetCommStatus,
+  kGetModemStatus,
+  kEscape,
+  kTransmitChar
 };
 
 class FakeLine {
@@ -50,13 +61,13 @@ class FakeLine {
 
   // --- what the device did
   struct Record {
-    std::vector<Dcb> states;              // every SetState that was accepted
-    std::vector<CommTimeouts> timeouts;   // every SetTimeouts
+    std::vector<Dcb> states;             // every SetState that was accepted
+    std::vector<CommTimeouts> timeouts;  // every SetTimeouts
     std::vector<std::pair<uint32_t, uint32_t>> queue_sizes;
-    std::vector<uint32_t> masks;          // every SetEventMask
-    std::vector<uint32_t> escapes;        // every Escape function
-    std::vector<uint32_t> purges;         // every Purge flag set
-    std::string written;                  // every byte sent, TransmitChar bytes included
+    std::vector<uint32_t> masks;    // every SetEventMask
+    std::vector<uint32_t> escapes;  // every Escape function
+    std::vector<uint32_t> purges;   // every Purge flag set
+    std::string written;            // every byte sent, TransmitChar bytes included
     int opens = 0;
     int closes = 0;
   };

@@ -42,7 +42,8 @@ struct ReferenceSearch {
 
   void Record(uint32_t start) {
     ++hitCount;
-    if (s.SearchHitState == CurrentMatch::NotChosen && uint64_t{start} >= uint64_t{s.BytesPerRow} * s.View.TopRow()) {
+    if (s.SearchHitState == CurrentMatch::NotChosen &&
+        uint64_t{start} >= uint64_t{s.BytesPerRow} * s.View.TopRow()) {
       s.SearchHitNumber = hitCount;
       current = start;
       s.SearchHitState = CurrentMatch::Chosen;
