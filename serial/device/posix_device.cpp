@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/device/core_backed_device.h"
 #include "serial/device/device_core.h"
 #include "serial/device/linux_termios2.h"
 #include "serial/device/port_lock_linux.h"
@@ -182,30 +183,25 @@ bool IsGoneErrno(int err) {
 
 // ---------------------------------------------------------------------------------------------
 
-class PosixDevice final : public Device {
+class PosixDevice final : public CoreBackedDevice {
  public:
   PosixDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock);
   ~PosixDevice() override { Close(); }
   Error Init();
 
   void Close() override;
-  bool IsOpen() const override { return open_.load(); }
   Error SetQueueSizes(uint32_t input_size, uint32_t output_size) override;
   Error SetState(const Dcb& dcb) override;
-  Error GetState(Dcb& dcb) override;
-  Error SetTimeouts(const CommTimeouts& timeouts) override;
-  Error GetTimeouts(CommTimeouts& timeouts) override;
   Error SetEventMask(uint32_t mask) override;
-  Error GetEventMask(uint32_t& mask) override;
-  Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) override;
-  Error SetRxEventInterval(uint32_t interval_ms) override { return core_->SetRxEventInterval(interval_ms); }
-  Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override;
   Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override;
   Error Purge(uint32_t flags) override;
   Error GetCommStatus(CommStatus& status) override;
   Error GetModemStatus(uint32_t& status) override;
   Error Escape(uint32_t function) override;
   Error TransmitChar(uint8_t byte) override;
+
+ protected:
+  void InputRoomMade() override { Wake(); }
 
  private:
   void IoLoop();
@@ -223,11 +219,9 @@ class PosixDevice final : public Device {
   const std::string path_;
   std::unique_ptr<UucpLock> lock_;  // released when the device closes
   int wake_fd_ = -1;
-  std::atomic<bool> open_{true};
   std::atomic<bool> stop_{false};
   std::shared_mutex fd_mu_;  // shared: a call using fd_; unique: Close
   std::mutex config_mu_;     // one SetState at a time
-  std::shared_ptr<DeviceCore> core_;
   std::thread io_;
 
   // Guarded by the core's mutex.
@@ -249,10 +243,7 @@ class PosixDevice final : public Device {
 };
 
 PosixDevice::PosixDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock)
-    : fd_(fd),
-      path_(std::move(path)),
-      lock_(std::move(lock)),
-      core_(std::make_shared<DeviceCore>(kMinInputQueue)) {}
+    : CoreBackedDevice(kMinInputQueue), fd_(fd), path_(std::move(path)), lock_(std::move(lock)) {}
 
 Error PosixDevice::Init() {
   if (ioctl(fd_, TIOCEXCL) != 0) return OpenError(errno);
@@ -470,62 +461,20 @@ Error PosixDevice::SetState(const Dcb& dcb) {
   return {};
 }
 
-Error PosixDevice::GetState(Dcb& dcb) {
-  std::lock_guard lock(core_->mutex());
-  if (core_->ClosedLocked()) return NotOpenError();
-  dcb = core_->StateLocked();
-  return {};
-}
-
 Error PosixDevice::SetQueueSizes(uint32_t input_size, uint32_t output_size) {
   Error e = core_->SetQueueSizes(input_size, output_size);
   if (e.ok()) Wake();  // the ring may have room again
   return e;
 }
 
-Error PosixDevice::SetTimeouts(const CommTimeouts& timeouts) {
-  return core_->SetTimeouts(timeouts);
-}
-
-Error PosixDevice::GetTimeouts(CommTimeouts& timeouts) {
-  if (!open_) return NotOpenError();
-  timeouts = core_->Timeouts();
-  return {};
-}
-
 Error PosixDevice::SetEventMask(uint32_t mask) {
-  Error e = core_->SetEventMask(mask);
+  Error e = CoreBackedDevice::SetEventMask(mask);
   if (e.ok()) Wake();  // line polling depends on the mask
   return e;
 }
 
-Error PosixDevice::GetEventMask(uint32_t& mask) {
-  if (!open_) return NotOpenError();
-  mask = core_->EventMask();
-  return {};
-}
-
-Error PosixDevice::WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) {
-  return core_->WaitEvents(occurred, stop, timeout_ms);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Transfers
-
-Error PosixDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
-  Error e = core_->StartRead(buffer, count, transfer, bytes_now);
-  // The I/O thread stops reading while the ring is full; when this read just made the first
-  // room, wake it so the bytes the kernel kept come in.
-  if (e.ok() && bytes_now > 0) {
-    bool was_full;
-    {
-      std::lock_guard lock(core_->mutex());
-      was_full = core_->InputRoomLocked() <= bytes_now;
-    }
-    if (was_full) Wake();
-  }
-  return e;
-}
 
 Error PosixDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
   bytes_now = 0;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/device/core_backed_device.h"
 #include "serial/device/device.h"
 #include "serial/device/device_core.h"
 #include "serial/device/win32_error.h"
@@ -114,34 +115,25 @@ bool SameLine(const DCB& a, const DCB& b) {
          (!(a.fOutX || a.fInX) || (a.XonChar == b.XonChar && a.XoffChar == b.XoffChar));
 }
 
-class Win32Device final : public Device {
+class Win32Device final : public CoreBackedDevice {
  public:
-  Win32Device(HANDLE h, std::string path)
-      : h_(h), path_(std::move(path)), core_(std::make_shared<DeviceCore>(kMinInputQueue)) {}
+  Win32Device(HANDLE h, std::string path) : CoreBackedDevice(kMinInputQueue), h_(h), path_(std::move(path)) {}
   ~Win32Device() override { Close(); }
 
   Error Init();
 
   void Close() override;
-  bool IsOpen() const override { return open_; }
   Error SetQueueSizes(uint32_t input_size, uint32_t output_size) override;
   Error SetState(const Dcb& dcb) override;
-  Error GetState(Dcb& dcb) override;
-  Error SetTimeouts(const CommTimeouts& timeouts) override { return core_->SetTimeouts(timeouts); }
-  Error GetTimeouts(CommTimeouts& timeouts) override;
-  Error SetEventMask(uint32_t mask) override { return core_->SetEventMask(mask); }
-  Error SetRxEventInterval(uint32_t interval_ms) override { return core_->SetRxEventInterval(interval_ms); }
-  Error GetEventMask(uint32_t& mask) override;
-  Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) override {
-    return core_->WaitEvents(occurred, stop, timeout_ms);
-  }
-  Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override;
   Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override;
   Error Purge(uint32_t flags) override;
   Error GetCommStatus(CommStatus& status) override;
   Error GetModemStatus(uint32_t& status) override;
   Error Escape(uint32_t function) override;
   Error TransmitChar(uint8_t byte) override;
+
+ protected:
+  void InputRoomMade() override { SetEvent(room_); }
 
  private:
   void ReadLoop();
@@ -155,8 +147,6 @@ class Win32Device final : public Device {
 
   HANDLE h_;
   std::string path_;
-  std::shared_ptr<DeviceCore> core_;
-  std::atomic<bool> open_{true};
   HANDLE stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);   // Close
   HANDLE room_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // the queue has room again
   HANDLE work_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // a write was queued
@@ -259,42 +249,8 @@ Error Win32Device::SetState(const Dcb& dcb) {
   return {};
 }
 
-Error Win32Device::GetState(Dcb& dcb) {
-  std::lock_guard lock(core_->mutex());
-  if (core_->ClosedLocked()) return NotOpenError();
-  dcb = core_->StateLocked();
-  return {};
-}
-
-Error Win32Device::GetTimeouts(CommTimeouts& timeouts) {
-  if (!open_) return NotOpenError();
-  timeouts = core_->Timeouts();
-  return {};
-}
-
-Error Win32Device::GetEventMask(uint32_t& mask) {
-  if (!open_) return NotOpenError();
-  mask = core_->EventMask();
-  return {};
-}
-
 // ---------------------------------------------------------------------------------------------
 // Transfers
-
-Error Win32Device::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
-  Error e = core_->StartRead(buffer, count, transfer, bytes_now);
-  // The reader stops while the queue is full; when this read made the first room, wake it so
-  // the bytes the driver kept come in.
-  if (e.ok() && bytes_now > 0) {
-    bool was_full;
-    {
-      std::lock_guard lock(core_->mutex());
-      was_full = core_->InputRoomLocked() <= bytes_now;
-    }
-    if (was_full) SetEvent(room_);
-  }
-  return e;
-}
 
 Error Win32Device::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
   bytes_now = 0;
