@@ -8,6 +8,24 @@ namespace quarlex {
 
 using namespace storage_detail;
 
+void TComRegistry::CloseKey() {
+  if (changed_) {
+    WriteValues(key_open_ ? folder_ : RootFolder());
+    changed_ = false;
+  }
+  key_open_ = false;
+  loaded_ = false;
+  values_.clear();
+}
+
+void TComRegistry::LoadValues() {
+  if (loaded_) return;
+  if (!key_open_) folder_ = RootFolder();
+  values_.clear();
+  ReadValues();
+  loaded_ = true;
+}
+
 TComRegistry::Value* TComRegistry::Lookup(const std::string& Name) {
   LoadValues();
   for (Value& v : values_)

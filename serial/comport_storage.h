@@ -166,6 +166,10 @@ class TComRegistry {
   };
   std::filesystem::path RootFolder() const;
   void LoadValues();  // of folder_, once
+  // The platform's store (one file per platform): adds the values kept at folder_ to values_;
+  // writes values_ as the values of `folder`. Both throw std::runtime_error on failure.
+  void ReadValues();
+  void WriteValues(const std::filesystem::path& folder) const;
   Value* Lookup(const std::string& Name);
 
   std::filesystem::path base_;

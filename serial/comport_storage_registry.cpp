@@ -155,28 +155,18 @@ bool TComRegistry::OpenKey(const std::string& Path, bool CanCreate) {
   return true;
 }
 
-void TComRegistry::CloseKey() {
-  if (changed_) {
-    const fs::path folder = key_open_ ? folder_ : RootFolder();
-    fs::create_directories(folder);
-    std::string data(kValuesHeader);
-    for (const Value& v : values_) {
-      data += Escape(v.name, true) + "=";
-      data += v.is_integer ? "int:" + std::to_string(v.integer) : "str:" + Escape(v.text, false);
-      data += '\n';
-    }
-    ReplaceStoreFile(folder / kValuesFile, data);
-    changed_ = false;
+void TComRegistry::WriteValues(const fs::path& folder) const {
+  fs::create_directories(folder);
+  std::string data(kValuesHeader);
+  for (const Value& v : values_) {
+    data += Escape(v.name, true) + "=";
+    data += v.is_integer ? "int:" + std::to_string(v.integer) : "str:" + Escape(v.text, false);
+    data += '\n';
   }
-  key_open_ = false;
-  loaded_ = false;
-  values_.clear();
+  ReplaceStoreFile(folder / kValuesFile, data);
 }
 
-void TComRegistry::LoadValues() {
-  if (loaded_) return;
-  if (!key_open_) folder_ = RootFolder();
-  values_.clear();
+void TComRegistry::ReadValues() {
   const fs::path file = folder_ / kValuesFile;
   const std::optional<std::string> data = ReadStoreFile(file);
   if (data) {
@@ -205,7 +195,6 @@ void TComRegistry::LoadValues() {
       values_.push_back(std::move(v));
     }
   }
-  loaded_ = true;
 }
 
 }  // namespace quarlex

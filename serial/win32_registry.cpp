@@ -104,36 +104,27 @@ bool TComRegistry::OpenKey(const std::string& Path, bool CanCreate) {
   return true;
 }
 
-void TComRegistry::CloseKey() {
-  if (changed_) {
-    const std::wstring path = key_open_ ? folder_.wstring() : std::wstring();
-    Key key;
-    LSTATUS r =
-        RegCreateKeyExW(RootOf(RootKey), path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key.h, nullptr);
-    if (r != ERROR_SUCCESS) FailRegistry("cannot create key", r);
-    for (const Value& v : values_) {
-      const std::wstring name = Wide(v.name);
-      if (v.is_integer) {
-        const DWORD d = static_cast<DWORD>(v.integer);
-        r = RegSetValueExW(key.h, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&d), sizeof d);
-      } else {
-        const std::wstring text = Wide(v.text);
-        r = RegSetValueExW(key.h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-      }
-      if (r != ERROR_SUCCESS) FailRegistry("cannot write value " + v.name, r);
+void TComRegistry::WriteValues(const fs::path& folder) const {
+  const std::wstring path = folder.wstring();
+  Key key;
+  LSTATUS r =
+      RegCreateKeyExW(RootOf(RootKey), path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key.h, nullptr);
+  if (r != ERROR_SUCCESS) FailRegistry("cannot create key", r);
+  for (const Value& v : values_) {
+    const std::wstring name = Wide(v.name);
+    if (v.is_integer) {
+      const DWORD d = static_cast<DWORD>(v.integer);
+      r = RegSetValueExW(key.h, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&d), sizeof d);
+    } else {
+      const std::wstring text = Wide(v.text);
+      r = RegSetValueExW(key.h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
-    changed_ = false;
+    if (r != ERROR_SUCCESS) FailRegistry("cannot write value " + v.name, r);
   }
-  key_open_ = false;
-  loaded_ = false;
-  values_.clear();
 }
 
-void TComRegistry::LoadValues() {
-  if (loaded_) return;
-  if (!key_open_) folder_.clear();
-  values_.clear();
+void TComRegistry::ReadValues() {
   Key key;
   LSTATUS r = RegOpenKeyExW(RootOf(RootKey), folder_.wstring().c_str(), 0, KEY_READ, &key.h);
   if (r == ERROR_SUCCESS) {
@@ -168,7 +159,6 @@ void TComRegistry::LoadValues() {
   } else if (r != ERROR_FILE_NOT_FOUND) {
     FailRegistry("cannot open key", r);
   }
-  loaded_ = true;
 }
 
 }  // namespace quarlex
