@@ -1,6 +1,7 @@
 #include "tools/about.h"
 
 #include <cctype>
+#include <utility>
 
 #ifndef QUARLEX_PROMO_ADDRESS
 #define QUARLEX_PROMO_ADDRESS "promo.quarlex.invalid"
@@ -42,6 +43,15 @@ bool IsReservedInvalidHost(std::string_view host) {
 
 bool BeginsWithMarker(std::string_view answer) {
   return answer.substr(0, PromoMarker.size()) == PromoMarker;
+}
+
+PromoResult PromoAnswer(std::string answer, const PromoTransfer& transfer) {
+  PromoResult result;
+  const bool answered = transfer.complete || (transfer.status > 0 && (transfer.cut || !answer.empty()));
+  if (!answered) return result;
+  result.PromoState = BeginsWithMarker(answer) ? 2 : 1;
+  result.answer = std::move(answer);
+  return result;
 }
 
 }  // namespace quarlex

@@ -59,4 +59,17 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits = {
 // True when `answer` begins with the marker (exactly, in lower case, nothing before it).
 bool BeginsWithMarker(std::string_view answer);
 
+// How a platform's transfer ended, as far as the answer is concerned.
+struct PromoTransfer {
+  bool complete = false;  // the exchange ran to its end without an error
+  long status = 0;        // the HTTP status; 0 when no status line came back
+  bool cut = false;       // stopped at maxBytes
+};
+
+// The result of a transfer that read `answer`, for each platform's FetchPromo: an answer was
+// read when the server answered at all (a status line came back), and one cut short (at
+// maxBytes, or by a time-out in the body) counts with what arrived. No answer: PromoState 0 and
+// the bytes dropped.
+PromoResult PromoAnswer(std::string answer, const PromoTransfer& transfer);
+
 }  // namespace quarlex

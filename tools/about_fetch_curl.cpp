@@ -3,6 +3,8 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 
 #include "tools/about.h"
 
@@ -37,27 +39,27 @@ void GlobalInit() {
 }  // namespace
 
 PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
-  PromoResult result;
   const PromoTarget target = SplitPromoAddress(address);
-  if (target.host.empty() || IsReservedInvalidHost(target.host)) return result;
+  if (target.host.empty() || IsReservedInvalidHost(target.host)) return {};
 
   GlobalInit();
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-  if (!curl) return result;
+  if (!curl) return {};
   curl_slist* headers = nullptr;
   for (const char* h :
        {"Accept: text/*", "Content-Type: application/x-www-form-urlencoded", "Pragma: no-cache"}) {
     curl_slist* grown = curl_slist_append(headers, h);
     if (!grown) {
       curl_slist_free_all(headers);
-      return result;
+      return {};
     }
     headers = grown;
   }
   std::unique_ptr<curl_slist, void (*)(curl_slist*)> headerList(headers, curl_slist_free_all);
 
   const std::string url = "http://" + target.host + "/" + target.path;
-  Sink sink{&result.answer, limits.maxBytes};
+  std::string answer;
+  Sink sink{&answer, limits.maxBytes};
   CURL* c = curl.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
@@ -76,15 +78,9 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
   const CURLcode rc = curl_easy_perform(c);
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-  // An answer was read when the server answered at all: a status line came back. A transfer
-  // cut short (our own limit, or a time-out in the body) still leaves what arrived.
-  const bool answered = rc == CURLE_OK || (status > 0 && (rc == CURLE_WRITE_ERROR || !result.answer.empty()));
-  if (!answered) {
-    result.answer.clear();
-    return result;
-  }
-  result.PromoState = BeginsWithMarker(result.answer) ? 2 : 1;
-  return result;
+  // CURLE_WRITE_ERROR is our own Collect stopping the transfer at the limit.
+  return PromoAnswer(std::move(answer),
+                     {.complete = rc == CURLE_OK, .status = status, .cut = rc == CURLE_WRITE_ERROR});
 }
 
 }  // namespace quarlex

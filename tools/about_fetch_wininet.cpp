@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "serial/win32_text.h"
 #include "tools/about.h"
@@ -55,29 +56,28 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
   };
-  PromoResult result;
   const PromoTarget target = SplitPromoAddress(address);
   std::string host;
   INTERNET_PORT port = 0;
   if (target.host.empty() || IsReservedInvalidHost(target.host) || !SplitHostPort(target.host, host, port))
-    return result;
+    return {};
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
 
   Internet session(InternetOpenW(L"Torv", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  if (!session.h) return result;
+  if (!session.h) return {};
   SetTimeout(session.h, INTERNET_OPTION_CONNECT_TIMEOUT, limits.connectMs);
   SetTimeout(session.h, INTERNET_OPTION_SEND_TIMEOUT, limits.totalMs);
   SetTimeout(session.h, INTERNET_OPTION_RECEIVE_TIMEOUT, limits.totalMs);
   Internet connection(InternetConnectW(session.h, win32::Wide(host).c_str(), port, nullptr, nullptr,
                                        INTERNET_SERVICE_HTTP, 0, 0));
-  if (!connection.h) return result;
+  if (!connection.h) return {};
   const wchar_t* accept[] = {L"text/*", nullptr};
   // No cache either way, no redirects, no cookies, never a dialog.
   const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_CACHE_WRITE |
                       INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
   Internet request(HttpOpenRequestW(connection.h, L"GET", win32::Wide("/" + target.path).c_str(), L"HTTP/1.0",
                                     nullptr, accept, flags, 0));
-  if (!request.h) return result;
+  if (!request.h) return {};
   // Set on the request too: not every WinINet hands the session's time-outs down to it.
   SetTimeout(request.h, INTERNET_OPTION_CONNECT_TIMEOUT, limits.connectMs);
   SetTimeout(request.h, INTERNET_OPTION_SEND_TIMEOUT, left());
@@ -85,14 +85,15 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
   const wchar_t* contentType = L"Content-Type: application/x-www-form-urlencoded\r\n";
   if (!HttpAddRequestHeadersW(request.h, contentType, static_cast<DWORD>(-1L),
                               HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE))
-    return result;
-  if (!HttpSendRequestW(request.h, nullptr, 0, nullptr, 0)) return result;
+    return {};
+  if (!HttpSendRequestW(request.h, nullptr, 0, nullptr, 0)) return {};
   DWORD status = 0, size = sizeof status;
   HttpQueryInfoW(request.h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
 
+  std::string answer;
   bool complete = false;
   char buffer[16 * 1024];
-  while (result.answer.size() < limits.maxBytes) {
+  while (answer.size() < limits.maxBytes) {
     if (left() <= 0) break;
     SetTimeout(request.h, INTERNET_OPTION_RECEIVE_TIMEOUT, left());
     // A read waits until its whole count has arrived, so a body that stalls half-way would
@@ -103,26 +104,19 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
       complete = true;
       break;
     }
-    const DWORD room = static_cast<DWORD>(
-        std::min({sizeof buffer, limits.maxBytes - result.answer.size(), size_t{available}}));
+    const DWORD room =
+        static_cast<DWORD>(std::min({sizeof buffer, limits.maxBytes - answer.size(), size_t{available}}));
     DWORD n = 0;
     if (!InternetReadFile(request.h, buffer, room, &n)) break;
     if (n == 0) {
       complete = true;
       break;
     }
-    result.answer.append(buffer, n);
+    answer.append(buffer, n);
   }
-  const bool cut = result.answer.size() >= limits.maxBytes;
-  // An answer was read when the server answered at all: a status line came back. A transfer
-  // cut short (our own limit, or a time-out in the body) still leaves what arrived.
-  const bool answered = complete || (status > 0 && (cut || !result.answer.empty()));
-  if (!answered) {
-    result.answer.clear();
-    return result;
-  }
-  result.PromoState = BeginsWithMarker(result.answer) ? 2 : 1;
-  return result;
+  const bool cut = answer.size() >= limits.maxBytes;
+  return PromoAnswer(std::move(answer),
+                     {.complete = complete, .status = static_cast<long>(status), .cut = cut});
 }
 
 }  // namespace quarlex

@@ -120,6 +120,30 @@ TEST_F(AboutTest, MarkerRule) {
   }
 }
 
+// Each platform's fetch ends in this verdict; the cases a loopback server cannot easily stage.
+TEST(PromoAnswerTest, AnAnswerNeedsAStatusLineOrAFinishedExchange) {
+  struct Case {
+    const char* what;
+    std::string body;
+    PromoTransfer transfer;
+    int state;
+  };
+  const Case cases[] = {
+      {"finished", "<!--pgo1-->x", {.complete = true, .status = 200}, 2},
+      {"finished without a status", "", {.complete = true}, 1},
+      {"cut at the limit", "<!--pg", {.status = 200, .cut = true}, 1},
+      {"ended in the body", "<!--pgo1--><p", {.status = 404}, 2},
+      {"ended before the body", "", {.status = 200}, 0},
+      {"bytes without a status line", "<!--pgo1-->", {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const PromoResult r = PromoAnswer(c.body, c.transfer);
+    EXPECT_EQ(r.PromoState, c.state);
+    EXPECT_EQ(r.answer, c.state ? c.body : "");
+  }
+}
+
 TEST_F(AboutTest, NoServerMeansNoAnswer) {
   const PromoResult r = FetchPromo("127.0.0.1:" + std::to_string(PromoServer::ClosedPort()));
   EXPECT_EQ(r.PromoState, 0);
