@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -12,6 +11,7 @@
 #include "app/port_watcher.h"
 #include "serial/port_map.h"
 #include "serial/win32_text.h"
+#include "tests/app/support/main_queue.h"
 
 namespace quarlex {
 namespace {
@@ -146,31 +146,10 @@ TEST(PortWatcherWin32, PortsComingAndGoingReachTheCaptionAlsoBeforeTheKeyExists)
   ASSERT_TRUE(watcher.Start());  // a stopped watcher starts again
 }
 
-// The main thread's queue, drained by the test thread standing in for the event loop.
-struct MainQueue {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::deque<std::function<void()>> tasks;
-  TRegMonitorThread::Poster Poster() {
-    return [this](std::function<void()> task) {
-      std::lock_guard lock(mutex);
-      tasks.push_back(std::move(task));
-      cv.notify_all();
-    };
-  }
-  std::function<void()> Take() {
-    std::unique_lock lock(mutex);
-    if (!cv.wait_for(lock, Patience, [&] { return !tasks.empty(); })) return {};
-    auto task = std::move(tasks.front());
-    tasks.pop_front();
-    return task;
-  }
-};
-
 TEST(PortWatcherWin32, HandOverRunsScansOnTheMainThreadAndStopEndsAQueuedOne) {
   TestKey key;
   ASSERT_EQ(key.Create(), ERROR_SUCCESS);
-  MainQueue main;
+  testing::MainQueue main(Patience);
   Window w(key.Roots());
   std::thread::id ranOn;
   std::function<void()> late;

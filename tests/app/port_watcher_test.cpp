@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -14,6 +13,7 @@
 #include "serial/port_map.h"
 #include "serial/udev_linux.h"
 #include "tests/app/port_tree.h"
+#include "tests/app/support/main_queue.h"
 
 namespace quarlex {
 namespace {
@@ -182,33 +182,9 @@ TEST_F(PortWatcherTest, StopsCleanly) {
   ASSERT_TRUE(watcher.Start());
 }
 
-// The main thread's queue, drained by the test thread standing in for the event loop.
-struct MainQueue {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::deque<std::function<void()>> tasks;
-
-  TRegMonitorThread::Poster Poster() {
-    return [this](std::function<void()> task) {
-      {
-        std::lock_guard lock(mutex);
-        tasks.push_back(std::move(task));
-      }
-      cv.notify_all();
-    };
-  }
-  std::function<void()> Take() {
-    std::unique_lock lock(mutex);
-    if (!cv.wait_for(lock, Patience, [&] { return !tasks.empty(); })) return {};
-    auto task = std::move(tasks.front());
-    tasks.pop_front();
-    return task;
-  }
-};
-
 TEST_F(PortWatcherTest, HandOverRunsTheScanOnTheMainThread) {
   Pty pty;
-  MainQueue main;
+  testing::MainQueue main(Patience);
   std::thread::id ranOn;
   int scans = 0;
   TRegMonitorThread watcher(paths, main.Poster(), [&] {
@@ -233,7 +209,7 @@ TEST_F(PortWatcherTest, HandOverRunsTheScanOnTheMainThread) {
 
 TEST_F(PortWatcherTest, StopWhileAHandOverIsQueuedDoesNotDeadlock) {
   Pty pty;
-  MainQueue main;
+  testing::MainQueue main(Patience);
   int scans = 0;
   std::function<void()> late;
   {

@@ -284,20 +284,24 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
 namespace quarlex {
 namespace {
 
+// While it lives, every port opens as one scripted line in place of its device.
+struct ScriptedLine {
+  std::shared_ptr<device::FakeLine> line = std::make_shared<device::FakeLine>();
+  device::DeviceOpener previous = device::SetDeviceOpener(
+      [open = device::FakeLine::Opener({{"fake", line}})](
+          std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); });
+  ~ScriptedLine() { device::SetDeviceOpener(previous); }
+};
+
 // A read that fails while the tick takes the bytes a full ring left queued is handled like any
 // other failure of the device: the port closes, the operator is told, the program goes on.
 TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
   // The port is found through a pty's link; opening it gives a scripted line in its place.
   PtyPair pty;
-  auto line = std::make_shared<device::FakeLine>();
   Link(6, pty.path());
   Start();
-  struct OpenerScope {
-    device::DeviceOpener previous;
-    ~OpenerScope() { device::SetDeviceOpener(previous); }
-  } scope{device::SetDeviceOpener(
-      [open = device::FakeLine::Opener({{"fake", line}})](
-          std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); })};
+  ScriptedLine scripted;
+  device::FakeLine* line = scripted.line.get();
   const fs::path folder = root / "captures";
   session().ExeFolder = folder.string() + "/";
   w->saveMenu().save_Auto->setChecked(true);
@@ -325,15 +329,10 @@ TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
 // panel, and kept with the bytes, where the grid's tooltip and the text export show it.
 TEST_F(ConnectionTest, LineEventsAndArrivalTimesReachTheOperator) {
   PtyPair pty;
-  auto line = std::make_shared<device::FakeLine>();
   Link(6, pty.path());
   Start();
-  struct OpenerScope {
-    device::DeviceOpener previous;
-    ~OpenerScope() { device::SetDeviceOpener(previous); }
-  } scope{device::SetDeviceOpener(
-      [open = device::FakeLine::Opener({{"fake", line}})](
-          std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); })};
+  ScriptedLine scripted;
+  device::FakeLine* line = scripted.line.get();
   parts.port->BtnConnectClick();
   ASSERT_EQ(session().PortConnected, 1);
   EXPECT_TRUE(w->statusBar().BtnCom->toolTip().endsWith("\nLine events: none"))
