@@ -11,7 +11,7 @@
 #include "app/port_watcher.h"
 #include "serial/port_map.h"
 #include "serial/win32_text.h"
-#include "tests/app/support/main_queue.h"
+#include "tests/app/support/watcher_host.h"
 
 namespace quarlex {
 namespace {
@@ -104,32 +104,9 @@ TEST(PortMapWin32, ListFollowsTheKeysTextsInItsOrder) {
   EXPECT_EQ(table.PortCaption(), "Port 1");
 }
 
-// What the window does per batch: refresh the map, rescan, remember the caption.
-struct Window {
-  std::mutex mutex;
-  std::condition_variable cv;
-  PortMap map;
-  PortTable table;
-  std::string caption = "Port 0";
-  explicit Window(PortMapRoots roots) : map(std::move(roots)) {}
-  void OnChange() {
-    std::lock_guard lock(mutex);
-    if (map.Refresh()) table.ScanPorts(map.PortTexts());
-    caption = table.PortCaption();
-    cv.notify_all();
-  }
-  bool WaitFor(const std::function<bool()>& done) {
-    std::unique_lock lock(mutex);
-    return cv.wait_for(lock, Patience, done);
-  }
-  bool WaitForCaption(const std::string& want) {
-    return WaitFor([&] { return caption == want; });
-  }
-};
-
 TEST(PortWatcherWin32, PortsComingAndGoingReachTheCaptionAlsoBeforeTheKeyExists) {
   TestKey key;  // the key is created only after the watcher started: its parent is watched
-  Window w(key.Roots());
+  testing::Window w(key.Roots(), Patience);
   TRegMonitorThread watcher(key.Watch(), [&] { w.OnChange(); });
   ASSERT_TRUE(watcher.Start());
   EXPECT_EQ(watcher.DeviceEventSource(), PortEventSource::Registry);
@@ -150,7 +127,7 @@ TEST(PortWatcherWin32, HandOverRunsScansOnTheMainThreadAndStopEndsAQueuedOne) {
   TestKey key;
   ASSERT_EQ(key.Create(), ERROR_SUCCESS);
   testing::MainQueue main(Patience);
-  Window w(key.Roots());
+  testing::Window w(key.Roots(), Patience);
   std::thread::id ranOn;
   std::function<void()> late;
   {
@@ -182,7 +159,7 @@ TEST(PortWatcherWin32, HandOverRunsScansOnTheMainThreadAndStopEndsAQueuedOne) {
 TEST(PortWatcherWin32, SystemSerialPortMap) {
   TestKey key(HKEY_LOCAL_MACHINE, PortMapRoots{}.RegistryKey);
   if (key.Create() != ERROR_SUCCESS) GTEST_SKIP() << "needs write access to HKEY_LOCAL_MACHINE";
-  Window w(PortMapRoots::System());
+  testing::Window w(PortMapRoots::System(), Patience);
   PortWatchPaths watch = PortWatchPaths::System();
   watch.Debounce = 50ms;
   TRegMonitorThread watcher(watch, [&] { w.OnChange(); });

@@ -13,7 +13,7 @@
 #include "serial/port_map.h"
 #include "serial/udev_linux.h"
 #include "tests/app/port_tree.h"
-#include "tests/app/support/main_queue.h"
+#include "tests/app/support/watcher_host.h"
 
 namespace quarlex {
 namespace {
@@ -32,30 +32,6 @@ TEST(PortWatcherFilters, DeviceNames) {
     EXPECT_FALSE(IsSerialDeviceName(name)) << name;
   }
 }
-
-// What the window does per batch: refresh the map, rescan the table, remember the caption.
-struct Window {
-  std::mutex mutex;
-  std::condition_variable cv;
-  PortMap map;
-  PortTable table;
-  std::string caption = "Port 0";
-  int scans = 0;
-
-  explicit Window(PortMapRoots roots) : map(std::move(roots)) {}
-
-  void OnChange() {
-    std::lock_guard lock(mutex);
-    if (map.Refresh()) table.ScanPorts(map.PortTexts());
-    caption = table.PortCaption();
-    ++scans;
-    cv.notify_all();
-  }
-  bool WaitFor(const std::function<bool()>& done) {
-    std::unique_lock lock(mutex);
-    return cv.wait_for(lock, Patience, done);
-  }
-};
 
 struct PortWatcherTest : ::testing::Test {
   TempDir tmp;
@@ -77,7 +53,7 @@ struct PortWatcherTest : ::testing::Test {
 
 TEST_F(PortWatcherTest, LinkAppearingAndVanishingReachesTheCaption) {
   Pty pty;
-  Window w(roots);
+  testing::Window w(roots, Patience);
   TRegMonitorThread watcher(paths, [&] { w.OnChange(); });
   std::string error;
   ASSERT_TRUE(watcher.Start(&error)) << error;
@@ -97,7 +73,7 @@ TEST_F(PortWatcherTest, LinkAppearingAndVanishingReachesTheCaption) {
 
 // socat killed with SIGKILL: its terminal goes, its link stays. The port must still vanish.
 TEST_F(PortWatcherTest, PortVanishesWhenItsTerminalGoesButTheLinkStays) {
-  Window w(roots);
+  testing::Window w(roots, Patience);
   TRegMonitorThread watcher(paths, [&] { w.OnChange(); });  // watches the real /dev/pts
   ASSERT_TRUE(watcher.Start());
   auto pty = std::make_unique<Pty>();
@@ -109,7 +85,7 @@ TEST_F(PortWatcherTest, PortVanishesWhenItsTerminalGoesButTheLinkStays) {
 }
 
 TEST_F(PortWatcherTest, DeviceNodesAndLateByIdFolderAreWatched) {
-  Window w(roots);
+  testing::Window w(roots, Patience);
   TRegMonitorThread watcher(paths, [&] { w.OnChange(); });
   ASSERT_TRUE(watcher.Start());
 
@@ -136,7 +112,7 @@ TEST_F(PortWatcherTest, DeviceNodesAndLateByIdFolderAreWatched) {
 
 TEST_F(PortWatcherTest, RecreatesADeletedLinkFolderAndKeepsWatching) {
   Pty pty;
-  Window w(roots);
+  testing::Window w(roots, Patience);
   TRegMonitorThread watcher(paths, [&] { w.OnChange(); });
   ASSERT_TRUE(watcher.Start());
   fs::remove(paths.LinkFolder);
@@ -250,7 +226,7 @@ TEST_F(PortWatcherTest, DeviceAnnouncementsFromUdevdWhereItRunsElseFromTheKernel
   const char* uevent = "/sys/class/tty/tty/uevent";  // /dev/tty: present on every system
   if (geteuid() != 0 || access(uevent, W_OK) != 0)
     GTEST_SKIP() << "needs root to make the kernel announce a device";
-  Window w(roots);
+  testing::Window w(roots, Patience);
   TRegMonitorThread watcher(paths, [&] { w.OnChange(); });
   ASSERT_TRUE(watcher.Start());
   ASSERT_EQ(watcher.DeviceEventSource(), TRegMonitorThread::EventSource::Kernel);
