@@ -3,8 +3,6 @@
 // system's key when it may write there (wine, or an administrator).
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "app/port_scan.h"
