@@ -1,7 +1,7 @@
 #include "app/connection.h"
 
+#include "ports/port_name.h"
 #include "serial/device/device.h"
-#include "serial/port_name.h"
 
 namespace quarlex {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "serial/port_name.h"
+#include "ports/port_name.h"
 
 namespace quarlex {
 

@@ -1,7 +1,7 @@
 #include "app/start_options.h"
 
 #include "app/same_device.h"
-#include "serial/port_name.h"
+#include "ports/port_name.h"
 
 namespace quarlex {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "ports/port_map.h"
 #include "serial/comport_types.h"
-#include "serial/port_map.h"
 
 namespace quarlex {
 

@@ -15,7 +15,7 @@
 
 #include "app/port_scan.h"
 #include "app/port_watcher.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "app/port_watcher.h"
+#include "ports/port_map.h"
 #include "qt/main_window.h"
-#include "serial/port_map.h"
 
 namespace quarlex {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/start_options.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 namespace quarlex {
 

@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 
-#include "serial/port_name.h"
+#include "ports/port_name.h"
 
 namespace quarlex {
 

@@ -11,9 +11,9 @@
 #include "app/connection.h"
 #include "app/port_scan.h"
 #include "app/port_watcher.h"
+#include "ports/port_map.h"
 #include "qt/window_widgets.h"
 #include "serial/comport.h"
-#include "serial/port_map.h"
 
 namespace quarlex {
 

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstddef>
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 
 namespace quarlex {
 

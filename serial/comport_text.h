@@ -1,6 +1,6 @@
 #pragma once
 // Short text forms of the port's setting values, and back. They are the value encoding of the
-// settings store (serial/comport_storage.h), so they must stay stable: the enumeration texts are
+// settings store (serial/storage/comport_storage.h), so they must stay stable: the enumeration texts are
 // listed in ordinal order and a stored file written by one build is read by the next.
 //
 // Reading is forgiving by design: a text is matched ignoring ASCII letter case against the

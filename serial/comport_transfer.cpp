@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "serial/code_page.h"
 #include "serial/comport.h"
+#include "text/utf16.h"
 
 namespace quarlex {
 
@@ -35,67 +35,6 @@ int32_t WithAsync(F&& body) {
     DestroyAsync(async);
     throw;
   }
-}
-
-// --- code pages: 0 and 1251 are the program's Windows-1251, 65001 is UTF-8.
-
-constexpr uint32_t CP_UTF8 = 65001;
-
-// UTF-16 -> code points; a lone surrogate becomes U+FFFD, as the system conversion does.
-template <typename F>
-void ForEachCodePoint(const std::u16string& s, F&& f) {
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char32_t u = s[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      f(0x10000 + ((u - 0xD800) << 10) + (s[i + 1] - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      f(0xFFFD);
-    } else {
-      f(u);
-    }
-  }
-}
-
-void AppendUtf16(std::u16string& out, char32_t cp) {
-  if (cp >= 0x10000) {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  } else {
-    out.push_back(static_cast<char16_t>(cp));
-  }
-}
-
-std::string EncodeText(const std::u16string& s, uint32_t code_page) {
-  std::string out;
-  if (code_page == CP_UTF8) {
-    ForEachCodePoint(s, [&](char32_t cp) { AppendUtf8(out, cp); });
-    return out;
-  }
-  ForEachCodePoint(s, [&](char32_t cp) { out.push_back(static_cast<char>(UnicodeToCodePage(cp))); });
-  return out;
-}
-
-std::u16string DecodeText(const uint8_t* bytes, size_t n, uint32_t code_page) {
-  std::u16string out;
-  if (code_page != CP_UTF8) {
-    for (size_t i = 0; i < n; ++i) AppendUtf16(out, CodePageToUnicode(bytes[i]));
-    return out;
-  }
-  // A malformed or cut sequence gives one U+FFFD per byte it spoiled, nothing is dropped.
-  std::string_view rest(reinterpret_cast<const char*>(bytes), n);
-  while (!rest.empty()) {
-    const Utf8Front front = ReadUtf8Front(rest);
-    if (front.length == 0) {
-      out.push_back(u'\uFFFD');
-      rest.remove_prefix(1);
-    } else {
-      AppendUtf16(out, front.code);
-      rest.remove_prefix(front.length);
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -261,7 +200,7 @@ int32_t TCustomComPort::WriteAnsiStr(const std::string& Str) {
 }
 
 int32_t TCustomComPort::WriteUnicodeString(const std::u16string& Str) {
-  const std::string bytes = EncodeText(Str, FCodePage);
+  const std::string bytes = EncodeUtf16(Str, FCodePage);
   return Write(bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
@@ -311,7 +250,7 @@ int32_t TCustomComPort::ReadUnicodeString(std::u16string& Str, int32_t Count) {
     return WaitForAsync(a);
   });
   const size_t n = std::min<size_t>(temp.size(), ByteCount(got));
-  Str = DecodeText(reinterpret_cast<const uint8_t*>(temp.data()), n, FCodePage);
+  Str = DecodeToUtf16(reinterpret_cast<const uint8_t*>(temp.data()), n, FCodePage);
   return static_cast<int32_t>(Str.size());
 }
 

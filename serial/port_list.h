@@ -1,7 +1,7 @@
 #pragma once
 // ListSerialPorts: the names of the serial ports the system knows, for code that wants a plain
 // list (a settings dialog, a script). The names come from the same Linux port map the window's
-// scan reads ("COM<n>" per port, see serial/port_map.h), so both always agree.
+// scan reads ("COM<n>" per port, see ports/port_map.h), so both always agree.
 //
 // Owner's thread, like the port map it reads (the map is not thread-safe).
 #include <functional>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 namespace quarlex {
 

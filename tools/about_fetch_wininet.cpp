@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "serial/win32_text.h"
+#include "text/win32_text.h"
 #include "tools/about.h"
 
 namespace quarlex {

@@ -4,7 +4,7 @@
 //  - hexadecimal: values separated by spaces, an optional 0x prefix, a trailing group counted
 //    only when it has exactly two digits;
 //  - decimal: values separated by any byte up to 0x2F, every value taken modulo 256.
-// Input is text already converted to the program's code page (serial/code_page.h). Every value,
+// Input is text already converted to the program's code page (text/code_page.h). Every value,
 // digit counter included, is 8 bits wide and wraps as such.
 // Thread-safe (pure functions).
 #include <cstddef>

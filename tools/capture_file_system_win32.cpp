@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "serial/win32_text.h"
+#include "text/win32_text.h"
 #include "tools/capture_file_system.h"
 
 namespace quarlex::capture_fs {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <span>
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 #include "tools/byte_notation.h"
 
 namespace quarlex {

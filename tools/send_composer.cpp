@@ -1,6 +1,6 @@
 #include "tools/send_composer.h"
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 #include "tools/byte_notation.h"
 
 namespace quarlex {

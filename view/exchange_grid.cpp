@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 
 namespace quarlex {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 
 namespace quarlex {
 

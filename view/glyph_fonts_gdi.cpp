@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "serial/win32_text.h"
+#include "text/win32_text.h"
 #include "view/glyph_fonts.h"
 
 namespace quarlex {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 #include "tools/byte_notation.h"
 
 namespace quarlex::fuzz {

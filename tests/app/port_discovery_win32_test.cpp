@@ -7,9 +7,9 @@
 
 #include "app/port_scan.h"
 #include "app/port_watcher.h"
-#include "serial/port_map.h"
-#include "serial/win32_text.h"
+#include "ports/port_map.h"
 #include "tests/app/support/watcher_host.h"
+#include "text/win32_text.h"
 
 namespace quarlex {
 namespace {

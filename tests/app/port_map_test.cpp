@@ -1,4 +1,4 @@
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 #include <map>
 
 #include "app/port_scan.h"
-#include "serial/udev_linux.h"
+#include "ports/udev_linux.h"
 #include "tests/app/port_tree.h"
 
 namespace quarlex {

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "app/port_scan.h"
-#include "serial/port_map.h"
-#include "serial/udev_linux.h"
+#include "ports/port_map.h"
+#include "ports/udev_linux.h"
 #include "tests/app/port_tree.h"
 #include "tests/app/support/watcher_host.h"
 

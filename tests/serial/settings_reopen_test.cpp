@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "serial/comport.h"
-#include "serial/comport_storage.h"
 #include "serial/device/posix_device.h"
+#include "serial/storage/comport_storage.h"
 #include "tests/serial/device_pty.h"
 
 namespace quarlex {

@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "serial/comport.h"
-#include "serial/comport_storage.h"
+#include "serial/storage/comport_storage.h"
 
 namespace quarlex {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "ports/port_name.h"
 #include "serial/comport_text.h"
-#include "serial/port_name.h"
 
 namespace quarlex {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "serial/win32_text.h"
+#include "text/win32_text.h"
 #include "tools/files_fixture.h"
 
 namespace quarlex {

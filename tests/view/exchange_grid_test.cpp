@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 
 namespace quarlex {
 namespace {

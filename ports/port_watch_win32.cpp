@@ -1,7 +1,7 @@
 // The watcher's Windows side: RegNotifyChangeKeyValue on the serial-port map's key and a stop
 // event, in one WaitForMultipleObjects.
-#include "app/port_watcher.h"
-#include "serial/win32_text.h"
+#include "ports/port_watch.h"
+#include "text/win32_text.h"
 
 namespace quarlex {
 

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "serial/comport_storage_file.h"
+#include "serial/storage/comport_storage_file.h"
 
 namespace quarlex::storage_detail {
 

@@ -1,4 +1,4 @@
-#include "serial/code_page.h"
+#include "text/code_page.h"
 
 namespace quarlex {
 

@@ -8,8 +8,8 @@
 #include <system_error>
 #include <vector>
 
-#include "serial/comport_storage.h"
-#include "serial/comport_storage_file.h"
+#include "serial/storage/comport_storage.h"
+#include "serial/storage/comport_storage_file.h"
 
 // After the project headers: windows.h defines the comm API names as macros.
 #include <windows.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <system_error>
 
-#include "serial/comport_storage_file.h"
+#include "serial/storage/comport_storage_file.h"
 
 namespace quarlex::storage_detail {
 

@@ -1,4 +1,4 @@
-#include "serial/comport_storage_file.h"
+#include "serial/storage/comport_storage_file.h"
 
 #include <charconv>
 #include <cstring>

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "serial/code_page.h"
-#include "serial/port_map.h"
-#include "serial/port_name.h"
-#include "serial/win32_text.h"
+#include "ports/port_map.h"
+#include "ports/port_name.h"
+#include "text/code_page.h"
+#include "text/win32_text.h"
 
 namespace quarlex {
 

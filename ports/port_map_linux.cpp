@@ -11,9 +11,9 @@
 #include <set>
 #include <sstream>
 
-#include "serial/port_map.h"
-#include "serial/port_name.h"
-#include "serial/udev_linux.h"
+#include "ports/port_map.h"
+#include "ports/port_name.h"
+#include "ports/udev_linux.h"
 
 namespace quarlex {
 

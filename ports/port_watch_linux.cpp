@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/port_watcher.h"
-#include "serial/port_map.h"
-#include "serial/udev_linux.h"
+#include "ports/port_map.h"
+#include "ports/port_watch.h"
+#include "ports/udev_linux.h"
 
 namespace quarlex {
 

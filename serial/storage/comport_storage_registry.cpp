@@ -2,9 +2,9 @@
 #include <string_view>
 #include <system_error>
 
-#include "serial/comport_storage.h"
-#include "serial/comport_storage_file.h"
 #include "serial/comport_text.h"
+#include "serial/storage/comport_storage.h"
+#include "serial/storage/comport_storage_file.h"
 
 namespace quarlex {
 

@@ -1,4 +1,4 @@
-#include "serial/comport_storage.h"
+#include "serial/storage/comport_storage.h"
 
 #include <functional>
 

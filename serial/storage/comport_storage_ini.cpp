@@ -1,9 +1,9 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "serial/comport_storage.h"
-#include "serial/comport_storage_file.h"
 #include "serial/comport_text.h"
+#include "serial/storage/comport_storage.h"
+#include "serial/storage/comport_storage_file.h"
 
 namespace quarlex {
 

@@ -1,8 +1,8 @@
 // The values of the open registry key as the settings store sees them, on every platform: read
 // once when the key opens (LoadValues), changed in memory, written back by CloseKey.
-#include "serial/comport_storage.h"
-#include "serial/comport_storage_file.h"
 #include "serial/comport_text.h"
+#include "serial/storage/comport_storage.h"
+#include "serial/storage/comport_storage_file.h"
 
 namespace quarlex {
 

@@ -1,5 +1,5 @@
 #pragma once
-// Internal to the settings stores (serial/comport_storage*.cpp): reading and safely replacing a
+// Internal to the settings stores (serial/storage/comport_storage*.cpp): reading and safely replacing a
 // whole store file, and the small text helpers both store formats share. Failures throw
 // std::runtime_error with a message naming the file; StoreSettings / LoadSettings turn any of
 // them into error 16 or 17.

@@ -1,4 +1,4 @@
-#include "serial/udev_linux.h"
+#include "ports/udev_linux.h"
 
 #include <libudev.h>
 #include <unistd.h>
