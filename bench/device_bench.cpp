@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "serial/device/device.h"
-#include "serial/device/posix_device.h"
+#include "serial/device/linux_device.h"
 #include "tests/serial/device_pty.h"
 
 namespace {
@@ -70,7 +70,7 @@ double PlainReadRound() {
 double DeviceReadRound() {
   PtyPair pty;
   std::unique_ptr<Device> dev;
-  if (OpenPosixDevice(pty.path(), dev)) return 0;
+  if (OpenLinuxDevice(pty.path(), dev)) return 0;
   dev->SetState(Dcb{});
   dev->SetEventMask(EV_RXCHAR);
   std::vector<uint8_t> buf(1u << 20);
@@ -116,7 +116,7 @@ void BM_StalledConsumer(benchmark::State& state) {
   for (auto _ : state) {
     PtyPair pty;
     std::unique_ptr<Device> dev;
-    if (OpenPosixDevice(pty.path(), dev)) {
+    if (OpenLinuxDevice(pty.path(), dev)) {
       state.SkipWithError("open failed");
       return;
     }
@@ -172,7 +172,7 @@ void BM_StalledConsumerWithinQueue(benchmark::State& state) {
   for (auto _ : state) {
     PtyPair pty;
     std::unique_ptr<Device> dev;
-    if (OpenPosixDevice(pty.path(), dev)) {
+    if (OpenLinuxDevice(pty.path(), dev)) {
       state.SkipWithError("open failed");
       return;
     }
@@ -208,7 +208,7 @@ void BM_HangUpToReportedLoss(benchmark::State& state) {
   for (auto _ : state) {
     PtyPair pty;
     std::unique_ptr<Device> dev;
-    OpenPosixDevice(pty.path(), dev);
+    OpenLinuxDevice(pty.path(), dev);
     dev->SetEventMask(EV_RXCHAR);
     std::atomic<bool> waiting{false};
     Clock::time_point reported;
@@ -235,7 +235,7 @@ void BM_CloseStopsTheIoThread(benchmark::State& state) {
   for (auto _ : state) {
     PtyPair pty;
     std::unique_ptr<Device> dev;
-    OpenPosixDevice(pty.path(), dev);
+    OpenLinuxDevice(pty.path(), dev);
     dev->SetEventMask(kAllEvents);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));  // let it block in poll
     auto t0 = Clock::now();

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "serial/device/device.h"
+#include "serial/device/linux_device.h"
 #include "serial/device/port_lock_linux.h"
-#include "serial/device/posix_device.h"
 #include "tests/serial/device_pty.h"
 
 namespace {
@@ -38,7 +38,7 @@ void CountVisible(double& processes, double& descriptors) {
 void BM_ProbeFreeLine(benchmark::State& state) {
   PtyPair pty;
   for (auto _ : state) {
-    if (Error e = ProbePosixDevice(pty.path())) state.SkipWithError(e.os_text.c_str());
+    if (Error e = ProbeLinuxDevice(pty.path())) state.SkipWithError(e.os_text.c_str());
   }
   double processes = 0, descriptors = 0;
   CountVisible(processes, descriptors);
@@ -55,7 +55,7 @@ void BM_OpenAndCloseWithLockFile(benchmark::State& state) {
   PtyPair pty;
   for (auto _ : state) {
     std::unique_ptr<Device> dev;
-    if (Error e = OpenPosixDevice(pty.path(), dev)) state.SkipWithError(e.os_text.c_str());
+    if (Error e = OpenLinuxDevice(pty.path(), dev)) state.SkipWithError(e.os_text.c_str());
     dev.reset();
   }
   SetPortLockRoots(saved);

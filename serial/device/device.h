@@ -5,7 +5,7 @@
 // error and modem status, escape functions, purge), with the same numeric values, so that the
 // component's rules (error codes, event masks, "device gone" detection) read the same on every
 // platform. Only plain types appear here; each platform's implementation lives in its own file
-// that the build chooses (posix_device.cpp, win32_device.cpp); tests have a scriptable fake in
+// that the build chooses (linux_device.cpp, win32_device.cpp); tests have a scriptable fake in
 // tests/serial/support.
 //
 // Threads: every Device operation may be called from any thread; a device serialises them itself.
@@ -343,7 +343,7 @@ struct DeviceHolder {
 Error ProbeDevice(std::string_view path, DeviceHolder* holder = nullptr);
 
 // The platform's own opener and probe, defined once per platform by its backend file
-// (posix_device.cpp: a tty path such as /dev/ttyUSB0; win32_device.cpp: a \\.\COM<n> path).
+// (linux_device.cpp: a tty path such as /dev/ttyUSB0; win32_device.cpp: a \\.\COM<n> path).
 // OpenDevice and ProbeDevice call them unless a test has installed an opener.
 Error OpenPlatformDevice(std::string_view path, std::unique_ptr<Device>& device);
 Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder);

@@ -12,8 +12,9 @@
 #include <string>
 
 #include "serial/device/device.h"
+#include "serial/device/linux_device.h"
 #include "serial/device/linux_termios2.h"
-#include "serial/device/posix_device.h"
+#include "serial/device/linux_termios_map.h"
 #include "tests/serial/device_pty.h"
 
 namespace quarlex::device {
@@ -32,10 +33,10 @@ termios2 KernelSettings(const std::string& path) {
   return t;
 }
 
-TEST(PosixDevice, SettingsReachTheKernelIncludingARateNoTableNames) {
+TEST(LinuxDevice, SettingsReachTheKernelIncludingARateNoTableNames) {
   PtyPair pty;
   std::unique_ptr<Device> dev;
-  ASSERT_TRUE(OpenPosixDevice(pty.path(), dev).ok());
+  ASSERT_TRUE(OpenLinuxDevice(pty.path(), dev).ok());
   Dcb dcb;
   dcb.BaudRate = 31250;
   dcb.StopBits = kTwoStopBits;
@@ -58,10 +59,10 @@ TEST(PosixDevice, SettingsReachTheKernelIncludingARateNoTableNames) {
   EXPECT_EQ(back, dcb);
 }
 
-TEST(PosixDevice, SettingsTheLineSilentlyDropsAreRefusedAndTheOldOnesStay) {
+TEST(LinuxDevice, SettingsTheLineSilentlyDropsAreRefusedAndTheOldOnesStay) {
   PtyPair pty;
   std::unique_ptr<Device> dev;
-  ASSERT_TRUE(OpenPosixDevice(pty.path(), dev).ok());
+  ASSERT_TRUE(OpenLinuxDevice(pty.path(), dev).ok());
   Dcb good;
   good.BaudRate = 57600;
   ASSERT_TRUE(dev->SetState(good).ok());
@@ -100,10 +101,10 @@ TEST(PosixDevice, SettingsTheLineSilentlyDropsAreRefusedAndTheOldOnesStay) {
   EXPECT_EQ(n, 2u);
 }
 
-TEST(PosixDevice, EveryRefusedValueOfTheTableIsRefused) {
+TEST(LinuxDevice, EveryRefusedValueOfTheTableIsRefused) {
   PtyPair pty;
   std::unique_ptr<Device> dev;
-  ASSERT_TRUE(OpenPosixDevice(pty.path(), dev).ok());
+  ASSERT_TRUE(OpenLinuxDevice(pty.path(), dev).ok());
   int refused = 0;
   for (size_t i = 0; i < kUnmappedValueCount; ++i) {
     const UnmappedValue& v = kUnmappedValues[i];
@@ -130,35 +131,35 @@ TEST(PosixDevice, EveryRefusedValueOfTheTableIsRefused) {
   EXPECT_EQ(refused, 4);
 }
 
-TEST(PosixDevice, OpenFailuresAreDistinctValues) {
+TEST(LinuxDevice, OpenFailuresAreDistinctValues) {
   std::unique_ptr<Device> dev;
-  Error missing = OpenPosixDevice("/dev/quarlex-no-such-tty", dev);
+  Error missing = OpenLinuxDevice("/dev/quarlex-no-such-tty", dev);
   EXPECT_EQ(missing.kind, ErrorKind::kNotFound);
   EXPECT_EQ(missing.os_code, ENOENT);
   EXPECT_EQ(missing.win_code, kWinFileNotFound);
   EXPECT_FALSE(missing.os_text.empty());
   EXPECT_EQ(dev, nullptr);
 
-  Error not_tty = OpenPosixDevice("/dev/null", dev);
+  Error not_tty = OpenLinuxDevice("/dev/null", dev);
   EXPECT_EQ(not_tty.kind, ErrorKind::kOther);
   EXPECT_EQ(not_tty.os_code, ENOTTY);
-  EXPECT_EQ(ProbePosixDevice("/dev/quarlex-no-such-tty").kind, ErrorKind::kNotFound);
+  EXPECT_EQ(ProbeLinuxDevice("/dev/quarlex-no-such-tty").kind, ErrorKind::kNotFound);
 }
 
-TEST(PosixDevice, SecondOpenAndProbeSeeBusyUntilClosed) {
+TEST(LinuxDevice, SecondOpenAndProbeSeeBusyUntilClosed) {
   PtyPair pty;
   std::unique_ptr<Device> first, second;
-  ASSERT_TRUE(ProbePosixDevice(pty.path()).ok());
-  ASSERT_TRUE(OpenPosixDevice(pty.path(), first).ok());
+  ASSERT_TRUE(ProbeLinuxDevice(pty.path()).ok());
+  ASSERT_TRUE(OpenLinuxDevice(pty.path(), first).ok());
   // As root TIOCEXCL lets anyone in; the lock is what keeps a second opener out.
-  Error e = OpenPosixDevice(pty.path(), second);
+  Error e = OpenLinuxDevice(pty.path(), second);
   EXPECT_EQ(e.kind, ErrorKind::kBusy);
   EXPECT_EQ(e.os_code, EBUSY);
   EXPECT_EQ(e.win_code, kWinAccessDenied);
-  EXPECT_EQ(ProbePosixDevice(pty.path()).kind, ErrorKind::kBusy);
+  EXPECT_EQ(ProbeLinuxDevice(pty.path()).kind, ErrorKind::kBusy);
   first->Close();
-  EXPECT_TRUE(ProbePosixDevice(pty.path()).ok());
-  EXPECT_TRUE(OpenPosixDevice(pty.path(), second).ok());
+  EXPECT_TRUE(ProbeLinuxDevice(pty.path()).ok());
+  EXPECT_TRUE(OpenLinuxDevice(pty.path(), second).ok());
 }
 
 // Runs `body` in a child that has given up root for the user nobody (and with it every
@@ -175,7 +176,7 @@ int AsNobody(F body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
 }
 
-TEST(PosixDevice, WithoutPrivilegeTheExclusiveFlagKeepsOthersOut) {
+TEST(LinuxDevice, WithoutPrivilegeTheExclusiveFlagKeepsOthersOut) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
   PtyPair pty;
   ASSERT_EQ(chmod(pty.path().c_str(), 0666), 0);  // so that nobody may open it at all
@@ -183,12 +184,12 @@ TEST(PosixDevice, WithoutPrivilegeTheExclusiveFlagKeepsOthersOut) {
   std::string path = pty.path();
   EXPECT_EQ(AsNobody([&] {
               std::unique_ptr<Device> d;
-              Error e = OpenPosixDevice(path, d);
+              Error e = OpenLinuxDevice(path, d);
               return e.ok() ? 0 : 10 + static_cast<int>(e.kind);
             }),
             0);
   std::unique_ptr<Device> held;
-  ASSERT_TRUE(OpenPosixDevice(path, held).ok());
+  ASSERT_TRUE(OpenLinuxDevice(path, held).ok());
   // Held: the plain open itself fails with EBUSY (TIOCEXCL), and the device reports busy.
   EXPECT_EQ(AsNobody([&] {
               int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -198,20 +199,20 @@ TEST(PosixDevice, WithoutPrivilegeTheExclusiveFlagKeepsOthersOut) {
             0);
   EXPECT_EQ(AsNobody([&] {
               std::unique_ptr<Device> d;
-              Error e = OpenPosixDevice(path, d);
+              Error e = OpenLinuxDevice(path, d);
               return e.kind == ErrorKind::kBusy && e.os_code == EBUSY ? 0 : 3;
             }),
             0);
 }
 
-TEST(PosixDevice, ALineTheUserMayNotOpenIsAccessDenied) {
+TEST(LinuxDevice, ALineTheUserMayNotOpenIsAccessDenied) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
   PtyPair pty;
   ASSERT_EQ(chmod(pty.path().c_str(), 0600), 0);
   std::string path = pty.path();
   EXPECT_EQ(AsNobody([&] {
               std::unique_ptr<Device> d;
-              Error e = OpenPosixDevice(path, d);
+              Error e = OpenLinuxDevice(path, d);
               if (e.kind != ErrorKind::kAccessDenied) return 1;
               if (e.os_code != EACCES) return 2;
               return e.win_code == kWinAccessDenied ? 0 : 3;
@@ -285,12 +286,12 @@ TEST(ParmrkDecoder, AMarkSplitAcrossReadsIsStillOneMark) {
   }
 }
 
-TEST(PosixDevice, ParityCheckingTurnsOnMarksAndTheReaderRemovesThem) {
+TEST(LinuxDevice, ParityCheckingTurnsOnMarksAndTheReaderRemovesThem) {
   // INPCK|PARMRK go on only with parity checking (the marks cost the kernel its fast raw path),
   // IGNBRK only without (a break is then counted, not read as a NUL byte).
   PtyPair pty;
   std::unique_ptr<Device> dev;
-  ASSERT_TRUE(OpenPosixDevice(pty.path(), dev).ok());
+  ASSERT_TRUE(OpenLinuxDevice(pty.path(), dev).ok());
   Dcb d;
   ASSERT_TRUE(dev->SetState(d).ok());
   termios2 t = KernelSettings(pty.path());

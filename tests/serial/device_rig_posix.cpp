@@ -1,7 +1,7 @@
 // The POSIX device on a pseudo-terminal pair: the slave is the device, the master the far end.
 #include <stdexcept>
 
-#include "serial/device/posix_device.h"
+#include "serial/device/linux_device.h"
 #include "tests/serial/device_pty.h"
 #include "tests/serial/device_rig.h"
 
@@ -11,7 +11,7 @@ namespace {
 class PtyRig : public Rig {
  public:
   PtyRig() {
-    Error e = OpenPosixDevice(pty.path(), dev);
+    Error e = OpenLinuxDevice(pty.path(), dev);
     if (e) throw std::runtime_error("open " + pty.path() + ": " + e.os_text);
   }
   void PeerSend(const std::string& bytes) override { pty.Send(bytes); }

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "serial/device/posix_device.h"
+#include "serial/device/linux_device.h"
 #include "tests/app/port_tree.h"
 #include "tests/serial/device_pty.h"
 
@@ -94,31 +94,31 @@ TEST(PortLock, AnOpenDeviceHoldsItsLockFileUntilClosed) {
   SetPortLockRoots({tmp.path(), "/proc"});
   const fs::path lock = tmp.path() / LockFileName(pty.path());
   std::unique_ptr<Device> dev, second;
-  ASSERT_TRUE(OpenPosixDevice(pty.path(), dev).ok());
+  ASSERT_TRUE(OpenLinuxDevice(pty.path(), dev).ok());
   std::ifstream in(lock);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), Ascii(getpid()));
   EXPECT_EQ(fs::status(lock).permissions(), fs::perms(0644));
-  EXPECT_EQ(OpenPosixDevice(pty.path(), second).kind, ErrorKind::kBusy);
+  EXPECT_EQ(OpenLinuxDevice(pty.path(), second).kind, ErrorKind::kBusy);
   EXPECT_EQ(ReadLockPid(lock), getpid()) << "the refused second open leaves the first its lock";
   dev.reset();
   EXPECT_FALSE(fs::exists(lock));
 
   // A lock of a process that has ended is replaced; one of a live process keeps the line shut.
   WriteFile(lock, Ascii(EndedPid()));
-  ASSERT_TRUE(OpenPosixDevice(pty.path(), dev).ok());
+  ASSERT_TRUE(OpenLinuxDevice(pty.path(), dev).ok());
   EXPECT_EQ(ReadLockPid(lock), getpid());
   dev.reset();
   OtherProcess tool("", "uucp-tool");
   WriteFile(lock, Ascii(tool.pid()));
-  EXPECT_EQ(OpenPosixDevice(pty.path(), dev).kind, ErrorKind::kBusy);
+  EXPECT_EQ(OpenLinuxDevice(pty.path(), dev).kind, ErrorKind::kBusy);
   EXPECT_EQ(ReadLockPid(lock), tool.pid());
   DeviceHolder holder;
-  EXPECT_EQ(ProbePosixDevice(pty.path(), &holder).kind, ErrorKind::kBusy);
+  EXPECT_EQ(ProbeLinuxDevice(pty.path(), &holder).kind, ErrorKind::kBusy);
   EXPECT_EQ(holder.program, "uucp-tool");
 
   // A lock folder the user may not write (here: none at all) is no reason to refuse the line.
   SetPortLockRoots({tmp.path() / "missing", "/proc"});
-  EXPECT_TRUE(OpenPosixDevice(pty.path(), dev).ok());
+  EXPECT_TRUE(OpenLinuxDevice(pty.path(), dev).ok());
   dev.reset();
   SetPortLockRoots(saved);
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "serial/comport.h"
-#include "serial/device/posix_device.h"
+#include "serial/device/linux_device.h"
 #include "serial/storage/comport_storage.h"
 #include "tests/serial/device_pty.h"
 
@@ -85,7 +85,7 @@ class SettingsReopenTest : public ::testing::Test {
     dir_ = tmpl;
     previous_ = device::SetDeviceOpener([this](std::string_view path, std::unique_ptr<device::Device>& dev) {
       std::unique_ptr<device::Device> real;
-      device::Error e = device::OpenPosixDevice(path, real);
+      device::Error e = device::OpenLinuxDevice(path, real);
       if (e) return e;
       log_.opened.emplace_back(path);
       dev = std::make_unique<CountingDevice>(std::move(real), log_);

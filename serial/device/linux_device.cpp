@@ -1,7 +1,7 @@
 // The Linux serial device: a tty opened exclusively, line settings through termios2, and one
 // I/O thread per open device that moves received bytes into the user-space ring at once, sends
 // queued writes, and watches the line (tx-empty, error and modem counters).
-#include "serial/device/posix_device.h"
+#include "serial/device/linux_device.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -23,101 +23,12 @@
 #include "serial/device/core_backed_device.h"
 #include "serial/device/device_core.h"
 #include "serial/device/linux_termios2.h"
+#include "serial/device/linux_termios_map.h"
 #include "serial/device/port_lock_linux.h"
 
 namespace quarlex::device {
 
 using namespace linux_tty;
-
-static_assert(kVStart == VSTART && kVStop == VSTOP && kVMin == VMIN && kVTime == VTIME,
-              "kernel and C library agree on the control character slots");
-
-// ---------------------------------------------------------------------------------------------
-// Device values without a Linux counterpart.
-
-const UnmappedValue kUnmappedValues[] = {
-    {"fOutxDsrFlow", Fate::kRefused, "Linux has no DSR output flow control",
-     [](const Dcb& d) { return (d.Flags & kDcbOutxDsrFlow) != 0; }},
-    {"DTR_CONTROL_HANDSHAKE", Fate::kRefused, "Linux has no DTR input flow control",
-     [](const Dcb& d) { return (d.Flags & kDcbDtrControlMask) == kDtrControlHandshake; }},
-    {"RTS_CONTROL_TOGGLE", Fate::kEmulated,
-     "RS-485 mode with RTS raised while sending; refused when the driver has no RS-485",
-     [](const Dcb& d) { return (d.Flags & kDcbRtsControlMask) == kRtsControlToggle; }},
-    {"StopBits 1.5 with 6-8 data bits", Fate::kRefused, "refused as the comm API refuses it",
-     [](const Dcb& d) { return d.StopBits == kOne5StopBits && d.ByteSize != 5; }},
-    {"StopBits 2 with 5 data bits", Fate::kRefused, "refused as the comm API refuses it",
-     [](const Dcb& d) { return d.StopBits == kTwoStopBits && d.ByteSize == 5; }},
-    {"StopBits 1.5 with 5 data bits", Fate::kEmulated, "CS5|CSTOPB: the UART sends 1.5 stop bits",
-     [](const Dcb& d) { return d.StopBits == kOne5StopBits && d.ByteSize == 5; }},
-    {"fOutxCtsFlow and RTS_CONTROL_HANDSHAKE apart", Fate::kEmulated,
-     "either becomes CRTSCTS, which Linux applies to both directions",
-     [](const Dcb& d) {
-       return ((d.Flags & kDcbOutxCtsFlow) != 0) != ((d.Flags & kDcbRtsControlMask) == kRtsControlHandshake);
-     }},
-    {"XonLim, XoffLim", Fate::kIgnored, "the kernel sends XOFF/XON at its own thresholds",
-     [](const Dcb& d) { return d.XonLim != 0 || d.XoffLim != 0; }},
-    {"fTXContinueOnXoff", Fate::kIgnored, "no counterpart; the kernel keeps sending",
-     [](const Dcb& d) { return (d.Flags & kDcbTxContinueOnXoff) != 0; }},
-    {"fAbortOnError", Fate::kIgnored, "transfers go on after line errors",
-     [](const Dcb& d) { return (d.Flags & kDcbAbortOnError) != 0; }},
-    {"fBinary off, EofChar", Fate::kIgnored, "the line is always binary; EofChar is kept only",
-     [](const Dcb& d) { return (d.Flags & kDcbBinary) == 0 || d.EofChar != 0; }},
-    {"fDsrSensitivity", Fate::kEmulated,
-     "received bytes dropped in user space while DSR is low; no effect on a line without modem "
-     "status (a pseudo-terminal)",
-     [](const Dcb& d) { return (d.Flags & kDcbDsrSensitivity) != 0; }},
-    {"fNull", Fate::kEmulated, "NUL bytes dropped in user space",
-     [](const Dcb& d) { return (d.Flags & kDcbNull) != 0; }},
-    {"EvtChar", Fate::kEmulated, "EV_RXFLAG raised in user space", [](const Dcb&) { return true; }},
-    {"fErrorChar, ErrorChar", Fate::kEmulated, "PARMRK marks decoded in user space; the marked byte replaced",
-     [](const Dcb& d) { return (d.Flags & kDcbErrorChar) != 0 && (d.Flags & kDcbParity) != 0; }},
-    {"output queue size", Fate::kIgnored, "pending writes are sent from the callers' buffers",
-     [](const Dcb&) { return false; }},
-};
-const size_t kUnmappedValueCount = sizeof kUnmappedValues / sizeof kUnmappedValues[0];
-
-// ---------------------------------------------------------------------------------------------
-
-size_t ParmrkDecoder::Decode(const uint8_t* in, size_t n, uint8_t* out, uint32_t& errors, bool replace,
-                             uint8_t error_char) {
-  size_t o = 0;
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t c = in[i];
-    switch (state) {
-      case 0:
-        if (c == 0xFF)
-          state = 1;
-        else
-          out[o++] = c;
-        break;
-      case 1:
-        if (c == 0xFF) {
-          out[o++] = 0xFF;
-          state = 0;
-        } else if (c == 0x00) {
-          state = 2;
-        } else {
-          // Not a mark the kernel makes; keep both bytes rather than lose data.
-          out[o++] = 0xFF;
-          out[o++] = c;
-          state = 0;
-        }
-        break;
-      case 2:
-        if (c == 0x00) {
-          errors |= CE_BREAK;
-        } else {
-          errors |= CE_RXPARITY;
-          out[o++] = replace ? error_char : c;
-        }
-        state = 0;
-        break;
-    }
-  }
-  return o;
-}
-
-// ---------------------------------------------------------------------------------------------
 
 namespace {
 
@@ -183,10 +94,10 @@ bool IsGoneErrno(int err) {
 
 // ---------------------------------------------------------------------------------------------
 
-class PosixDevice final : public CoreBackedDevice {
+class LinuxDevice final : public CoreBackedDevice {
  public:
-  PosixDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock);
-  ~PosixDevice() override { Close(); }
+  LinuxDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock);
+  ~LinuxDevice() override { Close(); }
   Error Init();
 
   void Close() override;
@@ -212,8 +123,6 @@ class PosixDevice final : public CoreBackedDevice {
   void PollLineLocked();
   void GoneLocked(int err);
   Error ApplyTermios(const termios2& t);
-  termios2 TermiosFor(const termios2& base, const Dcb& dcb) const;
-  Dcb DcbFrom(const termios2& t) const;
 
   int fd_;
   const std::string path_;
@@ -242,10 +151,10 @@ class PosixDevice final : public CoreBackedDevice {
   Clock::time_point wake_due_since_{};
 };
 
-PosixDevice::PosixDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock)
+LinuxDevice::LinuxDevice(int fd, std::string path, std::unique_ptr<UucpLock> lock)
     : CoreBackedDevice(kMinInputQueue), fd_(fd), path_(std::move(path)), lock_(std::move(lock)) {}
 
-Error PosixDevice::Init() {
+Error LinuxDevice::Init() {
   if (ioctl(fd_, TIOCEXCL) != 0) return OpenError(errno);
   termios2 t{};
   if (ioctl(fd_, kTcGets2, &t) != 0) return OpenError(errno);
@@ -253,9 +162,9 @@ Error PosixDevice::Init() {
   // would swallow every 0x11 and 0x13 of the data. Only the rate is kept until SetState.
   Dcb dcb;
   dcb.BaudRate = t.c_ospeed ? t.c_ospeed : 9600;
-  termios2 raw = TermiosFor(t, dcb);
+  termios2 raw = TermiosForDcb(t, dcb);
   if (ioctl(fd_, kTcSets2, &raw) != 0) return OpenError(errno);
-  if (ioctl(fd_, kTcGets2, &t) == 0) dcb = DcbFrom(t);
+  if (ioctl(fd_, kTcGets2, &t) == 0) dcb = DcbFromTermios(t);
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd_ < 0) return OpenError(errno);
   {
@@ -270,12 +179,12 @@ Error PosixDevice::Init() {
   return {};
 }
 
-void PosixDevice::Wake() {
+void LinuxDevice::Wake() {
   uint64_t one = 1;
   [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
 }
 
-void PosixDevice::Close() {
+void LinuxDevice::Close() {
   std::unique_lock fd_lock(fd_mu_);
   if (!open_.exchange(false)) return;
   stop_ = true;
@@ -292,106 +201,12 @@ void PosixDevice::Close() {
 // ---------------------------------------------------------------------------------------------
 // Line settings
 
-Dcb PosixDevice::DcbFrom(const termios2& t) const {
-  Dcb d;
-  d.BaudRate = t.c_ospeed ? t.c_ospeed : 9600;
-  switch (t.c_cflag & CSIZE) {
-    case CS5:
-      d.ByteSize = 5;
-      break;
-    case CS6:
-      d.ByteSize = 6;
-      break;
-    case CS7:
-      d.ByteSize = 7;
-      break;
-    default:
-      d.ByteSize = 8;
-      break;
-  }
-  if (!(t.c_cflag & PARENB))
-    d.Parity = kNoParity;
-  else if (t.c_cflag & CMSPAR)
-    d.Parity = (t.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
-  else
-    d.Parity = (t.c_cflag & PARODD) ? kOddParity : kEvenParity;
-  if (t.c_cflag & CSTOPB) d.StopBits = d.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
-  d.Flags = kDcbBinary | kDtrControlEnable | kRtsControlEnable;
-  if (t.c_cflag & CRTSCTS) {
-    d.Flags = (d.Flags & ~kDcbRtsControlMask) | kDcbOutxCtsFlow | kRtsControlHandshake;
-  }
-  if (t.c_iflag & IXON) d.Flags |= kDcbOutX;
-  if (t.c_iflag & IXOFF) d.Flags |= kDcbInX;
-  if (t.c_iflag & INPCK) d.Flags |= kDcbParity;
-  d.XonChar = t.c_cc[kVStart];
-  d.XoffChar = t.c_cc[kVStop];
-  return d;
-}
-
-termios2 PosixDevice::TermiosFor(const termios2& base, const Dcb& d) const {
-  termios2 t = base;
-  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK |
-                 IGNPAR | IUCLC | IMAXBEL);
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | kCbaud | (kCbaud << 16));
-  t.c_cflag |= CLOCAL | CREAD | kBother | (kBother << 16);
-  t.c_ispeed = t.c_ospeed = d.BaudRate;
-  switch (d.ByteSize) {
-    case 5:
-      t.c_cflag |= CS5;
-      break;
-    case 6:
-      t.c_cflag |= CS6;
-      break;
-    case 7:
-      t.c_cflag |= CS7;
-      break;
-    default:
-      t.c_cflag |= CS8;
-      break;
-  }
-  switch (d.Parity) {
-    case kOddParity:
-      t.c_cflag |= PARENB | PARODD;
-      break;
-    case kEvenParity:
-      t.c_cflag |= PARENB;
-      break;
-    case kMarkParity:
-      t.c_cflag |= PARENB | CMSPAR | PARODD;
-      break;
-    case kSpaceParity:
-      t.c_cflag |= PARENB | CMSPAR;
-      break;
-    default:
-      break;
-  }
-  if (d.StopBits != kOneStopBit) t.c_cflag |= CSTOPB;
-  if ((d.Flags & kDcbOutxCtsFlow) || (d.Flags & kDcbRtsControlMask) == kRtsControlHandshake)
-    t.c_cflag |= CRTSCTS;
-  if (d.Flags & kDcbOutX) t.c_iflag |= IXON;
-  if (d.Flags & kDcbInX) t.c_iflag |= IXOFF;
-  if (d.Flags & kDcbParity) {
-    // Marked errors let the reader replace the byte and see breaks; without parity checking the
-    // marks are left off, which keeps the kernel's fast raw path, and breaks are counted only.
-    t.c_iflag |= INPCK | PARMRK;
-  } else {
-    t.c_iflag |= IGNBRK;
-  }
-  t.c_cc[kVStart] = d.XonChar;
-  t.c_cc[kVStop] = d.XoffChar;
-  t.c_cc[kVMin] = 1;  // an empty line reads EAGAIN, never a false end of file
-  t.c_cc[kVTime] = 0;
-  return t;
-}
-
-Error PosixDevice::ApplyTermios(const termios2& t) {
+Error LinuxDevice::ApplyTermios(const termios2& t) {
   if (ioctl(fd_, kTcSets2, &t) != 0) return LineError(errno);
   return {};
 }
 
-Error PosixDevice::SetState(const Dcb& dcb) {
+Error LinuxDevice::SetState(const Dcb& dcb) {
   std::shared_lock fd_lock(fd_mu_);
   if (!open_) return NotOpenError();
   std::lock_guard config(config_mu_);
@@ -410,7 +225,7 @@ Error PosixDevice::SetState(const Dcb& dcb) {
 
   termios2 old{};
   if (ioctl(fd_, kTcGets2, &old) != 0) return LineError(errno);
-  termios2 want = TermiosFor(old, dcb);
+  termios2 want = TermiosForDcb(old, dcb);
   if (Error e = ApplyTermios(want)) return e;
   // A driver or a pseudo-terminal may keep other values without saying so (a pty forces 8 data
   // bits and no parity; UARTs round rates): read back and refuse what did not take.
@@ -461,13 +276,13 @@ Error PosixDevice::SetState(const Dcb& dcb) {
   return {};
 }
 
-Error PosixDevice::SetQueueSizes(uint32_t input_size, uint32_t output_size) {
+Error LinuxDevice::SetQueueSizes(uint32_t input_size, uint32_t output_size) {
   Error e = core_->SetQueueSizes(input_size, output_size);
   if (e.ok()) Wake();  // the ring may have room again
   return e;
 }
 
-Error PosixDevice::SetEventMask(uint32_t mask) {
+Error LinuxDevice::SetEventMask(uint32_t mask) {
   Error e = CoreBackedDevice::SetEventMask(mask);
   if (e.ok()) Wake();  // line polling depends on the mask
   return e;
@@ -476,7 +291,7 @@ Error PosixDevice::SetEventMask(uint32_t mask) {
 // ---------------------------------------------------------------------------------------------
 // Transfers
 
-Error PosixDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
+Error LinuxDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
   bytes_now = 0;
   transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
   std::shared_lock fd_lock(fd_mu_);
@@ -507,7 +322,7 @@ Error PosixDevice::StartWrite(const uint8_t* data, uint32_t count, Transfer& tra
 }
 
 // Core mutex held. Sends as much of the queued writes as the line takes now.
-void PosixDevice::SendQueuedLocked() {
+void LinuxDevice::SendQueuedLocked() {
   for (;;) {
     size_t n = 0;
     const uint8_t* p = core_->WriteChunkLocked(n);
@@ -527,7 +342,7 @@ void PosixDevice::SendQueuedLocked() {
   }
 }
 
-Error PosixDevice::Purge(uint32_t flags) {
+Error LinuxDevice::Purge(uint32_t flags) {
   std::shared_lock fd_lock(fd_mu_);
   if (!open_) return NotOpenError();
   if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
@@ -545,7 +360,7 @@ Error PosixDevice::Purge(uint32_t flags) {
 // ---------------------------------------------------------------------------------------------
 // Queries and escapes
 
-Error PosixDevice::GetCommStatus(CommStatus& status) {
+Error LinuxDevice::GetCommStatus(CommStatus& status) {
   status = {};
   std::shared_lock fd_lock(fd_mu_);
   if (!open_) return NotOpenError();
@@ -566,7 +381,7 @@ Error PosixDevice::GetCommStatus(CommStatus& status) {
   return {};
 }
 
-Error PosixDevice::GetModemStatus(uint32_t& status) {
+Error LinuxDevice::GetModemStatus(uint32_t& status) {
   status = 0;
   std::shared_lock fd_lock(fd_mu_);
   if (!open_) return NotOpenError();
@@ -584,7 +399,7 @@ Error PosixDevice::GetModemStatus(uint32_t& status) {
   return {};
 }
 
-Error PosixDevice::Escape(uint32_t function) {
+Error LinuxDevice::Escape(uint32_t function) {
   std::shared_lock fd_lock(fd_mu_);
   if (!open_) return NotOpenError();
   {
@@ -631,7 +446,7 @@ Error PosixDevice::Escape(uint32_t function) {
   return {};
 }
 
-Error PosixDevice::TransmitChar(uint8_t byte) {
+Error LinuxDevice::TransmitChar(uint8_t byte) {
   std::shared_lock fd_lock(fd_mu_);
   if (!open_) return NotOpenError();
   std::lock_guard lock(core_->mutex());
@@ -654,7 +469,7 @@ Error PosixDevice::TransmitChar(uint8_t byte) {
 // ---------------------------------------------------------------------------------------------
 // The I/O thread
 
-void PosixDevice::GoneLocked(int err) {
+void LinuxDevice::GoneLocked(int err) {
   core_->MarkGoneLocked(err);
 }
 
@@ -664,7 +479,7 @@ void PosixDevice::GoneLocked(int err) {
 // waitable ioctl and need the counters looked at anyway; it can be interrupted only by a signal,
 // which a library has no business installing in its host; and the counters, unlike sampled
 // levels, miss no edge between two looks.
-void PosixDevice::PollLineLocked() {
+void LinuxDevice::PollLineLocked() {
   uint32_t ev = 0, ce = 0;
   if (has_icount_) {
     serial_icounter_struct now{};
@@ -701,12 +516,12 @@ void PosixDevice::PollLineLocked() {
   if (ev || ce) core_->RaiseLocked(ev, ce);
 }
 
-void PosixDevice::WakeWaiterNow() {
+void LinuxDevice::WakeWaiterNow() {
   wake_due_ = false;
   core_->WakeWaiter();
 }
 
-void PosixDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& decoded) {
+void LinuxDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& decoded) {
   // A few reads per wake-up drain a burst without going back to poll for each chunk.
   for (int round = 0; round < 4; ++round) {
     size_t room = raw.size();
@@ -755,7 +570,7 @@ void PosixDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& dec
   }
 }
 
-void PosixDevice::IoLoop() {
+void LinuxDevice::IoLoop() {
   std::vector<uint8_t> raw(64 * 1024), decoded(64 * 1024);
   for (;;) {
     short events = 0;
@@ -833,7 +648,7 @@ void PosixDevice::IoLoop() {
 
 // ---------------------------------------------------------------------------------------------
 
-Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device) {
+Error OpenLinuxDevice(std::string_view path, std::unique_ptr<Device>& device) {
   device.reset();
   // The lock file first, as the tools that use one do: the device is not even opened (which
   // raises a UART's modem lines) while another program holds it.
@@ -841,7 +656,7 @@ Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device) {
   if (Error e = UucpLock::Acquire(path, CurrentPortLockRoots(), lock)) return e;
   int fd = -1;
   if (Error e = OpenLocked(path, fd)) return e;
-  auto dev = std::make_unique<PosixDevice>(fd, std::string(path), std::move(lock));
+  auto dev = std::make_unique<LinuxDevice>(fd, std::string(path), std::move(lock));
   if (Error e = dev->Init()) {
     dev->Close();
     return e;
@@ -850,7 +665,7 @@ Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device) {
   return {};
 }
 
-Error ProbePosixDevice(std::string_view path, DeviceHolder* holder) {
+Error ProbeLinuxDevice(std::string_view path, DeviceHolder* holder) {
   if (std::optional<DeviceHolder> h = FindDeviceHolder(path, CurrentPortLockRoots())) {
     if (holder) *holder = std::move(*h);
     return ErrorOf(ErrorKind::kBusy);
@@ -862,11 +677,11 @@ Error ProbePosixDevice(std::string_view path, DeviceHolder* holder) {
 }
 
 Error OpenPlatformDevice(std::string_view path, std::unique_ptr<Device>& device) {
-  return OpenPosixDevice(path, device);
+  return OpenLinuxDevice(path, device);
 }
 
 Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder) {
-  return ProbePosixDevice(path, holder);
+  return ProbeLinuxDevice(path, holder);
 }
 
 }  // namespace quarlex::device

@@ -1,28 +1,22 @@
 #pragma once
-// The POSIX (Linux termios) serial device. Reached through OpenDevice/ProbeDevice of device.h;
-// declared here for the factory and for tests of its pure helpers.
+// The pure half of the Linux serial device: how the comm API's control block maps onto termios2
+// and back, the values Linux has no counterpart for, and the decoder of the kernel's parity
+// marks. No descriptor and no thread here, so all of it is tested without a terminal.
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string_view>
 
 #include "serial/device/device.h"
+#include "serial/device/linux_termios2.h"
 
 namespace quarlex::device {
 
-// Opens a tty exclusively: its UUCP lock file taken (port_lock_linux.h), then
-// open(O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC), flock(LOCK_EX|LOCK_NB) (which holds even against
-// root, who passes TIOCEXCL), TIOCEXCL, raw mode with CLOCAL|CREAD. The lock file is held until
-// the device closes. Missing device: kNotFound (ENOENT/ENODEV/ENXIO); held elsewhere: kBusy
-// (EBUSY; also a live lock file of another process); not allowed: kAccessDenied (EACCES/EPERM);
-// not a terminal: kOther (ENOTTY).
-Error OpenPosixDevice(std::string_view path, std::unique_ptr<Device>& device);
+// termios2 as read from the line -> the control block it means. Values termios cannot hold
+// (DTR/RTS levels, XonLim, ...) come back as the defaults of a freshly opened line.
+Dcb DcbFromTermios(const termios2& t);
 
-// Looks for another process holding the device (a live lock file, an open descriptor), then
-// opens and flocks it as above and closes it at once; TIOCEXCL is left alone because the flag
-// would outlive this short open and lock out everyone else who has the line open. The look comes
-// first: opening a UART raises its modem lines, which may disturb the program that holds it.
-Error ProbePosixDevice(std::string_view path, DeviceHolder* holder = nullptr);
+// `base` (the line's current termios2) changed to raw mode with the control block's rate (any
+// rate, through BOTHER), frame, parity and flow control.
+termios2 TermiosForDcb(const termios2& base, const Dcb& d);
 
 // Undoes the kernel's PARMRK marking of received bytes. With PARMRK a byte X received with a
 // parity or framing error arrives as FF 00 X, a break as FF 00 00 and a real FF as FF FF. The
