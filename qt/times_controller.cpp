@@ -9,6 +9,7 @@
 
 #include "qt/image_control.h"
 #include "tools/capture_times.h"
+#include "view/grid_layout.h"
 
 namespace quarlex {
 
@@ -28,19 +29,20 @@ bool TimesController::eventFilter(QObject* watched, QEvent* event) {
   const qreal dpr = grid_.devicePixelRatioF();
   const QImage& frame = grid_.Frame();
   const int width = frame.isNull() ? qRound(grid_.width() * dpr) : frame.width();
-  const std::optional<GridTip> tip = GridTooltip(session_.Store, static_cast<uint32_t>(width),
+  const std::optional<ByteHit> hit = ByteAtPoint(session_.Store, static_cast<uint32_t>(width),
                                                  static_cast<int>(std::floor(help->pos().x() * dpr)),
                                                  static_cast<int>(std::floor(help->pos().y() * dpr)));
-  if (!tip) {
+  if (!hit) {
     QToolTip::hideText();
     return true;
   }
   // Shown until the mouse leaves the byte's cell; resting on the next one asks again.
-  const QRect cell(QPoint(static_cast<int>(std::floor(tip->cell.x0 / dpr)),
-                          static_cast<int>(std::floor(tip->cell.y0 / dpr))),
-                   QPoint(static_cast<int>(std::ceil(tip->cell.x1 / dpr)) - 1,
-                          static_cast<int>(std::ceil(tip->cell.y1 / dpr)) - 1));
-  QToolTip::showText(help->globalPos(), QString::fromStdString(tip->text), &grid_, cell);
+  const QRect cell(QPoint(static_cast<int>(std::floor(hit->Cell.x0 / dpr)),
+                          static_cast<int>(std::floor(hit->Cell.y0 / dpr))),
+                   QPoint(static_cast<int>(std::ceil(hit->Cell.x1 / dpr)) - 1,
+                          static_cast<int>(std::ceil(hit->Cell.y1 / dpr)) - 1));
+  QToolTip::showText(help->globalPos(), QString::fromStdString(ByteTooltipText(session_.Store, hit->Index)),
+                     &grid_, cell);
   return true;
 }
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "serial/code_page.h"
+#include "text/code_page.h"
 #include "tools/capture_file_system.h"
 
 namespace quarlex {
@@ -125,21 +125,6 @@ std::string ByteTooltipText(const CaptureStore& store, uint32_t index) {
     events = static_cast<LineEvents>(events | e.Events);
   if (events) text += "\nLine before it: " + LineEventText(events);
   return text;
-}
-
-std::optional<GridTip> GridTooltip(const CaptureStore& store, uint32_t frameWidth, int x, int y) {
-  const GridMetrics m = GridMetricsForWidth(frameWidth);
-  const int px = x - GridLeftPixel(m.ViewScale);
-  const std::optional<GridCell> cell = CellOfPoint(m, store.BytesPerRow, px, y);
-  if (!cell) return std::nullopt;
-  const std::optional<uint32_t> index = IndexOfCell(*cell, store.BytesPerRow, store.View.TopRow());
-  if (!index || *index >= store.WriteIndex) return std::nullopt;  // an empty cell
-  CellBox box = CellBounds(m, static_cast<int>(cell->Column), static_cast<int>(cell->Row));
-  // The hit test measures from the whole-pixel first column; the box follows it.
-  const double shift = GridLeftPixel(m.ViewScale) - m.GridLeft;
-  box.x0 += shift;
-  box.x1 += shift;
-  return GridTip{ByteTooltipText(store, *index), box};
 }
 
 std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase base,

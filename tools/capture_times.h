@@ -8,7 +8,6 @@
 
 #include "app/capture_store.h"
 #include "tools/capture_files.h"
-#include "view/grid_layout.h"
 
 namespace quarlex {
 
@@ -23,15 +22,6 @@ std::string GapText(int64_t ns);
 // DEC and as a character, direction, arrival time (a span for merged batches), the gap to the
 // previous batch of the other direction, and line events of its batch up to this byte.
 std::string ByteTooltipText(const CaptureStore& store, uint32_t index);
-
-// The tooltip for the point (x, y) of the grid's image, in the frame's pixels, of a frame
-// `frameWidth` pixels wide: that of the byte drawn there with its cell, nothing where no byte is
-// drawn. Found with the grid's own hit test, so it names the byte a click there would mark.
-struct GridTip {
-  std::string text;
-  CellBox cell;  // in the frame's pixels
-};
-std::optional<GridTip> GridTooltip(const CaptureStore& store, uint32_t frameWidth, int x, int y);
 
 // Bytes per export line; a longer batch continues on further lines.
 constexpr uint32_t ExportBytesPerLine = 16;

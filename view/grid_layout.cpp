@@ -130,4 +130,19 @@ int AddressTextOffset(uint32_t offset) {
   return dx;
 }
 
+std::optional<ByteHit> ByteAtPoint(const CaptureStore& store, uint32_t frameWidth, int x, int y) {
+  const GridMetrics m = GridMetricsForWidth(frameWidth);
+  const int px = x - GridLeftPixel(m.ViewScale);
+  const std::optional<GridCell> cell = CellOfPoint(m, store.BytesPerRow, px, y);
+  if (!cell) return std::nullopt;
+  const std::optional<uint32_t> index = IndexOfCell(*cell, store.BytesPerRow, store.View.TopRow());
+  if (!index || *index >= store.WriteIndex) return std::nullopt;  // an empty cell
+  CellBox box = CellBounds(m, static_cast<int>(cell->Column), static_cast<int>(cell->Row));
+  // The hit test measures from the whole-pixel first column; the box follows it.
+  const double shift = GridLeftPixel(m.ViewScale) - m.GridLeft;
+  box.x0 += shift;
+  box.x1 += shift;
+  return ByteHit{*index, box};
+}
+
 }  // namespace quarlex

@@ -86,4 +86,13 @@ std::string_view AddressText(uint32_t offset, char* buf);
 // still fit the box.
 int AddressTextOffset(uint32_t offset);
 
+// The byte drawn at the point (x, y) of the grid's image, in the frame's pixels, of a frame
+// `frameWidth` pixels wide, with its cell: the byte a click there would mark. Nothing over the
+// address column, the gaps, or a cell past the newest byte.
+struct ByteHit {
+  uint32_t Index = 0;
+  CellBox Cell;  // in the frame's pixels
+};
+std::optional<ByteHit> ByteAtPoint(const CaptureStore& store, uint32_t frameWidth, int x, int y);
+
 }  // namespace quarlex

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 namespace quarlex {
@@ -98,6 +99,19 @@ TEST(GridLayout, AddressTextAndItsOffset) {
   } cases[] = {{0, 11},       {0xA0, 10},     {0xAAAAA0, 6},  {0xAAAAB0, 4},
                {0xB00000, 8}, {0x1FFFFE0, 4}, {0x1000000, 11}};
   for (const Case& c : cases) EXPECT_EQ(AddressTextOffset(c.offset), c.dx) << std::hex << c.offset;
+}
+
+TEST(GridLayout, ByteAtPointNamesTheByteAClickThereWouldMark) {
+  auto store = std::make_unique<CaptureStore>();
+  const uint8_t bytes[10] = {};
+  store->AppendReceived(bytes, sizeof bytes);
+  // At design width, row 0 starts at x 93 and cells are 30 wide.
+  const auto hit = ByteAtPoint(*store, 1055, 93 + 4 * 30 + 10, 5);
+  ASSERT_TRUE(hit);
+  EXPECT_EQ(hit->Index, 4u);
+  EXPECT_DOUBLE_EQ(hit->Cell.x0, 93 + 4 * 30);
+  EXPECT_FALSE(ByteAtPoint(*store, 1055, 40, 5)) << "the address column";
+  EXPECT_FALSE(ByteAtPoint(*store, 1055, 93 + 12 * 30 + 10, 5)) << "no byte there yet";
 }
 
 }  // namespace
