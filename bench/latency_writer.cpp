@@ -1,13 +1,20 @@
-// Delay from a byte's arrival at a pseudo-terminal to its appearance in the program's capture.
+// Delay from a byte's arrival at a pseudo-terminal to its appearance in the program's capture,
+// and the error of the arrival times the program records.
 //
 //   bench_latency_writer write LINK RATE SECONDS GO_FILE STAMPS_OUT STREAM_OUT
 //     A device on a pty linked at LINK: once GO_FILE exists, writes RATE bytes/s of a seeded
 //     random stream for SECONDS in 1 ms chunks (as a UART's FIFO interrupts deliver them) and
-//     logs "<end offset> <CLOCK_MONOTONIC ns>" after each write. The pty is held open 2 s more.
+//     logs "<end offset> <CLOCK_MONOTONIC ns>" per chunk, the time taken just before its write().
+//     The pty is held open 2 s more.
 //   bench_latency_writer delays STAMPS EVENTS
 //     EVENTS is bench_window_receive's --events log. For every chunk: the time from its write to
 //     the first receive event whose capture holds its first byte. Prints chunks, median, 90th
 //     percentile and worst in milliseconds.
+//   bench_latency_writer errors STAMPS TIMES
+//     TIMES is bench_window_receive's --times log (the time index's received entries as
+//     "<position> <count> <CLOCK_MONOTONIC ns>"). For every chunk: the recorded time of the entry
+//     that holds its first byte minus the chunk's stamp. Prints chunks, median, 99th percentile
+//     and worst of the error and of its size in milliseconds.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -73,12 +80,13 @@ int Write(const char* link, double rate, double seconds, const char* go, const c
   for (int64_t tick = t0 + 1'000'000; tick <= end; tick += 1'000'000) {
     SleepUntil(tick);
     const auto due = static_cast<uint64_t>(rate * static_cast<double>(tick - t0) / 1e9);
+    const int64_t before = MonotonicNs();
     while (sent < due) {
       const ssize_t n = write(master, stream.data() + sent, due - sent);
       if (n <= 0) break;  // a blocking pty refuses only when the reader is gone
       sent += static_cast<uint64_t>(n);
     }
-    stamps.emplace_back(sent, MonotonicNs());
+    stamps.emplace_back(sent, before);
   }
   std::ofstream out(stamps_path);
   for (const auto& [offset, ns] : stamps) out << offset << ' ' << ns << '\n';
@@ -126,15 +134,61 @@ int Delays(const char* stamps_path, const char* events_path) {
   return 0;
 }
 
+struct Entry {
+  uint64_t position, count;
+  int64_t ns;
+};
+
+int Errors(const char* stamps_path, const char* times_path) {
+  const auto stamps = ReadPairs(stamps_path);
+  std::vector<Entry> entries;
+  {
+    std::ifstream in(times_path);
+    Entry e{};
+    while (in >> e.position >> e.count >> e.ns) entries.push_back(e);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.position < b.position; });
+  std::vector<double> err, size;
+  uint64_t first = 0;
+  for (const auto& [end, written] : stamps) {
+    if (end > first) {
+      auto it = std::upper_bound(entries.begin(), entries.end(), first,
+                                 [](uint64_t p, const Entry& e) { return p < e.position; });
+      if (it != entries.begin() && first < (it - 1)->position + (it - 1)->count) {
+        const double ms = static_cast<double>((it - 1)->ns - written) / 1e6;
+        err.push_back(ms);
+        size.push_back(ms < 0 ? -ms : ms);
+      }
+    }
+    first = end;
+  }
+  if (err.empty()) {
+    std::printf("chunks=0\n");
+    return 1;
+  }
+  std::sort(err.begin(), err.end());
+  std::sort(size.begin(), size.end());
+  const size_t n = err.size();
+  std::printf(
+      "chunks=%zu entries=%zu error_ms: median=%.3f p99=%.3f min=%.3f max=%.3f |error|_ms: median=%.3f "
+      "p99=%.3f\n",
+      n, entries.size(), err[n / 2], err[n * 99 / 100], err.front(), err.back(), size[n / 2],
+      size[n * 99 / 100]);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 8 && std::strcmp(argv[1], "write") == 0)
     return Write(argv[2], std::atof(argv[3]), std::atof(argv[4]), argv[5], argv[6], argv[7]);
   if (argc == 4 && std::strcmp(argv[1], "delays") == 0) return Delays(argv[2], argv[3]);
+  if (argc == 4 && std::strcmp(argv[1], "errors") == 0) return Errors(argv[2], argv[3]);
   std::fprintf(stderr,
                "usage: %s write LINK RATE SECONDS GO_FILE STAMPS_OUT STREAM_OUT\n"
-               "       %s delays STAMPS EVENTS\n",
-               argv[0], argv[0]);
+               "       %s delays STAMPS EVENTS\n"
+               "       %s errors STAMPS TIMES\n",
+               argv[0], argv[0], argv[0]);
   return 2;
 }

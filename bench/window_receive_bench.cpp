@@ -10,6 +10,8 @@
 //     --stall AT,FOR     AT seconds after the start, the window's thread blocks for FOR seconds
 //                        (as a slow disk or a blocking network call would hold it)
 //     --events FILE      after every receive event: "<WriteIndex> <CLOCK_MONOTONIC ns>"
+//     --times FILE       at the end, the time index's received entries as
+//                        "<position> <count> <CLOCK_MONOTONIC ns>" (the recorded arrival times)
 //     --rx-interval MS   the port's receive batching interval instead of the program's default
 // The port link must be COM<PORT_NUMBER> in the port-link folder ($XDG_RUNTIME_DIR/quarlex/ports).
 // Autosave is off and the capture must fit the 32 MiB ring (rate x time below 33,554,432).
@@ -52,7 +54,7 @@ int64_t MonotonicNs() {
 struct Options {
   int port = 0;
   double seconds = 0;
-  std::string capture, go, events;
+  std::string capture, go, events, times;
   double stallAt = -1, stallFor = 0;
   int rxInterval = -1;
 };
@@ -68,6 +70,8 @@ bool Parse(int argc, char** argv, Options& o) {
       o.go = value;
     } else if (flag == "--events") {
       o.events = value;
+    } else if (flag == "--times") {
+      o.times = value;
     } else if (flag == "--rx-interval") {
       o.rxInterval = std::atoi(value.c_str());
     } else if (flag == "--stall") {
@@ -86,7 +90,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, opt)) {
     std::fprintf(stderr,
                  "usage: %s PORT_NUMBER SECONDS CAPTURE_OUT [--go FILE] [--stall AT,FOR] [--events FILE] "
-                 "[--rx-interval MS]\n",
+                 "[--times FILE] [--rx-interval MS]\n",
                  argv[0]);
     return 2;
   }
@@ -144,6 +148,18 @@ int main(int argc, char** argv) {
   if (!opt.events.empty()) {
     std::ofstream log(opt.events);
     for (const auto& [index, ns] : events) log << index << ' ' << ns << '\n';
+  }
+  if (!opt.times.empty()) {
+    // The index keeps wall-clock-anchored times: taken back to the monotonic clock the writer
+    // stamps with, through one reading of both at the same moment.
+    const int64_t toMonotonic = MonotonicNs() - s.ArrivalTimeNs();
+    std::ofstream log(opt.times);
+    const quarlex::TimeIndex& t = s.Store.Times;
+    for (size_t i = 0; i < t.BatchCount(); ++i) {
+      const quarlex::TimedBatch b = t.Batch(i);
+      if (b.Dir == quarlex::Direction::Received)
+        log << b.Position << ' ' << b.Count << ' ' << b.TimeNs + toMonotonic << '\n';
+    }
   }
   // Thread names: Qt's raster engine starts "Thread (pooled)" workers when it fills in parallel.
   std::string threads;
