@@ -58,20 +58,24 @@ PortController::PortController(QWidget& window, Session& session, const StatusWi
   });
   auto popBaud = [this] {
     if (!w_.BtnSetBr->isEnabled()) return;
-    const QPoint at = window_.mapToGlobal(
-        QPoint(w_.PanelNpc4->x() + w_.BtnSetBr->x() + 25, w_.PanelNpc4->y() + w_.BtnSetBr->y() + 35));
+    const QPoint at = MenuOrigin(*w_.BtnSetBr, 35);
     w_.PopupMenuSetBr->popup(at);
   };
   auto popCom = [this] {
     if (!w_.BtnSetCom->isEnabled()) return;
-    const QPoint at = window_.mapToGlobal(
-        QPoint(w_.PanelNpc4->x() + w_.BtnSetCom->x() + 25, w_.PanelNpc4->y() + w_.BtnSetCom->y() - 59));
+    const QPoint at = MenuOrigin(*w_.BtnSetCom, -59);
     w_.PopupMenuSetCom->popup(at);
   };
   connect(w_.BtnSetBr, &ClickLabel::clicked, this, popBaud);
   connect(w_.BtnSetBr, &ClickLabel::rightClicked, this, popBaud);
   connect(w_.BtnSetCom, &ClickLabel::clicked, this, popCom);
   connect(w_.BtnSetCom, &ClickLabel::rightClicked, this, popCom);
+}
+
+QPoint PortController::MenuOrigin(const QWidget& button, int dy) const {
+  // Measured from the window's outer edge (its frame, title bar included), not its client area.
+  return window_.frameGeometry().topLeft() +
+         QPoint(w_.PanelNpc4->x() + button.x() + 25, w_.PanelNpc4->y() + button.y() + dy);
 }
 
 PortController::~PortController() {

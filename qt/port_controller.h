@@ -66,6 +66,9 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
 
  private:
   void BuildMenus();
+  // Where a line-settings menu opens: from the window's outer left and top edge, 25 pixels right of
+  // `button`'s left edge and `dy` below its top.
+  QPoint MenuOrigin(const QWidget& button, int dy) const;
   void UpdatePortTooltip();
 
   QWidget& window_;

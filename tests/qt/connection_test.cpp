@@ -8,6 +8,8 @@
 
 #include <QApplication>
 #include <QHelpEvent>
+#include <QMenu>
+#include <QScreen>
 #include <QTest>
 #include <QToolTip>
 #include <algorithm>
@@ -224,6 +226,43 @@ TEST_F(ConnectionTest, MenuItemsSetThePortAndTheirCheckMark) {
   EXPECT_EQ(parts.port->ComPort.FlowControl().FlowControl(), fcHardware);
   EXPECT_TRUE(parts.port->FlowItem(fcHardware)->isChecked());
   EXPECT_FALSE(parts.port->FlowItem(fcNone)->isChecked());
+}
+
+// The two line-settings menus open at a point measured from the window's outer edge (its frame),
+// not from the client area, whatever the button pressed.
+TEST_F(ConnectionTest, LineSettingsMenusOpenFromTheWindowsOuterEdge) {
+  Start();
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  const StatusWidgets& bar = w->statusBar();
+  const QPoint outer = w->frameGeometry().topLeft();
+  ASSERT_NE(outer, w->mapToGlobal(QPoint(0, 0))) << "the platform draws no frame: the test cannot tell";
+  struct Case {
+    ClickLabel* button;
+    QMenu* menu;
+    int dy;
+  };
+  for (const Case& c :
+       {Case{bar.BtnSetBr, bar.PopupMenuSetBr, 35}, Case{bar.BtnSetCom, bar.PopupMenuSetCom, -59}}) {
+    for (const bool right : {false, true}) {
+      SCOPED_TRACE(c.menu->objectName().toStdString() + (right ? " right click" : " left click"));
+      if (right)
+        emit c.button->rightClicked(c.button->mapToGlobal(QPoint(5, 5)));
+      else
+        emit c.button->clicked();
+      ASSERT_TRUE(testing_support::WaitUntil([&] { return c.menu->isVisible(); }));
+      const QPoint want =
+          outer + QPoint(bar.PanelNpc4->x() + c.button->x() + 25, bar.PanelNpc4->y() + c.button->y() + c.dy);
+      EXPECT_EQ(c.menu->pos().x(), want.x());
+      // A menu that would run off the screen is moved up by the toolkit; one that fits opens there.
+      const QRect screen = c.menu->screen()->availableGeometry();
+      if (want.y() + c.menu->height() <= screen.bottom() + 1) {
+        EXPECT_EQ(c.menu->pos().y(), want.y());
+      }
+      c.menu->close();
+      ASSERT_TRUE(testing_support::WaitUntil([&] { return !c.menu->isVisible(); }));
+    }
+  }
 }
 
 TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
