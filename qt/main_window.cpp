@@ -3,6 +3,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QScreen>
@@ -37,8 +38,26 @@ QFont Font(const char* family, int px) {
 }
 
 // A borderless single-line edit in the given colours.
-QLineEdit* Edit(QWidget* parent, const QFont& font, const QColor& back, const QColor& fg) {
-  auto* e = new QLineEdit(parent);
+// The send box takes the focus without selecting its text: Tab (or a shortcut) into it leaves the
+// text and the cursor as the operator left them, as a click does.
+class SendBox : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+
+ protected:
+  void focusInEvent(QFocusEvent* e) override {
+    const Qt::FocusReason r = e->reason();
+    if (r == Qt::TabFocusReason || r == Qt::BacktabFocusReason || r == Qt::ShortcutFocusReason) {
+      // Those are the reasons QLineEdit selects everything for.
+      QFocusEvent plain(e->type(), Qt::OtherFocusReason);
+      QLineEdit::focusInEvent(&plain);
+      return;
+    }
+    QLineEdit::focusInEvent(e);
+  }
+};
+
+QLineEdit* Edit(QLineEdit* e, const QFont& font, const QColor& back, const QColor& fg) {
   e->setFrame(false);
   e->setFont(font);
   QPalette p = e->palette();
@@ -120,6 +139,8 @@ QPoint MainWindow::CentredOrigin(const QRect& area, const QSize& size) {
 
 void MainWindow::BuildLayout() {
   frame_.PanelAbout = Panel(this, rect(), QColor(230, 230, 230));
+  // Hidden, not only behind the main panel, until it is opened: Tab must not reach its page.
+  frame_.PanelAbout->hide();
   frame_.PanelMain = Panel(this, rect(), WindowBack);
   frame_.PanelMain->raise();
 
@@ -171,7 +192,8 @@ void MainWindow::BuildLayout() {
   // hit counter below.
   find_.MenuFind = Panel(frame_.PanelMain, QRect(762, 30, 225, 55), ToolbarBack);
   Panel(find_.MenuFind, QRect(8, 6, 5, 24), BoxBack);
-  find_.EditFind = Edit(find_.MenuFind, Font("Segoe UI", 15), BoxBack, QColor(0x37, 0x47, 0x4F));
+  find_.EditFind =
+      Edit(new QLineEdit(find_.MenuFind), Font("Segoe UI", 15), BoxBack, QColor(0x37, 0x47, 0x4F));
   find_.EditFind->setGeometry(13, 6, 160, 24);
   find_.EditFind->setMaxLength(255);
   Panel(find_.MenuFind, QRect(173, 6, 5, 24), BoxBack);
@@ -199,7 +221,8 @@ void MainWindow::BuildLayout() {
   send_.BtnModeSend->setFixedWidth(79);
   QWidget* spacer = Panel(send_.PanelNpc3, QRect(), BoxBack);  // joins the button to the box
   spacer->setFixedWidth(5);
-  send_.EditSend = Edit(send_.PanelNpc3, Font("Segoe UI", 19), BoxBack, QColor(0x3E, 0x3E, 0x3E));
+  send_.EditSend =
+      Edit(new SendBox(send_.PanelNpc3), Font("Segoe UI", 19), BoxBack, QColor(0x3E, 0x3E, 0x3E));
   send_.EditSend->setMaxLength(4096);
   send_.PanelNpc6 = Label(send_.PanelNpc3, "  ", QRect(), BoxBack, LabelText);
   send_.PanelNpc6->setFont(Font("Segoe UI", 11));
@@ -434,8 +457,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
       break;
     case QEvent::Wheel:
       // Anywhere over the window the wheel scrolls the grid: also over the text column and the
-      // bar, which would otherwise scroll by their own rules, and over the About panel. Pop-up
-      // menus are windows of their own and keep their wheel.
+      // bar, which would otherwise scroll by their own rules. The open About panel covers the
+      // grid: there the wheel scrolls its page. Pop-up menus are windows of their own and keep
+      // their wheel.
+      if (frame_.PanelAbout->isVisible()) break;
       if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this)
         return actions_.Wheel(*static_cast<QWheelEvent*>(event));
       break;

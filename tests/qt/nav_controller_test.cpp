@@ -137,10 +137,13 @@ TEST_F(NavControllerTest, WheelAtTheTopStaysAndWheelDownMovesTwoRows) {
   Wheel(w.exchange().ScrollBarExch, -60);  // two half notches make one
   EXPECT_EQ(s.View.TopRow(), 4u);
   EXPECT_EQ(w.exchange().ScrollBarExch->value(), 4);
-  // Anywhere over the window: also over the About panel in front of the grid.
+  // Not while the About panel covers the grid: there the wheel belongs to its page.
   w.frame().PanelAbout->show();
   w.frame().PanelAbout->raise();
   Wheel(w.frame().PanelAbout, -120);
+  EXPECT_EQ(s.View.TopRow(), 4u);
+  w.frame().PanelAbout->hide();
+  Wheel(w.exchange().MemoText, -120);
   EXPECT_EQ(s.View.TopRow(), 6u);
 }
 

@@ -7,14 +7,19 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTest>
 #include <QWheelEvent>
 #include <filesystem>
 
+#include "qt/about_panel.h"
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
 #include "qt/navigation_controller.h"
 #include "qt/support/wired_window.h"
+#include "tools/about_server.h"
 
 namespace quarlex {
 namespace {
@@ -109,6 +114,78 @@ TEST_F(NavWiredTest, KeysWheelAndSharedButtonsReachTheirControllers) {
   EXPECT_TRUE(w->exchange().PopupMenuImgExch->isVisible());
   w->exchange().PopupMenuImgExch->hide();
   QTest::keyRelease(w, Qt::Key_Control);
+}
+
+// While the About panel is open it covers the window: the wheel over its page scrolls the page,
+// and the grid behind it stays where it was. Closed again, the wheel scrolls the grid.
+TEST_F(NavWiredTest, OverTheOpenAboutPanelTheWheelScrollsItsPageNotTheGrid) {
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  CaptureStore& s = w->session().Store;
+  for (int i = 0; i < 4000; ++i) s.AppendSent(static_cast<uint8_t>(i));
+  s.ScrollUpdate();
+  s.AutoScroll = 0;
+  s.View.ShowRow(0);
+  parts.about->Address = "127.0.0.1:" + std::to_string(testing_support::PromoServer::ClosedPort());
+  parts.about->BtnAboutClick();
+  ASSERT_TRUE(w->frame().PanelAbout->isVisible());
+  QString page;
+  for (int i = 0; i < 300; ++i) page += QString("<p>Offer %1</p>").arg(i);
+  parts.about->WebBrowser->setHtml(page);
+  QScrollBar* pageBar = parts.about->WebBrowser->verticalScrollBar();
+  ASSERT_GT(pageBar->maximum(), 0);
+  ASSERT_EQ(pageBar->value(), 0);
+
+  auto wheelDown = [](QWidget* over) {
+    const QPointF at(20, 20);
+    QWheelEvent down(at, over->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                     Qt::NoScrollPhase, false);
+    QApplication::sendEvent(over, &down);
+  };
+  wheelDown(parts.about->WebBrowser->viewport());
+  EXPECT_GT(pageBar->value(), 0) << "the page did not scroll";
+  EXPECT_EQ(s.View.TopRow(), 0u) << "the hidden grid scrolled";
+  wheelDown(parts.about->PanelInner);
+  EXPECT_EQ(s.View.TopRow(), 0u);
+
+  parts.about->AboutClose();
+  wheelDown(w->exchange().ImageMiniMap);
+  EXPECT_EQ(s.View.TopRow(), 2u);
+}
+
+// Tab into the send box leaves its text as it was (no select-all on focus), and Tab never
+// reaches the About page while the panel is hidden.
+TEST_F(NavWiredTest, TabIntoTheSendBoxSelectsNothingAndNeverReachesTheHiddenAboutPage) {
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  QApplication::setActiveWindow(w);
+  QLineEdit* send = w->sendBar().EditSend;
+  send->setText("01 02 03");
+  send->setCursorPosition(2);
+  w->exchange().MemoText->setFocus();
+  send->setFocus(Qt::TabFocusReason);
+  EXPECT_TRUE(send->hasFocus());
+  EXPECT_FALSE(send->hasSelectedText()) << send->selectedText().toStdString();
+  EXPECT_EQ(send->cursorPosition(), 2);
+
+  // With the find panel open, Tab goes between the find box and the send box; round the chain.
+  QTest::mouseClick(w->toolbar().BtnFind, Qt::LeftButton);
+  ASSERT_TRUE(w->findPanel().MenuFind->isVisible());
+  bool reachedSend = false;
+  for (int i = 0; i < 30; ++i) {
+    QWidget* before = QApplication::focusWidget();
+    ASSERT_NE(before, nullptr);
+    QTest::keyClick(before, Qt::Key_Tab);
+    QWidget* now = QApplication::focusWidget();
+    ASSERT_NE(now, nullptr);
+    EXPECT_FALSE(w->frame().PanelAbout->isAncestorOf(now))
+        << "Tab reached " << now->metaObject()->className() << " on the hidden About panel";
+    if (now == send && before != send) {
+      reachedSend = true;
+      EXPECT_FALSE(send->hasSelectedText()) << "Tab selected " << send->selectedText().toStdString();
+    }
+  }
+  EXPECT_TRUE(reachedSend);
 }
 
 }  // namespace
