@@ -80,6 +80,11 @@ std::string LineEventText(LineEvents events) {
   if (Has(events, LineEvent::Dsr)) add(Has(events, LineEvent::DsrOn) ? "DSR on" : "DSR off");
   if (Has(events, LineEvent::Dcd)) add(Has(events, LineEvent::DcdOn) ? "DCD on" : "DCD off");
   if (Has(events, LineEvent::Ring)) add("ring");
+  if (Has(events, LineEvent::Dtr)) add(Has(events, LineEvent::DtrOn) ? "DTR on" : "DTR off");
+  if (Has(events, LineEvent::Rts)) add(Has(events, LineEvent::RtsOn) ? "RTS on" : "RTS off");
+  if (Has(events, LineEvent::BreakSent)) add("break sent");
+  if (Has(events, LineEvent::Disconnect)) add("device lost");
+  if (Has(events, LineEvent::Reconnect)) add("device back");
   return text;
 }
 

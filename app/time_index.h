@@ -32,8 +32,10 @@ namespace quarlex {
 
 enum class Direction : uint8_t { Received = 1, Sent = 2, Mixed = 3 };
 
-// Line events as one bit set: what the device reported, with the new state of a modem line.
-enum class LineEvent : uint16_t {
+// Line events as one bit set: what the device reported, with the new state of a modem line, and
+// what happened to the line on this side (the operator's DTR, RTS and breaks; the device lost and
+// back).
+enum class LineEvent : uint32_t {
   Overrun = 1 << 0,        // the UART lost bytes
   Framing = 1 << 1,        // framing error
   Parity = 1 << 2,         // parity error
@@ -46,9 +48,16 @@ enum class LineEvent : uint16_t {
   CtsOn = 1 << 9,
   DsrOn = 1 << 10,
   DcdOn = 1 << 11,
+  Dtr = 1 << 12,  // the operator set DTR (its new state in DtrOn)
+  DtrOn = 1 << 13,
+  Rts = 1 << 14,  // the operator set RTS (its new state in RtsOn)
+  RtsOn = 1 << 15,
+  BreakSent = 1 << 16,   // the operator sent a break
+  Disconnect = 1 << 17,  // the device vanished while connected
+  Reconnect = 1 << 18,   // the device came back and was opened again
 };
-using LineEvents = uint16_t;
-constexpr LineEvents AllLineEventBits = 0x0FFF;
+using LineEvents = uint32_t;
+constexpr LineEvents AllLineEventBits = 0x7FFFF;
 constexpr LineEvents Bits(LineEvent e) {
   return static_cast<LineEvents>(e);
 }

@@ -7,31 +7,65 @@ namespace quarlex {
 
 namespace {
 
+// An event's name stands in the file when the event's bits under `mask` are `bits`: a modem or
+// control line is written once, with its new state.
 struct EventName {
   std::string_view name;
   LineEvents bits;
+  LineEvents mask;
+  bool sinceVersion2 = false;  // written only into files of version 2
 };
+constexpr EventName Plain(std::string_view name, LineEvent e, bool v2 = false) {
+  return {name, Bits(e), Bits(e), v2};
+}
+constexpr EventName LineOn(std::string_view name, LineEvent line, LineEvent on, bool v2 = false) {
+  return {name, line | on, line | on, v2};
+}
+constexpr EventName LineOff(std::string_view name, LineEvent line, LineEvent on, bool v2 = false) {
+  return {name, Bits(line), line | on, v2};
+}
 constexpr EventName EventNames[] = {
-    {"overrun", Bits(LineEvent::Overrun)}, {"queue-overflow", Bits(LineEvent::QueueOverflow)},
-    {"framing", Bits(LineEvent::Framing)}, {"parity", Bits(LineEvent::Parity)},
-    {"break", Bits(LineEvent::Break)},     {"cts-on", LineEvent::Cts | LineEvent::CtsOn},
-    {"cts-off", Bits(LineEvent::Cts)},     {"dsr-on", LineEvent::Dsr | LineEvent::DsrOn},
-    {"dsr-off", Bits(LineEvent::Dsr)},     {"dcd-on", LineEvent::Dcd | LineEvent::DcdOn},
-    {"dcd-off", Bits(LineEvent::Dcd)},     {"ring", Bits(LineEvent::Ring)},
+    Plain("overrun", LineEvent::Overrun),
+    Plain("queue-overflow", LineEvent::QueueOverflow),
+    Plain("framing", LineEvent::Framing),
+    Plain("parity", LineEvent::Parity),
+    Plain("break", LineEvent::Break),
+    LineOn("cts-on", LineEvent::Cts, LineEvent::CtsOn),
+    LineOff("cts-off", LineEvent::Cts, LineEvent::CtsOn),
+    LineOn("dsr-on", LineEvent::Dsr, LineEvent::DsrOn),
+    LineOff("dsr-off", LineEvent::Dsr, LineEvent::DsrOn),
+    LineOn("dcd-on", LineEvent::Dcd, LineEvent::DcdOn),
+    LineOff("dcd-off", LineEvent::Dcd, LineEvent::DcdOn),
+    Plain("ring", LineEvent::Ring),
+    LineOn("dtr-on", LineEvent::Dtr, LineEvent::DtrOn, true),
+    LineOff("dtr-off", LineEvent::Dtr, LineEvent::DtrOn, true),
+    LineOn("rts-on", LineEvent::Rts, LineEvent::RtsOn, true),
+    LineOff("rts-off", LineEvent::Rts, LineEvent::RtsOn, true),
+    Plain("break-sent", LineEvent::BreakSent, true),
+    Plain("disconnect", LineEvent::Disconnect, true),
+    Plain("reconnect", LineEvent::Reconnect, true),
 };
+
+bool Present(const EventName& n, LineEvents events) {
+  return (events & n.mask) == n.bits;
+}
 
 std::string EventNamesOf(LineEvents events) {
   std::string out;
   for (const EventName& n : EventNames) {
-    // A modem line is written once, with its state.
-    const bool modemOff = n.name.ends_with("-off");
-    const bool present =
-        modemOff ? (events & n.bits) && !(events & (n.bits << 4)) : (events & n.bits) == n.bits;
-    if (!present) continue;
+    if (!Present(n, events)) continue;
     if (!out.empty()) out += ',';
     out += n.name;
   }
   return out;
+}
+
+// Files without the newer events stay version 1, so readers that know only it still read them.
+bool NeedsVersion2(LineEvents events) {
+  for (const EventName& n : EventNames) {
+    if (n.sinceVersion2 && Present(n, events)) return true;
+  }
+  return false;
 }
 
 template <class T>
@@ -73,9 +107,10 @@ class Parser {
 
   TimesLoad Run() {
     std::string_view l;
-    if (!Next(l) || l != TimesFileHeader) {
+    if (!Next(l) || (l != TimesFileHeader && l != TimesFileHeaderV2)) {
       return Fail(l.starts_with("quarlex-times ") ? "unknown version" : "not a times file");
     }
+    version2_ = l == TimesFileHeaderV2;
     uint64_t bytes = 0, batches = 0, events = 0;
     if (!Next(l) || !Field(l, "bytes", bytes)) return Fail("no byte count");
     if (bytes != dataSize_) return Fail("made for another file");
@@ -147,7 +182,7 @@ class Parser {
       names.remove_prefix(std::min(comma + 1, names.size()));
       const auto it = std::find_if(std::begin(EventNames), std::end(EventNames),
                                    [n](const EventName& e) { return e.name == n; });
-      if (it == std::end(EventNames)) return false;
+      if (it == std::end(EventNames) || (it->sinceVersion2 && !version2_)) return false;
       events = static_cast<LineEvents>(events | it->bits);
     }
     if (index_ && offset <= loaded_) index_->RestoreEvent({time, static_cast<uint32_t>(offset), events});
@@ -167,6 +202,7 @@ class Parser {
   TimeIndex* index_;
   size_t pos_ = 0;
   size_t line_ = 0;
+  bool version2_ = false;
 };
 
 }  // namespace
@@ -185,6 +221,7 @@ std::string TimesFileText(const TimeIndex& index, const SavePlan& plan) {
   std::string body, eventLines;
   body.reserve(index.BatchCount() * 40);
   size_t batches = 0, events = 0;
+  bool version2 = false;
   uint64_t fileBase = 0;
   char line[128];
   auto put = [](char* p, auto value) { return std::to_chars(p, p + 24, value).ptr; };
@@ -225,13 +262,15 @@ std::string TimesFileText(const TimeIndex& index, const SavePlan& plan) {
       *p++ = ' ';
       eventLines.append(line, static_cast<size_t>(p - line));
       eventLines += EventNamesOf(ev.Events);
+      version2 = version2 || NeedsVersion2(ev.Events);
       eventLines += '\n';
       ++events;
     }
     fileBase += piece.length;
   }
-  std::string text = std::string(TimesFileHeader) + "\nbytes " + std::to_string(plan.Total()) + "\nbatches " +
-                     std::to_string(batches) + "\nevents " + std::to_string(events) + '\n';
+  std::string text = std::string(version2 ? TimesFileHeaderV2 : TimesFileHeader) + "\nbytes " +
+                     std::to_string(plan.Total()) + "\nbatches " + std::to_string(batches) + "\nevents " +
+                     std::to_string(events) + '\n';
   text.reserve(text.size() + body.size() + eventLines.size() + 4);
   text += body;
   text += eventLines;

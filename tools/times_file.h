@@ -14,7 +14,8 @@
 //
 // B lines come in file order and do not overlap; E lines in file order. Event names: overrun,
 // queue-overflow, framing, parity, break, cts-on, cts-off, dsr-on, dsr-off, dcd-on, dcd-off,
-// ring. Any other line, a count that does not match, a position past the file, or a missing
+// ring; in version 2 also dtr-on, dtr-off, rts-on, rts-off, break-sent, disconnect, reconnect.
+// Any other line, a count that does not match, a position past the file, or a missing
 // "end" makes the whole file damaged: it is then ignored and the capture loads without times.
 // Plain functions; no state.
 #include <cstdint>
@@ -27,6 +28,9 @@
 namespace quarlex {
 
 constexpr std::string_view TimesFileHeader = "quarlex-times 1";
+// Version 2 adds the events of this side of the line: dtr-on, dtr-off, rts-on, rts-off,
+// break-sent, disconnect, reconnect. A file is written as version 1 unless it holds one of them.
+constexpr std::string_view TimesFileHeaderV2 = "quarlex-times 2";
 // A times file larger than this is not read (a full ring's index takes about a third of it).
 constexpr uint64_t TimesFileLimit = 96ull << 20;
 

@@ -52,6 +52,34 @@ TEST(TimesFileTest, WritesExactlyTheSavedBytesAndReadsThemBack) {
   EXPECT_EQ(back.EventCount(), 1u);
 }
 
+TEST(TimesFileTest, EventsOfThisSideOfTheLineMakeAVersion2FileThatReadsBack) {
+  TimeIndex t;
+  t.AddEvents(0, LineEvent::Dtr | LineEvent::DtrOn, 100);
+  t.AddBatch(0, 4, S, 200);
+  t.AddEvents(4, LineEvent::Rts | LineEvent::BreakSent | LineEvent::Cts, 300);
+  t.AddEvents(6, Bits(LineEvent::Disconnect), 400);
+  t.AddBatch(4, 2, R, 350);
+  t.AddEvents(6, LineEvent::Reconnect | LineEvent::Dtr, 500);
+  t.AddBatch(6, 2, R, 600);
+  SavePlan plan;
+  plan.pieces[0] = {0, 8};
+  plan.count = 1;
+  const std::string text = TimesFileText(t, plan);
+  EXPECT_EQ(text,
+            "quarlex-times 2\nbytes 8\nbatches 3\nevents 4\n"
+            "B 0 4 S 200\nB 4 2 R 350\nB 6 2 R 600\n"
+            "E 0 100 dtr-on\nE 4 300 cts-off,rts-off,break-sent\nE 6 400 disconnect\n"
+            "E 6 500 dtr-off,reconnect\nend\n");
+  TimeIndex back;
+  const TimesLoad r = LoadTimesText(text, 8, 8, back);
+  ASSERT_TRUE(r.ok) << r.error;
+  ASSERT_EQ(back.EventCount(), 4u);
+  EXPECT_EQ(back.Event(1), (TimedEvent{300, 4, LineEvent::Rts | LineEvent::BreakSent | LineEvent::Cts}));
+  EXPECT_EQ(back.Event(3), (TimedEvent{500, 6, LineEvent::Reconnect | LineEvent::Dtr}));
+  EXPECT_EQ(LineEventText(back.Event(1).Events), "CTS off, RTS off, break sent");
+  EXPECT_EQ(LineEventText(back.Event(3).Events), "DTR off, device back");
+}
+
 TEST(TimesFileTest, HostileFilesAreRefusedWithoutTouchingTheIndex) {
   const std::string head = "quarlex-times 1\nbytes 10\n";
   struct Case {
@@ -61,7 +89,8 @@ TEST(TimesFileTest, HostileFilesAreRefusedWithoutTouchingTheIndex) {
   const Case cases[] = {
       {"empty", ""},
       {"binary", std::string("\0\xff\x01quarlex", 10)},
-      {"wrong version", "quarlex-times 2\nbytes 10\nbatches 0\nevents 0\nend\n"},
+      {"wrong version", "quarlex-times 3\nbytes 10\nbatches 0\nevents 0\nend\n"},
+      {"a newer event in a version-1 file", head + "batches 0\nevents 1\nE 5 1 dtr-on\nend\n"},
       {"another file's", "quarlex-times 1\nbytes 11\nbatches 0\nevents 0\nend\n"},
       {"truncated line", head + "batches 1\nevents 0\nB 0 5 R 12"},
       {"truncated after the entries", head + "batches 1\nevents 0\nB 0 5 R 12\n"},
