@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <vector>
 
 #include "app/time_index.h"
 #include "app/view_position.h"
@@ -30,12 +31,25 @@ constexpr uint8_t SearchHitSingle = 0x40;
 constexpr uint8_t SearchResetMask = 0x8F;
 constexpr uint8_t AttrSent = 0x80;
 
+// When a piece of a read's bytes came from the line: the bytes from Offset on, up to the next
+// piece's Offset (the last piece to the end of the read), at MonotonicNs (the steady clock, as
+// SystemClock().MonotonicNs() reads it).
+struct ReceivedChunk {
+  size_t Offset = 0;
+  int64_t MonotonicNs = 0;
+  bool operator==(const ReceivedChunk&) const = default;
+};
+using ReceivedChunks = std::vector<ReceivedChunk>;
+
 // Where received bytes come from: the open port's input queue. Read must return exactly `count`
 // bytes that are already queued (count never exceeds what QueuedCount reported) or throw.
 class ReceiveSource {
  public:
   virtual ~ReceiveSource() = default;
-  virtual void ReadQueued(uint8_t* buffer, size_t count) = 0;
+  // Replaces `chunks` with when the pieces of the bytes read were taken from the line, oldest
+  // first, the first at offset 0; a source that cannot tell leaves it empty, and its bytes then
+  // count as arriving when they are read.
+  virtual void ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) = 0;
   // Bytes waiting in the input queue now; used to take what a full ring left queued. May throw.
   virtual size_t QueuedCount() = 0;
   // A read or count outside a receive event (the tick taking what a full ring left queued)

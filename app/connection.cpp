@@ -1,18 +1,26 @@
 #include "app/connection.h"
 
+#include <chrono>
+
 #include "ports/port_name.h"
 #include "serial/device/device.h"
 
 namespace quarlex {
 
-void ComPortQueue::ReadQueued(uint8_t* buffer, size_t count) {
+void ComPortQueue::ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) {
   // The bytes were reported queued, so reads return them at once; loop in case the device
   // hands them over in pieces. A read that brings nothing means the queue lost them: stop
   // rather than append stale bytes.
+  chunks.clear();
   size_t done = 0;
   while (done < count) {
-    const int32_t n = port_.Read(buffer + done, static_cast<int32_t>(count - done));
+    const int32_t n = port_.ReadTimed(buffer + done, static_cast<int32_t>(count - done), deviceChunks_);
     if (n <= 0) throw EComPort::CreateNoWinCode(TComExceptions::CE_ReadFailed);  // no OS code to show
+    for (const device::RxChunk& c : deviceChunks_) {
+      const int64_t ns =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(c.time.time_since_epoch()).count();
+      chunks.push_back({done + c.offset, ns});
+    }
     done += static_cast<size_t>(n);
   }
 }

@@ -40,7 +40,7 @@ LineEvents LineEventsOfErrors(TComErrors errors);
 class ComPortQueue : public ReceiveSource {
  public:
   explicit ComPortQueue(TCustomComPort& port) : port_(port) {}
-  void ReadQueued(uint8_t* buffer, size_t count) override;
+  void ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) override;
   size_t QueuedCount() override;
   // Closes the port at once and hands `error` to the port's owner from its event loop, as a
   // device lost on the event thread is: the owner shows it and puts the status bar back.
@@ -48,6 +48,7 @@ class ComPortQueue : public ReceiveSource {
 
  private:
   TCustomComPort& port_;
+  std::vector<device::RxChunk> deviceChunks_;  // kept, so a steady stream allocates nothing
 };
 
 class Connection {

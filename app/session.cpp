@@ -1,6 +1,7 @@
 #include "app/session.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace quarlex {
 
@@ -11,6 +12,36 @@ void ScrollUpdateForReceive(CaptureStore& store) {
   store.ScrollUpdate();
   store.View.ScrollBarExch().HoldMirror(false);
 }
+
+// Gathers the timed pieces of one receive event into entries of the time index: neighbouring
+// pieces of one time (a piece that a staging pass cut in two, or bytes whose source gave no
+// time) make one entry.
+class ReceivedBatches {
+ public:
+  explicit ReceivedBatches(TimeIndex& times) : times_(times) {}
+  ~ReceivedBatches() { Flush(); }
+  void Add(uint32_t from, size_t count, int64_t timeNs) {
+    if (count == 0) return;
+    if (count_ > 0 && timeNs == timeNs_ && from == from_ + count_) {
+      count_ += static_cast<uint32_t>(count);
+      return;
+    }
+    Flush();
+    from_ = from;
+    count_ = static_cast<uint32_t>(count);
+    timeNs_ = timeNs;
+  }
+  void Flush() {
+    if (count_ > 0) times_.AddBatch(from_, count_, Direction::Received, timeNs_);
+    count_ = 0;
+  }
+
+ private:
+  TimeIndex& times_;
+  uint32_t from_ = 0;
+  uint32_t count_ = 0;
+  int64_t timeNs_ = 0;
+};
 }  // namespace
 
 void Session::ComPortRxChar(size_t count) {
@@ -21,21 +52,33 @@ void Session::ComPortRxChar(size_t count) {
     ScrollUpdateForReceive(Store);
     return;
   }
-  // Timed as the batch reaches the session: one clock read per receive event.
-  const int64_t arrived = ArrivalTimeNs();
-  const uint32_t from = Store.WriteIndex;
+  // Each piece is timed when the device read it from the line (the time came with the bytes);
+  // bytes of a source that gives no time count as arriving now, one clock read per event.
+  ReceivedBatches batches(Store.Times);
+  std::optional<int64_t> untimed;
   size_t remaining = count;
   while (remaining > 0) {
     const size_t n = std::min({remaining, ReceiveStagingSize, Store.ReceiveRoom()});
     if (n == 0) break;  // ring full: the rest waits in the port's queue for the rollover
-    Port->ReadQueued(Store.ReceiveStaging.get(), n);
+    Port->ReadQueued(Store.ReceiveStaging.get(), n, chunks_);
+    const uint32_t from = Store.WriteIndex;
     Store.AppendReceived(Store.ReceiveStaging.get(), n);
     Store.RxBytesSinceTick += static_cast<uint32_t>(n);
     remaining -= n;
+    const size_t timedFrom = chunks_.empty() ? n : std::min(chunks_.front().Offset, n);
+    if (timedFrom > 0) {
+      if (!untimed) untimed = ArrivalTimeNs();
+      batches.Add(from, timedFrom, *untimed);
+    }
+    for (size_t i = 0; i < chunks_.size(); ++i) {
+      const size_t begin = std::min(chunks_[i].Offset, n);
+      const size_t end = i + 1 < chunks_.size() ? std::min(chunks_[i + 1].Offset, n) : n;
+      if (end > begin)
+        batches.Add(from + static_cast<uint32_t>(begin), end - begin, ArrivalTimeOf(chunks_[i].MonotonicNs));
+    }
   }
+  batches.Flush();
   if (remaining > 0) bytesLeftQueued_ = true;
-  if (Store.WriteIndex > from)
-    Store.Times.AddBatch(from, Store.WriteIndex - from, Direction::Received, arrived);
   ScrollUpdateForReceive(Store);
 }
 
@@ -48,8 +91,12 @@ void Session::Connected() {
 }
 
 int64_t Session::ArrivalTimeNs() {
+  return ArrivalTimeOf(clock_.MonotonicNs());
+}
+
+int64_t Session::ArrivalTimeOf(int64_t monotonicNs) {
   if (!anchored_) Connected();
-  return wallAtConnect_ + (clock_.MonotonicNs() - monoAtConnect_);
+  return wallAtConnect_ + (monotonicNs - monoAtConnect_);
 }
 
 void Session::RecordSent(uint32_t from, size_t count) {

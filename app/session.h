@@ -94,8 +94,9 @@ class Session {
   ReceiveSource* Port = nullptr;
 
   // The port's receive event: Count bytes are queued. Reads them in passes of at most
-  // ReceiveStaging's size and appends them; bytes that would overwrite a full ring stay queued
-  // until the rollover. Exceptions from the read propagate to the caller (the port's thread).
+  // ReceiveStaging's size and appends them, each piece with the time the device read it from the
+  // line; bytes that would overwrite a full ring stay queued until the rollover. Exceptions from
+  // the read propagate to the caller (the port's thread).
   void ComPortRxChar(size_t count);
 
   // A port is about to open: arrival times are anchored to the wall clock anew, line events and
@@ -103,6 +104,9 @@ class Session {
   void Connected();
   // Now, as the time index records it: the wall clock at connect plus the monotonic time since.
   int64_t ArrivalTimeNs();
+  // A reading of the clock's monotonic time (such as when the device read a piece of the bytes),
+  // as the time index records it.
+  int64_t ArrivalTimeOf(int64_t monotonicNs);
   // `count` bytes were just appended as sent from ring position `from` on (wrapping at the end
   // of the ring as AppendSent does): records them in the time index.
   void RecordSent(uint32_t from, size_t count);
@@ -161,6 +165,7 @@ class Session {
   // A receive event found the ring full and left bytes in the port's queue; no new event may
   // come for them (a peer that waits for the line), so the session takes them itself.
   bool bytesLeftQueued_ = false;
+  ReceivedChunks chunks_;  // of the last read; kept, so a steady stream allocates nothing
 };
 
 }  // namespace quarlex

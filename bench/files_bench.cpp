@@ -103,7 +103,10 @@ BENCHMARK_CAPTURE(BM_LoadFullRing, disk_tmp, "/tmp")->Unit(benchmark::kMilliseco
 // the receive path, the rollover and the autosaves sustain together, every byte kept.
 struct Queue : ReceiveSource {
   const std::vector<uint8_t>* block = nullptr;
-  void ReadQueued(uint8_t* buf, size_t n) override { std::memcpy(buf, block->data(), n); }
+  void ReadQueued(uint8_t* buf, size_t n, ReceivedChunks& chunks) override {
+    chunks.clear();
+    std::memcpy(buf, block->data(), n);
+  }
   size_t QueuedCount() override { return 0; }
   void ReadFailed(std::exception_ptr error) override { std::rethrow_exception(error); }
 };
@@ -146,7 +149,8 @@ BENCHMARK_CAPTURE(BM_AutosaveStream, memory_shm, "/dev/shm")->Unit(benchmark::kM
 struct PortInput : ReceiveSource {
   TComPort* port = nullptr;
   uint64_t taken = 0;
-  void ReadQueued(uint8_t* buffer, size_t count) override {
+  void ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) override {
+    chunks.clear();
     port->Read(buffer, static_cast<int32_t>(count));
     taken += count;
   }

@@ -46,18 +46,22 @@ struct Stream : ReceiveSource {
   Stream() {
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 31 + 7);
   }
-  void ReadQueued(uint8_t* buffer, size_t count) override { std::memcpy(buffer, pattern.data(), count); }
+  void ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) override {
+    chunks.clear();
+    std::memcpy(buffer, pattern.data(), count);
+  }
   size_t QueuedCount() override { return 0; }
   void ReadFailed(std::exception_ptr) override {}
 };
 
 // The session's receive steps without the time index: read, append, count, scroll.
 void ReceiveWithoutTimes(Session& s, size_t count) {
+  ReceivedChunks chunks;
   size_t remaining = count;
   while (remaining > 0) {
     const size_t n = std::min({remaining, ReceiveStagingSize, s.Store.ReceiveRoom()});
     if (n == 0) break;
-    s.Port->ReadQueued(s.Store.ReceiveStaging.get(), n);
+    s.Port->ReadQueued(s.Store.ReceiveStaging.get(), n, chunks);
     s.Store.AppendReceived(s.Store.ReceiveStaging.get(), n);
     s.Store.RxBytesSinceTick += static_cast<uint32_t>(n);
     remaining -= n;

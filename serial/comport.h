@@ -233,6 +233,10 @@ class TCustomComPort {
   // read returns at once with what is queued (at most Count bytes).
   int32_t Write(const void* Buffer, int32_t Count);
   int32_t Read(void* Buffer, int32_t Count);
+  // Read of what is queued now, whatever the time-outs say, with when the device read each piece
+  // from the line (Chunks: one entry per piece, offsets into Buffer; see device::RxChunk).
+  // Failures are reported as Read reports them; the links are told as after a Read.
+  int32_t ReadTimed(void* Buffer, int32_t Count, std::vector<device::RxChunk>& Chunks);
   int32_t WriteAsync(const void* Buffer, int32_t Count, PAsync& AsyncPtr);
   int32_t ReadAsync(void* Buffer, int32_t Count, PAsync& AsyncPtr);
   int32_t WaitForAsync(PAsync& AsyncPtr);

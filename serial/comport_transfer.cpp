@@ -185,6 +185,32 @@ int32_t TCustomComPort::Read(void* Buffer, int32_t Count) {
   });
 }
 
+int32_t TCustomComPort::ReadTimed(void* Buffer, int32_t Count, std::vector<device::RxChunk>& Chunks) {
+  Chunks.clear();
+  if (!FHandle) RaiseComError(CEPortNotOpen, PortNotOpenOSCode);
+  uint32_t got = 0;
+  const device::Error e = CallDevice([&](device::Device& d) {
+    return d.ReadQueuedTimed(static_cast<uint8_t*>(Buffer), ByteCount(Count), got, Chunks);
+  });
+  if (e) {
+    if (FHandle && GoneAtStart(e)) {
+      CloseInternal(true);
+      RaiseComError(CE_PortDisconnected, 0);
+    } else {
+      ReportDeviceError(CE_ReadFailed, e);
+    }
+    return 0;
+  }
+  // As a completed Read: links that watch OnRx learn when the queue ran empty.
+  const bool watched =
+      std::any_of(FLinks.begin(), FLinks.end(), [](const TComLink* l) { return static_cast<bool>(l->OnRx); });
+  if (watched && InputCount() == 0)
+    ForEachLink([&](TComLink& l) {
+      if (l.OnRx) l.OnRx(this, false);
+    });
+  return static_cast<int32_t>(got);
+}
+
 // --- text variants
 
 int32_t TCustomComPort::WriteStr(const std::u16string& Str) {

@@ -43,15 +43,25 @@ Error CoreBackedDevice::SetRxEventInterval(uint32_t interval_ms) {
 
 Error CoreBackedDevice::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) {
   Error e = core_->StartRead(buffer, count, transfer, bytes_now);
-  if (e.ok() && bytes_now > 0) {
-    bool was_full;
-    {
-      std::lock_guard lock(core_->mutex());
-      was_full = core_->InputRoomLocked() <= bytes_now;
-    }
-    if (was_full) InputRoomMade();
-  }
+  if (e.ok()) TookInput(bytes_now);
   return e;
+}
+
+Error CoreBackedDevice::ReadQueuedTimed(uint8_t* buffer, uint32_t count, uint32_t& bytes,
+                                        std::vector<RxChunk>& chunks) {
+  Error e = core_->ReadQueuedTimed(buffer, count, bytes, chunks);
+  if (e.ok()) TookInput(bytes);
+  return e;
+}
+
+void CoreBackedDevice::TookInput(uint32_t taken) {
+  if (taken == 0) return;
+  bool was_full;
+  {
+    std::lock_guard lock(core_->mutex());
+    was_full = core_->InputRoomLocked() <= taken;
+  }
+  if (was_full) InputRoomMade();
 }
 
 }  // namespace quarlex::device

@@ -27,6 +27,8 @@ class CoreBackedDevice : public Device {
   Error WaitEvents(uint32_t& occurred, const StopSignal* stop, int timeout_ms) override;
   Error SetRxEventInterval(uint32_t interval_ms) override;
   Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override;
+  Error ReadQueuedTimed(uint8_t* buffer, uint32_t count, uint32_t& bytes,
+                        std::vector<RxChunk>& chunks) override;
 
  protected:
   // min_input: the smallest input queue this backend's line may have (see DeviceCore).
@@ -36,6 +38,8 @@ class CoreBackedDevice : public Device {
   // without any lock held, when a read has just made the first room in a full queue, so that
   // the reader goes on with the bytes the line kept meanwhile.
   virtual void InputRoomMade() = 0;
+  // After a read took `taken` bytes: InputRoomMade when they made the first room.
+  void TookInput(uint32_t taken);
 
   const std::shared_ptr<DeviceCore> core_;
   std::atomic<bool> open_{true};  // false from the moment Close begins

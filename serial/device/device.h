@@ -12,11 +12,13 @@
 // One thread at a time may sit in WaitEvents (the component's event thread); other threads may go
 // on reading, writing and querying meanwhile. A Transfer may be checked or waited for from any
 // thread, but by one thread at a time.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "serial/device/wake_event.h"
 
@@ -252,6 +254,26 @@ class Transfer {
 };
 
 // ---------------------------------------------------------------------------------------------
+// When received bytes were read from the line
+
+// A device reads the clock once per read from the line, as the bytes come in, and keeps that
+// time with them in its input queue. Reads from the line closer together than kRxChunkShare
+// (the pieces of one burst: a pseudo-terminal hands over at most 4 KiB a read, a UART's FIFO
+// a few bytes) share the first one's time, which bounds what a long queue keeps; pieces that
+// a line delivers once a millisecond (a USB adapter's frames, a 16550's FIFO at 115200 baud)
+// keep a time each, even with some jitter in when the reader runs.
+using RxClock = std::chrono::steady_clock;
+inline constexpr std::chrono::microseconds kRxChunkShare{500};
+
+// One piece of a timed read's result: the bytes from `offset` of the buffer on, up to the next
+// piece's offset (the last piece to the end of what was read), were read from the line at `time`.
+struct RxChunk {
+  uint32_t offset = 0;
+  RxClock::time_point time{};
+  bool operator==(const RxChunk&) const = default;
+};
+
+// ---------------------------------------------------------------------------------------------
 // The device
 
 class Device {
@@ -313,6 +335,15 @@ class Device {
   // Writes keep their order; a write that times out completes with the bytes sent so far.
   virtual Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now) = 0;
   virtual Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) = 0;
+
+  // Takes at most `count` bytes that are queued now, at once and whatever the time-outs say,
+  // together with when they were read from the line: `chunks` is replaced by one entry per
+  // piece, oldest first, the first at offset 0 (none when no byte was taken). While a read
+  // started earlier is still pending it takes nothing: queued bytes go to that read first, in
+  // order. Fails as StartRead fails to start (kNotOpen; kGone with kWinAccessDenied once the
+  // device has vanished and nothing is queued any more).
+  virtual Error ReadQueuedTimed(uint8_t* buffer, uint32_t count, uint32_t& bytes,
+                                std::vector<RxChunk>& chunks) = 0;
 
   // PurgeComm: PURGE_* flags; 0 does nothing.
   virtual Error Purge(uint32_t flags) = 0;

@@ -295,8 +295,7 @@ Error DeviceCore::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
   const Clock::time_point now = Clock::now();
   const CommTimeouts& t = timeouts_;
   uint32_t n = 0;
-  if (reads_.empty()) n = static_cast<uint32_t>(ring_.Pop(buffer, count));
-  if (ring_.size() * 5 < ring_.capacity() * 4) above_80_ = false;
+  if (reads_.empty()) n = static_cast<uint32_t>(PopInputLocked(buffer, count, nullptr));
   const bool at_once = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
                        t.ReadTotalTimeoutConstant == 0;
   const bool any_byte = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
@@ -330,6 +329,36 @@ Error DeviceCore::StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer,
   reads_.push_back(op);
   transfer.Attach(op);
   return {};
+}
+
+Error DeviceCore::ReadQueuedTimed(uint8_t* buffer, uint32_t count, uint32_t& bytes,
+                                  std::vector<RxChunk>& chunks) {
+  bytes = 0;
+  chunks.clear();
+  std::lock_guard lock(mu_);
+  if (closed_) return NotOpenError();
+  if (reads_.empty()) bytes = static_cast<uint32_t>(PopInputLocked(buffer, count, &chunks));
+  if (gone_ && bytes == 0 && count > 0) return GoneOnStart(gone_code_);
+  return {};
+}
+
+size_t DeviceCore::PopInputLocked(uint8_t* out, size_t n, std::vector<RxChunk>* chunks) {
+  n = ring_.Pop(out, n);
+  if (ring_.size() * 5 < ring_.capacity() * 4) above_80_ = false;
+  if (n == 0) return 0;
+  const uint64_t from = taken_total_;
+  taken_total_ += n;
+  if (chunks) {
+    // The front mark holds the first byte (it may have been partly read before).
+    for (size_t i = 0; i < marks_.size() && marks_[i].start < taken_total_; ++i) {
+      const uint64_t start = std::max(marks_[i].start, from);
+      chunks->push_back({static_cast<uint32_t>(start - from), marks_[i].time});
+    }
+  }
+  // Marks wholly read go; the front one stays while some of its bytes are still queued.
+  while (marks_.size() > 1 && marks_[1].start <= taken_total_) marks_.pop_front();
+  if (taken_total_ == queued_total_) marks_.clear();
+  return n;
 }
 
 std::shared_ptr<CoreOp> DeviceCore::QueueWriteLocked(const uint8_t* data, uint32_t count) {
@@ -404,7 +433,7 @@ uint32_t DeviceCore::QueuedWriteBytesLocked() {
   return static_cast<uint32_t>(std::min<uint64_t>(sum, 0xFFFFFFFFu));
 }
 
-bool DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
+bool DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low, Clock::time_point read_at) {
   if (n == 0 || closed_) return false;
   if (dsr_low && (dcb_.Flags & kDcbDsrSensitivity)) return false;
   const bool discard_null = (dcb_.Flags & kDcbNull) != 0;
@@ -427,6 +456,11 @@ bool DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
     dropped += len - k;
     p = seg_end;
   }
+  if (pushed) {
+    if (marks_.empty() || (read_at - marks_.back().time >= kRxChunkShare && marks_.size() < kMaxRxMarks))
+      marks_.push_back({queued_total_, read_at});
+    queued_total_ += pushed;
+  }
   uint32_t ev = 0;
   if (pushed) ev |= EV_RXCHAR;
   if (flag) ev |= EV_RXFLAG;
@@ -435,12 +469,12 @@ bool DeviceCore::ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low) {
     ev |= EV_RX80FULL;
   }
   // A full queue drops the newest bytes, as a driver does, and says so in the error word.
-  const bool wake = RecordLocked(ev, dropped ? CE_RXOVER : 0);
-  FeedReadsLocked(Clock::now());
+  const bool wake = RecordLocked(ev, dropped ? CE_RXOVER : 0, read_at);
+  FeedReadsLocked(read_at);
   return wake;
 }
 
-bool DeviceCore::RecordLocked(uint32_t events, uint32_t errors) {
+bool DeviceCore::RecordLocked(uint32_t events, uint32_t errors, Clock::time_point now) {
   errors_ |= errors;
   const uint32_t bits = events & mask_;
   if (bits == 0) return false;
@@ -452,11 +486,11 @@ bool DeviceCore::RecordLocked(uint32_t events, uint32_t errors) {
   history_ |= bits;
   if (ends_hold) return true;
   // Received bytes within the interval wait for the waiter's own timer: no wake-up per chunk.
-  return first && Clock::now() >= last_rx_report_ + rx_interval_;
+  return first && now >= last_rx_report_ + rx_interval_;
 }
 
 void DeviceCore::RaiseLocked(uint32_t events, uint32_t errors) {
-  if (RecordLocked(events, errors)) WakeWaiter();
+  if (RecordLocked(events, errors, Clock::now())) WakeWaiter();
 }
 
 void DeviceCore::FeedReadsLocked(Clock::time_point now) {
@@ -472,8 +506,7 @@ void DeviceCore::FeedReadsLocked(Clock::time_point now) {
       continue;
     }
     if (ring_.size() == 0) break;
-    op.got_ += static_cast<uint32_t>(ring_.Pop(op.rbuf_ + op.got_, op.count_ - op.got_));
-    if (ring_.size() * 5 < ring_.capacity() * 4) above_80_ = false;
+    op.got_ += static_cast<uint32_t>(PopInputLocked(op.rbuf_ + op.got_, op.count_ - op.got_, nullptr));
     if (op.got_ == op.count_ || op.any_byte_) {
       CompleteLocked(op, {});
       reads_.pop_front();
@@ -531,7 +564,9 @@ void DeviceCore::PurgeLocked(uint32_t flags) {
   Error aborted = ErrorOf(ErrorKind::kAborted);
   FailAllLocked((flags & PURGE_TXABORT) != 0, (flags & PURGE_RXABORT) != 0, aborted);
   if (flags & PURGE_RXCLEAR) {
+    taken_total_ += ring_.size();
     ring_.Clear();
+    marks_.clear();
     above_80_ = false;
   }
 }

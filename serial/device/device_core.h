@@ -113,6 +113,8 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   // -- transfers. StartWrite queues the write; the backend drains it (WriteChunkLocked /
   // WroteLocked) and the caller's thread may do so at once through `try_now`.
   Error StartRead(uint8_t* buffer, uint32_t count, Transfer& transfer, uint32_t& bytes_now);
+  // Device::ReadQueuedTimed.
+  Error ReadQueuedTimed(uint8_t* buffer, uint32_t count, uint32_t& bytes, std::vector<RxChunk>& chunks);
   std::shared_ptr<CoreOp> QueueWriteLocked(const uint8_t* data, uint32_t count);
   // The bytes the head write still has to send (nullptr when none).
   const uint8_t* WriteChunkLocked(size_t& n);
@@ -130,11 +132,12 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   uint32_t QueuedWriteBytesLocked();
 
   // -- what the backend reports from the line
-  // Received bytes, already free of line-discipline marks. dsr_low: DSR is known to be low.
+  // Received bytes, already free of line-discipline marks, read from the line at `read_at` (the
+  // backend's one clock reading for that read). dsr_low: DSR is known to be low.
   // Returns true when the event waiter is due a wake-up, which the caller gives with WakeWaiter
   // after releasing the mutex (so the waiter does not run straight into the held lock); a backend
   // still reading a burst may hold it back briefly.
-  [[nodiscard]] bool ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low);
+  [[nodiscard]] bool ReceiveLocked(const uint8_t* data, size_t n, bool dsr_low, Clock::time_point read_at);
   // Wakes the event waiter; needs no lock.
   void WakeWaiter();
   // Line events (EV_* bits) and errors (CE_* bits).
@@ -156,7 +159,10 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
  private:
   friend class CoreOp;
   // Records events and errors; true when the waiter has to be woken for them.
-  bool RecordLocked(uint32_t events, uint32_t errors);
+  bool RecordLocked(uint32_t events, uint32_t errors, Clock::time_point now);
+  // Takes up to n queued bytes, oldest first, with their read times when `chunks` is given
+  // (offsets from `out`); returns how many.
+  size_t PopInputLocked(uint8_t* out, size_t n, std::vector<RxChunk>* chunks);
   void FeedReadsLocked(Clock::time_point now);
   void CompleteLocked(CoreOp& op, Error error);
   void FailAllLocked(bool writes, bool reads, const Error& error);
@@ -166,6 +172,18 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
   WakeEvent notify_;            // something for the event waiter
   size_t min_input_;
   ByteQueue ring_;
+  // When the queued bytes were read: one mark per piece, oldest first; a mark's bytes run from
+  // its start up to the next mark's start (positions count every byte ever queued). The front
+  // mark may already be partly read. At most kMaxRxMarks: beyond that (an owner that has not
+  // read for half a minute of a busy line) new pieces share the newest mark's time.
+  struct RxMark {
+    uint64_t start;
+    Clock::time_point time;
+  };
+  static constexpr size_t kMaxRxMarks = size_t{1} << 16;
+  std::deque<RxMark> marks_;
+  uint64_t queued_total_ = 0;  // bytes ever pushed into ring_
+  uint64_t taken_total_ = 0;   // bytes ever taken out of it (read or purged)
   Dcb dcb_;
   CommTimeouts timeouts_;
   uint32_t mask_ = 0;

@@ -536,6 +536,8 @@ void LinuxDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& dec
     }
     ssize_t n = read(fd_, raw.data(), room);
     int err = errno;
+    // The bytes' arrival time: the one clock reading of this read, before any lock is waited for.
+    const Clock::time_point read_at = n > 0 ? Clock::now() : Clock::time_point{};
     std::lock_guard lock(core_->mutex());
     if (n > 0) {
       const uint8_t* data = raw.data();
@@ -552,9 +554,9 @@ void LinuxDevice::ReadInput(std::vector<uint8_t>& raw, std::vector<uint8_t>& dec
       const bool dsr_low =
           has_modem_ && (core_->StateLocked().Flags & kDcbDsrSensitivity) && !(modem_ & TIOCM_DSR);
       // The loop wakes the event waiter, outside the lock and once per burst.
-      if (core_->ReceiveLocked(data, len, dsr_low) && !wake_due_) {
+      if (core_->ReceiveLocked(data, len, dsr_low, read_at) && !wake_due_) {
         wake_due_ = true;
-        wake_due_since_ = Clock::now();
+        wake_due_since_ = read_at;
       }
       if (static_cast<size_t>(n) < room) return;
       continue;

@@ -331,10 +331,12 @@ void Win32Device::ReadLoop() {
       WaitForSingleObject(stop_, 1);
       continue;
     }
+    // The bytes' arrival time: the one clock reading of this read, taken as it completed.
+    const Clock::time_point read_at = Clock::now();
     bool wake;
     {
       std::lock_guard lock(core_->mutex());
-      wake = core_->ReceiveLocked(read_buf_.data(), got, dsr_low_);
+      wake = core_->ReceiveLocked(read_buf_.data(), got, dsr_low_, read_at);
     }
     if (wake) core_->WakeWaiter();
   }

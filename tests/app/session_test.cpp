@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "tests/app/support/fake_session_ui.h"
@@ -11,22 +13,37 @@
 namespace quarlex {
 namespace {
 
-// A port queue: bytes wait here until the session reads them.
+// A port queue: bytes wait here until the session reads them; bytes pushed with a time tell it
+// as a device does (one piece per push), the others tell none.
 struct FakeQueue : ReceiveSource {
   std::deque<uint8_t> q;
+  std::deque<std::pair<size_t, int64_t>> pieces;  // bytes and time of each timed push, oldest first
   std::vector<size_t> readSizes;
   bool fail = false, failCount = false;
   int failures = 0;
   void Push(size_t n, uint8_t start = 0) {
     for (size_t i = 0; i < n; ++i) q.push_back(static_cast<uint8_t>(start + i));
   }
-  void ReadQueued(uint8_t* buf, size_t n) override {
+  void PushTimed(size_t n, int64_t monotonicNs) {
+    Push(n);
+    pieces.emplace_back(n, monotonicNs);
+  }
+  void ReadQueued(uint8_t* buf, size_t n, ReceivedChunks& chunks) override {
+    chunks.clear();
     if (fail) throw std::runtime_error("read failed");
     if (n > q.size()) throw std::logic_error("read past the queue");
     readSizes.push_back(n);
     for (size_t i = 0; i < n; ++i) {
       buf[i] = q.front();
       q.pop_front();
+    }
+    for (size_t done = 0; done < n && !pieces.empty();) {
+      auto& [left, ns] = pieces.front();
+      chunks.push_back({done, ns});
+      const size_t k = std::min(left, n - done);
+      done += k;
+      left -= k;
+      if (left == 0) pieces.pop_front();
     }
   }
   size_t QueuedCount() override {
@@ -377,6 +394,33 @@ TEST_F(TimedSessionTest, BatchesAndSendsAreTimedFromTheConnectAndFollowTheRing) 
   EXPECT_EQ(t.Batch(*t.BatchAt(CaptureSize - 1)).Dir, Direction::Sent);
   s.ClearFull();
   EXPECT_EQ(t.BatchCount(), 0u);
+}
+
+// The index says when the device read each piece from the line, not when the session got it.
+TEST_F(TimedSessionTest, ReceivedPiecesKeepTheTimesTheDeviceReadThemAt) {
+  const int64_t wall = clock.wall;  // at connect, with the monotonic clock at 500
+  port.PushTimed(5, 1'000);
+  port.PushTimed(3, 2'500);
+  port.PushTimed(70000, 9'000);  // read in two staging passes: still one piece, one entry
+  clock.mono = 50'000'000;       // the event reaches the session much later
+  s.ComPortRxChar(70008);
+  const TimeIndex& t = s.Store.Times;
+  ASSERT_EQ(t.BatchCount(), 3u);
+  EXPECT_EQ(t.Batch(0), (TimedBatch{wall + 500, 0, 5, Direction::Received, false}));
+  EXPECT_EQ(t.Batch(1), (TimedBatch{wall + 2'000, 5, 3, Direction::Received, false}));
+  EXPECT_EQ(t.Batch(2), (TimedBatch{wall + 8'500, 8, 70000, Direction::Received, false}));
+  // A ring with room for only part of a piece: the part taken is recorded, the rest waits with
+  // its time for the rollover.
+  s.ClearFull();
+  s.Store.WriteIndex = CaptureSize - 4;
+  port.PushTimed(10, 60'000'000);
+  s.ComPortRxChar(10);
+  ASSERT_EQ(t.BatchCount(), 1u);
+  EXPECT_EQ(t.Batch(0), (TimedBatch{wall + 59'999'500, CaptureSize - 4, 4, Direction::Received, false}));
+  s.ClearFull();
+  s.ComPortRxChar(port.q.size());
+  ASSERT_EQ(t.BatchCount(), 1u);
+  EXPECT_EQ(t.Batch(0), (TimedBatch{wall + 59'999'500, 0, 6, Direction::Received, false}));
 }
 
 TEST_F(TimedSessionTest, LineEventsAreCountedRecordedWhereTheyHappenedAndShownBriefly) {

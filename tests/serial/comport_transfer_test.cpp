@@ -60,6 +60,41 @@ TEST_F(ComPortTransferTest, LinksHearOfWritesAndOfReadsThatEmptyTheQueue) {
   port->UnRegisterLink(&link);
 }
 
+// The timed read takes what is queued at once, with the pieces' times, tells the links as Read
+// does and fails as Read fails.
+TEST_F(ComPortTransferTest, ReadTimedTakesWhatIsQueuedWithItsTimesAndFailsAsReadDoes) {
+  TComLink link;
+  Strings seen;
+  link.OnRx = [&](TCustomComPort*, bool on) { seen.push_back(on ? "Rx1" : "Rx0"); };
+  port->RegisterLink(&link);
+  port->Timeouts().SetReadInterval(0);  // a plain Read would now wait for every byte asked for
+  const auto t = device::RxClock::now();
+  line->Receive(reinterpret_cast<const uint8_t*>("12345"), 5, t);
+  char buf[8];
+  std::vector<device::RxChunk> chunks;
+  EXPECT_EQ(port->ReadTimed(buf, 2, chunks), 2);
+  EXPECT_TRUE(seen.empty()) << "bytes still queued";
+  EXPECT_EQ(port->ReadTimed(buf, 8, chunks), 3);
+  EXPECT_EQ(std::string(buf, 3), "345");
+  EXPECT_EQ(chunks, (std::vector<device::RxChunk>{{0, t}}));
+  EXPECT_EQ(seen, Strings{"Rx0"});
+  port->UnRegisterLink(&link);
+  line->FailNext(device::FakeCall::kStartRead, device::ErrorOf(device::ErrorKind::kOther));
+  try {
+    port->ReadTimed(buf, 8, chunks);
+    FAIL() << "the failure was not reported";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), ComErrorCode(CE_ReadFailed));
+  }
+  port->Close();
+  try {
+    port->ReadTimed(buf, 8, chunks);
+    FAIL() << "a read on a closed port passed";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), ComErrorCode(CEPortNotOpen));
+  }
+}
+
 TEST_F(ComPortTransferTest, TextVariantsPutTheRightBytesOnTheLine) {
   EXPECT_EQ(port->WriteStr(u"A\u00E9\u0410"), 3);
   EXPECT_EQ(line->Recorded().written, "\x41\xE9\x10");

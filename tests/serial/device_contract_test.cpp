@@ -4,12 +4,14 @@
 // name cases its line cannot do; those are skipped with its reason.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/device/device.h"
 #include "tests/serial/device_rig.h"
@@ -147,6 +149,67 @@ TEST_P(DeviceContract, DefaultTimeoutsReadReturnsAtOnceWithWhatIsQueued) {
   AwaitQueued(3);
   EXPECT_EQ(ReadNow(2), "ab");  // asks for less than queued
   EXPECT_EQ(ReadNow(64), "c");  // asks for more: gets only what is there
+}
+
+// Every received piece keeps the time the device read it from the line, however it is read out.
+TEST_P(DeviceContract, TimedReadsGiveEachPieceTheTimeItWasReadFromTheLine) {
+  using std::chrono::milliseconds;
+  struct Sent {
+    RxClock::time_point before, after;
+  };
+  auto send = [&](const std::string& s, size_t queued) {
+    Sent t{RxClock::now(), {}};
+    rig->PeerSend(s);
+    AwaitQueued(queued);
+    t.after = RxClock::now();
+    return t;
+  };
+  auto within = [](const RxChunk& c, const Sent& t) { return c.time >= t.before && c.time <= t.after; };
+  auto timed = [&](uint32_t n, std::vector<RxChunk>& chunks) {
+    std::string buf(n, '\0');
+    uint32_t got = 0;
+    Error e = dev().ReadQueuedTimed(reinterpret_cast<uint8_t*>(buf.data()), n, got, chunks);
+    EXPECT_TRUE(e.ok()) << e.os_text;
+    buf.resize(got);
+    return buf;
+  };
+  std::vector<RxChunk> chunks{{7, {}}};
+  EXPECT_EQ(timed(8, chunks), "");
+  EXPECT_TRUE(chunks.empty()) << "nothing read, no piece";
+
+  const Sent first = send("abc", 3);
+  std::this_thread::sleep_for(milliseconds(5));  // far more than pieces of one burst share
+  const Sent second = send("defg", 7);
+  EXPECT_EQ(timed(5, chunks), "abcde");
+  ASSERT_GE(chunks.size(), 2u);
+  EXPECT_EQ(chunks.front().offset, 0u);
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    EXPECT_TRUE(within(chunks[i], chunks[i].offset < 3 ? first : second)) << "piece " << i;
+    if (i > 0) {
+      EXPECT_GT(chunks[i].offset, chunks[i - 1].offset);
+    }
+  }
+  EXPECT_TRUE(std::any_of(chunks.begin(), chunks.end(), [](const RxChunk& c) { return c.offset == 3; }))
+      << "the second burst starts a piece of its own";
+  // The rest of a piece read in part keeps its time.
+  EXPECT_EQ(timed(64, chunks), "fg");
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_TRUE(within(chunks[0], second));
+
+  // A plain read takes its bytes' times with them, and a purge theirs.
+  std::this_thread::sleep_for(milliseconds(2));
+  const Sent third = send("hij", 3);
+  EXPECT_EQ(ReadNow(1), "h");
+  EXPECT_EQ(timed(64, chunks), "ij");
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_TRUE(within(chunks[0], third));
+  send("xyz", 3);
+  ASSERT_TRUE(dev().Purge(PURGE_RXCLEAR).ok());
+  std::this_thread::sleep_for(milliseconds(2));
+  const Sent fourth = send("Q", 1);
+  EXPECT_EQ(timed(64, chunks), "Q");
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_TRUE(within(chunks[0], fourth));
 }
 
 TEST_P(DeviceContract, EventCharacterRaisesRxFlagOnlyWhenItArrives) {
@@ -394,6 +457,10 @@ TEST_P(DeviceContract, PeerHangUpIsReportedAsDeviceGoneAndNothingQueuedIsLost) {
   e = dev().StartRead(buf, 4, t2, now);
   EXPECT_EQ(e.kind, ErrorKind::kGone);
   EXPECT_EQ(e.win_code, kWinAccessDenied);  // starting one
+  std::vector<RxChunk> chunks;
+  e = dev().ReadQueuedTimed(buf, 4, now, chunks);
+  EXPECT_EQ(e.kind, ErrorKind::kGone);
+  EXPECT_EQ(e.win_code, kWinAccessDenied);
   e = dev().StartWrite(buf, 4, t2, now);
   EXPECT_EQ(e.win_code, kWinAccessDenied);
 
@@ -428,6 +495,8 @@ TEST_P(DeviceContract, CloseEndsPendingTransfersAndWaitsAndLaterCallsFail) {
   EXPECT_EQ(e.kind, ErrorKind::kAborted);
   EXPECT_FALSE(dev().IsOpen());
   EXPECT_EQ(dev().StartRead(buf, 4, tr, now).kind, ErrorKind::kNotOpen);
+  std::vector<RxChunk> chunks;
+  EXPECT_EQ(dev().ReadQueuedTimed(buf, 4, now, chunks).kind, ErrorKind::kNotOpen);
   EXPECT_EQ(dev().SetState(Dcb{}).kind, ErrorKind::kNotOpen);
   dev().Close();  // twice is harmless
 }

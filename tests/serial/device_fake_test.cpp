@@ -2,7 +2,9 @@
 // DSR sensitivity, scripted failures, and the opener that serves fakes by path.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "serial/device/device.h"
 #include "tests/serial/support/fake_device.h"
@@ -200,6 +202,62 @@ TEST_F(FakeDeviceTest, VanishedDeviceFailsQueriesThatNeedTheLineButKeepsQueuedBy
   Transfer t;
   uint32_t n = 0;
   EXPECT_EQ(dev->StartRead(b, 1, t, n).win_code, kWinAccessDenied);
+}
+
+// Pieces of one burst share a time, pieces further apart keep their own; a pending read takes
+// its bytes first; and what a long unread queue keeps of its times is bounded.
+TEST_F(FakeDeviceTest, TimedReadsShareTheTimeOfOneBurstAndKeepTheirMarksBounded) {
+  Open(4u << 20);
+  const RxClock::time_point t0 = RxClock::now();
+  const auto at = [&](std::chrono::microseconds us) { return t0 + us; };
+  auto receive = [&](const std::string& s, RxClock::time_point when) {
+    line->Receive(reinterpret_cast<const uint8_t*>(s.data()), s.size(), when);
+  };
+  std::vector<RxChunk> chunks;
+  auto timed = [&](uint32_t n) {
+    std::string buf(n, '\0');
+    uint32_t got = 0;
+    EXPECT_TRUE(dev->ReadQueuedTimed(reinterpret_cast<uint8_t*>(buf.data()), n, got, chunks).ok());
+    buf.resize(got);
+    return buf;
+  };
+  receive("ab", at(kRxChunkShare * 0));
+  receive("cd", at(kRxChunkShare - std::chrono::microseconds(1)));  // same burst
+  receive("ef", at(kRxChunkShare));                                 // a piece of its own
+  EXPECT_EQ(timed(64), "abcdef");
+  EXPECT_EQ(chunks, (std::vector<RxChunk>{{0, at(std::chrono::microseconds(0))}, {4, at(kRxChunkShare)}}));
+
+  // A pending read is served first, in order; the timed read then gets the rest with its time.
+  CommTimeouts wait_for_all;
+  wait_for_all.ReadIntervalTimeout = 0;
+  ASSERT_TRUE(dev->SetTimeouts(wait_for_all).ok());
+  uint8_t pending[3];
+  Transfer t;
+  uint32_t now = 0;
+  ASSERT_TRUE(dev->StartRead(pending, 3, t, now).ok());
+  receive("gh", at(std::chrono::milliseconds(10)));
+  EXPECT_EQ(timed(64), "") << "the pending read comes first";
+  receive("ijk", at(std::chrono::milliseconds(20)));
+  uint32_t n = 0;
+  Error e;
+  ASSERT_TRUE(t.Wait(n, e));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(pending), n), "ghi");
+  EXPECT_EQ(timed(64), "jk");
+  EXPECT_EQ(chunks, (std::vector<RxChunk>{{0, at(std::chrono::milliseconds(20))}}));
+  ASSERT_TRUE(dev->SetTimeouts(CommTimeouts{}).ok());
+
+  // An owner that does not read: one piece a millisecond for longer than the marks reach. The
+  // newest pieces then share the last mark's time; every byte is still there, in order.
+  constexpr size_t kPieces = 70000;
+  for (size_t i = 0; i < kPieces; ++i)
+    receive(std::string(1, static_cast<char>(i)), at(std::chrono::milliseconds(100 + i)));
+  const std::string all = timed(kPieces);
+  ASSERT_EQ(all.size(), kPieces);
+  for (size_t i = 0; i < kPieces; i += 997) ASSERT_EQ(static_cast<uint8_t>(all[i]), static_cast<uint8_t>(i));
+  ASSERT_GT(chunks.size(), 60000u);
+  ASSERT_LT(chunks.size(), kPieces);
+  for (size_t i = 0; i < chunks.size(); ++i)
+    ASSERT_EQ(chunks[i], (RxChunk{static_cast<uint32_t>(i), at(std::chrono::milliseconds(100 + i))}));
 }
 
 }  // namespace

@@ -62,6 +62,10 @@ class CountingDevice : public device::Device {
                           uint32_t& bytes_now) override {
     return inner_->StartRead(buffer, count, transfer, bytes_now);
   }
+  device::Error ReadQueuedTimed(uint8_t* buffer, uint32_t count, uint32_t& bytes,
+                                std::vector<device::RxChunk>& chunks) override {
+    return inner_->ReadQueuedTimed(buffer, count, bytes, chunks);
+  }
   device::Error StartWrite(const uint8_t* data, uint32_t count, device::Transfer& transfer,
                            uint32_t& bytes_now) override {
     return inner_->StartWrite(data, count, transfer, bytes_now);

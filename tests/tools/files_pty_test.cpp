@@ -31,8 +31,8 @@ struct PortInput : ReceiveSource {
   explicit PortInput(TCustomComPort& port) : queue(port) {}
   ComPortQueue queue;
   std::atomic<uint64_t> taken{0};
-  void ReadQueued(uint8_t* buffer, size_t count) override {
-    queue.ReadQueued(buffer, count);
+  void ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) override {
+    queue.ReadQueued(buffer, count, chunks);
     taken += count;
   }
   size_t QueuedCount() override { return queue.QueuedCount(); }

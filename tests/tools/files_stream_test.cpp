@@ -30,7 +30,8 @@ struct PortQueue : ReceiveSource {
     head = 0;
     bytes.insert(bytes.end(), b.begin(), b.end());
   }
-  void ReadQueued(uint8_t* buf, size_t n) override {
+  void ReadQueued(uint8_t* buf, size_t n, ReceivedChunks& chunks) override {
+    chunks.clear();
     ASSERT_LE(n, QueuedCount());
     std::memcpy(buf, bytes.data() + head, n);
     head += n;

@@ -265,7 +265,8 @@ TEST_F(FilesTest, EverySaveWritesItsTimesBesideItAndLoadReadsThemWhenSound) {
 TEST_F(FilesTest, FullRingFileLoadsBackWholeAndRollsOverOnlyForNewBytes) {
   struct Queue : ReceiveSource {
     std::vector<uint8_t> q;
-    void ReadQueued(uint8_t* buf, size_t n) override {
+    void ReadQueued(uint8_t* buf, size_t n, ReceivedChunks& chunks) override {
+      chunks.clear();
       std::memcpy(buf, q.data(), n);
       q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n));
     }

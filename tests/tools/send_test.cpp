@@ -155,7 +155,10 @@ TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
   SendText("01 02 03");
   ASSERT_EQ(s.WriteIndex, 1u);
   struct TwoBytes : ReceiveSource {
-    void ReadQueued(uint8_t* buffer, size_t count) override { std::fill_n(buffer, count, 0x55); }
+    void ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) override {
+      chunks.clear();
+      std::fill_n(buffer, count, 0x55);
+    }
     size_t QueuedCount() override { return 2; }
     void ReadFailed(std::exception_ptr) override { ADD_FAILURE() << "nothing fails here"; }
   } rx;
@@ -234,12 +237,44 @@ TEST(ComPortAdapters, ShortTransfersFailWithoutAnOSCode) {
     }
     ComPortQueue in(port);
     uint8_t buf[4];
+    ReceivedChunks chunks;
     try {
-      in.ReadQueued(buf, 4);  // reported queued, but the queue is empty
+      in.ReadQueued(buf, 4, chunks);  // reported queued, but the queue is empty
       FAIL() << "a read of nothing passed";
     } catch (const EComPort& e) {
       EXPECT_STREQ(e.what(), "ReadFile function failed");
     }
+  }
+  device::SetDeviceOpener(previous);
+}
+
+// The read adapter hands each piece over with the time the device read it from the line, on the
+// clock the session times with.
+TEST(ComPortAdapters, TheReadCarriesTheTimesTheDeviceReadThePiecesAt) {
+  auto line = std::make_shared<device::FakeLine>();
+  const device::DeviceOpener previous =
+      device::SetDeviceOpener(device::FakeLine::Opener({{"/dev/fake0", line}}));
+  {
+    TComPort port;
+    port.SetPort("/dev/fake0");
+    port.SetEvents({});
+    port.Open();
+    const auto t1 = device::RxClock::now() - std::chrono::milliseconds(30);
+    const auto t2 = t1 + std::chrono::milliseconds(5);
+    line->Receive(reinterpret_cast<const uint8_t*>("abc"), 3, t1);
+    line->Receive(reinterpret_cast<const uint8_t*>("de"), 2, t2);
+    const auto ns = [](device::RxClock::time_point t) {
+      return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    };
+    ComPortQueue in(port);
+    uint8_t buf[5];
+    ReceivedChunks chunks;
+    in.ReadQueued(buf, 5, chunks);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "abcde");
+    EXPECT_EQ(chunks, (ReceivedChunks{{0, ns(t1)}, {3, ns(t2)}}));
+    const int64_t now = SystemClock().MonotonicNs();
+    EXPECT_GT(now - chunks[0].MonotonicNs, 29'000'000) << "the same clock as the session's";
+    EXPECT_LT(now - chunks[0].MonotonicNs, 10'000'000'000);
   }
   device::SetDeviceOpener(previous);
 }

@@ -100,6 +100,17 @@ class FakeDevice final : public Device {
     }
     return core_->StartRead(buffer, count, transfer, bytes_now);
   }
+  Error ReadQueuedTimed(uint8_t* buffer, uint32_t count, uint32_t& bytes,
+                        std::vector<RxChunk>& chunks) override {
+    bytes = 0;
+    chunks.clear();
+    {
+      std::lock_guard lock(line_->mu_);
+      Error e;
+      if (line_->TakeFailure(FakeCall::kStartRead, e)) return e;
+    }
+    return core_->ReadQueuedTimed(buffer, count, bytes, chunks);
+  }
   Error StartWrite(const uint8_t* data, uint32_t count, Transfer& transfer, uint32_t& bytes_now) override {
     bytes_now = 0;
     transfer.Reset();  // ends its earlier operation before any lock is taken (Cancel locks)
@@ -213,12 +224,16 @@ void FakeLine::Receive(const std::string& bytes) {
 }
 
 void FakeLine::Receive(const uint8_t* data, size_t n) {
+  Receive(data, n, RxClock::now());
+}
+
+void FakeLine::Receive(const uint8_t* data, size_t n, RxClock::time_point read_at) {
   std::lock_guard lock(mu_);
   if (!core_ || vanished_) return;
   bool wake;
   {
     std::lock_guard core_lock(core_->mutex());
-    wake = core_->ReceiveLocked(data, n, !(modem_ & MS_DSR_ON));
+    wake = core_->ReceiveLocked(data, n, !(modem_ & MS_DSR_ON), read_at);
   }
   if (wake) core_->WakeWaiter();
 }

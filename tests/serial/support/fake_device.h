@@ -27,7 +27,7 @@ enum class FakeCall : uint8_t {
   kSetTimeouts,
   kSetEventMask,
   kWaitEvents,
-  kStartRead,
+  kStartRead,  // StartRead and ReadQueuedTimed
   kStartWrite,
   kPurge,
   kGetCommStatus,
@@ -43,9 +43,11 @@ class FakeLine {
   explicit FakeLine(size_t min_input = 1u << 20) : min_input_(min_input) {}
 
   // --- the far end
-  // Bytes arriving from the peer; dropped while no device is open.
+  // Bytes arriving from the peer; dropped while no device is open. They count as read from the
+  // line now, or at `read_at`.
   void Receive(const std::string& bytes);
   void Receive(const uint8_t* data, size_t n);
+  void Receive(const uint8_t* data, size_t n, RxClock::time_point read_at);
   // Sets the modem input lines (MS_* bits); each line that changes raises its event.
   void SetModemLines(uint32_t ms_bits);
   // A line error (CE_FRAME, CE_RXPARITY, CE_OVERRUN, ...); raises EV_ERR for the line errors.
