@@ -1,6 +1,5 @@
 #include "qt/about_panel.h"
 
-#include <QApplication>
 #include <QDesktopServices>
 #include <QMouseEvent>
 #include <QPainter>
@@ -199,23 +198,21 @@ void AboutPanel::ShowBlankPage() {
 
 void AboutPanel::BtnAboutClick() {
   SetWindowCaption(window_, QString());
-  promoState_ = 0;
-  // The fetch blocks for at most a few seconds; the cursor says so meanwhile.
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  const PromoResult r = FetchPromo(Address, Limits);
-  QApplication::restoreOverrideCursor();
-  promoState_ = r.PromoState;
-  if (promoState_ == 2) {
-    // The promo page is the answer just read (the same request would fetch it again).
-    Show(QString::fromUtf8(r.answer.data(), static_cast<qsizetype>(r.answer.size())));
-  } else {
-    ShowBlankPage();
-  }
+  // Nothing of an earlier answer is shown: the blank page until this opening's answer says
+  // otherwise. The window goes on meanwhile (receiving, the tick, drawing).
+  ShowBlankPage();
+  fetcher_.Start(Address, Limits);
   panel_.show();
   panel_.raise();
 }
 
+void AboutPanel::ShowPromoPage(const std::string& answer) {
+  // The promo page is the answer just read (the same request would fetch it again).
+  Show(QString::fromUtf8(answer.data(), static_cast<qsizetype>(answer.size())));
+}
+
 void AboutPanel::AboutClose() {
+  fetcher_.Abandon();
   SetWindowCaption(window_, " Quarlex");
   panel_.lower();
   panel_.hide();

@@ -2,8 +2,9 @@
 // The About panel: an overlay over the whole window with the logo, name and version, the guide
 // to mouse and keyboard commands, the contact link and a browser pane that shows the blank page
 // or, when the promo endpoint answers with the marker, the promo page. Built into the window's
-// PanelAbout; opened by the " ? " button. Main thread only; opening blocks for the promo fetch,
-// which its time-outs bound to a few seconds.
+// PanelAbout; opened by the " ? " button. Main thread only. Opening shows the panel at once with
+// the blank page; the promo fetch runs on a worker (PromoFetcher) and its answer, if it comes
+// while the panel is still open, puts the promo page in.
 #include <QLabel>
 #include <QTextBrowser>
 #include <QUrl>
@@ -12,6 +13,7 @@
 
 #include "qt/click_label.h"
 #include "qt/main_window.h"
+#include "qt/window_queue.h"
 #include "tools/about.h"
 
 namespace quarlex {
@@ -26,18 +28,22 @@ class PromoBrowser : public QTextBrowser {
   QVariant loadResource(int type, const QUrl& name) override;
 };
 
-class AboutPanel : public QObject {
+class AboutPanel : public QObject, private PromoPage {
  public:
   // Fills the window's PanelAbout `panel`, shows the blank page and connects the " ? " button
   // `openButton`; `window` shows the caption.
   AboutPanel(QWidget& window, QWidget& panel, ClickLabel& openButton);
 
-  void BtnAboutClick();   // opens the panel (fetches the promo answer first)
-  void AboutClose();      // closes it
+  void BtnAboutClick();   // opens the panel and starts the promo fetch
+  void AboutClose();      // closes it; a fetch still running is abandoned
   void BtnGoMailClick();  // the contact link
   void ShowBlankPage();
 
-  uint8_t PromoState() const { return promoState_; }
+  uint8_t PromoState() const { return fetcher_.PromoState(); }
+  // The fetch of this opening has not answered yet.
+  bool Fetching() const { return fetcher_.Fetching(); }
+  // Waits for the running fetch and takes its answer now (tests, benchmarks).
+  void FinishFetch() { fetcher_.Finish(); }
   // The document last put into the browser pane, as given.
   const QString& ShownDocument() const { return shown_; }
 
@@ -62,10 +68,12 @@ class AboutPanel : public QObject {
  private:
   void Show(const QString& html);
   void Build();
+  void ShowPromoPage(const std::string& answer) override;
   QWidget& window_;
   QWidget& panel_;
-  uint8_t promoState_ = 0;
   QString shown_;
+  WindowQueue queue_{*this};
+  PromoFetcher fetcher_{queue_, *this};  // last: its worker ends before the rest goes
 };
 
 }  // namespace quarlex

@@ -54,4 +54,26 @@ PromoResult PromoAnswer(std::string answer, const PromoTransfer& transfer) {
   return result;
 }
 
+void PromoFetcher::Start(const std::string& address, const PromoLimits& limits) {
+  Abandon();
+  const uint64_t opening = opening_;
+  fetching_ = true;
+  promoState_ = 0;
+  job_ = worker_.Start([this, address, limits, opening](JobContext& job) -> Answer {
+    PromoResult r = FetchPromo(address, limits, &job.Stop());
+    return [this, opening, r = std::move(r)] {
+      if (opening != opening_) return;  // the panel closed or opened again meanwhile
+      fetching_ = false;
+      promoState_ = r.PromoState;
+      if (promoState_ == 2) page_.ShowPromoPage(r.answer);
+    };
+  });
+}
+
+void PromoFetcher::Abandon() {
+  if (fetching_) worker_.Stop(job_);
+  fetching_ = false;
+  ++opening_;
+}
+
 }  // namespace quarlex

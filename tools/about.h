@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "tools/background.h"
+
 namespace quarlex {
 
 // The document the browser pane shows whenever no promo page is shown: empty, in the panel's
@@ -54,7 +56,9 @@ struct PromoResult {
 // GET of the address's path, HTTP/1.0, user agent "Torv", "Accept: text/*",
 // "Content-Type: application/x-www-form-urlencoded", "Pragma: no-cache" (no cached copy), no
 // body, no redirects, plain HTTP only. Any failure gives PromoState 0; nothing is reported.
-PromoResult FetchPromo(const std::string& address, const PromoLimits& limits = {});
+// A set `stop` ends the exchange early (within about a second), with PromoState 0.
+PromoResult FetchPromo(const std::string& address, const PromoLimits& limits = {},
+                       const StopFlag* stop = nullptr);
 
 // True when `answer` begins with the marker (exactly, in lower case, nothing before it).
 bool BeginsWithMarker(std::string_view answer);
@@ -71,5 +75,41 @@ struct PromoTransfer {
 // maxBytes, or by a time-out in the body) counts with what arrived. No answer: PromoState 0 and
 // the bytes dropped.
 PromoResult PromoAnswer(std::string answer, const PromoTransfer& transfer);
+
+// Where an opening's promo answer goes: the About panel, on the owner thread.
+class PromoPage {
+ public:
+  virtual ~PromoPage() = default;
+  // The answer began with the marker: the pane shows it as the promo page.
+  virtual void ShowPromoPage(const std::string& answer) = 0;
+};
+
+// The About panel's promo fetch, off the window's thread: each opening starts one, and its answer
+// is taken only while that opening lasts. A fetch still running when the panel closes (or opens
+// again) is told to stop and its answer is dropped, so a slow endpoint never holds up the window
+// and a late answer never changes a closed panel. Owner thread only; answers come through the
+// owner's TaskQueue.
+class PromoFetcher {
+ public:
+  PromoFetcher(TaskQueue& owner, PromoPage& page) : page_(page), worker_(owner) {}
+
+  // An opening: PromoState is 0 until its answer comes.
+  void Start(const std::string& address, const PromoLimits& limits);
+  // The panel closed: the running fetch, if any, is abandoned.
+  void Abandon();
+  uint8_t PromoState() const { return promoState_; }
+  // This opening's fetch has not answered yet.
+  bool Fetching() const { return fetching_; }
+  // Waits for every fetch started so far and takes the answer now (tests, benchmarks).
+  void Finish() { worker_.Finish(); }
+
+ private:
+  PromoPage& page_;
+  uint64_t opening_ = 0;  // counts openings; the answer of an earlier one is dropped
+  uint64_t job_ = 0;
+  bool fetching_ = false;
+  uint8_t promoState_ = 0;
+  BackgroundWorker worker_;  // last: its thread ends before the rest goes
+};
 
 }  // namespace quarlex

@@ -31,6 +31,12 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
+// libcurl asks this often while it waits (about once a second when nothing moves); a nonzero
+// answer aborts the transfer.
+int StopAsked(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const StopFlag*>(user)->Requested() ? 1 : 0;
+}
+
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -38,7 +44,7 @@ void GlobalInit() {
 
 }  // namespace
 
-PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
+PromoResult FetchPromo(const std::string& address, const PromoLimits& limits, const StopFlag* stop) {
   const PromoTarget target = SplitPromoAddress(address);
   if (target.host.empty() || IsReservedInvalidHost(target.host)) return {};
 
@@ -75,7 +81,14 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
 
+  if (stop) {
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, StopAsked);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<StopFlag*>(stop));
+  }
+
   const CURLcode rc = curl_easy_perform(c);
+  if (stop && stop->Requested()) return {};
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   // CURLE_WRITE_ERROR is our own Collect stopping the transfer at the limit.

@@ -49,7 +49,7 @@ void SetTimeout(HINTERNET h, DWORD option, long ms) {
 
 }  // namespace
 
-PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
+PromoResult FetchPromo(const std::string& address, const PromoLimits& limits, const StopFlag* stop) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limits.totalMs);
   const auto left = [&] {
@@ -93,8 +93,12 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits) {
   std::string answer;
   bool complete = false;
   char buffer[16 * 1024];
+  // A stop is seen between the calls; each call is bounded by the time-outs above.
+  const auto stopped = [stop] { return stop && stop->Requested(); };
+  if (stopped()) return {};
   while (answer.size() < limits.maxBytes) {
     if (left() <= 0) break;
+    if (stopped()) return {};
     SetTimeout(request.h, INTERNET_OPTION_RECEIVE_TIMEOUT, left());
     // A read waits until its whole count has arrived, so a body that stalls half-way would
     // lose what came: ask only for what is there (waiting for the first byte of it).

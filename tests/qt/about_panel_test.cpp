@@ -6,7 +6,9 @@
 #include <QTest>
 #include <QTextDocument>
 
+#include "qt/support/responsiveness.h"
 #include "qt/support/stand_in_actions.h"
+#include "qt/support/wait.h"
 #include "tools/about_server.h"
 
 namespace quarlex {
@@ -22,6 +24,7 @@ struct AboutPanelTest : ::testing::Test {
   MainWindow w{actions};
   AboutPanel* about = nullptr;
   std::vector<QUrl> opened;
+  int probesWhileWaiting = 0;
   void SetUp() override {
     for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(v);
     about = w.Attach(std::make_shared<AboutPanel>(w, *w.frame().PanelAbout, *w.toolbar().BtnAbout));
@@ -56,6 +59,7 @@ TEST_F(AboutPanelTest, LayoutAndStartState) {
 
 TEST_F(AboutPanelTest, OpeningWithoutAServerShowsTheBlankPageAndTheCaptionEmpties) {
   QTest::mouseClick(w.toolbar().BtnAbout, Qt::LeftButton);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return !about->Fetching(); }));
   EXPECT_EQ(about->PromoState(), 0);
   EXPECT_EQ(about->ShownDocument(), Blank);
   EXPECT_TRUE(w.frame().PanelAbout->isVisible());
@@ -74,6 +78,10 @@ TEST_F(AboutPanelTest, MarkerShowsThePromoPageAndALaterFailureTheBlankPageAgain)
     PromoServer server(HttpAnswer(page));
     about->Address = server.Address();
     about->BtnAboutClick();
+    // The panel is open at once with the blank page; the answer follows.
+    EXPECT_TRUE(w.frame().PanelAbout->isVisible());
+    EXPECT_EQ(about->ShownDocument(), Blank);
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return !about->Fetching(); }));
     EXPECT_EQ(server.Connections(), 1);
   }
   EXPECT_EQ(about->PromoState(), 2);
@@ -89,14 +97,44 @@ TEST_F(AboutPanelTest, MarkerShowsThePromoPageAndALaterFailureTheBlankPageAgain)
     PromoServer server(HttpAnswer("<html>no marker</html>"));
     about->Address = server.Address();
     about->BtnAboutClick();
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return !about->Fetching(); }));
   }
   EXPECT_EQ(about->PromoState(), 1);
   EXPECT_EQ(about->ShownDocument(), Blank);
 
   about->Address = "127.0.0.1:" + std::to_string(PromoServer::ClosedPort());
   about->BtnAboutClick();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return !about->Fetching(); }));
   EXPECT_EQ(about->PromoState(), 0);
   EXPECT_EQ(about->ShownDocument(), Blank);
+}
+
+// A promo endpoint that takes the connection and never answers: the panel opens at once and the
+// window goes on answering while the fetch waits; closing the panel abandons the fetch, and an
+// answer arriving for an opening that has ended never changes the pane.
+TEST_F(AboutPanelTest, TheWindowAnswersWhileTheFetchWaitsAndClosingAbandonsIt) {
+  PromoServer silent("", PromoServer::Mode::Silent);
+  about->Address = silent.Address();
+  about->Limits.totalMs = 3000;
+  const double longest = testing_support::LongestWaitOfPostedTask(
+      w, [&] { about->BtnAboutClick(); },
+      [&] { return about->Fetching() && silent.Connections() == 1 ? ++probesWhileWaiting < 30 : true; });
+  EXPECT_LT(longest, 100.0) << "a task posted to the window waited " << longest << " ms";
+  EXPECT_TRUE(about->Fetching());
+  EXPECT_TRUE(w.frame().PanelAbout->isVisible());
+  about->AboutClose();
+  EXPECT_FALSE(about->Fetching());
+  EXPECT_EQ(about->PromoState(), 0);
+
+  // Opened again against an endpoint with the promo page, closed before its answer is taken.
+  PromoServer promo(HttpAnswer("<!--pgo1--><p>Too late</p>"));
+  about->Address = promo.Address();
+  about->BtnAboutClick();
+  about->AboutClose();
+  about->FinishFetch();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(about->ShownDocument(), Blank);
+  EXPECT_EQ(about->PromoState(), 0);
 }
 
 TEST_F(AboutPanelTest, FrameClickClosesInnerClickDoesNot) {

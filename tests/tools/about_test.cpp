@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/about_server.h"
+#include "tools/support/posted_tasks.h"
 
 namespace quarlex {
 namespace {
@@ -186,6 +189,89 @@ TEST_F(AboutTest, LimitBelowTheMarkerLengthNeverMatches) {
   const PromoResult r = FetchPromo(server.Address(), small);
   EXPECT_EQ(r.answer, "<!--p");
   EXPECT_EQ(r.PromoState, 1);
+}
+
+// The panel's side of the fetch: which pages it was asked to show.
+struct PageSpy : PromoPage {
+  std::vector<std::string> shown;
+  void ShowPromoPage(const std::string& answer) override { shown.push_back(answer); }
+};
+
+struct PromoFetcherTest : AboutTest {
+  testing_support::PostedTasks owner;
+  PageSpy page;
+};
+
+TEST_F(PromoFetcherTest, TheAnswerComesThroughTheOwnersQueueWhileTheOpeningLasts) {
+  PromoServer server(HttpAnswer("<!--pgo1--><p>Offer</p>"));
+  PromoFetcher fetcher(owner, page);
+  fetcher.Start(server.Address(), {});
+  EXPECT_TRUE(fetcher.Fetching());
+  EXPECT_EQ(fetcher.PromoState(), 0);
+  ASSERT_TRUE(owner.RunUntil([&] { return !fetcher.Fetching(); }));
+  EXPECT_EQ(fetcher.PromoState(), 2);
+  EXPECT_EQ(page.shown, (std::vector<std::string>{"<!--pgo1--><p>Offer</p>"}));
+
+  // An answer without the marker leaves the page alone; the state says why.
+  PromoServer plain(HttpAnswer("<html>no marker</html>"));
+  fetcher.Start(plain.Address(), {});
+  ASSERT_TRUE(owner.RunUntil([&] { return !fetcher.Fetching(); }));
+  EXPECT_EQ(fetcher.PromoState(), 1);
+  EXPECT_EQ(page.shown.size(), 1u);
+}
+
+TEST_F(PromoFetcherTest, AnAnswerThatComesAfterTheOpeningEndedIsDropped) {
+  PromoServer server(HttpAnswer("<!--pgo1-->late"));
+  PromoFetcher fetcher(owner, page);
+  fetcher.Start(server.Address(), {});
+  fetcher.Abandon();  // closed before the window ran its queue
+  fetcher.Finish();
+  owner.RunPosted();
+  EXPECT_TRUE(page.shown.empty());
+  EXPECT_EQ(fetcher.PromoState(), 0);
+  EXPECT_FALSE(fetcher.Fetching());
+
+  // Opened again before the first answer came: only the second opening's answer counts.
+  PromoServer second(HttpAnswer("<!--pgo1-->second"));
+  fetcher.Start(server.Address(), {});
+  fetcher.Start(second.Address(), {});
+  ASSERT_TRUE(owner.RunUntil([&] { return !fetcher.Fetching(); }));
+  fetcher.Finish();
+  EXPECT_EQ(page.shown, (std::vector<std::string>{"<!--pgo1-->second"}));
+}
+
+TEST_F(PromoFetcherTest, ClosingStopsAFetchThatHangsAndSoDoesTheWindowGoing) {
+  // The endpoint takes the connection and never answers; the fetch would wait 20 s.
+  PromoLimits patient;
+  patient.totalMs = 20000;
+  patient.connectMs = 20000;
+  const auto bounded = std::chrono::seconds(10);
+  {
+    PromoServer server("", PromoServer::Mode::Silent);
+    PromoFetcher fetcher(owner, page);
+    fetcher.Start(server.Address(), patient);
+    for (int i = 0; i < 500 && server.Connections() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server.Connections(), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    fetcher.Abandon();
+    fetcher.Finish();  // the worker is free again: the stopped exchange has ended
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, bounded);
+    EXPECT_EQ(fetcher.PromoState(), 0);
+  }
+  {
+    PromoServer server("", PromoServer::Mode::Silent);
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+      PromoFetcher fetcher(owner, page);
+      fetcher.Start(server.Address(), patient);
+      for (int i = 0; i < 500 && server.Connections() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }  // the window closes with the panel open
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, bounded);
+  }
+  owner.RunPosted();  // wake-ups of fetchers that are gone do nothing
+  EXPECT_TRUE(page.shown.empty());
 }
 
 }  // namespace
