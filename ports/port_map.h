@@ -13,8 +13,9 @@
 //    interface, or where it is plugged in when it has no serial number), in a small per-user
 //    state file;
 //  - every symbolic link COM<n> in the per-user port-link folder is port n (a virtual port, for
-//    example a socat pty) and hides a hardware port of the same number; links whose target is
-//    gone are skipped.
+//    example a socat pty) and hides a hardware port of the same number while it exists (the
+//    hidden port keeps its number and shows under it again once the link is gone); links whose
+//    target is gone are skipped.
 // Numbers are 1..255. The map never opens a port.
 //
 // Not thread-safe: one PortMap is used by one thread at a time (the main thread's scan).

@@ -376,10 +376,13 @@ bool PortMap::Refresh() {
   if (!ok) return false;
   const std::vector<PortEntry> links = ReadLinks();
 
-  std::set<uint8_t> taken;  // numbers a new assignment must not take
+  std::set<uint8_t> fixed;  // ttyS numbers: they outrank a remembered one for good
   for (const Found& f : hardware) {
-    if (f.fixedNumber) taken.insert(f.entry.Number);
+    if (f.fixedNumber) fixed.insert(f.entry.Number);
   }
+  // Numbers a new assignment must not take. A link's number is taken only while the link is
+  // there: a device remembered under it keeps it and is hidden behind the link meanwhile.
+  std::set<uint8_t> taken = fixed;
   for (const PortEntry& l : links) taken.insert(l.Number);
 
   // Two present devices with one identity (cloned serial numbers happen): the second is told
@@ -404,7 +407,7 @@ bool PortMap::Refresh() {
     if (f.fixedNumber) continue;
     auto it = assigned_.find(f.entry.Identity);
     // A fixed ttyS number outranks a remembered one; the remembered device moves.
-    if (it != assigned_.end() && taken.count(it->second) == 0) {
+    if (it != assigned_.end() && fixed.count(it->second) == 0) {
       f.entry.Number = it->second;
       inUse.insert(it->second);
     }

@@ -220,6 +220,39 @@ TEST_F(PortMapTest, LinksOverrideHardwareAndBadLinksAreSkipped) {
   EXPECT_EQ(At(m, 1).DevicePath, "/dev/ttyS0");
 }
 
+// A link hides an adapter remembered under its number only while the link is there: the adapter
+// keeps its number (in this run and in the state file) and shows under it again once the link
+// has gone, so "COM5" never comes to mean another device for good.
+TEST_F(PortMapTest, ALinkHidesARememberedAdapterOnlyWhileItExists) {
+  Pty pty;
+  WriteFile(roots.StateFile, "5 usb:0403:6001:A50285BI:00\n");
+  sys.AddUsbSerial("ttyUSB0", "1-2", UsbDevice{});
+  Link(5, pty.slave());
+  {
+    PortMap m(roots);
+    EXPECT_EQ(Scan(m), (List{"COM5"}));
+    EXPECT_EQ(At(m, 5).Source, PortEntry::Kind::Virtual);
+    // A newcomer meanwhile takes neither the link's number nor the hidden adapter's.
+    UsbDevice other;
+    other.Serial = "Z9";
+    sys.AddUsbSerial("ttyUSB1", "1-3", other);
+    EXPECT_EQ(Scan(m), (List{"COM1", "COM5"}));
+    fs::remove(roots.LinkFolder / "COM5");
+    EXPECT_EQ(Scan(m), (List{"COM1", "COM5"}));
+    EXPECT_EQ(At(m, 5).DevicePath, "/dev/ttyUSB0");
+  }
+  // Nor did the state file move it while the link was there.
+  Link(5, pty.slave());
+  {
+    PortMap hidden(roots);
+    EXPECT_EQ(Scan(hidden), (List{"COM1", "COM5"}));
+  }
+  fs::remove(roots.LinkFolder / "COM5");
+  PortMap again(roots);
+  EXPECT_EQ(Scan(again), (List{"COM1", "COM5"}));
+  EXPECT_EQ(At(again, 5).DevicePath, "/dev/ttyUSB0");
+}
+
 TEST_F(PortMapTest, FolderOthersCanWriteIntoIsIgnored) {
   Pty pty;
   Link(5, pty.slave());
