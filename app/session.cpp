@@ -57,25 +57,34 @@ void Session::ComPortRxChar(size_t count) {
   ReceivedBatches batches(Store.Times);
   std::optional<int64_t> untimed;
   size_t remaining = count;
-  while (remaining > 0) {
-    const size_t n = std::min({remaining, ReceiveStagingSize, Store.ReceiveRoom()});
-    if (n == 0) break;  // ring full: the rest waits in the port's queue for the rollover
-    Port->ReadQueued(Store.ReceiveStaging.get(), n, chunks_);
-    const uint32_t from = Store.WriteIndex;
-    Store.AppendReceived(Store.ReceiveStaging.get(), n);
-    Store.RxBytesSinceTick += static_cast<uint32_t>(n);
-    remaining -= n;
-    const size_t timedFrom = chunks_.empty() ? n : std::min(chunks_.front().Offset, n);
-    if (timedFrom > 0) {
-      if (!untimed) untimed = ArrivalTimeNs();
-      batches.Add(from, timedFrom, *untimed);
+  // What the passes appended is captured, also when a later pass fails: it keeps its time and
+  // its place in the scroll range before the failure goes on to the caller.
+  try {
+    while (remaining > 0) {
+      const size_t n = std::min({remaining, ReceiveStagingSize, Store.ReceiveRoom()});
+      if (n == 0) break;  // ring full: the rest waits in the port's queue for the rollover
+      Port->ReadQueued(Store.ReceiveStaging.get(), n, chunks_);
+      const uint32_t from = Store.WriteIndex;
+      Store.AppendReceived(Store.ReceiveStaging.get(), n);
+      Store.RxBytesSinceTick += static_cast<uint32_t>(n);
+      remaining -= n;
+      const size_t timedFrom = chunks_.empty() ? n : std::min(chunks_.front().Offset, n);
+      if (timedFrom > 0) {
+        if (!untimed) untimed = ArrivalTimeNs();
+        batches.Add(from, timedFrom, *untimed);
+      }
+      for (size_t i = 0; i < chunks_.size(); ++i) {
+        const size_t begin = std::min(chunks_[i].Offset, n);
+        const size_t end = i + 1 < chunks_.size() ? std::min(chunks_[i + 1].Offset, n) : n;
+        if (end > begin)
+          batches.Add(from + static_cast<uint32_t>(begin), end - begin,
+                      ArrivalTimeOf(chunks_[i].MonotonicNs));
+      }
     }
-    for (size_t i = 0; i < chunks_.size(); ++i) {
-      const size_t begin = std::min(chunks_[i].Offset, n);
-      const size_t end = i + 1 < chunks_.size() ? std::min(chunks_[i + 1].Offset, n) : n;
-      if (end > begin)
-        batches.Add(from + static_cast<uint32_t>(begin), end - begin, ArrivalTimeOf(chunks_[i].MonotonicNs));
-    }
+  } catch (...) {
+    batches.Flush();
+    ScrollUpdateForReceive(Store);
+    throw;
   }
   batches.Flush();
   if (remaining > 0) bytesLeftQueued_ = true;
@@ -243,9 +252,10 @@ bool Session::MakeRoomForSend(size_t count) {
   bool ok = true;
   if (Store.CaptureFull) {
     ok = RollOver();
-  } else if (size_t{Store.WriteIndex} + count > CaptureSize && ui_.AutosaveChecked()) {
-    // The bytes from the start of the ring on are not saved yet: save first, and only a ring
-    // that is safe on disk is cleared. A failure here blocks nothing: the ring is not full.
+  } else if (size_t{Store.WriteIndex} + count >= CaptureSize && ui_.AutosaveChecked()) {
+    // The send would wrap the write position, also one that ends on the last slot (a send never
+    // fills the ring): the ring would go on over bytes not saved yet. Save first, and only a
+    // ring that is safe on disk is cleared. A failure here blocks nothing: the ring is not full.
     ok = Store.SavedUpTo >= Store.WriteIndex || ui_.SaveClick();
     if (ok) {
       ClearFull();
@@ -304,6 +314,9 @@ void Session::DrainQueued() {
 void Session::PortFailed(std::exception_ptr error) {
   ReceiveSource* port = Port;
   if (port != nullptr) port->ReadFailed(error);
+  // The port is closed now; its report reaches the operator later. Until then nothing may go
+  // on as if it were open: a send under way must not record bytes that cannot be written.
+  PortConnected = false;
 }
 
 void Session::ShowMessage(const std::string& text, uint32_t rgb, uint8_t ticks) {

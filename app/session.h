@@ -132,7 +132,8 @@ class Session {
   KeyAction MapKey(Key key, KeyModifiers mods, bool sendBoxFocused) const;
 
   // Takes what is waiting in the port's queue while the ring has room. A failing read closes the
-  // port through ReceiveSource::ReadFailed; the capture keeps what it holds.
+  // port through ReceiveSource::ReadFailed and clears PortConnected at once (the report follows
+  // from the owner's loop); the capture keeps what it holds.
   void DrainQueued();
 
   // The rollover of a full ring: save it when Autosave is on and it holds unsaved bytes, then
@@ -142,8 +143,9 @@ class Session {
   bool RollOver();
 
   // Before `count` sent bytes are appended. A full ring is rolled over first; with Autosave on, a
-  // ring too full to take them is saved and cleared first, so a send never overwrites bytes that
-  // were not saved. False when that could not be done: the send must then record and write
+  // ring too full to take them, or one they would end at its last slot (the write position would
+  // wrap to 0 without a full ring), is saved and cleared first, so a send never overwrites bytes
+  // that were not saved. False when that could not be done: the send must then record and write
   // nothing; the message panel says why. Without Autosave a send that does not fit wraps the
   // ring (nothing is saved without Autosave).
   bool MakeRoomForSend(size_t count);

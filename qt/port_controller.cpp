@@ -235,9 +235,10 @@ void PortController::Post(std::function<void()> call) {
 }
 
 void PortController::HandleException(std::exception_ptr error) {
-  // The port closed itself (a vanished device) or a handler failed: the status bar goes back to
-  // the disconnected state so the operator can connect again.
-  if (!ComPort.Connected() && session_.PortConnected) {
+  // The port closed itself (a vanished device, a failed handler, a failed read of queued bytes,
+  // which also cleared PortConnected at once): the status bar goes back to the disconnected
+  // state so the operator can connect again.
+  if (!ComPort.Connected()) {
     session_.PortConnected = false;
     connection_->Connect();
   }

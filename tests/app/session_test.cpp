@@ -20,6 +20,7 @@ struct FakeQueue : ReceiveSource {
   std::deque<std::pair<size_t, int64_t>> pieces;  // bytes and time of each timed push, oldest first
   std::vector<size_t> readSizes;
   bool fail = false, failCount = false;
+  size_t failAtRead = 0;  // the n-th read from now on fails (counted from 1); 0: none
   int failures = 0;
   void Push(size_t n, uint8_t start = 0) {
     for (size_t i = 0; i < n; ++i) q.push_back(static_cast<uint8_t>(start + i));
@@ -30,7 +31,7 @@ struct FakeQueue : ReceiveSource {
   }
   void ReadQueued(uint8_t* buf, size_t n, ReceivedChunks& chunks) override {
     chunks.clear();
-    if (fail) throw std::runtime_error("read failed");
+    if (fail || (failAtRead != 0 && --failAtRead == 0)) throw std::runtime_error("read failed");
     if (n > q.size()) throw std::logic_error("read past the queue");
     readSizes.push_back(n);
     for (size_t i = 0; i < n; ++i) {
@@ -110,6 +111,22 @@ TEST_F(SessionTest, FailingReadAppendsNothingAndPropagates) {
   EXPECT_THROW(s.ComPortRxChar(4), std::runtime_error);
   EXPECT_EQ(s.Store.WriteIndex, 10u);
   EXPECT_EQ(s.Store.RxBytesSinceTick, 10u);
+
+  // A large event whose second pass fails: the first pass's bytes are in the ring, so they keep
+  // their arrival time and are inside the scroll range like any other received bytes.
+  port.fail = false;
+  port.q.clear();
+  port.Push(70000);
+  port.failAtRead = 2;
+  EXPECT_THROW(s.ComPortRxChar(70000), std::runtime_error);
+  const uint32_t end = 10 + ReceiveStagingSize;
+  EXPECT_EQ(s.Store.WriteIndex, end);
+  const TimeIndex& t = s.Store.Times;
+  ASSERT_EQ(t.BatchCount(), 2u);
+  EXPECT_EQ(t.Batch(1).Position, 10u);
+  EXPECT_EQ(t.Batch(1).Count, ReceiveStagingSize);
+  EXPECT_EQ(s.Store.View.ScrollBarExch().Max(), end / 32);
+  EXPECT_EQ(s.Store.View.TopRow(), end / 32 - 14) << "Autoscroll followed them";
 }
 
 TEST_F(SessionTest, SpeedLabelEveryEleventhTick) {
@@ -241,6 +258,8 @@ TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException
   EXPECT_EQ(port.failures, 1);
   EXPECT_EQ(ui.saves, 1);
   EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_FALSE(s.PortConnected) << "the port closed: nothing may go on as if it were open";
+  s.PortConnected = true;  // the operator connects again
 
   saveOk = false;
   port.fail = false;
@@ -251,6 +270,7 @@ TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException
   port.fail = true;
   EXPECT_NO_THROW(s.TimerMainTimer());
   EXPECT_EQ(port.failures, 2);
+  s.PortConnected = true;
 
   port.fail = false;
   saveOk = true;
@@ -340,10 +360,16 @@ TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
   EXPECT_TRUE(s.MakeRoomForSend(3));
   EXPECT_EQ(s.Store.WriteIndex, CaptureSize - 2) << "without Autosave the ring simply wraps";
   ui.autosave = true;
+  EXPECT_TRUE(s.MakeRoomForSend(1));
+  EXPECT_EQ(ui.saves, 0) << "what ends before the last slot needs no rollover";
+  // A send ending on the last slot wraps the write position to 0 without filling the ring: the
+  // ring would look empty, and the next bytes would overwrite it unsaved.
   EXPECT_TRUE(s.MakeRoomForSend(2));
-  EXPECT_EQ(ui.saves, 0) << "what fits needs no rollover";
-  EXPECT_TRUE(s.MakeRoomForSend(3));
   EXPECT_EQ(ui.saves, 1);
+  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  s.Store.WriteIndex = CaptureSize - 2;
+  EXPECT_TRUE(s.MakeRoomForSend(3));
+  EXPECT_EQ(ui.saves, 2);
   EXPECT_EQ(s.Store.WriteIndex, 0u);
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -193,6 +194,59 @@ TEST_F(SendTest, SendIntoARingThatCouldNotBeSavedIsRefused) {
   SendText("01 02");
   ASSERT_EQ(port.writes.size(), 1u);
   EXPECT_EQ(Captured(0, 2), (Bytes{0x01, 0x02}));
+}
+
+// With Autosave a send that would end on the ring's last slot saves and clears the ring first:
+// left to itself the write position would wrap to 0 without filling the ring, so the ring would
+// look empty, a save would find nothing to write and the next bytes would overwrite it unsaved.
+TEST_F(SendTest, ASendEndingOnTheLastSlotSavesTheRingFirst) {
+  CaptureStore& s = session.Store;
+  sessionUi.autosave = true;
+  s.WriteIndex = CaptureSize - 3;
+  const uint8_t rx[] = {0xA5};
+  s.AppendReceived(rx, 1);  // two slots left
+  send.SetLineEnding(LineEnding::CRNL);
+  SendText("");
+  EXPECT_EQ(sessionUi.saves, 1);
+  EXPECT_EQ(s.WriteIndex, 2u);
+  EXPECT_EQ(Captured(0, 2), (Bytes{0x0D, 0x0A}));
+  EXPECT_EQ(s.CaptureAttributes[1], AttrSent);
+  ASSERT_EQ(port.writes.size(), 1u);
+}
+
+// Taking the bytes a full ring left queued can find the port failed: the port is closed then,
+// so the send stops there. Nothing is recorded as sent that never reached the line, and the
+// operator is told once, by the port's failure (no second error from a write on a closed port).
+TEST_F(SendTest, ASendWhoseRolloverFindsThePortFailedRecordsNothing) {
+  auto line = std::make_shared<device::FakeLine>();
+  const device::DeviceOpener previous =
+      device::SetDeviceOpener(device::FakeLine::Opener({{"/dev/fake0", line}}));
+  {
+    TComPort com;
+    com.SetPort("/dev/fake0");
+    com.SetEvents({});
+    com.Open();
+    ComPortQueue queue(com);
+    ComPortSend out(com);
+    session.Port = &queue;
+    send.Port = &out;
+    CaptureStore& s = session.Store;
+    sessionUi.autosave = true;
+    s.WriteIndex = CaptureSize - 2;
+    line->Receive("xyz");  // waits in the port's queue for the rollover's drain
+    line->FailNext(device::FakeCall::kStartRead, device::ErrorFromErrno(EIO, device::ErrorKind::kOther, 0));
+    EXPECT_NO_THROW(SendText("01 02 03"));
+    EXPECT_EQ(sessionUi.saves, 1);
+    EXPECT_FALSE(com.Connected());
+    EXPECT_FALSE(session.PortConnected);
+    EXPECT_EQ(s.WriteIndex, 0u);
+    EXPECT_EQ(s.CaptureAttributes[0], 0);
+    EXPECT_EQ(s.Times.BatchCount(), 0u);
+    EXPECT_TRUE(line->Recorded().written.empty());
+    session.Port = nullptr;
+    send.Port = &port;
+  }
+  device::SetDeviceOpener(previous);
 }
 
 TEST_F(SendTest, FailingWriteKeepsTheRecordAndPropagates) {
