@@ -385,7 +385,7 @@ device::CommStatus TCustomComPort::CommStatus() {
     ReportDeviceError(CE_ClearComFailed, e);
   // The device clears its error word on every query; keep what a queue count took so that
   // LastErrors still reports it (otherwise an input overflow seen by InputCount would vanish).
-  FPendingErrors |= status.errors;
+  FPendingErrors.fetch_or(status.errors);
   return status;
 }
 
@@ -402,8 +402,7 @@ TComStateFlags TCustomComPort::StateFlags() {
 
 TComErrors TCustomComPort::LastErrors() {
   CommStatus();
-  const uint32_t errors = FPendingErrors;
-  FPendingErrors = 0;
+  const uint32_t errors = FPendingErrors.exchange(0);
   TComErrors result;
   if (errors & device::CE_RXOVER) result.Include(ceRxOver);
   if (errors & device::CE_OVERRUN) result.Include(ceOverrun);
@@ -564,10 +563,17 @@ void TCustomComPort::PortWindowProc(uint32_t mask_bit, uint64_t generation) {
   }
 }
 
-void TCustomComPort::DeviceLost(uint64_t generation) {
-  if (!FConnected || FGeneration != generation) return;
-  CloseInternal(true);
-  RaiseComError(CE_PortDisconnected, 0);
+void TCustomComPort::DeviceLost(uint64_t generation, std::exception_ptr cause) {
+  const bool live = FConnected && FGeneration == generation;
+  if (live) {
+    // A step that failed on a device that has gone failed because it has gone: that is the news,
+    // as when the event thread's wait reports the loss itself.
+    uint32_t modem = 0;
+    if (cause && FHandle && FHandle->GetModemStatus(modem).kind == device::ErrorKind::kGone) cause = nullptr;
+    CloseInternal(true);
+  }
+  if (cause) std::rethrow_exception(cause);
+  if (live) RaiseComError(CE_PortDisconnected, 0);
 }
 
 void TCustomComPort::ProcessError() {

@@ -6,13 +6,15 @@
 // Threads. The port belongs to its owner's thread: properties, Open, Close, transfers, the
 // line-control operations and every handler run there. The one exception is SyncMethod smNone,
 // with which the event handlers run on the event thread; a device loss that the event thread
-// notices is still handed to the owner's thread, which closes the port. How a batch of comm
+// notices, or a handler that raised there, is still handed to the owner's thread, which closes
+// the port. How a batch of comm
 // events reaches the owner's thread is the owner's TComOwner (below): smThreadSync blocks the
 // event thread until the handlers have run on the owner's thread; smWindowSync sends one message
 // per event and the owner side replies before running the step.
 //
 // Failures go through RaiseComError: an EComPort exception to the caller, or a call of
 // OnException after which the operation goes on.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -43,8 +45,9 @@ class TComOwner {
   virtual void Post(std::function<void()> call) = 0;
   // The application's general exception handler, called on the owner's thread with a failure
   // that no caller of the port can catch: an exception that left an event handler (it also ends
-  // the event thread, see TComThread), a vanished device noticed by the event thread ("Port
-  // Disconnected", after the port closed), a failed Open in Loaded.
+  // the event thread, so the port has closed as for a vanished device, see TComThread), a
+  // vanished device noticed by the event thread ("Port Disconnected", after the port closed), a
+  // failed Open in Loaded.
   virtual void HandleException(std::exception_ptr error) = 0;
 };
 
@@ -278,8 +281,13 @@ class TCustomComPort {
   void RunEventHandlers(TComEvents events, uint64_t generation);
   // The step for one OS mask bit, as the hidden window runs it for smWindowSync.
   void PortWindowProc(uint32_t mask_bit, uint64_t generation);
-  // The event thread found the device gone: close and report "Port Disconnected".
-  void DeviceLost(uint64_t generation);
+  // The event thread found the device gone, or a step it handed over raised (`cause`): either
+  // way no further events would arrive, so the port closes the way a vanished device closes it
+  // (no line reports, no abort of transfers) and the failure is reported: "Port Disconnected"
+  // for a gone device (also when a step failed because the device had gone), else `cause`
+  // itself, rethrown. A cause from an opening that has since closed is rethrown alone. Runs on
+  // the owner's thread; the one place where an open port is lost without the owner asking.
+  void DeviceLost(uint64_t generation, std::exception_ptr cause = nullptr);
   uint64_t Generation() const { return FGeneration; }
 
  protected:
@@ -360,8 +368,9 @@ class TCustomComPort {
   uint32_t FCodePage = 0;
   TPortPathResolver FPortPathResolver;
   // Line errors (CE_* bits) taken from the device by a queue count and not yet reported by
-  // LastErrors.
-  uint32_t FPendingErrors = 0;
+  // LastErrors. Atomic: with smNone the event thread's steps and the owner's own queries take
+  // errors at the same time.
+  std::atomic<uint32_t> FPendingErrors{0};
   // Counts openings and closings, so steps queued for an earlier opening can tell they are stale.
   uint64_t FGeneration = 0;
 };

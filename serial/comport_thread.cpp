@@ -106,20 +106,22 @@ void SendEventMessages(const std::shared_ptr<State>& s, TComEvents events) {
   }
 }
 
-// smNone: a failure on the event thread reaches the owner on the owner's thread.
-void ReportFromEventThread(const std::shared_ptr<State>& s, std::exception_ptr error) {
-  if (!s->owner) return;  // nobody to tell: a port without owner has no one to show it
-  TComOwner* owner = s->owner;
-  owner->Post([owner, error] { owner->HandleException(error); });
-}
-
-// Runs one batch by the port's current SyncMethod; false when a step raised.
+// Runs one batch by the port's current SyncMethod; false when a step raised. A step that raised
+// ends this thread, so the port would look open while nothing arrives: it is closed on the
+// owner's thread the way a vanished device is (TCustomComPort::DeviceLost), which also reports
+// the failure.
 bool Dispatch(const std::shared_ptr<State>& s, TComEvents events) {
   TCustomComPort* port = s->port;
   const uint64_t generation = s->generation;
   switch (port->SyncMethod()) {
     case smThreadSync:
-      return HandOver(s, [port, events, generation] { port->RunEventHandlers(events, generation); });
+      return HandOver(s, [port, events, generation] {
+        try {
+          port->RunEventHandlers(events, generation);
+        } catch (...) {
+          port->DeviceLost(generation, std::current_exception());
+        }
+      });
     case smWindowSync:
       SendEventMessages(s, events);
       return true;
@@ -127,7 +129,13 @@ bool Dispatch(const std::shared_ptr<State>& s, TComEvents events) {
       try {
         port->RunEventHandlers(events, generation);
       } catch (...) {
-        ReportFromEventThread(s, std::current_exception());
+        // Closed on the owner's thread, which may be inside a call on the device right now. A
+        // port without owner has nobody to close it or show the failure: the thread just ends.
+        const std::exception_ptr error = std::current_exception();
+        TComOwner* owner = s->owner;
+        // A hand-over cancelled by a Close meanwhile still lets the owner see the failure.
+        if (owner && HandOver(s, [port, generation, error] { port->DeviceLost(generation, error); }))
+          owner->Post([owner, error] { owner->HandleException(error); });
         return false;
       }
       return true;

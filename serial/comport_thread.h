@@ -12,8 +12,11 @@
 // this thread (directly, or through a vanished device) cannot wait for the thread: the port then
 // does the thread's ending steps itself and keeps the thread to be joined later; the thread ends as
 // soon as the step returns, without touching the device again.
-// An exception that leaves a step ends the thread (no further events until the port is opened
-// again) and is handed to the owner's HandleException on the owner's thread.
+// An exception that leaves a step ends the thread. The port would then look open while nothing
+// arrives, so it is closed on the owner's thread the way a vanished device is
+// (TCustomComPort::DeviceLost), and the failure reaches the owner's HandleException there. With
+// smWindowSync the thread is not involved: the failure goes to HandleException and the port
+// stays open, since events keep coming.
 // Created and destroyed by the port on its owner's thread.
 #include <memory>
 #include <thread>

@@ -117,6 +117,9 @@ int32_t TCustomComPort::WaitForAsync(PAsync& AsyncPtr) {
     RaiseComError(CE_InvalidAsync, 0);
     return 0;
   }
+  // A record that no transfer was started on (a read of 0 bytes, a start that failed and was
+  // reported already) has nothing to complete.
+  if (!AsyncPtr->Overlapped.Started()) return 0;
   uint32_t bytes = 0;
   device::Error e;
   if (!AsyncPtr->Overlapped.Wait(bytes, e)) {

@@ -116,7 +116,12 @@ void ViewToolbar::StatusModeWin() {
 void ViewToolbar::BtnAutoScrollClick() {
   store_.AutoScroll = store_.AutoScroll ? 0 : 1;
   ui_.SetLabelColour(ToolbarLabel::AutoScroll, store_.AutoScroll ? LabelActive : LabelInactive);
-  if (store_.AutoScroll) store_.View.FollowEnd(store_.WriteIndex, store_.BytesPerRow);
+  if (!store_.AutoScroll) return;
+  const uint32_t before = store_.View.TopRow();
+  store_.View.FollowEnd(store_.WriteIndex, store_.BytesPerRow);
+  // The tick draws only after received bytes: on an idle line nothing else would bring the grid
+  // to the rows the bar now shows.
+  if (store_.View.TopRow() != before) ui_.OutExchange();
 }
 
 }  // namespace quarlex

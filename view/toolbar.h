@@ -52,7 +52,7 @@ class ViewToolbar {
   void StatusModeWin();
 
   // Toggles AutoScroll; switching it on jumps to 14 rows above the write row (when there are
-  // that many) and moves the bar there, without drawing.
+  // that many), moves the bar there and, when that moved the view, redraws the grid.
   void BtnAutoScrollClick();
 
   // Whether a label shows its "chosen" state now.
