@@ -351,25 +351,86 @@ TEST_F(ComPortFakeTest, AVanishedDeviceWithWindowSyncAndWithoutHandOver) {
   EXPECT_EQ(closedOn, std::this_thread::get_id());
 }
 
-TEST_F(ComPortFakeTest, AFailingReadInsideOnRxCharEndsTheThreadAndReachesTheOwner) {
-  int calls = 0;
+TEST_F(ComPortFakeTest, AFailingHandlerClosesThePortAsAVanishedDeviceDoesAndReachesTheOwner) {
+  // The failure ends the event thread: a port left open would look connected while nothing
+  // arrives. With and without hand-over it closes on the owner's thread, with one report.
+  for (const TSyncMethod sync : {smThreadSync, smNone}) {
+    SCOPED_TRACE(sync == smNone ? "smNone" : "smThreadSync");
+    owner.errors.clear();
+    std::atomic<int> calls = 0;
+    std::thread::id closedOn;
+    port->SetSyncMethod(sync);
+    port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
+      ++calls;
+      std::string buf(static_cast<size_t>(n), '\0');
+      p->Read(buf.data(), n);
+    };
+    port->OnAfterClose = [&](TCustomComPort*) { closedOn = std::this_thread::get_id(); };
+    port->Open();
+    line->FailNext(device::FakeCall::kStartRead, device::ErrorOf(device::ErrorKind::kOther));
+    line->Receive("abc");
+    ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 1 && !port->Connected(); }));
+    EXPECT_EQ(owner.ErrorCode(0), 3);
+    EXPECT_EQ(owner.ErrorText(0).rfind("ReadFile function failed (Error: ", 0), 0u);
+    EXPECT_FALSE(line->IsOpen());
+    EXPECT_EQ(closedOn, std::this_thread::get_id());
+    owner.Drain();
+    EXPECT_EQ(owner.errors.size(), 1u) << "one failure, one report";
+    // Opened again, the port receives as before.
+    port->Open();
+    line->Receive("d");
+    ASSERT_TRUE(owner.RunUntil([&] { return calls == 2; }));
+    port->Close();
+    port->OnAfterClose = nullptr;
+  }
+}
+
+TEST_F(ComPortFakeTest, AModemEventHandedOverJustAfterTheDeviceVanishedReportsTheLoss) {
+  // The CTS step reads the lines from a device that has gone meanwhile: that failure is the
+  // loss itself, reported as such, and the port closes instead of staying "connected".
+  TracePort();
+  port->Open();
+  log.clear();
+  line->SetModemLines(device::MS_CTS_ON);
+  ASSERT_TRUE(owner.WaitPending(1));
+  line->Vanish();
+  ASSERT_TRUE(owner.RunUntil([&] { return !owner.errors.empty() && !port->Connected(); }));
+  owner.Drain();
+  ASSERT_EQ(owner.errors.size(), 1u);
+  EXPECT_EQ(owner.ErrorCode(0), 25);
+  EXPECT_EQ(owner.ErrorText(0), "Port Disconnected");
+  EXPECT_FALSE(Has(log, "CTS1"));
+  EXPECT_EQ(port->Handle(), nullptr);
+}
+
+TEST_F(ComPortFakeTest, LineErrorsTakenOnTheEventThreadAndByTheOwnerAtOnceAreReportedOnce) {
+  // Without hand-over the error and receive steps take the device's error word on the event
+  // thread while the owner asks for the errors itself: each error is seen exactly once, by one
+  // of them.
+  port->SetSyncMethod(smNone);
+  std::atomic<int> received = 0;
+  std::atomic<int> handler_seen = 0;
   port->OnRxChar = [&](TCustomComPort* p, int32_t n) {
-    ++calls;
     std::string buf(static_cast<size_t>(n), '\0');
-    p->Read(buf.data(), n);
+    p->InputCount();
+    received += p->Read(buf.data(), n);
+  };
+  port->OnError = [&](TCustomComPort*, TComErrors e) {
+    if (e.Has(ceOverrun)) ++handler_seen;
   };
   port->Open();
-  line->FailNext(device::FakeCall::kStartRead, device::ErrorOf(device::ErrorKind::kOther));
-  line->Receive("abc");
-  ASSERT_TRUE(owner.RunUntil([&] { return owner.errors.size() == 1; }));
-  EXPECT_EQ(owner.ErrorCode(0), 3);
-  EXPECT_EQ(owner.ErrorText(0).rfind("ReadFile function failed (Error: ", 0), 0u);
-  EXPECT_TRUE(port->Connected());
+  for (int i = 1; i <= 100; ++i) {
+    line->LineError(device::CE_OVERRUN);
+    line->Receive("x");
+    int owner_seen = 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (received < i && std::chrono::steady_clock::now() < give_up)
+      if (port->LastErrors().Has(ceOverrun)) ++owner_seen;
+    ASSERT_EQ(received, i);
+    if (port->LastErrors().Has(ceOverrun)) ++owner_seen;
+    ASSERT_EQ(owner_seen + handler_seen.exchange(0), 1) << "round " << i;
+  }
   port->Close();
-  EXPECT_FALSE(line->IsOpen());
-  port->Open();
-  line->Receive("d");
-  ASSERT_TRUE(owner.RunUntil([&] { return calls == 2; }));
 }
 
 TEST_F(ComPortFakeTest, TheOwnerCanRunLateAfterThePortIsGone) {

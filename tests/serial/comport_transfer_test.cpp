@@ -146,7 +146,21 @@ TEST_F(ComPortTransferTest, TextReads) {
   CreateAsync(a);
   EXPECT_EQ(port->ReadStrAsync(ansi, 0, a), 0);
   EXPECT_TRUE(ansi.empty());
+  // Nothing was started on the record: there is nothing to wait for and nothing to report.
+  EXPECT_EQ(port->WaitForAsync(a), 0);
   DestroyAsync(a);
+
+  // A count of 0 or less reads nothing, with no report, and leaves waiting bytes in the queue.
+  line->Receive("q");
+  for (const int32_t count : {0, -1}) {
+    EXPECT_EQ(port->ReadStr(s, count), 0);
+    EXPECT_TRUE(s.empty());
+    EXPECT_EQ(port->ReadAnsiStr(ansi, count), 0);
+    EXPECT_EQ(port->ReadUnicodeString(s, count), 0);
+  }
+  EXPECT_TRUE(owner.errors.empty());
+  EXPECT_EQ(port->ReadAnsiStr(ansi, 1), 1);
+  EXPECT_EQ(ansi, "q");
 }
 
 TEST_F(ComPortTransferTest, APendingWriteCompletesLaterOrIsAbortedWithItsCode) {
