@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "app/tap_capture.h"
+
 namespace quarlex {
 
 namespace {
@@ -46,6 +48,11 @@ class ReceivedBatches {
 
 void Session::ComPortRxChar(size_t count) {
   ReceivedSinceDraw = 1;
+  if (Tap != nullptr && PortConnected) {
+    // A tap takes what both ports have queued, whichever of them raised the event.
+    TapPass();
+    return;
+  }
   if (!PortConnected || Port == nullptr) {
     // A late event after disconnect still counts towards the speed figure, but reads nothing.
     Store.RxBytesSinceTick += static_cast<uint32_t>(count);
@@ -88,6 +95,13 @@ void Session::ComPortRxChar(size_t count) {
   }
   batches.Flush();
   if (remaining > 0) bytesLeftQueued_ = true;
+  ScrollUpdateForReceive(Store);
+}
+
+void Session::TapPass() {
+  const TapCapture::PassResult pass = Tap->Pass();
+  if (pass.leftQueued) bytesLeftQueued_ = true;
+  if (pass.released > 0) ReceivedSinceDraw = 1;
   ScrollUpdateForReceive(Store);
 }
 
@@ -199,6 +213,8 @@ void Session::TimerMainTimer() {
   }
   ++SpeedTicks;
   ++MessageTicks;
+  // Pieces that waited for word of the other port go now.
+  if (Tap != nullptr && PortConnected && !Store.CaptureFull) TapPass();
 
   Store.View.ScrollBarExch().FlushMirror();
   // A frame only when something changed: with the find panel open, bytes not searched yet; with
@@ -300,6 +316,10 @@ size_t Session::QueuedBytes() {
 void Session::DrainQueued() {
   if (Store.CaptureFull) return;
   bytesLeftQueued_ = false;
+  if (Tap != nullptr) {
+    if (PortConnected) TapPass();
+    return;
+  }
   const size_t queued = QueuedBytes();
   if (queued == 0) return;
   try {

@@ -11,6 +11,8 @@
 
 namespace quarlex {
 
+class TapCapture;
+
 // Message panel colours.
 constexpr uint32_t SuccessColour = 0x4CAF50;  // RGB(76,175,80)
 constexpr uint32_t ErrorColour = 0xC94F4D;    // RGB(201,79,77)
@@ -92,6 +94,9 @@ class Session {
 
   // The open port's input queue; null while no port is open.
   ReceiveSource* Port = nullptr;
+  // While a tap is on: both of its ports' receive events, and each tick, take their bytes
+  // through it instead of from Port.
+  TapCapture* Tap = nullptr;
 
   // The port's receive event: Count bytes are queued. Reads them in passes of at most
   // ReceiveStaging's size and appends them, each piece with the time the device read it from the
@@ -153,6 +158,7 @@ class Session {
  private:
   // Bytes waiting in the port's queue; 0 without a port, or when asking failed (reported).
   size_t QueuedBytes();
+  void TapPass();
   void PortFailed(std::exception_ptr error);
 
   SessionUi& ui_;

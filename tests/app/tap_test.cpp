@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <deque>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "app/session.h"
+#include "app/tap_capture.h"
+#include "tests/app/support/fake_session_ui.h"
 
 namespace quarlex {
 namespace {
@@ -209,6 +216,136 @@ TEST(TapMerger, RandomHandOversComeOutInTimeOrder) {
     ASSERT_EQ(expand(gotBytes), expand(wantBytes)) << "round " << round;
     EXPECT_EQ(m.LatePieces(), 0u);
   }
+}
+
+struct FakeClock : Clock {
+  int64_t mono = 0, wall = 1'700'000'000'000'000'000;
+  int64_t MonotonicNs() override { return mono; }
+  int64_t WallNs() override { return wall; }
+};
+
+// One port's input queue: pieces with the time its device read them.
+struct TimedQueue : ReceiveSource {
+  std::deque<std::pair<std::string, int64_t>> pieces;
+  bool fail = false;
+  int failures = 0;
+  void Push(const std::string& bytes, int64_t t) { pieces.emplace_back(bytes, t); }
+  void ReadQueued(uint8_t* buf, size_t n, ReceivedChunks& chunks) override {
+    chunks.clear();
+    if (fail) throw std::runtime_error("read failed");
+    for (size_t done = 0; done < n;) {
+      if (pieces.empty()) throw std::logic_error("read past the queue");
+      auto& [bytes, t] = pieces.front();
+      const size_t k = std::min(bytes.size(), n - done);
+      chunks.push_back({done, t});
+      std::memcpy(buf + done, bytes.data(), k);
+      done += k;
+      bytes.erase(0, k);
+      if (bytes.empty()) pieces.pop_front();
+    }
+  }
+  size_t QueuedCount() override {
+    size_t n = 0;
+    for (const auto& p : pieces) n += p.first.size();
+    return n;
+  }
+  void ReadFailed(std::exception_ptr) override { ++failures; }
+};
+
+constexpr int64_t Ms = 1'000'000;
+
+struct TapCaptureTest : ::testing::Test {
+  testing::FakeSessionUi ui;
+  FakeClock clock;
+  Session s{ui, clock};
+  TimedQueue a, b;
+  TapCapture tap{s, clock, "Port 5", "Port 7"};
+  void SetUp() override {
+    s.Port = &a;
+    s.Tap = &tap;
+    s.PortConnected = true;
+    s.Connected();
+    tap.SetSource(A, &a);
+    tap.SetSource(B, &b);
+  }
+  // The capture as text, B's bytes (the sent bit) in brackets.
+  std::string Captured() const {
+    std::string text;
+    for (uint32_t i = 0; i < s.Store.WriteIndex; ++i) {
+      const bool sent = s.Store.CaptureAttributes[i] & AttrSent;
+      text += sent ? "[" : "";
+      text += static_cast<char>(s.Store.CaptureBuffer[i]);
+      text += sent ? "]" : "";
+    }
+    return text;
+  }
+};
+
+TEST_F(TapCaptureTest, BothPortsLandInReadOrderWithTheirDirectionsAndTimes) {
+  a.Push("Q", 10 * Ms);
+  a.Push("q", 30 * Ms);
+  b.Push("R", 20 * Ms);
+  b.Push("r", 40 * Ms);
+  clock.mono = 41 * Ms;
+  s.ComPortRxChar(2);  // A's event: B's queue is taken too
+  // The newest piece waits: A was heard only up to the pass's start less the slack.
+  EXPECT_EQ(Captured(), "Q[R]q");
+  clock.mono = 43 * Ms;
+  s.TimerMainTimer();
+  EXPECT_EQ(Captured(), "Q[R]q[r]");
+  EXPECT_EQ(s.Store.RxBytesSinceTick, 4u);
+  const TimeIndex& t = s.Store.Times;
+  ASSERT_EQ(t.BatchCount(), 4u);
+  const int64_t at0 = s.ArrivalTimeOf(0);
+  EXPECT_EQ(t.Batch(1), (TimedBatch{at0 + 20 * Ms, 1, 1, Direction::Sent}));
+  EXPECT_EQ(t.Batch(2), (TimedBatch{at0 + 30 * Ms, 2, 1, Direction::Received}));
+  EXPECT_EQ(*t.PreviousOtherDirection(3), 2u);  // "answer after" measures from A's last batch
+}
+
+TEST_F(TapCaptureTest, BsBytesStopAtTheEndOfTheRingInsteadOfWrapping) {
+  s.Store.WriteIndex = CaptureSize - 3;
+  b.Push("abcde", 1 * Ms);
+  clock.mono = 10 * Ms;
+  s.ComPortRxChar(5);
+  EXPECT_EQ(s.Store.WriteIndex, CaptureSize);
+  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 'c');
+  EXPECT_EQ(s.Store.CaptureAttributes[0], 0) << "nothing wrapped over the ring's start";
+  // The rest waits in the port's queue, and comes after the rollover (no Autosave here: the
+  // full ring is cleared).
+  EXPECT_EQ(b.QueuedCount(), 2u);
+  s.TimerMainTimer();
+  EXPECT_EQ(Captured(), "[d][e]");
+}
+
+TEST_F(TapCaptureTest, ALostPortLeavesTheOtherRecording) {
+  a.Push("1", 1 * Ms);
+  b.fail = true;
+  b.Push("x", 2 * Ms);
+  clock.mono = 10 * Ms;
+  s.ComPortRxChar(1);
+  EXPECT_EQ(b.failures, 1);
+  EXPECT_FALSE(tap.Open(B));
+  ASSERT_FALSE(ui.messages.empty());
+  EXPECT_EQ(ui.messages.back().text, "Port 7 lost; Port 5 keeps recording");
+  ASSERT_EQ(s.Store.Times.EventCount(), 1u);
+  EXPECT_TRUE(Has(s.Store.Times.Event(0).Events, LineEvent::Disconnect));
+  // A is not held back for the lost side, and a second loss report says nothing more.
+  a.Push("2", 11 * Ms);
+  clock.mono = 11 * Ms;
+  s.ComPortRxChar(1);
+  EXPECT_EQ(Captured(), "12");
+  tap.Lost(B);
+  EXPECT_EQ(ui.messages.size(), 1u);
+  // Back again (Reconnect), into the same capture.
+  b.fail = false;
+  tap.SetSource(B, &b);
+  b.pieces.clear();
+  b.Push("y", 12 * Ms);
+  a.Push("3", 13 * Ms);
+  clock.mono = 20 * Ms;
+  s.ComPortRxChar(1);
+  EXPECT_EQ(Captured(), "12[y]3");
 }
 
 }  // namespace
