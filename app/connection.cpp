@@ -1,6 +1,8 @@
 #include "app/connection.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 
 #include "ports/port_name.h"
 #include "serial/device/device.h"
@@ -40,6 +42,27 @@ size_t ComPortQueue::QueuedCount() {
   if (!port_.Connected()) return 0;
   const int32_t n = port_.InputCount();
   return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool IsMenuRate(uint32_t rate) {
+  return std::find(std::begin(MenuRates), std::end(MenuRates), rate) != std::end(MenuRates);
+}
+
+uint32_t RateOf(const TCustomComPort& port) {
+  const TBaudRate r = port.BaudRate();
+  return r == brCustom ? static_cast<uint32_t>(port.CustomBaudRate()) : BaudRateValues[r];
+}
+
+void SetRate(TCustomComPort& port, uint32_t rate) {
+  for (int r = br110; r <= br256000; ++r) {
+    if (BaudRateValues[r] == rate) {
+      port.SetBaudRate(static_cast<TBaudRate>(r));
+      return;
+    }
+  }
+  // The custom value first: switching to brCustom then applies the new rate, not the old one.
+  port.SetCustomBaudRate(static_cast<int32_t>(rate));
+  port.SetBaudRate(brCustom);
 }
 
 LineEvents LineEventsOfErrors(TComErrors errors) {
@@ -84,8 +107,8 @@ void Connection::ReportLineEvents(LineEvents events) {
   if (session_.LineEventsReported(events)) ui_.LineEventsCounted();
 }
 
-std::string Connection::BaudCaption(TBaudRate rate) {
-  return "Baud rate " + std::to_string(BaudRateValues[rate]);
+std::string Connection::BaudCaption(uint32_t rate) {
+  return "Baud rate " + std::to_string(rate);
 }
 
 std::string Connection::HolderText(const device::DeviceHolder& holder) {
@@ -124,13 +147,24 @@ void Connection::Connect() {
       try {
         port_.Open();
         ui_.LineEventsCounted();
-      } catch (...) {
+      } catch (const EComPort& e) {
         // The port stayed closed: say so on the status bar too, then let the window show why.
+        session_.PortConnected = false;
+        ShowDisconnected();
+        GetSett();
+        if (e.DeviceRate() == 0) throw;
+        // A rate the device cannot run at is the operator's to change, not a failure to report.
+        session_.ShowMessage(name + " cannot run at " + std::to_string(RateOf(port_)) +
+                                 " baud: the device would use " + std::to_string(e.DeviceRate()) + " baud",
+                             ErrorColour, 0);
+        return;
+      } catch (...) {
         session_.PortConnected = false;
         ShowDisconnected();
         GetSett();
         throw;
       }
+      ShowRoundedRate(name);
     } else {
       session_.PortConnected = false;
       if (busy.kind == device::ErrorKind::kAccessDenied) {
@@ -145,12 +179,21 @@ void Connection::Connect() {
   GetSett();
 }
 
+void Connection::ShowRoundedRate(const std::string& name) {
+  // Within the tolerance the device may still round: the line then runs at the device's rate.
+  device::Dcb dcb;
+  if (!port_.Handle() || port_.Handle()->GetState(dcb)) return;
+  const uint32_t asked = RateOf(port_);
+  if (dcb.BaudRate == asked) return;
+  session_.ShowMessage(
+      name + " runs at " + std::to_string(dcb.BaudRate) + " baud (" + std::to_string(asked) + " asked)",
+      SuccessColour, 0);
+}
+
 void Connection::GetSett() {
-  const TBaudRate rate = port_.BaudRate();
-  if (rate != brCustom) {
-    ui_.SetBaudCaption(BaudCaption(rate));
-    ui_.CheckBaud(rate);
-  }
+  const uint32_t rate = RateOf(port_);
+  ui_.SetBaudCaption(BaudCaption(rate));
+  ui_.CheckBaud(rate);
   ui_.CheckDataBits(port_.DataBits());
   ui_.CheckStopBits(port_.StopBits());
   ui_.CheckParity(port_.Parity().Bits());
@@ -168,8 +211,9 @@ void Connection::ScanPorts(const std::vector<std::string>& texts) {
   ui_.SetPortCaption(ports_.PortCaption());
 }
 
-void Connection::ChooseBaud(TBaudRate rate) {
-  port_.SetBaudRate(rate);
+void Connection::ChooseRate(uint32_t rate) {
+  rate = std::clamp(rate, MinRate, MaxRate);
+  SetRate(port_, rate);
   ui_.CheckBaud(rate);
   ui_.SetBaudCaption(BaudCaption(rate));
 }

@@ -19,8 +19,9 @@ class ConnectionUi {
   virtual void SetPortButtonsEnabled(bool enabled) = 0;  // BtnCom, BtnSetBr, BtnSetCom
   virtual void SetPortCaption(const std::string& caption) = 0;
   virtual void SetBaudCaption(const std::string& caption) = 0;
-  // Check marks: one item per group; checking one unchecks the others of its group.
-  virtual void CheckBaud(TBaudRate rate) = 0;
+  // Check marks: one item per group; checking one unchecks the others of its group. A rate the
+  // baud menu does not list checks its "Custom…" item.
+  virtual void CheckBaud(uint32_t rate) = 0;
   virtual void CheckDataBits(TDataBits bits) = 0;
   virtual void CheckStopBits(TStopBits bits) = 0;
   virtual void CheckParity(TParityBits bits) = 0;
@@ -31,6 +32,20 @@ class ConnectionUi {
   // The session's line-event counts changed (an event, or a new connection reset them).
   virtual void LineEventsCounted() = 0;
 };
+
+// The baud-rate menu's rates, top to bottom (its "Custom…" item follows them).
+inline constexpr uint32_t MenuRates[] = {4000000, 3000000, 2000000, 1500000, 1000000, 921600, 576000, 500000,
+                                         460800,  256000,  128000,  115200,  57600,   56000,  38400,  19200,
+                                         14400,   9600,    4800,    2400,    1200,    600,    300,    110};
+// Any whole rate in this range may be asked for ("Custom…", --baud); the device is the judge of
+// whether it can run at it.
+inline constexpr uint32_t MinRate = 50;
+inline constexpr uint32_t MaxRate = 12000000;
+bool IsMenuRate(uint32_t rate);
+// The port's rate in bits per second, and setting it: a rate the component names has its own
+// TBaudRate, any other goes as brCustom with CustomBaudRate.
+uint32_t RateOf(const TCustomComPort& port);
+void SetRate(TCustomComPort& port, uint32_t rate);
 
 // The line errors of a port's error event as line events. Breaks are left out: the port raises
 // its break event for each of them, and they are counted there.
@@ -69,18 +84,21 @@ class Connection {
   void ScanPorts(const std::vector<std::string>& texts);
 
   // Menu items: set one property of the port, then check the item itself.
-  void ChooseBaud(TBaudRate rate);
+  void ChooseRate(uint32_t rate);  // MinRate..MaxRate
+  void ChooseBaud(TBaudRate rate) { ChooseRate(BaudRateValues[rate]); }
   void ChooseDataBits(TDataBits bits);
   void ChooseStopBits(TStopBits bits);
   void ChooseParity(TParityBits bits);
   void ChooseFlow(TFlowControl flow);
 
-  static std::string BaudCaption(TBaudRate rate);
+  static std::string BaudCaption(uint32_t rate);
   // "Held by <program> (PID <pid>)", "Held by PID <pid>" without a name; empty when unknown.
   static std::string HolderText(const device::DeviceHolder& holder);
 
  private:
   void ShowDisconnected();
+  // After an open: says so when the device runs the line at a rate it rounded to.
+  void ShowRoundedRate(const std::string& name);
   void ReportLineEvents(LineEvents events);
 
   Session& session_;

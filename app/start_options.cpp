@@ -1,5 +1,6 @@
 #include "app/start_options.h"
 
+#include "app/connection.h"
 #include "app/same_device.h"
 #include "ports/port_name.h"
 
@@ -28,17 +29,19 @@ bool ParsePortArgument(const std::string& text, PortArgument& out, std::string& 
   return false;
 }
 
-bool ParseBaudArgument(const std::string& text, TBaudRate& out, std::string& error) {
-  std::string rates;
-  for (int r = br110; r <= br256000; ++r) {
-    const std::string rate = std::to_string(BaudRateValues[r]);
-    if (text == rate) {
-      out = static_cast<TBaudRate>(r);
-      return true;
-    }
-    rates += (rates.empty() ? "" : " ") + rate;
+bool ParseBaudArgument(const std::string& text, uint32_t& out, std::string& error) {
+  uint64_t rate = 0;
+  bool digits = !text.empty() && text.size() <= 9;
+  for (char c : text) {
+    if (c < '0' || c > '9') digits = false;
+    if (digits) rate = rate * 10 + static_cast<uint64_t>(c - '0');
   }
-  error = "--baud " + text + ": expected one of " + rates;
+  if (digits && rate >= MinRate && rate <= MaxRate) {
+    out = static_cast<uint32_t>(rate);
+    return true;
+  }
+  error = "--baud " + text + ": expected a whole rate from " + std::to_string(MinRate) + " to " +
+          std::to_string(MaxRate) + " bits per second";
   return false;
 }
 

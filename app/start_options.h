@@ -21,8 +21,8 @@ struct PortArgument {
 // (a text holding a '/').
 bool ParsePortArgument(const std::string& text, PortArgument& out, std::string& error);
 
-// --baud: one of the rates the baud-rate menu offers, so the status bar can show it.
-bool ParseBaudArgument(const std::string& text, TBaudRate& out, std::string& error);
+// --baud: any whole rate from MinRate to MaxRate, in decimal digits.
+bool ParseBaudArgument(const std::string& text, uint32_t& out, std::string& error);
 
 // The number of the port of `map` (after its Refresh) that `arg` names. A path names the port
 // whose device is the same device, however it is reached: /dev/serial/by-id/<adapter> and
@@ -36,12 +36,12 @@ std::string ListPortsText(const PortMap& map);
 
 // A start's wishes; every member left as it is keeps the window's own start-up state.
 struct StartOptions {
-  unsigned Port = 0;  // port number to show on the port button; 0 = the first port
-  std::optional<TBaudRate> Baud;
-  bool Connect = false;    // connect once the window shows
-  bool Autosave = false;   // check "Autosave" in the Save menu
-  std::string SaveFolder;  // where capture files go, ending in '/'; empty = the default
-  std::string File;        // a capture file to load, as Ctrl+O would
+  unsigned Port = 0;             // port number to show on the port button; 0 = the first port
+  std::optional<uint32_t> Baud;  // bits per second
+  bool Connect = false;          // connect once the window shows
+  bool Autosave = false;         // check "Autosave" in the Save menu
+  std::string SaveFolder;        // where capture files go, ending in '/'; empty = the default
+  std::string File;              // a capture file to load, as Ctrl+O would
 };
 
 }  // namespace quarlex

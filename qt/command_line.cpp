@@ -80,8 +80,8 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
       "The port to show on the port button: its number N (or COM<N>) or its device path (/dev/ttyUSB0, "
       "/dev/serial/by-id/...).",
       "N|DEVICE");
-  const QCommandLineOption baud(
-      "baud", "The baud rate: one of the rates of the baud-rate menu (110 ... 256000).", "RATE");
+  const QCommandLineOption baud("baud", "The baud rate: any whole rate from 50 to 12000000 bits per second.",
+                                "RATE");
   const QCommandLineOption connect("connect", "Connect to the port at start.");
   const QCommandLineOption autosave("autosave",
                                     "Save automatically whenever the 32 MiB capture fills, and at exit.");
@@ -136,7 +136,7 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
     if (o.Port == 0) return Fail(error);
   }
   if (parser.isSet(baud)) {
-    TBaudRate rate = br115200;
+    uint32_t rate = 115200;
     if (!ParseBaudArgument(parser.value(baud).toStdString(), rate, error)) return Fail(error);
     o.Baud = rate;
   }
@@ -160,7 +160,7 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
 
 void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOptions& options) {
   if (options.Port != 0) parts.port->SelectPort(options.Port);
-  if (options.Baud) parts.port->connection().ChooseBaud(*options.Baud);
+  if (options.Baud) parts.port->connection().ChooseRate(*options.Baud);
   if (options.Autosave) window.saveMenu().save_Auto->setChecked(true);
   if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;
   if (!options.File.empty()) parts.files->Files().LoadFile(options.File);

@@ -1,6 +1,7 @@
 #include "qt/port_controller.h"
 
 #include <QActionGroup>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QMetaObject>
 
@@ -30,6 +31,14 @@ PortController::PortController(QWidget& window, Session& session, const StatusWi
       watchPaths_(std::move(watchPaths)) {
   ShowError = [this](const std::string& text) {
     QMessageBox::critical(&window_, "Quarlex", QString::fromStdString(text));
+  };
+  AskCustomRate = [this](uint32_t current) -> std::optional<uint32_t> {
+    bool ok = false;
+    const int rate =
+        QInputDialog::getInt(&window_, "Quarlex", "Baud rate (50 to 12000000):", static_cast<int>(current),
+                             static_cast<int>(MinRate), static_cast<int>(MaxRate), 1, &ok);
+    if (!ok) return std::nullopt;
+    return static_cast<uint32_t>(rate);
   };
   ComPort.SetName("ComPort");
   // The window's stored settings ask for a 64 KiB input queue; the XON/XOFF limits follow from it.
@@ -98,12 +107,22 @@ void PortController::BuildMenus() {
     });
   };
   auto* baud = new QActionGroup(this);
-  const TBaudRate rates[] = {br256000, br128000, br115200, br57600, br56000, br38400, br19200, br14400,
-                             br9600,   br4800,   br2400,   br1200,  br600,   br300,   br110};
-  for (TBaudRate r : rates) {
-    const std::string caption = std::to_string(BaudRateValues[r]);
-    add(w_.PopupMenuSetBr, baud, caption.c_str(), baudItems_, r, [this, r] { connection_->ChooseBaud(r); });
+  for (uint32_t r : MenuRates) {
+    const std::string caption = std::to_string(r);
+    add(w_.PopupMenuSetBr, baud, caption.c_str(), baudItems_, static_cast<int>(r),
+        [this, r] { connection_->ChooseRate(r); });
   }
+  w_.PopupMenuSetBr->addSeparator();
+  std::map<int, QAction*> custom;
+  add(w_.PopupMenuSetBr, baud, "Custom\u2026", custom, 0, [this] {
+    const uint32_t current = RateOf(ComPort);
+    if (const std::optional<uint32_t> rate = AskCustomRate(current)) {
+      connection_->ChooseRate(*rate);
+    } else {
+      CheckBaud(current);  // cancelled: the check mark goes back to the rate in force
+    }
+  });
+  customBaud_ = custom[0];
   QMenu* db = w_.PopupMenuSetCom->addMenu("Data bits");
   auto* dbg = new QActionGroup(this);
   const std::pair<const char*, TDataBits> dataBits[] = {
@@ -211,8 +230,12 @@ void PortController::SetBaudCaption(const std::string& caption) {
   w_.BtnSetBr->setText(QString::fromStdString(caption));
 }
 
-void PortController::CheckBaud(TBaudRate rate) {
-  if (auto it = baudItems_.find(rate); it != baudItems_.end()) it->second->setChecked(true);
+void PortController::CheckBaud(uint32_t rate) {
+  if (auto it = baudItems_.find(static_cast<int>(rate)); it != baudItems_.end()) {
+    it->second->setChecked(true);
+  } else {
+    customBaud_->setChecked(true);
+  }
 }
 void PortController::CheckDataBits(TDataBits bits) {
   dataItems_[bits]->setChecked(true);

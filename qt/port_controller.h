@@ -7,6 +7,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "app/connection.h"
 #include "app/port_scan.h"
@@ -37,7 +38,9 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void SelectPort(unsigned number);
   void BtnConnectClick();
   Connection& connection() { return *connection_; }
-  QAction* BaudItem(TBaudRate r) { return baudItems_[r]; }
+  QAction* BaudItem(TBaudRate r) { return baudItems_[static_cast<int>(BaudRateValues[r])]; }
+  QAction* BaudItemOfRate(uint32_t rate) { return baudItems_[static_cast<int>(rate)]; }
+  QAction* CustomBaudItem() { return customBaud_; }
   QAction* DataBitsItem(TDataBits b) { return dataItems_[b]; }
   QAction* StopBitsItem(TStopBits b) { return stopItems_[b]; }
   QAction* ParityItem(TParityBits b) { return parityItems_[b]; }
@@ -48,7 +51,7 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void SetPortButtonsEnabled(bool enabled) override;
   void SetPortCaption(const std::string& caption) override;
   void SetBaudCaption(const std::string& caption) override;
-  void CheckBaud(TBaudRate rate) override;
+  void CheckBaud(uint32_t rate) override;
   void CheckDataBits(TDataBits bits) override;
   void CheckStopBits(TStopBits bits) override;
   void CheckParity(TParityBits bits) override;
@@ -63,6 +66,9 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   // Shows a failure the way the application shows unexpected errors (a modal error dialog).
   // Tests replace it to collect the texts.
   std::function<void(const std::string&)> ShowError;
+  // Asks for the rate of "Custom…" (a dialog by default), starting from `current`; nothing when
+  // the operator cancels. Tests replace it.
+  std::function<std::optional<uint32_t>(uint32_t current)> AskCustomRate;
 
  private:
   void BuildMenus();
@@ -82,6 +88,7 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   // Who held a port at its last busy check, shown on the tooltip while that port is selected.
   std::string holder_;
   uint8_t holderPort_ = 0;
+  QAction* customBaud_ = nullptr;
   std::map<int, QAction*> baudItems_, dataItems_, stopItems_, parityItems_, flowItems_;
 };
 

@@ -369,6 +369,10 @@ void TCustomComPort::RaiseComError(TComExceptions Kind, int64_t OSCode, const st
 }
 
 void TCustomComPort::ReportDeviceError(TComExceptions kind, const device::Error& error) {
+  // The rate a device would use instead of a refused one is for the caller to offer; an owner's
+  // OnException gets the usual report.
+  if (error.device_rate != 0 && !OnException)
+    throw EComPort::Create(kind, OSCodeOf(error)).WithDeviceRate(error.device_rate);
   RaiseComError(kind, OSCodeOf(error), error.os_text);
 }
 

@@ -59,12 +59,19 @@ class EComPort : public std::runtime_error {
 
   int32_t Code() const { return code_; }
   int32_t WinCode() const { return win_code_; }
+  // A line setting refused over its rate alone: the rate the device would use instead; else 0.
+  uint32_t DeviceRate() const { return device_rate_; }
+  EComPort& WithDeviceRate(uint32_t rate) {
+    device_rate_ = rate;
+    return *this;
+  }
 
  private:
   EComPort(const std::string& message, int32_t code, int32_t win_code)
       : std::runtime_error(message), code_(code), win_code_(win_code) {}
   int32_t code_;
   int32_t win_code_;
+  uint32_t device_rate_ = 0;
 };
 
 // Text of a code; codes outside 1..25 give an empty text rather than reading past the table.

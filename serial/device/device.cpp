@@ -45,6 +45,17 @@ Error ErrorFromErrno(int os_code, ErrorKind kind, uint32_t win_code) {
   return e;
 }
 
+bool RateKept(uint32_t asked, uint32_t got) {
+  const uint64_t diff = got > asked ? uint64_t{got} - asked : uint64_t{asked} - got;
+  return diff * 50 <= asked;
+}
+
+Error RateRefused(uint32_t device_rate) {
+  Error e = ErrorOf(ErrorKind::kInvalidParameter);
+  e.device_rate = device_rate;
+  return e;
+}
+
 Error ErrorOf(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::kNone:

@@ -62,6 +62,10 @@ struct Error {
   int os_code = 0;
   std::string os_text;
   uint32_t win_code = kWinSuccess;
+  // SetState that failed over the rate alone: the rate the driver would run at instead (the one
+  // it rounded to, or the rate still in force when it refused the new one outright); 0 when the
+  // failure was not the rate.
+  uint32_t device_rate = 0;
 
   bool ok() const { return kind == ErrorKind::kNone; }
   explicit operator bool() const { return !ok(); }  // true when there IS an error
@@ -295,7 +299,9 @@ class Device {
   // SetCommState / GetCommState. A value the platform cannot do, a combination the comm API
   // refuses (1.5 stop bits with 6-8 data bits, 2 stop bits with 5) or a value the driver did not
   // keep fails with kInvalidParameter (win_code kWinInvalidParameter); the previous settings then
-  // stay in force as far as the driver allows. GetState gives the settings in force.
+  // stay in force as far as the driver allows. A rate the driver refuses or rounds by more than
+  // RateKept allows fails so too, with Error::device_rate set. GetState gives the settings in
+  // force, with the rate as the driver reads it back.
   virtual Error SetState(const Dcb& dcb) = 0;
   virtual Error GetState(Dcb& dcb) = 0;
 
@@ -384,6 +390,12 @@ Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder);
 // platform's). Not thread-safe against concurrent opens; install it before opening.
 using DeviceOpener = std::function<Error(std::string_view path, std::unique_ptr<Device>& device)>;
 DeviceOpener SetDeviceOpener(DeviceOpener opener);
+
+// A driver that runs a rate within 2% of the asked one keeps the line working (each side's
+// sampling stays inside a bit); further off it would garble bytes, so SetState refuses it.
+bool RateKept(uint32_t asked, uint32_t got);
+// SetState's refusal of a rate: kInvalidParameter with the rate the device would use.
+Error RateRefused(uint32_t device_rate);
 
 // Error helpers for implementations: an Error from an errno value read at the failure.
 Error ErrorFromErrno(int os_code, ErrorKind kind, uint32_t win_code);

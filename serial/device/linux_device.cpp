@@ -226,21 +226,33 @@ Error LinuxDevice::SetState(const Dcb& dcb) {
   termios2 old{};
   if (ioctl(fd_, kTcGets2, &old) != 0) return LineError(errno);
   termios2 want = TermiosForDcb(old, dcb);
-  if (Error e = ApplyTermios(want)) return e;
+  if (Error e = ApplyTermios(want)) {
+    // Some drivers refuse a rate outright instead of rounding it: when the same settings at the
+    // rate in force would go, the rate was the reason.
+    if (want.c_ospeed != old.c_ospeed) {
+      termios2 at_old = want;
+      at_old.c_ispeed = at_old.c_ospeed = old.c_ospeed;
+      if (ApplyTermios(at_old).ok()) {
+        ApplyTermios(old);
+        return RateRefused(old.c_ospeed);
+      }
+    }
+    return e;
+  }
   // A driver or a pseudo-terminal may keep other values without saying so (a pty forces 8 data
   // bits and no parity; UARTs round rates): read back and refuse what did not take.
   termios2 got{};
   if (ioctl(fd_, kTcGets2, &got) != 0) return LineError(errno);
   const tcflag_t cmask = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
   const tcflag_t imask = IXON | IXOFF | INPCK | PARMRK;
-  const uint64_t want_rate = dcb.BaudRate;
-  const uint64_t got_rate = got.c_ospeed;
-  const uint64_t diff = got_rate > want_rate ? got_rate - want_rate : want_rate - got_rate;
-  const bool rate_ok = diff * 100 <= want_rate * 3;  // a UART link tolerates about 3%
   if ((got.c_cflag & cmask) != (want.c_cflag & cmask) || (got.c_iflag & imask) != (want.c_iflag & imask) ||
-      got.c_cc[kVStart] != dcb.XonChar || got.c_cc[kVStop] != dcb.XoffChar || !rate_ok) {
+      got.c_cc[kVStart] != dcb.XonChar || got.c_cc[kVStop] != dcb.XoffChar) {
     ApplyTermios(old);
     return ErrorOf(ErrorKind::kInvalidParameter);
+  }
+  if (!RateKept(dcb.BaudRate, got.c_ospeed)) {
+    ApplyTermios(old);
+    return RateRefused(got.c_ospeed);
   }
   if (toggle) {
     rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
@@ -267,8 +279,11 @@ Error LinuxDevice::SetState(const Dcb& dcb) {
     alive = set_line(TIOCM_RTS, rts == kRtsControlEnable) && alive;
   if (!alive) return GoneOnStart(EIO);
 
+  // The rate in force is the one the driver rounded to, which the line's timing follows.
+  Dcb kept = dcb;
+  kept.BaudRate = got.c_ospeed;
   std::lock_guard lock(core_->mutex());
-  core_->SetStateLocked(dcb);
+  core_->SetStateLocked(kept);
   crtscts_ = (got.c_cflag & CRTSCTS) != 0;
   flow_in_ = crtscts_ || (got.c_iflag & IXOFF) != 0;
   if (parmrk_ != ((got.c_iflag & PARMRK) != 0)) decoder_ = {};

@@ -235,17 +235,42 @@ Error Win32Device::SetState(const Dcb& dcb) {
   before.DCBlength = sizeof before;
   if (!GetCommState(h_, &before)) return Win32Error(GetLastError());
   DCB want = ToWin(dcb);
-  if (!SetCommState(h_, &want)) return Win32Error(GetLastError(), ErrorKind::kInvalidParameter);
+  if (!SetCommState(h_, &want)) {
+    const DWORD code = GetLastError();
+    // A driver may refuse a rate it cannot do: when the same settings at the rate in force
+    // would go, the rate was the reason.
+    if (want.BaudRate != before.BaudRate) {
+      DCB at_old = want;
+      at_old.BaudRate = before.BaudRate;
+      if (SetCommState(h_, &at_old)) {
+        SetCommState(h_, &before);
+        return RateRefused(before.BaudRate);
+      }
+    }
+    return Win32Error(code, ErrorKind::kInvalidParameter);
+  }
   DCB got{};
   got.DCBlength = sizeof got;
-  // Drivers (and wine) may report success and set something else: a rate they cannot do, a
-  // framing the line ignores. What the driver keeps is what counts.
-  if (!GetCommState(h_, &got) || !SameLine(want, got)) {
+  // Drivers (and wine) may report success and set something else: a rate they round, a framing
+  // the line ignores. What the driver keeps is what counts.
+  if (!GetCommState(h_, &got)) {
     SetCommState(h_, &before);
     return ErrorOf(ErrorKind::kInvalidParameter);
   }
+  DCB same_rate = got;
+  same_rate.BaudRate = want.BaudRate;
+  if (!SameLine(want, same_rate)) {
+    SetCommState(h_, &before);
+    return ErrorOf(ErrorKind::kInvalidParameter);
+  }
+  if (!RateKept(want.BaudRate, got.BaudRate)) {
+    SetCommState(h_, &before);
+    return RateRefused(got.BaudRate);
+  }
+  Dcb kept = dcb;
+  kept.BaudRate = got.BaudRate;
   std::lock_guard lock(core_->mutex());
-  core_->SetStateLocked(dcb);
+  core_->SetStateLocked(kept);
   return {};
 }
 

@@ -43,16 +43,23 @@ TEST(StartOptionValues, PortAndBaudTexts) {
     }
   }
 
-  TBaudRate rate = brCustom;
+  uint32_t rate = 0;
   std::string error;
-  EXPECT_TRUE(ParseBaudArgument("110", rate, error));
-  EXPECT_EQ(rate, br110);
-  EXPECT_TRUE(ParseBaudArgument("256000", rate, error));
-  EXPECT_EQ(rate, br256000);
-  // Rates the menu cannot show are refused, so the status bar never names a rate the line lacks.
-  for (const char* bad : {"0", "921600", "9600baud", "", "115200 "}) {
+  for (const auto& [text, want] :
+       std::initializer_list<std::pair<const char*, uint32_t>>{{"110", 110},
+                                                               {"256000", 256000},
+                                                               {"921600", 921600},
+                                                               {"31250", 31250},
+                                                               {"50", 50},
+                                                               {"12000000", 12000000},
+                                                               {"0001200", 1200}}) {
+    EXPECT_TRUE(ParseBaudArgument(text, rate, error)) << text;
+    EXPECT_EQ(rate, want);
+  }
+  // Outside the range a line can run at, or not a whole number.
+  for (const char* bad : {"0", "49", "12000001", "99999999999", "9600baud", "", "115200 ", "-9600", "1e6"}) {
     EXPECT_FALSE(ParseBaudArgument(bad, rate, error)) << bad;
-    EXPECT_NE(error.find("57600"), std::string::npos) << error;
+    EXPECT_NE(error.find("from 50 to 12000000"), std::string::npos) << error;
   }
 }
 

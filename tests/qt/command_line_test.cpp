@@ -44,7 +44,7 @@ TEST_F(CommandLineTest, BadArgumentsAreRefusedOnStandardErrorWithExitCodeTwo) {
   const Case cases[] = {
       {{"--bogus"}, "Unknown option 'bogus'"},
       {{"--baud"}, "Missing value after '--baud'"},
-      {{"--baud", "921600"}, "--baud 921600: expected one of 110 300"},
+      {{"--baud", "12000001"}, "--baud 12000001: expected a whole rate from 50 to 12000000"},
       {{"--port", "fast"}, "--port fast: expected a port number"},
       {{"--port", "43"}, "no serial port COM43; the ports there are:\n  COM42  "},
       {{"--port", "/dev/null"}, "no serial port /dev/null;"},
@@ -92,7 +92,7 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   std::ofstream(Path("earlier.data"), std::ios::binary) << std::string("\x01\x02\x03", 3);
   const fs::path folder = scratch.Root() / "captures" / "new";
   const CommandLine r =
-      Read({"--port", QString::fromStdString((scratch.LinkFolder() / "COM42").string()), "--baud", "9600",
+      Read({"--port", QString::fromStdString((scratch.LinkFolder() / "COM42").string()), "--baud", "1500000",
             "--autosave", "--save-folder", QString::fromStdString(folder.string()), "--connect",
             QString::fromStdString(Path("earlier.data")), "-platform", "offscreen"});
   ASSERT_TRUE(r.Start) << r.Err;
@@ -109,8 +109,8 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   ASSERT_EQ(w.statusBar().BtnCom->text(), "Port 3");
   ApplyStartOptions(w, parts, r.Options);
   EXPECT_EQ(w.statusBar().BtnCom->text(), "Port 42");
-  EXPECT_EQ(w.statusBar().BtnSetBr->text(), "Baud rate 9600");
-  EXPECT_TRUE(parts.port->BaudItem(br9600)->isChecked());
+  EXPECT_EQ(w.statusBar().BtnSetBr->text(), "Baud rate 1500000");
+  EXPECT_TRUE(parts.port->BaudItemOfRate(1500000)->isChecked());
   EXPECT_TRUE(w.saveMenu().save_Auto->isChecked());
   Session& s = w.session();
   EXPECT_EQ(s.Store.WriteIndex, 3u);

@@ -318,19 +318,13 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
 }  // namespace
 }  // namespace quarlex
 
+#include "qt/support/scripted_line.h"
 #include "tests/serial/support/fake_device.h"
 
 namespace quarlex {
 namespace {
 
-// While it lives, every port opens as one scripted line in place of its device.
-struct ScriptedLine {
-  std::shared_ptr<device::FakeLine> line = std::make_shared<device::FakeLine>();
-  device::DeviceOpener previous = device::SetDeviceOpener(
-      [open = device::FakeLine::Opener({{"fake", line}})](
-          std::string_view, std::unique_ptr<device::Device>& d) { return open("fake", d); });
-  ~ScriptedLine() { device::SetDeviceOpener(previous); }
-};
+using testing_support::ScriptedLine;
 
 // A read that fails while the tick takes the bytes a full ring left queued is handled like any
 // other failure of the device: the port closes, the operator is told, the program goes on.

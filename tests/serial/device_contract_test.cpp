@@ -356,6 +356,23 @@ TEST_P(DeviceContract, CommApiRefusalsOfTheControlBlock) {
   }
 }
 
+// The baud menu's rates, rates nobody names and the ends of the range a custom rate may take.
+TEST_P(DeviceContract, EveryMenuRateAndAnyCustomRateIsSetAndReadBack) {
+  const uint32_t rates[] = {4000000, 3000000, 2000000, 1500000, 1000000, 921600, 576000,
+                            500000,  460800,  256000,  128000,  115200,  57600,  56000,
+                            38400,   19200,   14400,   9600,    4800,    2400,   1200,
+                            600,     300,     110,     31250,   1234567, 50,     12000000};
+  for (uint32_t rate : rates) {
+    Dcb want;
+    want.BaudRate = rate;
+    Error e = dev().SetState(want);
+    ASSERT_TRUE(e.ok()) << rate << ": " << e.os_text;
+    Dcb now;
+    ASSERT_TRUE(dev().GetState(now).ok());
+    EXPECT_EQ(now.BaudRate, rate);
+  }
+}
+
 TEST_P(DeviceContract, WriteThatRunsOutOfTimeCompletesWithTheBytesSentSoFar) {
   CommTimeouts t;
   t.WriteTotalTimeoutConstant = 100;

@@ -147,6 +147,58 @@ TEST_F(FakeDeviceTest, RecordsSettingsEscapesAndEveryByteSent) {
   EXPECT_EQ(r.written, std::string("\x00\xff\x41\x7e", 4));
 }
 
+// A driver rounds a rate to what its clock divides to, or refuses it. Within 2% the line still
+// works and the device runs at the rounded rate; further off, or refused, SetState fails naming
+// the rate the device would use, and the old settings stay.
+TEST_F(FakeDeviceTest, RatesTheDriverRoundsWithinTwoPercentAreKeptOthersRefusedWithTheRateItWouldUse) {
+  Open();
+  line->SetRateRule([](uint32_t asked) -> uint32_t {
+    if (asked == 777) return 0;                      // refused outright
+    return 48000000 / 16 / (48000000 / 16 / asked);  // a 48 MHz UART's divisor, rounded down
+  });
+  Dcb start;
+  start.BaudRate = 115200;
+  ASSERT_TRUE(dev->SetState(start).ok());
+  Dcb first;
+  ASSERT_TRUE(dev->GetState(first).ok());
+  EXPECT_EQ(first.BaudRate, 115384u) << "divisor 26: the device runs at the rate it rounded to";
+  struct Case {
+    uint32_t asked;
+    uint32_t device;  // the rate the device runs at, or would use
+    bool kept;
+  } cases[] = {
+      {1234567, 1500000, false},  // divisor 2: 21% off
+      {1000000, 1000000, true},   // divisor 3, exact
+      {2000000, 3000000, false},  // divisor 1: 50% off
+      {921600, 1000000, false},   // divisor 3: 8.5% off
+      {250000, 250000, true},     // exact
+      {230000, 230769, true},     // divisor 13: 0.33% off
+      {777, 230769, false},       // refused: the rate in force stays
+  };
+  uint32_t inForce = first.BaudRate;
+  for (const Case& c : cases) {
+    Dcb want = start;
+    want.BaudRate = c.asked;
+    const Error e = dev->SetState(want);
+    Dcb now;
+    ASSERT_TRUE(dev->GetState(now).ok());
+    if (c.kept) {
+      EXPECT_TRUE(e.ok()) << c.asked;
+      inForce = c.device;
+    } else {
+      EXPECT_EQ(e.kind, ErrorKind::kInvalidParameter) << c.asked;
+      EXPECT_EQ(e.device_rate, c.device) << c.asked;
+    }
+    EXPECT_EQ(now.BaudRate, inForce) << c.asked;
+  }
+  // The rule itself, at its edges: 2% either way is kept, a little more is not.
+  EXPECT_TRUE(RateKept(100000, 102000));
+  EXPECT_TRUE(RateKept(100000, 98000));
+  EXPECT_FALSE(RateKept(100000, 102001));
+  EXPECT_FALSE(RateKept(100000, 97999));
+  EXPECT_TRUE(RateKept(12000000, 12240000));
+}
+
 TEST_F(FakeDeviceTest, XoffHoldsOutputUntilXon) {
   Open();
   ASSERT_TRUE(dev->SetEventMask(EV_TXEMPTY).ok());

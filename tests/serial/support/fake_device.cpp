@@ -40,8 +40,12 @@ class FakeDevice final : public Device {
     if (Error e = Precheck(FakeCall::kSetState)) return e;
     if (Error e = CheckDcb(dcb)) return e;
     std::lock_guard core_lock(core_->mutex());
-    core_->SetStateLocked(dcb);
-    line_->record_.states.push_back(dcb);
+    Dcb kept = dcb;
+    if (line_->rate_rule_) kept.BaudRate = line_->rate_rule_(dcb.BaudRate);
+    if (kept.BaudRate == 0) return RateRefused(core_->StateLocked().BaudRate);
+    if (!RateKept(dcb.BaudRate, kept.BaudRate)) return RateRefused(kept.BaudRate);
+    core_->SetStateLocked(kept);
+    line_->record_.states.push_back(kept);
     return {};
   }
   Error GetState(Dcb& dcb) override {
@@ -284,6 +288,11 @@ void FakeLine::StallOutput(bool stalled) {
 void FakeLine::FailNext(FakeCall call, Error error) {
   std::lock_guard lock(mu_);
   failures_[call] = std::move(error);
+}
+
+void FakeLine::SetRateRule(std::function<uint32_t(uint32_t)> rule) {
+  std::lock_guard lock(mu_);
+  rate_rule_ = std::move(rule);
 }
 
 FakeLine::Record FakeLine::Recorded() const {

@@ -7,6 +7,7 @@
 //
 // Threads: every FakeLine and FakeDevice call may come from any thread.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,9 @@ class FakeLine {
   void StallOutput(bool stalled);
   // The next use of `call` fails with `error` (once).
   void FailNext(FakeCall call, Error error);
+  // The rate the driver sets when asked for a rate (0: it refuses that rate); without a rule
+  // every rate is kept exactly.
+  void SetRateRule(std::function<uint32_t(uint32_t asked)> rule);
 
   // --- what the device did
   struct Record {
@@ -92,6 +96,7 @@ class FakeLine {
   bool stalled_ = false;
   bool vanished_ = false;
   std::map<FakeCall, Error> failures_;
+  std::function<uint32_t(uint32_t)> rate_rule_;
   std::shared_ptr<DeviceCore> core_;  // of the open device, if any
 };
 
