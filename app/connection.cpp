@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "ports/port_name.h"
+#include "serial/comport_error.h"
 #include "serial/device/device.h"
 
 namespace quarlex {
@@ -75,12 +76,13 @@ LineEvents LineEventsOfErrors(TComErrors errors) {
 }
 
 Connection::Connection(Session& session, TComPort& port, PortTable& ports, ConnectionUi& ui,
-                       std::function<std::string(unsigned)> devicePath)
+                       std::function<const PortEntry*(unsigned)> findPort, Clock& clock)
     : session_(session),
       port_(port),
       ports_(ports),
       ui_(ui),
-      devicePath_(std::move(devicePath)),
+      findPort_(std::move(findPort)),
+      clock_(clock),
       queue_(port) {
   session_.Port = &queue_;
   // The error step runs before the receive step of the same batch, so an error is recorded at
@@ -118,25 +120,40 @@ std::string Connection::HolderText(const device::DeviceHolder& holder) {
 }
 
 void Connection::BtnConnectClick() {
+  if (Waiting()) {
+    // The operator gives up on the lost device: the window is disconnected, as after a click
+    // on a connected port.
+    StopWaiting();
+    Connect();
+    return;
+  }
   session_.PortConnected = !session_.PortConnected;
   Connect();
 }
 
 void Connection::ShowDisconnected() {
+  open_ = false;
   ui_.SetConnectCaption("Connect");
   ui_.SetPortButtonsEnabled(true);
   port_.Close();
+}
+
+device::Error Connection::Probe(unsigned number, const PortEntry*& entry, device::DeviceHolder& holder) {
+  entry = findPort_ ? findPort_(number) : nullptr;
+  const device::Error busy = entry == nullptr || entry->DevicePath.empty()
+                                 ? device::ErrorOf(device::ErrorKind::kNotFound)
+                                 : device::ProbeDevice(entry->DevicePath, &holder);
+  ui_.ShowPortHolder(busy ? HolderText(holder) : std::string());
+  return busy;
 }
 
 void Connection::Connect() {
   if (session_.PortConnected) {
     const unsigned number = ports_.PortNumbers[ports_.PortIndex];
     const std::string name = ComPortName(number);
-    const std::string path = devicePath_ ? devicePath_(number) : std::string();
+    const PortEntry* entry = nullptr;
     device::DeviceHolder holder;
-    const device::Error busy =
-        path.empty() ? device::ErrorOf(device::ErrorKind::kNotFound) : device::ProbeDevice(path, &holder);
-    ui_.ShowPortHolder(busy ? HolderText(holder) : std::string());
+    const device::Error busy = Probe(number, entry, holder);
     if (busy.ok()) {
       ports_.RememberChoice();
       ui_.SetConnectCaption("Disconnect");
@@ -146,6 +163,9 @@ void Connection::Connect() {
       session_.Connected();
       try {
         port_.Open();
+        open_ = true;
+        openNumber_ = number;
+        openIdentity_ = IdentityOf(*entry);
         ui_.LineEventsCounted();
       } catch (const EComPort& e) {
         // The port stayed closed: say so on the status bar too, then let the window show why.
@@ -190,6 +210,122 @@ void Connection::ShowRoundedRate(const std::string& name) {
       SuccessColour, 0);
 }
 
+namespace {
+bool DeviceVanished(std::exception_ptr error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const EComPort& e) {
+    return e.Code() == ComErrorCode(TComExceptions::CE_PortDisconnected);
+  } catch (...) {
+  }
+  return false;
+}
+
+// "3.2": tenths of a second, rounded down.
+std::string SecondsText(int64_t ns) {
+  const int64_t tenths = std::max<int64_t>(0, ns / 100'000'000);
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+}  // namespace
+
+bool Connection::PortClosed(std::exception_ptr error) {
+  if (Waiting()) return true;  // a late report of the loss already handled
+  if (!(reconnect_ && open_ && DeviceVanished(error))) {
+    session_.PortConnected = false;
+    Connect();
+    return false;
+  }
+  open_ = false;
+  session_.PortConnected = false;  // nothing is received or sent until the device is back
+  try {
+    port_.Close();
+  } catch (...) {
+    // Already closed by the loss; the loss is what the operator is told.
+  }
+  session_.RecordLineEvents(Bits(LineEvent::Disconnect));
+  lost_ = Lost{openNumber_, openIdentity_, clock_.MonotonicNs(), 0, {}};
+  const std::string name = ComPortName(openNumber_);
+  session_.ShowMessage(name + " lost, reconnecting when it is back", ErrorColour, 0);
+  ui_.SetPortCaption("Port " + std::to_string(openNumber_));
+  // The device may be back before its loss reached this thread, its scan already done: look
+  // once more in a second; after that, hot-plug scans drive the waiting.
+  ui_.RescanAfter(RetryDelayMs(1));
+  return true;
+}
+
+void Connection::SetReconnect(bool on) {
+  reconnect_ = on;
+  if (!on && Waiting()) {
+    StopWaiting();
+    Connect();
+  }
+}
+
+void Connection::StopWaiting() {
+  lost_.reset();
+  ui_.RescanAfter(0);
+  session_.PortConnected = false;
+}
+
+void Connection::RetryLater(const std::string& name, const std::string& reason) {
+  const int delay = RetryDelayMs(++lost_->Failures);
+  session_.ShowMessage(
+      name + " is back but " + reason + ", retrying in " + std::to_string(delay / 1000) + " s", ErrorColour,
+      0);
+  ui_.RescanAfter(delay);
+}
+
+void Connection::TryReconnect() {
+  Lost& lost = *lost_;
+  const std::string name = ComPortName(lost.Number);
+  const PortEntry* entry = findPort_ ? findPort_(lost.Number) : nullptr;
+  if (entry == nullptr) return;  // still away: the next hot-plug scan looks again
+  const DeviceIdentity found = IdentityOf(*entry);
+  if (!SameIdentity(lost.Identity, found)) {
+    // Said once per stranger: every hot-plug scan finds it again.
+    const std::string who = (found.Source == PortEntry::Kind::Virtual ? "link:" : "hw:") + found.Key;
+    if (lost.StrangerShown != who) {
+      lost.StrangerShown = who;
+      session_.ShowMessage(name + ": another device has the number now, not opened", ErrorColour, 0);
+    }
+    return;
+  }
+  device::DeviceHolder holder;
+  const device::Error busy = Probe(lost.Number, entry, holder);
+  if (busy) {
+    if (busy.kind == device::ErrorKind::kAccessDenied) {
+      RetryLater(name, "permission denied (add the user to the dialout group)");
+    } else {
+      const std::string held = HolderText(holder);
+      RetryLater(name, held.empty() ? "busy" : "busy (" + held + ")");
+    }
+    return;
+  }
+  port_.SetPort(name);
+  session_.Reopened();
+  session_.PortConnected = true;
+  try {
+    port_.Open();
+  } catch (const std::exception& e) {
+    session_.PortConnected = false;
+    try {
+      port_.Close();
+    } catch (...) {
+    }
+    RetryLater(name, std::string("did not open: ") + e.what());
+    return;
+  }
+  open_ = true;
+  openNumber_ = lost.Number;
+  openIdentity_ = lost.Identity;
+  const int64_t away = clock_.MonotonicNs() - lost.LostAtNs;
+  lost_.reset();
+  ui_.RescanAfter(0);
+  session_.RecordLineEvents(Bits(LineEvent::Reconnect));
+  session_.ShowMessage(name + " back after " + SecondsText(away) + " s, reconnected", SuccessColour, 0);
+  ui_.LineEventsCounted();
+}
+
 void Connection::GetSett() {
   const uint32_t rate = RateOf(port_);
   ui_.SetBaudCaption(BaudCaption(rate));
@@ -208,6 +344,14 @@ void Connection::BtnComClick() {
 
 void Connection::ScanPorts(const std::vector<std::string>& texts) {
   ports_.ScanPorts(texts);
+  if (Waiting()) {
+    TryReconnect();
+    // The button names the port awaited, not whichever the list shows meanwhile.
+    if (Waiting()) {
+      ui_.SetPortCaption("Port " + std::to_string(lost_->Number));
+      return;
+    }
+  }
   ui_.SetPortCaption(ports_.PortCaption());
 }
 

@@ -1,13 +1,17 @@
 #pragma once
 // Connection control of the status bar: choosing a port, the busy check, opening and closing
-// the window's port, and showing the port's line settings on the baud label and the menus.
+// the window's port, reopening a device that vanished once it is back (Reconnect), and showing
+// the port's line settings on the baud label and the menus.
 // Plain C++: the window implements ConnectionUi; tests drive it with a fake UI and a fake device.
 // Main thread only.
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/port_scan.h"
+#include "app/reconnect.h"
 #include "app/session.h"
+#include "ports/port_map.h"
 #include "serial/comport.h"
 
 namespace quarlex {
@@ -31,6 +35,10 @@ class ConnectionUi {
   virtual void ShowPortHolder(const std::string& holder) = 0;
   // The session's line-event counts changed (an event, or a new connection reset them).
   virtual void LineEventsCounted() = 0;
+  // Asks for one ScanPorts with a freshly read port list in `ms` milliseconds, in place of one
+  // asked for earlier; 0 cancels. While a lost device is awaited, hot-plug scans come by
+  // themselves; this one is for a port that came back but could not be opened yet.
+  virtual void RescanAfter(int ms) = 0;
 };
 
 // The baud-rate menu's rates, top to bottom (its "Custom…" item follows them).
@@ -68,20 +76,37 @@ class ComPortQueue : public ReceiveSource {
 
 class Connection {
  public:
-  // `devicePath` maps a port number to the device the busy check opens ("" when unknown).
+  // `findPort` gives the port map's entry of a port number (null when there is none): the
+  // device the busy check opens, and who it is. `clock` times a lost device's absence.
   // Takes the port's error, break, ring and modem-line handlers: they report to the session.
   Connection(Session& session, TComPort& port, PortTable& ports, ConnectionUi& ui,
-             std::function<std::string(unsigned number)> devicePath);
+             std::function<const PortEntry*(unsigned number)> findPort, Clock& clock = SystemClock());
 
   // The connect button: toggles PortConnected, then Connect. An Open that fails after the busy
   // check passed puts the window back into the disconnected state and rethrows the port's error
-  // so the window can show it.
+  // so the window can show it. While a lost device is awaited it stops the waiting instead.
   void BtnConnectClick();
   void Connect();
   void GetSett();
   void BtnComClick();
-  // Re-reads the port list (the watcher's hand-over and start-up).
+  // Re-reads the port list (the watcher's hand-over and start-up). While a lost device is
+  // awaited, a scan that finds it back opens it.
   void ScanPorts(const std::vector<std::string>& texts);
+
+  // The port closed itself and `error` says why (the owner's HandleException). When the device
+  // vanished while connected and Reconnect is on, the window waits for it to come back: the loss
+  // is recorded in the time index and said on the message panel, the connect button keeps
+  // reading "Disconnect" (which stops the waiting), and true is returned. Otherwise the status
+  // bar goes back to the disconnected state and false is returned. The caller shows the error
+  // either way.
+  bool PortClosed(std::exception_ptr error);
+
+  // Reconnect (the `. . .` menu's item, on at start): whether a vanished device is awaited.
+  // Turning it off while waiting stops the waiting.
+  void SetReconnect(bool on);
+  bool ReconnectOn() const { return reconnect_; }
+  // A vanished device is awaited.
+  bool Waiting() const { return lost_.has_value(); }
 
   // Menu items: set one property of the port, then check the item itself.
   void ChooseRate(uint32_t rate);  // MinRate..MaxRate
@@ -96,17 +121,38 @@ class Connection {
   static std::string HolderText(const device::DeviceHolder& holder);
 
  private:
+  // The device a reconnection waits for.
+  struct Lost {
+    unsigned Number = 0;
+    DeviceIdentity Identity;
+    int64_t LostAtNs = 0;       // monotonic
+    int Failures = 0;           // tries since it came back that failed
+    std::string StrangerShown;  // identity of another device last said to hold the number
+  };
+
   void ShowDisconnected();
   // After an open: says so when the device runs the line at a rate it rounded to.
   void ShowRoundedRate(const std::string& name);
   void ReportLineEvents(LineEvents events);
+  // The busy check of port `number`; `entry` is set to its map entry (null when none).
+  device::Error Probe(unsigned number, const PortEntry*& entry, device::DeviceHolder& holder);
+  void StopWaiting();
+  void TryReconnect();
+  void RetryLater(const std::string& name, const std::string& reason);
 
   Session& session_;
   TComPort& port_;
   PortTable& ports_;
   ConnectionUi& ui_;
-  std::function<std::string(unsigned)> devicePath_;
+  std::function<const PortEntry*(unsigned)> findPort_;
+  Clock& clock_;
   ComPortQueue queue_;
+  bool reconnect_ = true;
+  // The port is open on the operator's connection (or its reconnection): what was opened.
+  bool open_ = false;
+  unsigned openNumber_ = 0;
+  DeviceIdentity openIdentity_;
+  std::optional<Lost> lost_;
 };
 
 }  // namespace quarlex

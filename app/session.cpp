@@ -131,6 +131,11 @@ void Session::RecordSent(uint32_t from, size_t count) {
   if (count > first) Store.Times.AddBatch(0, static_cast<uint32_t>(count - first), Direction::Sent, now);
 }
 
+void Session::RecordLineEvents(LineEvents events) {
+  events &= AllLineEventBits;
+  if (events != 0) Store.Times.AddEvents(Store.WriteIndex, events, ArrivalTimeNs());
+}
+
 bool Session::LineEventsReported(LineEvents events) {
   events &= AllLineEventBits;
   // A modem line is reported with its state: the first report after connecting (the port tells

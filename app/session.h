@@ -107,6 +107,12 @@ class Session {
   // A port is about to open: arrival times are anchored to the wall clock anew, line events and
   // modem-line states start anew.
   void Connected();
+  // A lost device was opened again: its modem lines' states are learnt anew; the arrival times,
+  // the line-event counts and the capture go on.
+  void Reopened() { modemKnown_ = 0; }
+  // Records events of this side of the line (the device lost, back) at the write position,
+  // without counting or showing them.
+  void RecordLineEvents(LineEvents events);
   // Now, as the time index records it: the wall clock at connect plus the monotonic time since.
   int64_t ArrivalTimeNs();
   // A reading of the clock's monotonic time (such as when the device read a piece of the bytes),

@@ -40,6 +40,7 @@ struct StartOptions {
   std::optional<uint32_t> Baud;  // bits per second
   bool Connect = false;          // connect once the window shows
   bool Autosave = false;         // check "Autosave" in the Save menu
+  bool Reconnect = true;         // "Reconnect" of the `. . .` menu stays checked (--no-reconnect clears it)
   std::string SaveFolder;        // where capture files go, ending in '/'; empty = the default
   std::string File;              // a capture file to load, as Ctrl+O would
 };

@@ -88,8 +88,12 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
   const QCommandLineOption saveFolder(
       "save-folder", "Where capture files go (default: the program's folder when writable, else ~/Quarlex).",
       "DIR");
+  const QCommandLineOption noReconnect(
+      "no-reconnect",
+      "Do not reopen a device that vanished while connected once it is back (Reconnect off).");
   const QCommandLineOption listPorts("list-ports", "List the serial ports (COM<n>  device  names) and exit.");
-  QList<QCommandLineOption> options{help, version, port, baud, connect, autosave, saveFolder, listPorts};
+  QList<QCommandLineOption> options{help,     version,    port,        baud,     connect,
+                                    autosave, saveFolder, noReconnect, listPorts};
   for (const char* qtOption : {"platform", "display", "style"}) {
     QCommandLineOption o(qtOption, "", "value");
     o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -154,6 +158,7 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
   }
   o.Connect = parser.isSet(connect);
   o.Autosave = parser.isSet(autosave);
+  o.Reconnect = !parser.isSet(noReconnect);
   c.Start = true;
   return c;
 }
@@ -162,6 +167,7 @@ void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOpt
   if (options.Port != 0) parts.port->SelectPort(options.Port);
   if (options.Baud) parts.port->connection().ChooseRate(*options.Baud);
   if (options.Autosave) window.saveMenu().save_Auto->setChecked(true);
+  if (!options.Reconnect) parts.port->ReconnectItem()->setChecked(false);
   if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;
   if (!options.File.empty()) parts.files->Files().LoadFile(options.File);
   if (options.Connect) {

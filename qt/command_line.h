@@ -27,7 +27,7 @@ struct CommandLine {
 CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& roots);
 
 // Applies the options to a wired window, in the order the operator would: port, baud rate,
-// Autosave, save folder, the file to load; the connection is made once the event loop runs,
+// Autosave, Reconnect, save folder, the file to load; the connection is made once the event loop runs,
 // so its message (or error dialog) shows on the visible window.
 void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOptions& options);
 

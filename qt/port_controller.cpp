@@ -53,11 +53,11 @@ PortController::PortController(QWidget& window, Session& session, const StatusWi
   ComPort.OnRxChar = [this](TCustomComPort*, int32_t count) {
     if (count > 0) session_.ComPortRxChar(static_cast<size_t>(count));
   };
-  connection_ = std::make_unique<Connection>(session_, ComPort, table_, *this, [this](unsigned n) {
-    const PortEntry* e = map_.Find(n);
-    return e ? e->DevicePath : std::string();
-  });
+  connection_ = std::make_unique<Connection>(session_, ComPort, table_, *this,
+                                             [this](unsigned n) { return map_.Find(n); });
   BuildMenus();
+  rescan_.setSingleShot(true);
+  connect(&rescan_, &QTimer::timeout, this, [this] { ScanPorts(); });
 
   connect(w_.BtnConnect, &ClickLabel::clicked, this, [this] { BtnConnectClick(); });
   connect(w_.BtnCom, &ClickLabel::clicked, this, [this] {
@@ -143,6 +143,11 @@ void PortController::BuildMenus() {
   const std::pair<const char*, TFlowControl> flow[] = {
       {"Hardware", fcHardware}, {"Software", fcSoftware}, {"None", fcNone}};
   for (auto [c, v] : flow) add(fc, fcg, c, flowItems_, v, [this, v] { connection_->ChooseFlow(v); });
+  w_.PopupMenuSetCom->addSeparator();
+  reconnectItem_ = w_.PopupMenuSetCom->addAction("Reconnect");
+  reconnectItem_->setCheckable(true);
+  reconnectItem_->setChecked(connection_->ReconnectOn());
+  connect(reconnectItem_, &QAction::toggled, this, [this](bool on) { connection_->SetReconnect(on); });
 }
 
 void PortController::Start() {
@@ -156,6 +161,7 @@ void PortController::Start() {
 }
 
 void PortController::Shutdown() {
+  rescan_.stop();
   if (watcher_) {
     watcher_->Stop();
     watcher_.reset();
@@ -202,6 +208,14 @@ void PortController::ShowPortHolder(const std::string& holder) {
 
 void PortController::LineEventsCounted() {
   UpdatePortTooltip();
+}
+
+void PortController::RescanAfter(int ms) {
+  if (ms > 0) {
+    rescan_.start(ms);
+  } else {
+    rescan_.stop();
+  }
 }
 
 void PortController::BtnConnectClick() {
@@ -260,12 +274,19 @@ void PortController::Post(std::function<void()> call) {
 void PortController::HandleException(std::exception_ptr error) {
   // The port closed itself (a vanished device, a failed handler, a failed read of queued bytes,
   // which also cleared PortConnected at once): the status bar goes back to the disconnected
-  // state so the operator can connect again.
-  if (!ComPort.Connected()) {
-    session_.PortConnected = false;
-    connection_->Connect();
+  // state so the operator can connect again, or, with Reconnect, waits for the device.
+  if (!ComPort.Connected()) connection_->PortClosed(error);
+  // The dialog runs the event loop, where the device may come back and vanish again: one
+  // dialog is enough, the message panel tells the rest.
+  if (errorShown_) return;
+  errorShown_ = true;
+  try {
+    ShowError(DescribeException(error));
+  } catch (...) {
+    errorShown_ = false;
+    throw;
   }
-  ShowError(DescribeException(error));
+  errorShown_ = false;
 }
 
 }  // namespace quarlex

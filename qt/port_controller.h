@@ -4,6 +4,7 @@
 // thread.
 #include <QAction>
 #include <QObject>
+#include <QTimer>
 #include <exception>
 #include <map>
 #include <memory>
@@ -45,6 +46,7 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   QAction* StopBitsItem(TStopBits b) { return stopItems_[b]; }
   QAction* ParityItem(TParityBits b) { return parityItems_[b]; }
   QAction* FlowItem(TFlowControl f) { return flowItems_[f]; }
+  QAction* ReconnectItem() { return reconnectItem_; }
 
   // ConnectionUi
   void SetConnectCaption(const std::string& caption) override;
@@ -58,13 +60,15 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void CheckFlow(TFlowControl flow) override;
   void ShowPortHolder(const std::string& holder) override;
   void LineEventsCounted() override;
+  void RescanAfter(int ms) override;
 
   // TComOwner
   void Post(std::function<void()> call) override;
   void HandleException(std::exception_ptr error) override;
 
   // Shows a failure the way the application shows unexpected errors (a modal error dialog).
-  // Tests replace it to collect the texts.
+  // Tests replace it to collect the texts. The port's own failures open at most one at a time:
+  // a device that is lost again while its dialog is open is told on the message panel only.
   std::function<void(const std::string&)> ShowError;
   // Asks for the rate of "Custom…" (a dialog by default), starting from `current`; nothing when
   // the operator cancels. Tests replace it.
@@ -90,6 +94,9 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   uint8_t holderPort_ = 0;
   QAction* customBaud_ = nullptr;
   std::map<int, QAction*> baudItems_, dataItems_, stopItems_, parityItems_, flowItems_;
+  QAction* reconnectItem_ = nullptr;
+  QTimer rescan_;            // the connection's RescanAfter
+  bool errorShown_ = false;  // a dialog of the port's failures is open
 };
 
 }  // namespace quarlex

@@ -72,7 +72,7 @@ TEST_F(CommandLineTest, HelpVersionAndPortListPrintAndExit) {
   EXPECT_EQ(help.ExitCode, 0);
   EXPECT_EQ(help.Out.rfind("Usage: quarlex [options] [FILE.data]\n", 0), 0u) << help.Out;
   for (const char* option : {"--port <N|DEVICE>", "--baud <RATE>", "--connect", "--autosave",
-                             "--save-folder <DIR>", "--list-ports", "--version"}) {
+                             "--save-folder <DIR>", "--no-reconnect", "--list-ports", "--version"}) {
     EXPECT_NE(help.Out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(help.Out.find("-platform"), std::string::npos) << "toolkit options stay out of the help";
@@ -98,6 +98,7 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   ASSERT_TRUE(r.Start) << r.Err;
   EXPECT_EQ(r.Options.Port, 42u);
   EXPECT_EQ(r.Options.SaveFolder, folder.string() + "/");
+  EXPECT_TRUE(r.Options.Reconnect) << "on unless asked otherwise";
 
   // Another port with a lower number, so the first port is not the one asked for.
   PtyPair other;
@@ -112,6 +113,12 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   EXPECT_EQ(w.statusBar().BtnSetBr->text(), "Baud rate 1500000");
   EXPECT_TRUE(parts.port->BaudItemOfRate(1500000)->isChecked());
   EXPECT_TRUE(w.saveMenu().save_Auto->isChecked());
+  EXPECT_TRUE(parts.port->ReconnectItem()->isChecked());
+  StartOptions noReconnect = Read({"--no-reconnect"}).Options;
+  EXPECT_FALSE(noReconnect.Reconnect);
+  ApplyStartOptions(w, parts, noReconnect);
+  EXPECT_FALSE(parts.port->ReconnectItem()->isChecked());
+  EXPECT_FALSE(parts.port->connection().ReconnectOn());
   Session& s = w.session();
   EXPECT_EQ(s.Store.WriteIndex, 3u);
   EXPECT_EQ(s.Store.CaptureBuffer[2], 3);

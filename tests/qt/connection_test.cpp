@@ -269,6 +269,7 @@ TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
   PtyPair pty;
   Link(5, pty.path());
   Start();
+  parts.port->ReconnectItem()->setChecked(false);
   parts.port->BtnConnectClick();
   ASSERT_TRUE(session().PortConnected);
   pty.HangUp();
@@ -277,6 +278,76 @@ TEST_F(ConnectionTest, PeerHangUpClosesThePortWithPortDisconnected) {
   EXPECT_FALSE(session().PortConnected);
   EXPECT_EQ(w->statusBar().BtnConnect->text(), "Connect");
   EXPECT_TRUE(w->statusBar().BtnCom->isEnabled());
+}
+
+// Reconnect on (the default): the far end hangs up and its link goes; the error dialog opens as
+// before, and while it is open the port is linked again, reopened, and lost once more without a
+// second dialog; a link made again after it is closed reopens the port too.
+TEST_F(ConnectionTest, ALostPortIsReopenedWhenItsLinkIsBackWithOneDialogForManyLosses) {
+  auto pty = std::make_unique<PtyPair>();
+  Link(5, pty->path());
+  Start();
+  QAction* item = parts.port->ReconnectItem();
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->text(), "Reconnect");
+  EXPECT_TRUE(item->isCheckable());
+  EXPECT_TRUE(item->isChecked());
+  EXPECT_TRUE(w->statusBar().PopupMenuSetCom->actions().contains(item));
+  const fs::path link = scratch.LinkFolder() / "COM5";
+  auto waiting = [&] { return parts.port->connection().Waiting(); };
+  auto connected = [&] { return parts.port->ComPort.Connected() && session().PortConnected; };
+  int open = 0, most = 0;
+  bool backInDialog = false, lostAgainInDialog = false;
+  std::unique_ptr<PtyPair> second;
+  parts.port->ShowError = [&](const std::string& text) {
+    errors.push_back(text);
+    most = std::max(most, ++open);
+    if (errors.size() == 1) {
+      // The dialog's own event loop: the port comes back and vanishes again meanwhile.
+      second = std::make_unique<PtyPair>();
+      fs::create_symlink(second->path(), link);
+      backInDialog = testing_support::WaitUntil(connected);
+      if (backInDialog) {
+        second->HangUp();
+        fs::remove(link);
+        lostAgainInDialog = testing_support::WaitUntil(
+            [&] { return waiting() && w->frame().Msg->text().endsWith("is back"); });
+      }
+    }
+    --open;
+  };
+  parts.port->BtnConnectClick();
+  ASSERT_TRUE(connected());
+  pty->HangUp();
+  fs::remove(link);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty() && open == 0; }));
+  EXPECT_NE(errors.front().find("Port Disconnected"), std::string::npos) << errors.front();
+  EXPECT_TRUE(backInDialog);
+  EXPECT_TRUE(lostAgainInDialog);
+  EXPECT_EQ(errors.size(), 1u) << "the second loss opened another dialog";
+  EXPECT_EQ(most, 1);
+  ASSERT_TRUE(waiting()) << "lost twice, still awaited";
+  EXPECT_EQ(w->frame().Msg->text(), "COM5 lost, reconnecting when it is back");
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Disconnect");
+  EXPECT_FALSE(w->statusBar().BtnSetCom->isEnabled());
+  EXPECT_EQ(w->statusBar().BtnCom->text(), "Port 5");
+
+  PtyPair third;
+  fs::create_symlink(third.path(), link);
+  ASSERT_TRUE(testing_support::WaitUntil(connected)) << w->frame().Msg->text().toStdString();
+  EXPECT_TRUE(w->frame().Msg->text().startsWith("COM5 back after ")) << w->frame().Msg->text().toStdString();
+  third.Send("again");
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 5; }));
+  EXPECT_EQ(errors.size(), 1u);
+
+  // The operator's Disconnect while it is awaited stops the waiting.
+  third.HangUp();
+  fs::remove(link);
+  ASSERT_TRUE(testing_support::WaitUntil(waiting));
+  parts.port->BtnConnectClick();
+  EXPECT_FALSE(waiting());
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Connect");
+  EXPECT_TRUE(w->statusBar().BtnSetCom->isEnabled());
 }
 
 }  // namespace

@@ -277,6 +277,13 @@ void FakeLine::Vanish() {
   core_->MarkGoneLocked(EIO);
 }
 
+void FakeLine::Return() {
+  std::lock_guard lock(mu_);
+  vanished_ = false;
+  // A device still open on the line was opened before the loss: it is not the one that came
+  // back, and the line is free for a new open once it closes.
+}
+
 void FakeLine::StallOutput(bool stalled) {
   std::lock_guard lock(mu_);
   stalled_ = stalled;

@@ -57,6 +57,9 @@ class FakeLine {
   void Break();
   // The device vanishes (adapter pulled): pending transfers fail, later ones too.
   void Vanish();
+  // The vanished device is back (re-plugged): it opens again; the device opened before it stays
+  // gone.
+  void Return();
   // While stalled, writes stay pending (as on a line held by flow control); Release sends them.
   void StallOutput(bool stalled);
   // The next use of `call` fails with `error` (once).
