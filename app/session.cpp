@@ -252,8 +252,10 @@ void Session::TimerMainTimer() {
 }
 
 bool Session::RollOver() {
+  bool discarded = false;
   if (Store.SavedUpTo < Store.WriteIndex) {
-    if (!ui_.AutosaveChecked()) {
+    discarded = !ui_.AutosaveChecked();
+    if (discarded) {
       // Without Autosave a full ring is discarded, but not one whose autosave failed: the
       // operator was told it waits, and only Clear or Open may throw it away.
       if (RolloverBlocked) return false;
@@ -265,6 +267,10 @@ bool Session::RollOver() {
     }
   }
   ClearFull();
+  // Bytes nobody saved are gone: the operator should know, and that Autosave would keep them.
+  if (discarded)
+    ShowMessage("Capture full: " + std::to_string(CaptureSize >> 20) + " MiB cleared, not saved", ErrorColour,
+                0);
   DrainQueued();
   return true;
 }

@@ -148,9 +148,10 @@ class Session {
   void DrainQueued();
 
   // The rollover of a full ring: save it when Autosave is on and it holds unsaved bytes, then
-  // clear and take what waited in the port's queue. False when the ring stays as it is: its
-  // autosave failed (the rollover is then blocked), or it is blocked and Autosave was unchecked
-  // since (only the operator may then discard it, with Clear or Open).
+  // clear and take what waited in the port's queue. Unsaved bytes cleared without Autosave are
+  // said on the message panel ("Capture full: 32 MiB cleared, not saved"). False when the ring
+  // stays as it is: its autosave failed (the rollover is then blocked), or it is blocked and
+  // Autosave was unchecked since (only the operator may then discard it, with Clear or Open).
   bool RollOver();
 
   // Before `count` sent bytes are appended. A full ring is rolled over first; with Autosave on, a

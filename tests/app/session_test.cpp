@@ -199,13 +199,31 @@ TEST_F(SessionTest, FullRingRolloverLosesNothing) {
   for (int i = 0; i < 8; ++i) EXPECT_EQ(s.Store.CaptureBuffer[i], 104 + i);
 }
 
-TEST_F(SessionTest, RolloverWithoutAutosaveClearsWithoutSaving) {
+TEST_F(SessionTest, RolloverWithoutAutosaveClearsWithoutSavingAndSaysSo) {
   s.Store.WriteIndex = CaptureSize - 1;
   Receive(1);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 0);
   EXPECT_EQ(s.Store.CaptureFull, 0);
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 0);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].text, "Capture full: 32 MiB cleared, not saved");
+  EXPECT_EQ(ui.messages[0].rgb, ErrorColour);
+
+  // A ring the operator saved in full loses nothing when it is cleared: nothing to say.
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(1);
+  s.Store.SavedUpTo = CaptureSize;
+  s.TimerMainTimer();
+  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(ui.messages.size(), 1u);
+  // Nor does one that Autosave saved.
+  ui.autosave = true;
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(1);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 1);
+  EXPECT_EQ(ui.messages.size(), 1u);
 }
 
 // "Blocked" is a full ring whose autosave failed. It keeps every byte (no send overwrites it,
