@@ -91,16 +91,91 @@ Connection::Connection(Session& session, TComPort& port, PortTable& ports, Conne
     ReportLineEvents(LineEventsOfErrors(errors));
   };
   port_.OnBreak = [this](TCustomComPort*) { ReportLineEvents(Bits(LineEvent::Break)); };
-  port_.OnRing = [this](TCustomComPort*) { ReportLineEvents(Bits(LineEvent::Ring)); };
+  // The lamps follow the port's modem-status events; nothing polls the lines.
+  port_.OnRing = [this](TCustomComPort* p) {
+    ReportLineEvents(Bits(LineEvent::Ring));
+    if (!session_.PortConnected) return;
+    lamps_.Ri = p->Signals().Has(csRing);
+    ShowLamps();
+  };
   port_.OnCTSChange = [this](TCustomComPort*, bool on) {
     ReportLineEvents(on ? LineEvent::Cts | LineEvent::CtsOn : Bits(LineEvent::Cts));
+    if (session_.PortConnected) lamps_.Cts = on;
+    ShowLamps();
   };
   port_.OnDSRChange = [this](TCustomComPort*, bool on) {
     ReportLineEvents(on ? LineEvent::Dsr | LineEvent::DsrOn : Bits(LineEvent::Dsr));
+    if (session_.PortConnected) lamps_.Dsr = on;
+    ShowLamps();
   };
   port_.OnRLSDChange = [this](TCustomComPort*, bool on) {
     ReportLineEvents(on ? LineEvent::Dcd | LineEvent::DcdOn : Bits(LineEvent::Dcd));
+    if (session_.PortConnected) lamps_.Dcd = on;
+    ShowLamps();
   };
+}
+
+std::string LineLampsText(const LineLamps& l) {
+  if (!l.Live) return "Lines: not connected";
+  auto line = [](const char* name, bool on) { return std::string(name) + (on ? " on" : " off"); };
+  return "Lines: " + line("CTS", l.Cts) + ", " + line("DSR", l.Dsr) + ", " + line("DCD", l.Dcd) + ", " +
+         line("RI", l.Ri);
+}
+
+void Connection::ShowLamps() {
+  ui_.ShowLineLamps(lamps_);
+}
+
+bool Connection::RtsFree() const {
+  const TRTSFlowControl rts = port_.FlowControl().ControlRTS();
+  return rts != rtsHandshake && rts != rtsToggle;
+}
+
+void Connection::SetDtr(bool on) {
+  if (session_.PortConnected && port_.Connected() && on != dtr_) {
+    port_.SetDTR(on);
+    ReportLineEvents(on ? LineEvent::Dtr | LineEvent::DtrOn : Bits(LineEvent::Dtr));
+  }
+  dtr_ = on;
+  ui_.ShowLineControls(dtr_, rts_, RtsFree());
+}
+
+void Connection::SetRts(bool on) {
+  if (session_.PortConnected && port_.Connected() && on != rts_ && RtsFree()) {
+    port_.SetRTS(on);
+    ReportLineEvents(on ? LineEvent::Rts | LineEvent::RtsOn : Bits(LineEvent::Rts));
+  }
+  rts_ = on;
+  ui_.ShowLineControls(dtr_, rts_, RtsFree());
+}
+
+bool Connection::StartBreak() {
+  if (!session_.PortConnected || !port_.Connected() || breakOn_) return false;
+  port_.SetBreak(true);
+  breakOn_ = true;
+  ReportLineEvents(Bits(LineEvent::BreakSent));
+  return true;
+}
+
+void Connection::EndBreak() {
+  if (!breakOn_) return;
+  breakOn_ = false;
+  if (port_.Connected()) port_.SetBreak(false);
+}
+
+void Connection::LineOpened() {
+  // The port opens with both lines off; only the operator's wishes need setting.
+  if (dtr_) {
+    port_.SetDTR(true);
+    ReportLineEvents(LineEvent::Dtr | LineEvent::DtrOn);
+  }
+  if (rts_ && RtsFree()) {
+    port_.SetRTS(true);
+    ReportLineEvents(LineEvent::Rts | LineEvent::RtsOn);
+  }
+  const TComSignals now = port_.Signals();
+  lamps_ = {true, now.Has(csCTS), now.Has(csDSR), now.Has(csRLSD), now.Has(csRing)};
+  ShowLamps();
 }
 
 void Connection::ReportLineEvents(LineEvents events) {
@@ -135,7 +210,10 @@ void Connection::ShowDisconnected() {
   open_ = false;
   ui_.SetConnectCaption("Connect");
   ui_.SetPortButtonsEnabled(true);
+  breakOn_ = false;  // closing the line ends a break
   port_.Close();
+  lamps_ = {};
+  ShowLamps();
 }
 
 device::Error Connection::Probe(unsigned number, const PortEntry*& entry, device::DeviceHolder& holder) {
@@ -184,6 +262,7 @@ void Connection::Connect() {
         GetSett();
         throw;
       }
+      LineOpened();
       ShowRoundedRate(name);
     } else {
       session_.PortConnected = false;
@@ -243,6 +322,9 @@ bool Connection::PortClosed(std::exception_ptr error) {
     // Already closed by the loss; the loss is what the operator is told.
   }
   session_.RecordLineEvents(Bits(LineEvent::Disconnect));
+  breakOn_ = false;
+  lamps_ = {};
+  ShowLamps();
   lost_ = Lost{openNumber_, openIdentity_, clock_.MonotonicNs(), 0, {}};
   const std::string name = ComPortName(openNumber_);
   session_.ShowMessage(name + " lost, reconnecting when it is back", ErrorColour, 0);
@@ -322,6 +404,13 @@ void Connection::TryReconnect() {
   lost_.reset();
   ui_.RescanAfter(0);
   session_.RecordLineEvents(Bits(LineEvent::Reconnect));
+  // The device came back with its lines off: the operator's DTR and RTS go on again.
+  try {
+    LineOpened();
+  } catch (const std::exception& e) {
+    session_.ShowMessage(name + ": " + e.what(), ErrorColour, 0);
+    return;
+  }
   session_.ShowMessage(name + " back after " + SecondsText(away) + " s, reconnected", SuccessColour, 0);
   ui_.LineEventsCounted();
 }
@@ -335,6 +424,7 @@ void Connection::GetSett() {
   ui_.CheckParity(port_.Parity().Bits());
   const TFlowControl flow = port_.FlowControl().FlowControl();
   if (flow != fcCustom) ui_.CheckFlow(flow);
+  ui_.ShowLineControls(dtr_, rts_, RtsFree());
 }
 
 void Connection::BtnComClick() {
@@ -380,6 +470,7 @@ void Connection::ChooseParity(TParityBits bits) {
 void Connection::ChooseFlow(TFlowControl flow) {
   port_.FlowControl().SetFlowControl(flow);
   ui_.CheckFlow(flow);
+  ui_.ShowLineControls(dtr_, rts_, RtsFree());
 }
 
 }  // namespace quarlex

@@ -16,6 +16,19 @@
 
 namespace quarlex {
 
+// The peer's modem lines as the status bar's lamps show them: lit while on, all dim while no
+// port is open (Live false).
+struct LineLamps {
+  bool Live = false;
+  bool Cts = false;
+  bool Dsr = false;
+  bool Dcd = false;
+  bool Ri = false;
+  bool operator==(const LineLamps&) const = default;
+};
+// "Lines: CTS on, DSR off, DCD on, RI off"; "Lines: not connected" while not Live.
+std::string LineLampsText(const LineLamps& lamps);
+
 class ConnectionUi {
  public:
   virtual ~ConnectionUi() = default;
@@ -39,6 +52,11 @@ class ConnectionUi {
   // asked for earlier; 0 cancels. While a lost device is awaited, hot-plug scans come by
   // themselves; this one is for a port that came back but could not be opened yet.
   virtual void RescanAfter(int ms) = 0;
+  // The operator's line items: DTR and RTS checked or not, and whether RTS is the operator's
+  // (hardware flow control gives it to the driver).
+  virtual void ShowLineControls(bool dtr, bool rts, bool rtsFree) = 0;
+  // The peer's lines changed, or the port opened or closed.
+  virtual void ShowLineLamps(const LineLamps& lamps) = 0;
 };
 
 // The baud-rate menu's rates, top to bottom (its "Custom…" item follows them).
@@ -116,6 +134,21 @@ class Connection {
   void ChooseParity(TParityBits bits);
   void ChooseFlow(TFlowControl flow);
 
+  // The operator's DTR and RTS, off at start: set on the line at once while connected, else at
+  // the next connect; each change of the line is a line event in the time index. RTS is left
+  // alone while hardware flow control drives it.
+  void SetDtr(bool on);
+  void SetRts(bool on);
+  bool Dtr() const { return dtr_; }
+  bool Rts() const { return rts_; }
+  bool RtsFree() const;
+  // A break from the operator: StartBreak sets it on a connected line (false when there is none,
+  // or a break is on already) and records it; EndBreak, BreakMs later, clears it.
+  static constexpr int BreakMs = 250;
+  bool StartBreak();
+  void EndBreak();
+  const LineLamps& Lamps() const { return lamps_; }
+
   static std::string BaudCaption(uint32_t rate);
   // "Held by <program> (PID <pid>)", "Held by PID <pid>" without a name; empty when unknown.
   static std::string HolderText(const device::DeviceHolder& holder);
@@ -139,6 +172,14 @@ class Connection {
   void StopWaiting();
   void TryReconnect();
   void RetryLater(const std::string& name, const std::string& reason);
+  // After an open: the operator's DTR and RTS onto the line, the lamps from the line's state.
+  void LineOpened();
+  void ShowLamps();
+
+  bool dtr_ = false;
+  bool rts_ = false;
+  bool breakOn_ = false;
+  LineLamps lamps_;
 
   Session& session_;
   TComPort& port_;

@@ -45,6 +45,15 @@ bool ParseBaudArgument(const std::string& text, uint32_t& out, std::string& erro
   return false;
 }
 
+bool ParseOnOffArgument(const std::string& option, const std::string& text, bool& out, std::string& error) {
+  if (text == "on" || text == "off") {
+    out = text == "on";
+    return true;
+  }
+  error = "--" + option + " " + text + ": expected on or off";
+  return false;
+}
+
 unsigned ResolvePort(const PortMap& map, const PortArgument& arg, std::string& error) {
   for (const PortEntry& p : map.Ports()) {
     if (arg.Number != 0 ? p.Number == arg.Number : SameDevice(arg.Path, p.DevicePath)) return p.Number;

@@ -24,6 +24,9 @@ bool ParsePortArgument(const std::string& text, PortArgument& out, std::string& 
 // --baud: any whole rate from MinRate to MaxRate, in decimal digits.
 bool ParseBaudArgument(const std::string& text, uint32_t& out, std::string& error);
 
+// --dtr, --rts: "on" or "off"; `option` names the option in the error.
+bool ParseOnOffArgument(const std::string& option, const std::string& text, bool& out, std::string& error);
+
 // The number of the port of `map` (after its Refresh) that `arg` names. A path names the port
 // whose device is the same device, however it is reached: /dev/serial/by-id/<adapter> and
 // /dev/ttyUSB0 name one port, and so do a port link and the terminal it points to. Returns 0,
@@ -38,11 +41,13 @@ std::string ListPortsText(const PortMap& map);
 struct StartOptions {
   unsigned Port = 0;             // port number to show on the port button; 0 = the first port
   std::optional<uint32_t> Baud;  // bits per second
-  bool Connect = false;          // connect once the window shows
-  bool Autosave = false;         // check "Autosave" in the Save menu
-  bool Reconnect = true;         // "Reconnect" of the `. . .` menu stays checked (--no-reconnect clears it)
-  std::string SaveFolder;        // where capture files go, ending in '/'; empty = the default
-  std::string File;              // a capture file to load, as Ctrl+O would
+  std::optional<bool> Dtr;       // the operator's DTR and RTS from the first connect on
+  std::optional<bool> Rts;
+  bool Connect = false;    // connect once the window shows
+  bool Autosave = false;   // check "Autosave" in the Save menu
+  bool Reconnect = true;   // "Reconnect" of the `. . .` menu stays checked (--no-reconnect clears it)
+  std::string SaveFolder;  // where capture files go, ending in '/'; empty = the default
+  std::string File;        // a capture file to load, as Ctrl+O would
 };
 
 }  // namespace quarlex

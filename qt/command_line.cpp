@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "qt/app_wiring.h"
 #include "qt/files_controller.h"
@@ -82,6 +83,10 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
       "N|DEVICE");
   const QCommandLineOption baud("baud", "The baud rate: any whole rate from 50 to 12000000 bits per second.",
                                 "RATE");
+  const QCommandLineOption dtr("dtr", "DTR on or off from the first connect on (default off).", "on|off");
+  const QCommandLineOption rts(
+      "rts", "RTS on or off from the first connect on (default off; not with hardware flow control).",
+      "on|off");
   const QCommandLineOption connect("connect", "Connect to the port at start.");
   const QCommandLineOption autosave("autosave",
                                     "Save automatically whenever the 32 MiB capture fills, and at exit.");
@@ -92,8 +97,8 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
       "no-reconnect",
       "Do not reopen a device that vanished while connected once it is back (Reconnect off).");
   const QCommandLineOption listPorts("list-ports", "List the serial ports (COM<n>  device  names) and exit.");
-  QList<QCommandLineOption> options{help,     version,    port,        baud,     connect,
-                                    autosave, saveFolder, noReconnect, listPorts};
+  QList<QCommandLineOption> options{help,    version,  port,       baud,        dtr,      rts,
+                                    connect, autosave, saveFolder, noReconnect, listPorts};
   for (const char* qtOption : {"platform", "display", "style"}) {
     QCommandLineOption o(qtOption, "", "value");
     o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -144,6 +149,13 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
     if (!ParseBaudArgument(parser.value(baud).toStdString(), rate, error)) return Fail(error);
     o.Baud = rate;
   }
+  for (const auto& [option, name, wish] :
+       {std::tuple{&dtr, "dtr", &o.Dtr}, std::tuple{&rts, "rts", &o.Rts}}) {
+    if (!parser.isSet(*option)) continue;
+    bool on = false;
+    if (!ParseOnOffArgument(name, parser.value(*option).toStdString(), on, error)) return Fail(error);
+    *wish = on;
+  }
   if (parser.isSet(saveFolder)) {
     const std::string dir = parser.value(saveFolder).toStdString();
     if (dir.empty()) return Fail("--save-folder: empty folder name");
@@ -166,6 +178,8 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
 void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOptions& options) {
   if (options.Port != 0) parts.port->SelectPort(options.Port);
   if (options.Baud) parts.port->connection().ChooseRate(*options.Baud);
+  if (options.Dtr) parts.port->connection().SetDtr(*options.Dtr);
+  if (options.Rts) parts.port->connection().SetRts(*options.Rts);
   if (options.Autosave) window.saveMenu().save_Auto->setChecked(true);
   if (!options.Reconnect) parts.port->ReconnectItem()->setChecked(false);
   if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;

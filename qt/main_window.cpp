@@ -255,6 +255,21 @@ void MainWindow::BuildLayout() {
   status_.BtnSetBr =
       Label(status_.PanelNpc4, "Baud rate 115200", QRect(100, 0, 170, 30), StatusBack, LabelText);
   status_.BtnSetCom = Label(status_.PanelNpc4, ". . .", QRect(270, 0, 50, 30), StatusBack, LabelText);
+  {
+    const std::pair<QLabel**, const char*> lamps[] = {{&status_.LampCts, "CTS"},
+                                                      {&status_.LampDsr, "DSR"},
+                                                      {&status_.LampDcd, "DCD"},
+                                                      {&status_.LampRi, "RI"}};
+    int x = 330;
+    for (const auto& [lamp, name] : lamps) {
+      *lamp = new QLabel(name, status_.PanelNpc4);
+      (*lamp)->setObjectName(QString("Lamp") + name);
+      (*lamp)->setGeometry(x, 0, 54, 30);
+      (*lamp)->setAlignment(Qt::AlignCenter);
+      (*lamp)->setTextFormat(Qt::RichText);
+      x += 56;
+    }
+  }
   status_.PanelSpeed = new QLabel("0 Bps", status_.PanelNpc4);
   status_.PanelSpeed->setGeometry(ClientWidth - 137 - 130, 0, 130, 30);
   status_.PanelSpeed->setAlignment(Qt::AlignCenter);

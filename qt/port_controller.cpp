@@ -4,6 +4,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QTimer>
 
 #include "ports/port_name.h"
 
@@ -148,6 +149,68 @@ void PortController::BuildMenus() {
   reconnectItem_->setCheckable(true);
   reconnectItem_->setChecked(connection_->ReconnectOn());
   connect(reconnectItem_, &QAction::toggled, this, [this](bool on) { connection_->SetReconnect(on); });
+  settingsMenus_ = {db, sb, pr, fc};
+  BuildLineItems();
+}
+
+void PortController::BuildLineItems() {
+  QMenu* menu = w_.PopupMenuSetCom;
+  menu->setToolTipsVisible(true);
+  menu->addSeparator();
+  auto guarded = [this](std::function<void()> call) {
+    return [this, call] {
+      try {
+        call();
+      } catch (const std::exception& e) {
+        ShowError(e.what());
+      }
+    };
+  };
+  dtrItem_ = menu->addAction("DTR");
+  dtrItem_->setCheckable(true);
+  connect(dtrItem_, &QAction::triggered, this,
+          guarded([this] { connection_->SetDtr(dtrItem_->isChecked()); }));
+  rtsItem_ = menu->addAction("RTS");
+  rtsItem_->setCheckable(true);
+  connect(rtsItem_, &QAction::triggered, this,
+          guarded([this] { connection_->SetRts(rtsItem_->isChecked()); }));
+  breakItem_ = menu->addAction("Send break");
+  breakItem_->setToolTip("Holds the line in break for 250 ms");
+  const auto endBreak = guarded([this] {
+    breakItem_->setEnabled(session_.PortConnected);
+    connection_->EndBreak();
+  });
+  connect(breakItem_, &QAction::triggered, this, guarded([this, endBreak] {
+            if (!connection_->StartBreak()) return;
+            breakItem_->setEnabled(false);
+            QTimer::singleShot(Connection::BreakMs, this, endBreak);
+          }));
+  breakItem_->setEnabled(false);
+}
+
+void PortController::ShowLineControls(bool dtr, bool rts, bool rtsFree) {
+  // A failed change leaves the check mark where the line is.
+  dtrItem_->setChecked(dtr);
+  rtsItem_->setChecked(rts);
+  rtsItem_->setEnabled(rtsFree);
+  rtsItem_->setToolTip(rtsFree ? QString() : QString("With hardware flow control the driver drives RTS"));
+}
+
+void PortController::ShowLineLamps(const LineLamps& lamps) {
+  const std::pair<QLabel*, bool> all[] = {
+      {w_.LampCts, lamps.Cts}, {w_.LampDsr, lamps.Dsr}, {w_.LampDcd, lamps.Dcd}, {w_.LampRi, lamps.Ri}};
+  for (const auto& [lamp, on] : all) {
+    const bool lit = lamps.Live && on;
+    // Lit: a green dot; off: a grey one; no port: dot and name faded alike.
+    const char* dot = lit ? "#4CAF50" : lamps.Live ? "#A0A0A0" : "#C4C4C4";
+    const char* text = lamps.Live ? "#555555" : "#AAAAAA";
+    const QString name = lamp->objectName().mid(4);
+    lamp->setText(QString("<span style=\"color:%1\">\u25CF</span> <span style=\"color:%2\">%3</span>")
+                      .arg(dot, text, name));
+    lamp->setProperty("lit", lit);
+    lamp->setProperty("live", lamps.Live);
+  }
+  UpdatePortTooltip();
 }
 
 void PortController::Start() {
@@ -158,6 +221,7 @@ void PortController::Start() {
   watcher_->Start();
   ScanPorts();
   connection_->GetSett();
+  ShowLineLamps(connection_->Lamps());
 }
 
 void PortController::Shutdown() {
@@ -196,6 +260,7 @@ void PortController::UpdatePortTooltip() {
   if (e && !holder_.empty() && holderPort_ == table_.SelectedPort)
     tip += "\n" + QString::fromStdString(holder_);
   // The line events of the present (or last) connection follow what names the port.
+  tip += "\n" + QString::fromStdString(LineLampsText(connection_->Lamps()));
   tip += "\n" + QString::fromStdString(LineEventCountsText(session_.LineCounts()));
   w_.BtnCom->setToolTip(tip);
 }
@@ -233,7 +298,9 @@ void PortController::SetConnectCaption(const std::string& caption) {
 void PortController::SetPortButtonsEnabled(bool enabled) {
   w_.BtnCom->setEnabled(enabled);
   w_.BtnSetBr->setEnabled(enabled);
-  w_.BtnSetCom->setEnabled(enabled);
+  // The ". . ." menu stays open to the line items while connected; the settings wait.
+  for (QMenu* m : settingsMenus_) m->menuAction()->setEnabled(enabled);
+  breakItem_->setEnabled(!enabled);
 }
 
 void PortController::SetPortCaption(const std::string& caption) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/connection.h"
 #include "app/port_scan.h"
@@ -42,6 +43,9 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   QAction* BaudItem(TBaudRate r) { return baudItems_[static_cast<int>(BaudRateValues[r])]; }
   QAction* BaudItemOfRate(uint32_t rate) { return baudItems_[static_cast<int>(rate)]; }
   QAction* CustomBaudItem() { return customBaud_; }
+  QAction* DtrItem() { return dtrItem_; }
+  QAction* RtsItem() { return rtsItem_; }
+  QAction* BreakItem() { return breakItem_; }
   QAction* DataBitsItem(TDataBits b) { return dataItems_[b]; }
   QAction* StopBitsItem(TStopBits b) { return stopItems_[b]; }
   QAction* ParityItem(TParityBits b) { return parityItems_[b]; }
@@ -61,6 +65,8 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void ShowPortHolder(const std::string& holder) override;
   void LineEventsCounted() override;
   void RescanAfter(int ms) override;
+  void ShowLineControls(bool dtr, bool rts, bool rtsFree) override;
+  void ShowLineLamps(const LineLamps& lamps) override;
 
   // TComOwner
   void Post(std::function<void()> call) override;
@@ -76,6 +82,8 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
 
  private:
   void BuildMenus();
+  // DTR, RTS and "Send break" below the line-settings sub-menus; usable while connected.
+  void BuildLineItems();
   // Where a line-settings menu opens: from the window's outer left and top edge, 25 pixels right of
   // `button`'s left edge and `dy` below its top.
   QPoint MenuOrigin(const QWidget& button, int dy) const;
@@ -93,6 +101,10 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   std::string holder_;
   uint8_t holderPort_ = 0;
   QAction* customBaud_ = nullptr;
+  QAction* dtrItem_ = nullptr;
+  QAction* rtsItem_ = nullptr;
+  QAction* breakItem_ = nullptr;
+  std::vector<QMenu*> settingsMenus_;  // data bits .. flow control: only while disconnected
   std::map<int, QAction*> baudItems_, dataItems_, stopItems_, parityItems_, flowItems_;
   QAction* reconnectItem_ = nullptr;
   QTimer rescan_;            // the connection's RescanAfter

@@ -68,6 +68,11 @@ struct StatusWidgets {
   ClickLabel* BtnCom;
   ClickLabel* BtnSetBr;
   ClickLabel* BtnSetCom;
+  // The peer's modem lines, lit while on (property "lit"), all dim while disconnected ("live").
+  QLabel* LampCts;
+  QLabel* LampDsr;
+  QLabel* LampDcd;
+  QLabel* LampRi;
   QLabel* PanelSpeed;
   ClickLabel* BtnConnect;
   QMenu* PopupMenuSetBr;

@@ -81,6 +81,9 @@ struct RecordingUi : ConnectionUi {
   void ShowPortHolder(const std::string&) override {}
   void LineEventsCounted() override {}
   void RescanAfter(int ms) override { rescans.push_back(ms); }
+  void ShowLineControls(bool, bool, bool) override {}
+  void ShowLineLamps(const LineLamps& l) override { lamps = l; }
+  LineLamps lamps;
 };
 
 // The window's owner as far as the connection sees it: posted calls run on the test thread, and
@@ -231,6 +234,36 @@ TEST_F(ReconnectTest, AVanishedAdapterIsReopenedWithItsSettingsIntoTheSameCaptur
   lines.usb0->Return();
   Scan();
   EXPECT_TRUE(port.Connected());
+}
+
+// A board that resets when unplugged comes back with its lines off: the operator's DTR goes on
+// again, and the lamps show the lines of the device that is there.
+TEST_F(ReconnectTest, TheOperatorsDtrAndTheLampsComeBackWithTheDevice) {
+  FakeLines lines;
+  map[5] = Adapter("/dev/ttyUSB0", "A50285BI");
+  Scan();
+  connection.SetDtr(true);
+  lines.usb0->SetModemLines(device::MS_CTS_ON);
+  connection.BtnConnectClick();
+  ASSERT_TRUE(session.PortConnected);
+  EXPECT_EQ(lines.usb0->Recorded().escapes, std::vector<uint32_t>{device::SETDTR});
+  EXPECT_EQ(ui.lamps, (LineLamps{true, true, false, false, false}));
+
+  lines.usb0->Vanish();
+  map.erase(5);
+  ASSERT_TRUE(RunUntil([&] { return connection.Waiting(); }));
+  EXPECT_FALSE(ui.lamps.Live) << "no lines to show while the device is away";
+  lines.usb0->Return();
+  lines.usb0->SetModemLines(device::MS_DSR_ON);
+  map[5] = Adapter("/dev/ttyUSB0", "A50285BI");
+  Scan();
+  ASSERT_TRUE(port.Connected());
+  EXPECT_EQ(lines.usb0->Recorded().escapes, (std::vector<uint32_t>{device::SETDTR, device::SETDTR}));
+  EXPECT_EQ(ui.lamps, (LineLamps{true, false, true, false, false}));
+  std::string kinds;
+  for (const TimedEvent& e : Events()) kinds += LineEventText(e.Events) + "; ";
+  EXPECT_EQ(kinds, "DTR on; device lost; device back; DTR on; ");
+  EXPECT_EQ(LastMessage(), "COM5 back after 0.0 s, reconnected");
 }
 
 TEST_F(ReconnectTest, AnotherAdapterUnderTheNumberIsNotOpened) {

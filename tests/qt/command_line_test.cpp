@@ -46,6 +46,8 @@ TEST_F(CommandLineTest, BadArgumentsAreRefusedOnStandardErrorWithExitCodeTwo) {
       {{"--baud"}, "Missing value after '--baud'"},
       {{"--baud", "12000001"}, "--baud 12000001: expected a whole rate from 50 to 12000000"},
       {{"--port", "fast"}, "--port fast: expected a port number"},
+      {{"--dtr", "1"}, "--dtr 1: expected on or off"},
+      {{"--rts", "ON"}, "--rts ON: expected on or off"},
       {{"--port", "43"}, "no serial port COM43; the ports there are:\n  COM42  "},
       {{"--port", "/dev/null"}, "no serial port /dev/null;"},
       {{"--save-folder", QString::fromStdString(Path("plain"))}, "plain: not a folder"},
@@ -91,10 +93,10 @@ TEST_F(CommandLineTest, HelpVersionAndPortListPrintAndExit) {
 TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   std::ofstream(Path("earlier.data"), std::ios::binary) << std::string("\x01\x02\x03", 3);
   const fs::path folder = scratch.Root() / "captures" / "new";
-  const CommandLine r =
-      Read({"--port", QString::fromStdString((scratch.LinkFolder() / "COM42").string()), "--baud", "1500000",
-            "--autosave", "--save-folder", QString::fromStdString(folder.string()), "--connect",
-            QString::fromStdString(Path("earlier.data")), "-platform", "offscreen"});
+  const CommandLine r = Read({"--port", QString::fromStdString((scratch.LinkFolder() / "COM42").string()),
+                              "--baud", "1500000", "--dtr", "on", "--rts", "off", "--autosave",
+                              "--save-folder", QString::fromStdString(folder.string()), "--connect",
+                              QString::fromStdString(Path("earlier.data")), "-platform", "offscreen"});
   ASSERT_TRUE(r.Start) << r.Err;
   EXPECT_EQ(r.Options.Port, 42u);
   EXPECT_EQ(r.Options.SaveFolder, folder.string() + "/");
@@ -112,6 +114,8 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   EXPECT_EQ(w.statusBar().BtnCom->text(), "Port 42");
   EXPECT_EQ(w.statusBar().BtnSetBr->text(), "Baud rate 1500000");
   EXPECT_TRUE(parts.port->BaudItemOfRate(1500000)->isChecked());
+  EXPECT_TRUE(parts.port->DtrItem()->isChecked());
+  EXPECT_FALSE(parts.port->RtsItem()->isChecked());
   EXPECT_TRUE(w.saveMenu().save_Auto->isChecked());
   EXPECT_TRUE(parts.port->ReconnectItem()->isChecked());
   StartOptions noReconnect = Read({"--no-reconnect"}).Options;

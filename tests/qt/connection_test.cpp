@@ -329,7 +329,9 @@ TEST_F(ConnectionTest, ALostPortIsReopenedWhenItsLinkIsBackWithOneDialogForManyL
   ASSERT_TRUE(waiting()) << "lost twice, still awaited";
   EXPECT_EQ(w->frame().Msg->text(), "COM5 lost, reconnecting when it is back");
   EXPECT_EQ(w->statusBar().BtnConnect->text(), "Disconnect");
-  EXPECT_FALSE(w->statusBar().BtnSetCom->isEnabled());
+  EXPECT_FALSE(w->statusBar().BtnSetBr->isEnabled());
+  EXPECT_FALSE(w->statusBar().PopupMenuSetCom->actions().front()->isEnabled())
+      << "the line settings wait for a disconnect";
   EXPECT_EQ(w->statusBar().BtnCom->text(), "Port 5");
 
   PtyPair third;
