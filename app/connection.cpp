@@ -377,6 +377,8 @@ void Connection::TryReconnect() {
   if (busy) {
     if (busy.kind == device::ErrorKind::kAccessDenied) {
       RetryLater(name, "permission denied (add the user to the dialout group)");
+    } else if (busy.kind == device::ErrorKind::kNotFound) {
+      RetryLater(name, "not ready");  // listed, but its device does not open yet
     } else {
       const std::string held = HolderText(holder);
       RetryLater(name, held.empty() ? "busy" : "busy (" + held + ")");

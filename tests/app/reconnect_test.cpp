@@ -323,6 +323,10 @@ TEST_F(ReconnectTest, APortBackButBusyOrRefusedIsTriedAgainLaterWithTheReason) {
             "COM5 is back but permission denied (add the user to the dialout group), retrying in 2 s");
   EXPECT_EQ(ui.rescans.back(), 2000);
 
+  lines.usb0->FailNext(device::FakeCall::kOpen, device::ErrorOf(device::ErrorKind::kNotFound));
+  Scan();  // listed before its device opens
+  EXPECT_EQ(LastMessage(), "COM5 is back but not ready, retrying in 4 s");
+
   // The busy check passes, the open itself fails (the line settings refused, say).
   lines.usb0->FailNext(device::FakeCall::kSetState, device::ErrorOf(device::ErrorKind::kInvalidParameter));
   Scan();
@@ -330,7 +334,7 @@ TEST_F(ReconnectTest, APortBackButBusyOrRefusedIsTriedAgainLaterWithTheReason) {
   EXPECT_FALSE(port.Connected());
   EXPECT_FALSE(session.PortConnected);
   EXPECT_TRUE(LastMessage().starts_with("COM5 is back but did not open: ")) << LastMessage();
-  EXPECT_TRUE(LastMessage().ends_with(", retrying in 4 s")) << LastMessage();
+  EXPECT_TRUE(LastMessage().ends_with(", retrying in 8 s")) << LastMessage();
   EXPECT_FALSE(lines.usb0->IsOpen()) << "a failed open leaves the line free";
 
   Scan();
