@@ -27,11 +27,15 @@ QColor ToQColor(UiColour c) {
 }
 
 // The right Ctrl key never opens the marker menu. Platforms name the two keys apart only in their
-// native codes: the keysym Control_R (X11, Wayland) or VK_RCONTROL (Windows). A key event that
-// carries no native code (synthesised input) counts as the left key.
+// native codes: the keysym Control_R (X11, Wayland); on Windows the key message gives VK_CONTROL
+// for both, and only the scan code's extended bit (0x100 in Qt's scan code, 0xE0 1D on the wire)
+// marks the right one; VK_RCONTROL comes from input that names the key itself. The codes do not
+// collide across platforms. A key event that carries no native code (synthesised input) counts
+// as the left key.
 bool IsRightControl(const QKeyEvent* k) {
   const quint32 vk = k->nativeVirtualKey();
-  return vk == 0xFFE4 || vk == 0xA3;
+  if (vk == 0xFFE4 || vk == 0xA3) return true;
+  return vk == 0x11 && k->nativeScanCode() == 0x11D;
 }
 
 ScrollKind KindOf(int action, bool* known) {

@@ -111,6 +111,18 @@ TEST_F(NavControllerTest, RightCtrlNeverOpensTheMenu) {
   EXPECT_EQ(s.CaptureAttributes[32 + 1], 1);
   QKeyEvent leftUp(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier, 37, 0xFFE3, 0);
   QApplication::sendEvent(&w, &leftUp);
+  w.exchange().PopupMenuImgExch->hide();
+
+  // Windows: both keys come as VK_CONTROL; the right one's scan code has the extended bit.
+  for (const auto& [scan, opens] : {std::pair{0x11Du, false}, {0x1Du, true}}) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier, scan, 0x11, 0);
+    QApplication::sendEvent(&w, &press);
+    RightClick(Cell(2, 1), Qt::ControlModifier);
+    EXPECT_EQ(w.exchange().PopupMenuImgExch->isVisible(), opens) << std::hex << scan;
+    w.exchange().PopupMenuImgExch->hide();
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier, scan, 0x11, 0);
+    QApplication::sendEvent(&w, &release);
+  }
 }
 
 TEST_F(NavControllerTest, DoubleClickTogglesTheHighlightOfTheValue) {
