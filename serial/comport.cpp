@@ -66,8 +66,7 @@ void TCustomComPort::Loaded() {
 
 std::string TCustomComPort::DevicePath() const {
   if (FPortPathResolver) return FPortPathResolver(FPort);
-  if (FPort.find('/') != std::string::npos) return FPort;
-  return "/dev/" + FPort;
+  return device::PlatformDevicePath(FPort);
 }
 
 void TCustomComPort::CreatePortHandle() {

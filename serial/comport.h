@@ -139,8 +139,9 @@ class TCustomComPort {
   const std::string& Port() const { return FPort; }
   // A new text on an open port closes it and opens the new device.
   void SetPort(const std::string& value);
-  // How Port becomes a device path. Default: a text containing '/' is a path, any other text a
-  // name under /dev. The window installs its port map's lookup (COM<n> -> device).
+  // How Port becomes a device path. Default: the platform's (a text containing '/' is a path,
+  // any other text a name under /dev on Linux; on Windows the name itself, "COM5"). The window
+  // installs its port map's lookup (COM<n> -> device).
   using TPortPathResolver = std::function<std::string(const std::string& port)>;
   void SetPortPathResolver(TPortPathResolver resolver) { FPortPathResolver = std::move(resolver); }
   std::string DevicePath() const;

@@ -56,28 +56,27 @@ Error RateRefused(uint32_t device_rate) {
   return e;
 }
 
-Error ErrorOf(ErrorKind kind) {
+VerdictCodes VerdictCodesOf(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::kNone:
       return {};
     case ErrorKind::kNotFound:
-      return ErrorFromErrno(ENOENT, kind, kWinFileNotFound);
+      return {ENOENT, kWinFileNotFound};
     case ErrorKind::kBusy:
-      return ErrorFromErrno(EBUSY, kind, kWinAccessDenied);
+      return {EBUSY, kWinAccessDenied};
     case ErrorKind::kAccessDenied:
-      return ErrorFromErrno(EACCES, kind, kWinAccessDenied);
+      return {EACCES, kWinAccessDenied};
     case ErrorKind::kInvalidParameter:
-      return ErrorFromErrno(EINVAL, kind, kWinInvalidParameter);
+      return {EINVAL, kWinInvalidParameter};
     case ErrorKind::kGone:
-      return ErrorFromErrno(EIO, kind, kWinGenFailure);
-    case ErrorKind::kAborted:
-      return ErrorFromErrno(ECANCELED, kind, kWinOperationAborted);
-    case ErrorKind::kNotOpen:
-      return ErrorFromErrno(EBADF, kind, kWinInvalidHandle);
-    case ErrorKind::kIncomplete:
-      return ErrorFromErrno(EINPROGRESS, kind, kWinIoIncomplete);
     case ErrorKind::kOther:
-      return ErrorFromErrno(EIO, kind, kWinGenFailure);
+      return {EIO, kWinGenFailure};
+    case ErrorKind::kAborted:
+      return {ECANCELED, kWinOperationAborted};
+    case ErrorKind::kNotOpen:
+      return {EBADF, kWinInvalidHandle};
+    case ErrorKind::kIncomplete:
+      return {EINPROGRESS, kWinIoIncomplete};
   }
   return {};
 }

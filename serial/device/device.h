@@ -384,6 +384,10 @@ Error ProbeDevice(std::string_view path, DeviceHolder* holder = nullptr);
 // OpenDevice and ProbeDevice call them unless a test has installed an opener.
 Error OpenPlatformDevice(std::string_view path, std::unique_ptr<Device>& device);
 Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder);
+// The device path a bare port name stands for on this platform: a name under /dev on Linux
+// ("ttyUSB0" -> "/dev/ttyUSB0"), the name itself on Windows ("COM5", opened as \\.\COM5). A
+// text containing a path separator is a path already and comes back unchanged.
+std::string PlatformDevicePath(const std::string& port);
 
 // How OpenDevice and ProbeDevice reach devices; tests install one that hands out fakes. Passing
 // an empty opener restores the platform's own. Returns the previous opener (empty: the
@@ -399,6 +403,15 @@ Error RateRefused(uint32_t device_rate);
 
 // Error helpers for implementations: an Error from an errno value read at the failure.
 Error ErrorFromErrno(int os_code, ErrorKind kind, uint32_t win_code);
-Error ErrorOf(ErrorKind kind);  // the layer's own verdict, with a fitting os_code and win_code
+// The layer's own verdict (no OS call failed), with the codes that fit it. Its os_code is this
+// platform's own number for it: errno on POSIX, the comm API code on Windows, so a report such as
+// "(Error: 87)" reads as the system's other failures there do.
+Error ErrorOf(ErrorKind kind);
+// The errno value and the comm API code of each kind of verdict, for the platforms' ErrorOf.
+struct VerdictCodes {
+  int errno_code = 0;
+  uint32_t win_code = kWinSuccess;
+};
+VerdictCodes VerdictCodesOf(ErrorKind kind);
 
 }  // namespace quarlex::device

@@ -701,4 +701,9 @@ Error ProbePlatformDevice(std::string_view path, DeviceHolder* holder) {
   return ProbeLinuxDevice(path, holder);
 }
 
+std::string PlatformDevicePath(const std::string& port) {
+  if (port.find('/') != std::string::npos) return port;
+  return "/dev/" + port;
+}
+
 }  // namespace quarlex::device

@@ -613,4 +613,9 @@ Error ProbePlatformDevice(std::string_view path, DeviceHolder* /*holder*/) {
   return {};
 }
 
+// A port name is what the device opens: "COM5" becomes \\.\COM5 there (DevicePath above).
+std::string PlatformDevicePath(const std::string& port) {
+  return port;
+}
+
 }  // namespace quarlex::device

@@ -73,4 +73,10 @@ Error Win32Error(uint32_t code) {
   return Win32Error(code, KindOfWin32Code(code));
 }
 
+// The layer's own verdicts carry the comm API code, as every other failure here does.
+Error ErrorOf(ErrorKind kind) {
+  if (kind == ErrorKind::kNone) return {};
+  return Win32Error(VerdictCodesOf(kind).win_code, kind);
+}
+
 }  // namespace quarlex::device

@@ -1,5 +1,6 @@
 #include "serial/storage/comport_storage.h"
 
+#include <filesystem>
 #include <functional>
 
 #include "serial/comport_error.h"
@@ -174,12 +175,20 @@ void OpenSettingsKey(TComRegistry& Reg, const std::string& Text, const std::stri
   Reg.OpenKey(path + Name, true);
 }
 
+namespace {
+// The program's texts are UTF-8; a path made from a plain string would read it in the system's
+// ANSI code page on Windows and miss a file whose name has other letters.
+std::filesystem::path PathOfText(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+}  // namespace
+
 void StoreSettings(TCustomComPort& Port, TStoreType StoreType, const std::string& StoreTo,
                    TComStorageOps& Ops) {
   bool failed = false;
   try {
     if (StoreType == stIniFile) {
-      TComIniFile ini(StoreTo);
+      TComIniFile ini(PathOfText(StoreTo));
       Ops.StoreToIniFile(Port, ini);
       ini.UpdateFile();
     } else if (StoreType == stRegistry) {
@@ -202,7 +211,7 @@ void LoadSettings(TCustomComPort& Port, TStoreType StoreType, const std::string&
   Port.BeginUpdate();
   try {
     if (StoreType == stIniFile) {
-      TComIniFile ini(LoadFrom);
+      TComIniFile ini(PathOfText(LoadFrom));
       Ops.LoadFromIniFile(Port, ini);
     } else if (StoreType == stRegistry) {
       TComRegistry reg;

@@ -8,6 +8,7 @@
 #include "app/port_scan.h"
 #include "app/port_watcher.h"
 #include "ports/port_map.h"
+#include "serial/port_list.h"
 #include "tests/app/support/watcher_host.h"
 #include "text/win32_text.h"
 
@@ -94,6 +95,11 @@ TEST(PortMapWin32, ListFollowsTheKeysTextsInItsOrder) {
   EXPECT_EQ(table.PortCount, 4);
   EXPECT_EQ(table.PortCaption(), "Port 12");
   EXPECT_EQ(table.PortNumbers[3], 0);  // COM300 names no port
+
+  // The plain list for scripts and dialogs comes from the same key, sorted ignoring case.
+  std::vector<std::string> list = {"stale"};
+  ListSerialPorts(list, PortMapNames(key.Roots()));
+  EXPECT_EQ(list, (std::vector<std::string>{"COM1", "COM12", "COM300", "com4"}));
 
   key.Remove("\\Device\\Serial0");
   ASSERT_TRUE(map.Refresh());

@@ -144,6 +144,14 @@ TEST(LinuxDevice, OpenFailuresAreDistinctValues) {
   EXPECT_EQ(not_tty.kind, ErrorKind::kOther);
   EXPECT_EQ(not_tty.os_code, ENOTTY);
   EXPECT_EQ(ProbeLinuxDevice("/dev/quarlex-no-such-tty").kind, ErrorKind::kNotFound);
+
+  // The layer's own verdicts carry errno numbers here, like the failures the system reports.
+  EXPECT_EQ(ErrorOf(ErrorKind::kInvalidParameter).os_code, EINVAL);
+  EXPECT_EQ(ErrorOf(ErrorKind::kInvalidParameter).win_code, kWinInvalidParameter);
+  EXPECT_TRUE(ErrorOf(ErrorKind::kNone).ok());
+  // A bare port name is a device under /dev; a path stays as it is.
+  EXPECT_EQ(PlatformDevicePath("ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(PlatformDevicePath("/dev/serial/by-id/usb-x"), "/dev/serial/by-id/usb-x");
 }
 
 TEST(LinuxDevice, SecondOpenAndProbeSeeBusyUntilClosed) {
