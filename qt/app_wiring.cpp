@@ -100,6 +100,8 @@ void Application::ApplyViewDefaults() {
 
 void Application::Closing() {
   if (window_->saveMenu().save_Auto->isChecked()) parts_.files->SaveAtClose();
+  // A save made just before closing may still be writing its times file.
+  parts_.files->Files().FinishTimes();
   parts_.port->Shutdown();
 }
 

@@ -16,6 +16,7 @@ FilesController::FilesController(Session& session, const SaveMenu& saveMenu, Fin
       dialogParent_(dialogParent),
       portName_(std::move(portName)),
       files_(session, *this) {
+  files_.WriteTimesOn(&timesWorker_);
   if (session.ExeFolder.empty()) session.ExeFolder = DefaultExeFolder();
   FileChooser = [this]() -> QString {
     std::unique_ptr<QFileDialog> dialog = MakeOpenFile(&dialogParent_);
@@ -35,7 +36,9 @@ std::unique_ptr<QFileDialog> FilesController::MakeOpenFile(QWidget* parent) {
 }
 
 bool FilesController::SaveAtClose() {
-  if (files_.BtnSaveClick()) return true;
+  const bool saved = files_.BtnSaveClick();
+  files_.FinishTimes();  // the process ends after this
+  if (saved) return true;
   QMessageBox::warning(&dialogParent_, QString(), QString::fromStdString(files_.LastError()));
   return false;
 }

@@ -2,7 +2,7 @@
 // Thin Qt side of the capture files: the Open and Save buttons, Ctrl+O / Ctrl+S and the autosave
 // of the tick reach CaptureFiles through the wiring; this answers its questions from the Save
 // menu, the port and the find panel, and runs the file-open dialog. The file logic itself lives
-// in tools/capture_files.
+// in tools/capture_files; the times file of each save is written on this controller's worker.
 // Main thread only.
 #include <QFileDialog>
 #include <QString>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "qt/search_controller.h"
+#include "qt/window_queue.h"
 #include "qt/window_widgets.h"
 #include "tools/capture_files.h"
 
@@ -53,6 +54,10 @@ class FilesController : public FilesUi {
   QWidget& dialogParent_;
   const std::function<std::string()> portName_;
   CaptureFiles files_;
+  // The times files of saves are formatted and written here, off the window's thread. Last: it
+  // ends (writing what is queued) before the files object its answers reach goes.
+  WindowQueue queue_{dialogParent_};
+  BackgroundWorker timesWorker_{queue_};
 };
 
 }  // namespace quarlex

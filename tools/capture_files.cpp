@@ -143,14 +143,36 @@ bool CaptureFiles::BtnSaveClick() {
   store.SavedUpTo = plan.nextSavedUpTo;
   // The bytes are safe; their times are a companion that may fail on its own without undoing
   // the save (the operator is told).
-  const std::string timesError =
-      WriteFileReplacing(session_.ExeFolder, TimesPathFor(r.fileName), TimesFileText(store.Times, plan));
-  if (!timesError.empty()) {
-    session_.ShowMessage("File  " + r.fileName + "  saved, times not: " + timesError, ErrorColour, 0);
+  const std::string saved = "File  " + r.fileName + "  saved";
+  auto timesNotSaved = [saved](Session& session, const std::string& error) {
+    session.ShowMessage(saved + ", times not: " + error, ErrorColour, 0);
+  };
+  if (!timesWorker_) {
+    const std::string timesError =
+        WriteFileReplacing(session_.ExeFolder, TimesPathFor(r.fileName), TimesFileText(store.Times, plan));
+    if (!timesError.empty()) {
+      timesNotSaved(session_, timesError);
+      return true;
+    }
+    session_.ShowMessage(saved, SuccessColour, 0);
     return true;
   }
-  session_.ShowMessage("File  " + r.fileName + "  saved", SuccessColour, 0);
+  session_.ShowMessage(saved, SuccessColour, 0);
+  // The index is copied here, on the window's thread: a rollover right after this save clears
+  // it, and new bytes are added to it while the file is formatted.
+  timesWorker_->Start([times = store.Times, plan, folder = session_.ExeFolder,
+                       name = TimesPathFor(r.fileName), timesNotSaved,
+                       &session = session_](JobContext&) -> Answer {
+    // Written even when asked to stop (the window closing): the .data file waits for it.
+    const std::string error = WriteFileReplacing(folder, name, TimesFileText(times, plan));
+    if (error.empty()) return {};
+    return [timesNotSaved, error, &session] { timesNotSaved(session, error); };
+  });
   return true;
+}
+
+void CaptureFiles::FinishTimes() {
+  if (timesWorker_) timesWorker_->Finish();
 }
 
 void CaptureFiles::BtnOpenClick() {
@@ -164,6 +186,7 @@ CaptureFiles::LoadResult CaptureFiles::LoadFile(const std::string& path) {
     session_.ShowMessage("File not found", ErrorColour, 0);
     return LoadResult::NotFound;
   };
+  FinishTimes();  // the file may be one just saved, whose times are still being written
   capture_fs::SourceFile file;
   if (!file.Open(path)) return notFound();
   const uint64_t size = file.Size();

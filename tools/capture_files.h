@@ -11,13 +11,15 @@
 //    hidden temporary file in the same folder, are flushed to disk, and only then receive their
 //    final name.
 //  - Loading accepts regular files only and never blocks on a FIFO or a device.
-// Everything here runs on the main thread (it reads and changes the capture store).
+// Everything here runs on the main thread (it reads and changes the capture store), except the
+// formatting and writing of a save's times file, which may run on a worker (WriteTimesOn).
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
 #include "app/session.h"
+#include "tools/background.h"
 
 namespace quarlex {
 
@@ -101,6 +103,19 @@ class CaptureFiles {
   // Returns false when nothing was saved; SavedUpTo is then unchanged.
   bool BtnSaveClick();
 
+  // Where the times file of a save is formatted and written: on `worker` (a full table takes
+  // over half a second, which the window must not wait), from a copy of the time index taken at
+  // the save, so the ring may roll over and the index be cleared meanwhile; the message panel
+  // shows the .data file saved at once and, should the times file fail, says so when it does.
+  // Without a worker (nullptr, the default) both are written before BtnSaveClick returns.
+  // The worker must outlive this object's saves or be destroyed first.
+  void WriteTimesOn(BackgroundWorker* worker) { timesWorker_ = worker; }
+  // Waits until the times files of the saves so far are written, and reports them: before the
+  // window closes, and before a file is opened (it may be one just saved).
+  void FinishTimes();
+  // A times file queued or being written on the worker, or its report not yet shown.
+  bool TimesPending() const { return timesWorker_ && timesWorker_->Busy(); }
+
   // The Open button's action: asks for a file and loads it.
   void BtnOpenClick();
 
@@ -123,6 +138,7 @@ class CaptureFiles {
   FilesUi& ui_;
   std::function<LocalTime()> clock_;
   std::string lastError_;
+  BackgroundWorker* timesWorker_ = nullptr;
 };
 
 }  // namespace quarlex

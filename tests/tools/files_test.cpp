@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/capture_files.h"
 #include "tools/files_fixture.h"
+#include "tools/support/posted_tasks.h"
+#include "tools/times_file.h"
 
 namespace quarlex {
 namespace {
@@ -258,6 +263,88 @@ TEST_F(FilesTest, EverySaveWritesItsTimesBesideItAndLoadReadsThemWhenSound) {
     EXPECT_EQ(store().WriteIndex, 300u) << "the bytes load all the same";
     EXPECT_EQ(store().Times.BatchCount(), 0u);
   }
+}
+
+// The times file of a save written on a worker, as the window has it: the save returns (and
+// says so) before the file is formatted, from the index as it was at the save, whatever the
+// ring does meanwhile.
+struct TimesInBackgroundTest : FilesTest {
+  PostedTasks owner;
+  BackgroundWorker worker{owner};
+  std::atomic<bool> release{false};
+  void SetUp() override {
+    FilesTest::SetUp();
+    files.WriteTimesOn(&worker);
+  }
+  // Holds the worker until `release` is set: the times of a save made meanwhile wait behind it.
+  void Gate() {
+    worker.Start([this](JobContext&) -> Answer {
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return {};
+    });
+  }
+  std::string Text(const std::string& name) {
+    const auto b = Saved(name);
+    return {b.begin(), b.end()};
+  }
+};
+
+TEST_F(TimesInBackgroundTest, TheTimesAsSavedAreWrittenWhileTheRingRollsOver) {
+  window.autosave = true;
+  for (uint32_t at = 0; at < CaptureSize; at += 4096) {
+    Receive(4096);
+    store().Times.AddBatch(at, 4096, at % 3 ? Direction::Received : Direction::Sent, 1'000 + at);
+    if (at % 40960 == 0) store().Times.AddEvents(at + 4096, Bits(LineEvent::Break), 1'000 + at);
+  }
+  SavePlan plan;
+  plan.pieces[0] = {0, CaptureSize};
+  plan.count = 1;
+  const std::string expected = TimesFileText(store().Times, plan);
+  Gate();
+  session.TimerMainTimer();  // the autosave, then the rollover clears the ring and its index
+  EXPECT_EQ(LastMessage().text, "File  COM3_20240701_140509.data  saved");
+  EXPECT_TRUE(files.TimesPending());
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("COM3_20240701_140509.idx")));
+  ASSERT_EQ(store().WriteIndex, 0u);
+  release = true;
+  // New batches where the saved ones were, while the file is formatted.
+  while (files.TimesPending()) {
+    const uint32_t at = store().WriteIndex;
+    Receive(100);
+    store().Times.AddBatch(at, 100, Direction::Received, 5);
+    owner.RunPosted();
+  }
+  EXPECT_EQ(Text("COM3_20240701_140509.idx"), expected);
+  EXPECT_EQ(LastMessage().text, "File  COM3_20240701_140509.data  saved") << "no news after the times";
+}
+
+TEST_F(TimesInBackgroundTest, ATimesFileThatFailsIsReportedWhenItFailsAndOpenWaitsForOne) {
+  ui.mode = SaveMode::Full;
+  Receive(300);
+  store().Times.AddBatch(0, 300, Direction::Received, 1'000);
+  Gate();
+  ASSERT_TRUE(files.BtnSaveClick());
+  std::filesystem::remove_all(dir.Folder());
+  release = true;
+  files.FinishTimes();
+  EXPECT_EQ(LastMessage().text,
+            "File  COM3_20240701_140509.data  saved, times not: No such file or directory");
+  EXPECT_EQ(LastMessage().rgb, ErrorColour);
+
+  // Opening the file just saved finds its times, though the worker had not written them yet.
+  std::filesystem::create_directories(dir.Folder());
+  release = false;
+  Gate();
+  ASSERT_TRUE(files.BtnSaveClick());
+  std::thread opener([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    release = true;
+  });
+  const auto loaded = files.LoadFile(dir.Path("COM3_20240701_140509.data"));
+  opener.join();
+  ASSERT_EQ(loaded, CaptureFiles::LoadResult::Loaded);
+  ASSERT_EQ(store().Times.BatchCount(), 1u);
+  EXPECT_EQ(store().Times.Batch(0), (TimedBatch{1'000, 0, 300, Direction::Received, false}));
 }
 
 // The program's own file of a full ring loads back whole, and a loaded full ring is shown, not
