@@ -18,7 +18,14 @@ TimesController::TimesController(Session& session, ImageControl& grid, QMenu& sa
     : session_(session), grid_(grid), files_(files), dialogParent_(dialogParent) {
   saveMenu.addSeparator();
   exportItem_ = saveMenu.addAction(QStringLiteral("Export text\u2026"));
-  connect(exportItem_, &QAction::triggered, this, [this] { ExportClick(); });
+  connect(exportItem_, &QAction::triggered, this, [this] {
+    if (exporter_.Running()) {
+      exporter_.Cancel();
+    } else {
+      ExportClick();
+    }
+  });
+  exporter_.Ended = [this](bool) { exportItem_->setText(QStringLiteral("Export text\u2026")); };
   grid_.installEventFilter(this);
 }
 
@@ -64,16 +71,11 @@ bool TimesController::ExportTo(const std::string& path) {
     session_.ShowMessage("Nothing to export", ErrorColour, 20);
     return false;
   }
-  const std::string text = ExportText(session_.Store, plan, session_.Store.ViewBase, files_.PortName());
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string error = WriteFileReplacing(folder, name, text);
-  if (!error.empty()) {
-    session_.ShowMessage("Not exported: " + error, ErrorColour, 0);
-    return false;
-  }
-  session_.ShowMessage("Exported  " + name, SuccessColour, 0);
+  if (!exporter_.Start(plan, session_.Store.ViewBase, files_.PortName(), folder, name)) return false;
+  exportItem_->setText(QStringLiteral("Cancel export"));
   return true;
 }
 

@@ -60,6 +60,10 @@ bool SentByte(const CaptureStore& store, uint32_t p) {
   return (store.CaptureAttributes[p] & AttrSent) != 0;
 }
 
+bool SentByte(const ExportSource& source, uint32_t p) {
+  return (source.attributes[p] & AttrSent) != 0;
+}
+
 }  // namespace
 
 std::string TimeOfDayText(int64_t unixNs) {
@@ -129,7 +133,21 @@ std::string ByteTooltipText(const CaptureStore& store, uint32_t index) {
 
 std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase base,
                        const std::string& port) {
-  const TimeIndex& times = store.Times;
+  std::string out;
+  ExportTextTo(SourceOf(store), plan, base, port, [&out](std::string_view text, uint64_t) {
+    out += text;
+    return true;
+  });
+  return out;
+}
+
+ExportSource SourceOf(const CaptureStore& store) {
+  return {store.CaptureBuffer, store.CaptureAttributes, store.Times};
+}
+
+bool ExportTextTo(const ExportSource& source, const SavePlan& plan, GridBase base, const std::string& port,
+                  const ExportSink& sink) {
+  const TimeIndex& times = source.times;
   const char* baseName = base == GridBase::Dec ? "DEC" : base == GridBase::Char ? "CHAR" : "HEX";
   const size_t cellWidth = base == GridBase::Dec ? 4 : base == GridBase::Char ? 1 : 3;
   std::string out = "Quarlex capture, port " + port + ", " + std::to_string(plan.Total()) + " bytes";
@@ -152,13 +170,22 @@ std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase
   }();
   static constexpr char digits[] = "0123456789ABCDEF";
   std::string cells, chars;
-  auto bytesLines = [&](const std::string& time, bool sent, uint32_t from, uint32_t to) {
-    for (uint32_t line = from; line < to; line += ExportBytesPerLine) {
+  // Bytes of the plan covered by the text formed so far; the text goes to the sink in chunks.
+  uint64_t done = 0, piecesBefore = 0;
+  bool stopped = false;
+  auto handOn = [&](bool last) {
+    if (stopped || (!last && out.size() < ExportChunkBytes)) return;
+    stopped = !sink(out, done);
+    out.clear();
+  };
+  auto bytesLines = [&](const std::string& time, bool sent, uint32_t from, uint32_t to,
+                        uint32_t pieceOffset) {
+    for (uint32_t line = from; line < to && !stopped; line += ExportBytesPerLine) {
       const uint32_t end = std::min(to, line + ExportBytesPerLine);
       cells.clear();
       chars.clear();
       for (uint32_t p = line; p < end; ++p) {
-        const uint8_t b = store.CaptureBuffer[p];
+        const uint8_t b = source.bytes[p];
         if (base == GridBase::Char) {
           cells += charTable[b];
           continue;
@@ -186,13 +213,15 @@ std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase
       }
       while (!out.empty() && out.back() == ' ') out.pop_back();
       out += '\n';
+      done = piecesBefore + (end - pieceOffset);
+      handOn(false);
     }
   };
 
-  for (int k = 0; k < plan.count; ++k) {
+  for (int k = 0; k < plan.count && !stopped; ++k) {
     const uint32_t pieceEnd = plan.pieces[k].offset + plan.pieces[k].length;
     uint32_t p = plan.pieces[k].offset;
-    while (p < pieceEnd) {
+    while (p < pieceEnd && !stopped) {
       // One line group: the rest of p's batch (or of the stretch without times), cut where the
       // direction of the bytes changes.
       const std::optional<size_t> at = times.BatchAt(p);
@@ -203,16 +232,18 @@ std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase
         end = std::min<uint32_t>(pieceEnd, b.Position + b.Count);
         time = TimeOfDayText(b.TimeNs);
       }
-      const bool sent = SentByte(store, p);
+      const bool sent = SentByte(source, p);
       uint32_t q = p + 1;
-      while (q < end && SentByte(store, q) == sent && (at || !times.BatchAt(q))) ++q;
+      while (q < end && SentByte(source, q) == sent && (at || !times.BatchAt(q))) ++q;
       eventLines(p, q);
-      bytesLines(time, sent, p, q);
+      bytesLines(time, sent, p, q, plan.pieces[k].offset);
       p = q;
     }
-    if (k + 1 == plan.count) eventLines(pieceEnd, pieceEnd + 1);
+    piecesBefore += plan.pieces[k].length;
+    if (k + 1 == plan.count && !stopped) eventLines(pieceEnd, pieceEnd + 1);
   }
-  return out;
+  handOn(true);
+  return !stopped;
 }
 
 }  // namespace quarlex

@@ -1,10 +1,13 @@
 #pragma once
 // The capture's times as the operator reads them: the hover text of one byte and the text
 // export of the capture (one line per batch, for pasting into a bug report).
-// Plain functions over the capture store; main thread only, as the store is.
+// Plain functions over the capture store; main thread only, as the store is. The export also
+// reads a copy of the capture (ExportSource), on any thread.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/capture_store.h"
 #include "tools/capture_files.h"
@@ -31,5 +34,21 @@ constexpr uint32_t ExportBytesPerLine = 16;
 // by direction and shown without a time.
 std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase base,
                        const std::string& port);
+
+// What an export reads, by ring position: the bytes, their attribute bytes (only the sent bit
+// counts) and the time index. The live store's, or a copy that nothing changes meanwhile.
+struct ExportSource {
+  const uint8_t* bytes;
+  const uint8_t* attributes;
+  const TimeIndex& times;
+};
+ExportSource SourceOf(const CaptureStore& store);
+// Text handed on at a time by ExportTextTo (a full ring's export is about 200 MB).
+constexpr size_t ExportChunkBytes = size_t{1} << 20;
+// ExportText in pieces of about ExportChunkBytes, in order: `sink` gets each with the bytes of
+// the plan covered so far, and returns false to stop. False when the sink stopped it.
+using ExportSink = std::function<bool(std::string_view text, uint64_t bytesDone)>;
+bool ExportTextTo(const ExportSource& source, const SavePlan& plan, GridBase base, const std::string& port,
+                  const ExportSink& sink);
 
 }  // namespace quarlex

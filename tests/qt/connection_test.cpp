@@ -468,7 +468,10 @@ TEST_F(ConnectionTest, LineEventsAndArrivalTimesReachTheOperator) {
   EXPECT_EQ(parts.times->ExportItem()->text(), "Export text\u2026");
   const fs::path out = root / "log.txt";
   ASSERT_TRUE(parts.times->ExportTo(out.string()));
+  EXPECT_EQ(parts.times->ExportItem()->text(), "Cancel export");
+  parts.times->Exporter().Finish();
   EXPECT_EQ(w->frame().Msg->text(), "Exported  log.txt");
+  EXPECT_EQ(parts.times->ExportItem()->text(), "Export text\u2026");
   std::ifstream in(out);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("  LINE  0000000  framing error\n"), std::string::npos) << text;

@@ -1,0 +1,86 @@
+#include "tools/text_export.h"
+
+#include <cstring>
+#include <utility>
+
+#include "tools/capture_file_system.h"
+
+namespace quarlex {
+
+CaptureCopy::CaptureCopy(const CaptureStore& store, const SavePlan& plan)
+    : bytes_(new uint8_t[CaptureSize]), attributes_(new uint8_t[CaptureSize]), times_(store.Times) {
+  for (int k = 0; k < plan.count; ++k) {
+    const SavePiece& piece = plan.pieces[k];
+    std::memcpy(bytes_.get() + piece.offset, store.CaptureBuffer + piece.offset, piece.length);
+    std::memcpy(attributes_.get() + piece.offset, store.CaptureAttributes + piece.offset, piece.length);
+  }
+}
+
+TextExporter::TextExporter(TaskQueue& owner, Session& session) : session_(session), worker_(owner) {}
+
+bool TextExporter::Start(const SavePlan& plan, GridBase base, const std::string& port,
+                         const std::string& folder, const std::string& name) {
+  if (running_) return false;
+  running_ = true;
+  session_.ShowMessage("Exporting  " + name + "  0 %", SuccessColour, 0);
+  auto copy = std::make_shared<const CaptureCopy>(session_.Store, plan);
+  job_ = worker_.Start([this, copy, plan, base, port, folder, name](JobContext& job) -> Answer {
+    capture_fs::PendingFile file;
+    bool writeFailed = !file.Create(folder);
+    const uint64_t total = plan.Total();
+    int shown = 0;
+    const bool formed =
+        !writeFailed &&
+        ExportTextTo(copy->Source(), plan, base, port, [&](std::string_view text, uint64_t done) {
+          if (job.StopRequested()) return false;
+          if (!file.Write(reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+            writeFailed = true;
+            return false;
+          }
+          const int percent = total ? static_cast<int>(done * 100 / total) : 100;
+          if (percent >= shown + ProgressStep && percent < 100) {
+            shown = percent - percent % ProgressStep;
+            // Reports run before the answer: never after the export's end is shown.
+            job.Report([this, name, shown] {
+              session_.ShowMessage("Exporting  " + name + "  " + std::to_string(shown) + " %", SuccessColour,
+                                   0);
+            });
+          }
+          return true;
+        });
+    End end = End::Written;
+    if (writeFailed) {
+      end = End::Failed;
+    } else if (!formed || job.StopRequested()) {
+      end = End::Cancelled;  // the temporary file goes with `file`
+    } else if (!file.Finish() || !file.PublishReplacing(folder + name)) {
+      end = End::Failed;
+    }
+    return [this, end, name, error = end == End::Failed ? file.Error() : std::string()] {
+      Show(end, name, error);
+    };
+  });
+  return true;
+}
+
+void TextExporter::Cancel() {
+  if (running_) worker_.Stop(job_);
+}
+
+void TextExporter::Show(End end, const std::string& name, const std::string& error) {
+  running_ = false;
+  switch (end) {
+    case End::Written:
+      session_.ShowMessage("Exported  " + name, SuccessColour, 0);
+      break;
+    case End::Failed:
+      session_.ShowMessage("Not exported: " + error, ErrorColour, 0);
+      break;
+    case End::Cancelled:
+      session_.ShowMessage("Export cancelled, partial file removed", ErrorColour, 0);
+      break;
+  }
+  if (Ended) Ended(end == End::Written);
+}
+
+}  // namespace quarlex
