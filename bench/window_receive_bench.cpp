@@ -13,16 +13,24 @@
 //     --times FILE       at the end, the time index's received entries as
 //                        "<position> <count> <CLOCK_MONOTONIC ns>" (the recorded arrival times)
 //     --rx-interval MS   the port's receive batching interval instead of the program's default
+//     --export AT        AT seconds after the start, "Export text…" of the capture (the Save menu's
+//                        checked range) to CAPTURE_OUT.txt, as the menu item starts it
+//     --save AT          AT seconds after the start, the Save button's action, into the folder
+//                        CAPTURE_OUT.saves/
+// Also printed: the window thread's longest stall from the start to the end (the largest gap
+// between two firings of a 1 ms timer on it), and how long an export or a save's times took.
 // The port link must be COM<PORT_NUMBER> in the port-link folder ($XDG_RUNTIME_DIR/quarlex/ports).
 // Autosave is off and the capture must fit the 32 MiB ring (rate x time below 33,554,432).
 // Prints the bytes captured and the process's own CPU time (bench/receive-table reads /proc).
 #include <sys/resource.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QStyleFactory>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -34,8 +42,10 @@
 #include <vector>
 
 #include "qt/app_wiring.h"
+#include "qt/files_controller.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
+#include "qt/times_controller.h"
 
 namespace {
 
@@ -56,6 +66,7 @@ struct Options {
   double seconds = 0;
   std::string capture, go, events, times;
   double stallAt = -1, stallFor = 0;
+  double exportAt = -1, saveAt = -1;
   int rxInterval = -1;
 };
 
@@ -74,6 +85,10 @@ bool Parse(int argc, char** argv, Options& o) {
       o.times = value;
     } else if (flag == "--rx-interval") {
       o.rxInterval = std::atoi(value.c_str());
+    } else if (flag == "--export") {
+      o.exportAt = std::atof(value.c_str());
+    } else if (flag == "--save") {
+      o.saveAt = std::atof(value.c_str());
     } else if (flag == "--stall") {
       if (std::sscanf(value.c_str(), "%lf,%lf", &o.stallAt, &o.stallFor) != 2) return false;
     } else {
@@ -90,7 +105,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, opt)) {
     std::fprintf(stderr,
                  "usage: %s PORT_NUMBER SECONDS CAPTURE_OUT [--go FILE] [--stall AT,FOR] [--events FILE] "
-                 "[--times FILE] [--rx-interval MS]\n",
+                 "[--times FILE] [--rx-interval MS] [--export AT] [--save AT]\n",
                  argv[0]);
     return 2;
   }
@@ -139,8 +154,42 @@ int main(int argc, char** argv) {
     QTimer::singleShot(static_cast<int>(opt.stallAt * 1000),
                        [&opt] { std::this_thread::sleep_for(std::chrono::duration<double>(opt.stallFor)); });
   }
+  // The window thread's longest stall, from a 1 ms timer on it.
+  QElapsedTimer clock;
+  clock.start();
+  qint64 lastProbe = 0, longestGap = 0;
+  QTimer probe;
+  probe.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    const qint64 now = clock.nsecsElapsed();
+    longestGap = std::max(longestGap, now - lastProbe);
+    lastProbe = now;
+  });
+  probe.start(1);
+  // Work started at a moment, and when it ended (ns on `clock`; -1 before).
+  qint64 workStart = -1, workEnd = -1;
+  QTimer workDone;
+  if (opt.exportAt >= 0) {
+    QTimer::singleShot(static_cast<int>(opt.exportAt * 1000), [&] {
+      workStart = clock.nsecsElapsed();
+      parts.times->Exporter().Ended = [&](bool) { workEnd = clock.nsecsElapsed(); };
+      parts.times->ExportTo(opt.capture + ".txt");
+    });
+  }
+  if (opt.saveAt >= 0) {
+    s.ExeFolder = opt.capture + ".saves/";
+    QTimer::singleShot(static_cast<int>(opt.saveAt * 1000), [&] {
+      workStart = clock.nsecsElapsed();
+      parts.files->Files().BtnSaveClick();
+      QObject::connect(&workDone, &QTimer::timeout, [&] {
+        if (workEnd < 0 && !parts.files->Files().TimesPending()) workEnd = clock.nsecsElapsed();
+      });
+      workDone.start(1);
+    });
+  }
   QTimer::singleShot(static_cast<int>(opt.seconds * 1000), &app, &QCoreApplication::quit);
   QApplication::exec();
+  probe.stop();
   const double cpu = CpuSeconds() - cpu0;
 
   const uint32_t n = s.Store.CaptureFull ? quarlex::CaptureSize : s.Store.WriteIndex;
@@ -169,9 +218,11 @@ int main(int argc, char** argv) {
     threads += (threads.empty() ? "" : ",") + name;
   }
   std::printf(
-      "captured=%u seconds=%.2f receive_events=%zu timed_batches=%zu cpu=%.2f cpu_share=%.1f%% threads=%s\n",
+      "captured=%u seconds=%.2f receive_events=%zu timed_batches=%zu cpu=%.2f cpu_share=%.1f%% threads=%s "
+      "longest_stall_ms=%.1f work_ms=%.0f message=\"%s\"\n",
       n, opt.seconds, events.size(), s.Store.Times.BatchCount(), cpu, 100.0 * cpu / opt.seconds,
-      threads.c_str());
+      threads.c_str(), longestGap / 1e6, workStart >= 0 && workEnd >= 0 ? (workEnd - workStart) / 1e6 : -1.0,
+      w.frame().Msg->text().toStdString().c_str());
   parts.port->BtnConnectClick();
   return 0;
 }
