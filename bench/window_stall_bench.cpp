@@ -158,7 +158,8 @@ int main(int argc, char** argv) {
         tick, [&] { parts.times->ExportTo(exportPath); }, [&] { return !exporter.Running(); });
   }
   std::error_code none;
-  std::printf("export file: %.0f MB\n", static_cast<double>(std::filesystem::file_size(exportPath, none)) / 1e6);
+  std::printf("export file: %.0f MB\n",
+              static_cast<double>(std::filesystem::file_size(exportPath, none)) / 1e6);
   Print("Export text of the full ring (HEX)", e, w);
 
   // The save: the .data file (32 MiB, flushed to disk) stays on the window's thread; the times
