@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "qt/app_wiring.h"
+#include "qt/files_controller.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
 #include "qt/support/wait.h"
@@ -137,6 +138,7 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   w.saveMenu().save_Full->setChecked(true);
   QKeyEvent ctrlS(QEvent::KeyPress, Qt::Key_S, Qt::ControlModifier);
   QCoreApplication::sendEvent(w.sendBar().EditSend, &ctrlS);
+  parts.files->Files().FinishTimes();  // the times file is written on the files' worker
   std::vector<fs::path> files;
   for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
   std::sort(files.begin(), files.end());
