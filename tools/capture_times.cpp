@@ -61,7 +61,8 @@ bool SentByte(const CaptureStore& store, uint32_t p) {
 }
 
 bool SentByte(const ExportSource& source, uint32_t p) {
-  return (source.attributes[p] & AttrSent) != 0;
+  if (source.attributes) return (source.attributes[p] & AttrSent) != 0;
+  return (source.sentBits[p / 8] >> (p % 8)) & 1;
 }
 
 }  // namespace
@@ -142,7 +143,7 @@ std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase
 }
 
 ExportSource SourceOf(const CaptureStore& store) {
-  return {store.CaptureBuffer, store.CaptureAttributes, store.Times};
+  return {store.CaptureBuffer, store.CaptureAttributes, nullptr, store.Times};
 }
 
 bool ExportTextTo(const ExportSource& source, const SavePlan& plan, GridBase base, const std::string& port,

@@ -35,11 +35,13 @@ constexpr uint32_t ExportBytesPerLine = 16;
 std::string ExportText(const CaptureStore& store, const SavePlan& plan, GridBase base,
                        const std::string& port);
 
-// What an export reads, by ring position: the bytes, their attribute bytes (only the sent bit
-// counts) and the time index. The live store's, or a copy that nothing changes meanwhile.
+// What an export reads, by ring position: the bytes, which of them were sent, and the time
+// index. The live store's (the sent bit of its attribute bytes), or a copy that nothing changes
+// meanwhile (the sent bits packed, bit p % 8 of byte p / 8).
 struct ExportSource {
   const uint8_t* bytes;
-  const uint8_t* attributes;
+  const uint8_t* attributes;  // or nullptr, and then:
+  const uint8_t* sentBits;
   const TimeIndex& times;
 };
 ExportSource SourceOf(const CaptureStore& store);

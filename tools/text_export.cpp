@@ -7,12 +7,33 @@
 
 namespace quarlex {
 
+namespace {
+
+// Bit 7 of each of the eight bytes of `x` (the first byte lowest), gathered into one byte.
+uint8_t TopBits(uint64_t x) {
+  return static_cast<uint8_t>(((x & 0x8080808080808080ull) * 0x0002040810204081ull) >> 56);
+}
+
+}  // namespace
+
 CaptureCopy::CaptureCopy(const CaptureStore& store, const SavePlan& plan)
-    : bytes_(new uint8_t[CaptureSize]), attributes_(new uint8_t[CaptureSize]), times_(store.Times) {
+    : bytes_(new uint8_t[CaptureSize]), sent_(new uint8_t[CaptureSize / 8]()), times_(store.Times) {
+  static_assert(AttrSent == 0x80, "the sent bit is bit 7 of the attribute byte");
+  uint8_t* const sent = sent_.get();
   for (int k = 0; k < plan.count; ++k) {
     const SavePiece& piece = plan.pieces[k];
     std::memcpy(bytes_.get() + piece.offset, store.CaptureBuffer + piece.offset, piece.length);
-    std::memcpy(attributes_.get() + piece.offset, store.CaptureAttributes + piece.offset, piece.length);
+    // Whole groups of eight by eight at once; the ends of the piece byte by byte.
+    const uint32_t end = piece.offset + piece.length;
+    uint32_t p = piece.offset;
+    for (; p < end && p % 8; ++p)
+      sent[p / 8] |= static_cast<uint8_t>((store.CaptureAttributes[p] >> 7) << (p % 8));
+    for (; p + 8 <= end; p += 8) {
+      uint64_t word;
+      std::memcpy(&word, store.CaptureAttributes + p, 8);
+      sent[p / 8] = TopBits(word);
+    }
+    for (; p < end; ++p) sent[p / 8] |= static_cast<uint8_t>((store.CaptureAttributes[p] >> 7) << (p % 8));
   }
 }
 

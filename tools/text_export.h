@@ -28,16 +28,18 @@
 
 namespace quarlex {
 
-// The part of the capture an export reads, copied: ring-sized arrays of which only the planned
-// pieces are filled (the rest is never touched, so it takes no memory), and the whole index.
+// The part of the capture an export reads, copied: a ring-sized array of which only the planned
+// pieces are filled (the rest is never touched, so it takes no memory), their sent bits packed
+// eight to a byte, and the whole index. The copy holds the window's thread (tens of ms for a
+// full ring), so it copies no more than the export reads.
 class CaptureCopy {
  public:
   CaptureCopy(const CaptureStore& store, const SavePlan& plan);
-  ExportSource Source() const { return {bytes_.get(), attributes_.get(), times_}; }
+  ExportSource Source() const { return {bytes_.get(), nullptr, sent_.get(), times_}; }
 
  private:
   std::unique_ptr<uint8_t[]> bytes_;
-  std::unique_ptr<uint8_t[]> attributes_;
+  std::unique_ptr<uint8_t[]> sent_;
   TimeIndex times_;
 };
 

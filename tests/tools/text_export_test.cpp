@@ -117,15 +117,31 @@ TEST_F(TextExportTest, PiecesMakeTheWholeTextInOrderAndTheSinkCanStopIt) {
   EXPECT_FALSE(ExportTextTo(SourceOf(store()), plan, GridBase::Dec, "COM3",
                             [&](std::string_view, uint64_t) { return ++calls < 2; }));
   EXPECT_EQ(calls, 2) << "nothing formed after the sink said stop";
+
+  // The copy an export reads gives the same text: two pieces with odd ends, and the sent bit
+  // changing from byte to byte (the copy packs it eight to a byte).
+  for (uint32_t p = 0; p < 60'000; ++p)
+    if (rng() % 3 == 0) store().CaptureAttributes[p] ^= AttrSent;
+  SavePlan two;
+  two.pieces[0] = {1'003, 60'000 - 1'003 - 5};
+  two.pieces[1] = {7, 990};
+  two.count = 2;
+  const CaptureCopy copy(store(), two);
+  std::string fromCopy;
+  EXPECT_TRUE(ExportTextTo(copy.Source(), two, GridBase::Hex, "COM3", [&](std::string_view t, uint64_t) {
+    fromCopy += t;
+    return true;
+  }));
+  EXPECT_EQ(fromCopy, ExportText(store(), two, GridBase::Hex, "COM3"));
 }
 
 // A rollover (the ring saved and cleared, new bytes written over its start) and further traffic
 // while the export waits and runs do not reach the file: it shows the capture as it was.
 TEST_F(TextExportTest, TheFileShowsTheCaptureAsItWasWhenTheExportStarted) {
   window.autosave = true;
-  Bulk(CaptureSize - 400'000, T0);
-  const uint32_t from = store().WriteIndex;
-  Traffic(400'000, T0 + 1'000'000'000'000);
+  Bulk(CaptureSize - 400'005, T0);
+  const uint32_t from = store().WriteIndex;  // not on a multiple of 8: the packed sent bits' ends
+  Traffic(400'005, T0 + 1'000'000'000'000);
   ASSERT_EQ(store().CaptureFull, 1);
   // The newest bytes lie at the ring's end: each of its bytes is overwritten by the rollover.
   const SavePlan plan = PlanOf(from, CaptureSize);
