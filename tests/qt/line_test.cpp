@@ -213,6 +213,7 @@ TEST_F(LineTest, DtrRtsAndBreakFromTheMenuReachTheLineAndTheTimeIndex) {
       << ByteTooltipText(session().Store, 2);
   const fs::path out = scratch.Root() / "lines.txt";
   ASSERT_TRUE(parts.times->ExportTo(out.string()));
+  parts.times->Exporter().Finish();  // the export runs on its worker
   std::ifstream in(out);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const size_t dtrOn = text.find("  LINE  0000000  DTR on\n");
