@@ -4,7 +4,8 @@
 // per platform (capture_file_system_posix.cpp, capture_file_system_win32.cpp); the rules about
 // names, ranges, suffixes, limits and messages stay in capture_files.cpp.
 // Paths are UTF-8. Errors are the system's own text for the failure ("No space left on device").
-// Main thread only, like the capture files themselves.
+// Main thread only, like the capture files themselves; an AppendFile is used by one thread at a
+// time, whichever it is.
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -60,6 +61,31 @@ class PendingFile {
   std::string error_;
   intptr_t handle_ = -1;
   bool published_ = false;
+};
+
+// A file that grows as bytes arrive (a recording): created new under its final name (never
+// replacing one), written at its end, its data made durable on request. Readers may open it while
+// it grows. Used by one thread at a time (the recorder's writer), not only the main thread.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+  ~AppendFile();  // Close
+
+  // Creates `path` and makes its name durable; false when it exists or cannot be made.
+  bool Create(const std::string& path);
+  bool IsOpen() const { return handle_ != -1; }
+  // Appends up to `length` bytes: how many were written, fewer only on failure (Error()).
+  size_t Write(const uint8_t* data, size_t length);
+  // What was written reaches the disk (the data, and the size that makes it readable).
+  bool SyncData();
+  void Close();
+  const std::string& Error() const { return error_; }
+
+ private:
+  intptr_t handle_ = -1;
+  std::string error_;
 };
 
 // A file opened for loading: only an existing, readable regular file opens. Opening never

@@ -74,6 +74,50 @@ std::string MakeFolders(const std::string& folder) {
   return {};
 }
 
+AppendFile::~AppendFile() {
+  Close();
+}
+
+bool AppendFile::Create(const std::string& path) {
+  Close();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error_ = Reason(errno);
+    return false;
+  }
+  handle_ = fd;
+  SyncFolder(path);  // the name survives a power cut with the first bytes
+  return true;
+}
+
+size_t AppendFile::Write(const uint8_t* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(Fd(handle_), data + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error_ = Reason(n < 0 ? errno : ENOSPC);
+      break;
+    }
+  }
+  return done;
+}
+
+bool AppendFile::SyncData() {
+  if (::fdatasync(Fd(handle_)) == 0) return true;
+  error_ = Reason(errno);
+  return false;
+}
+
+void AppendFile::Close() {
+  if (handle_ == -1) return;
+  ::close(Fd(handle_));
+  handle_ = -1;
+}
+
 PendingFile::~PendingFile() {
   Discard();
 }

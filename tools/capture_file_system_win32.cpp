@@ -113,6 +113,58 @@ void PendingFile::Discard() {
   tmp_.clear();
 }
 
+AppendFile::~AppendFile() {
+  Close();
+}
+
+bool AppendFile::Create(const std::string& path) {
+  Close();
+  if (IsDeviceName(path)) {
+    error_ = ErrorText(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // Others may read the file while it grows (a viewer following the recording).
+  const HANDLE h = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error_ = ErrorText(GetLastError());
+    return false;
+  }
+  handle_ = Stored(h);
+  return true;
+}
+
+size_t AppendFile::Write(const uint8_t* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const size_t left = length - done;
+    const DWORD chunk = static_cast<DWORD>(left < (1u << 24) ? left : (1u << 24));
+    DWORD n = 0;
+    if (!WriteFile(H(handle_), data + done, chunk, &n, nullptr)) {
+      error_ = ErrorText(GetLastError());
+      break;
+    }
+    if (n == 0) {
+      error_ = ErrorText(ERROR_DISK_FULL);
+      break;
+    }
+    done += n;
+  }
+  return done;
+}
+
+bool AppendFile::SyncData() {
+  if (FlushFileBuffers(H(handle_))) return true;
+  error_ = ErrorText(GetLastError());
+  return false;
+}
+
+void AppendFile::Close() {
+  if (handle_ == -1) return;
+  CloseHandle(H(handle_));
+  handle_ = -1;
+}
+
 bool PendingFile::Create(const std::string& folder) {
   Discard();
   published_ = false;
