@@ -276,6 +276,10 @@ bool Session::RollOver() {
 }
 
 bool Session::MakeRoomForSend(size_t count) {
+  if (Tap != nullptr) {
+    ShowMessage(TapSendRefused, ErrorColour, 20);
+    return false;
+  }
   bool ok = true;
   if (Store.CaptureFull) {
     ok = RollOver();

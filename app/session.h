@@ -113,6 +113,8 @@ class Session {
   // Records events of this side of the line (the device lost, back) at the write position,
   // without counting or showing them.
   void RecordLineEvents(LineEvents events);
+  // The clock the session times with (a tap's passes read the same one).
+  Clock& TimeSource() { return clock_; }
   // Now, as the time index records it: the wall clock at connect plus the monotonic time since.
   int64_t ArrivalTimeNs();
   // A reading of the clock's monotonic time (such as when the device read a piece of the bytes),

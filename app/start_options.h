@@ -40,6 +40,7 @@ std::string ListPortsText(const PortMap& map);
 // A start's wishes; every member left as it is keeps the window's own start-up state.
 struct StartOptions {
   unsigned Port = 0;             // port number to show on the port button; 0 = the first port
+  unsigned TapPort = 0;          // a tap's second port (B), listening beside Port; 0 = no tap
   std::optional<uint32_t> Baud;  // bits per second
   std::optional<bool> Dtr;       // the operator's DTR and RTS from the first connect on
   std::optional<bool> Rts;

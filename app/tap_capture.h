@@ -22,6 +22,9 @@ namespace quarlex {
 
 class Session;
 
+// Why nothing can be sent while a tap is on (the send bar's tooltip, a refused send).
+inline constexpr const char* TapSendRefused = "A tap only listens: nothing is sent to either port";
+
 class TapCapture {
  public:
   // A read within 0.5 ms of the device's previous mark takes that mark's time, and the time is

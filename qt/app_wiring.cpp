@@ -7,6 +7,7 @@
 #include "qt/port_controller.h"
 #include "qt/search_controller.h"
 #include "qt/send_controller.h"
+#include "qt/tap_controller.h"
 #include "qt/times_controller.h"
 #include "view/renderer.h"
 
@@ -45,6 +46,8 @@ Application::Application(PortMapRoots roots, PortWatchPaths watch)
   parts_.port = w.Attach(
       std::make_shared<PortController>(w, session, w.statusBar(), std::move(roots), std::move(watch)));
   parts_.send->SetPort(w.Attach(std::make_shared<ComPortSend>(parts_.port->ComPort)));
+  parts_.tap = w.Attach(std::make_shared<TapController>(session, *parts_.port, w.statusBar(), w.sendBar()));
+  parts_.port->SetTap(parts_.tap);
 
   parts_.port->Start();
   w.FormCreate();
@@ -102,6 +105,7 @@ void Application::Closing() {
   if (window_->saveMenu().save_Auto->isChecked()) parts_.files->SaveAtClose();
   // A save made just before closing may still be writing its times file.
   parts_.files->Files().FinishTimes();
+  parts_.tap->Follow(false);
   parts_.port->Shutdown();
 }
 

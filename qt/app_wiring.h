@@ -19,6 +19,7 @@ class SendController;
 class FilesController;
 class AboutPanel;
 class PortController;
+class TapController;
 class TimesController;
 
 struct AppParts {
@@ -30,6 +31,7 @@ struct AppParts {
   FilesController* files = nullptr;
   AboutPanel* about = nullptr;
   PortController* port = nullptr;
+  TapController* tap = nullptr;
   TimesController* times = nullptr;
 };
 

@@ -11,6 +11,7 @@
 #include "qt/files_controller.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
+#include "qt/tap_controller.h"
 #include "tools/capture_file_system.h"
 
 #ifndef QUARLEX_VERSION
@@ -87,6 +88,11 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
   const QCommandLineOption rts(
       "rts", "RTS on or off from the first connect on (default off; not with hardware flow control).",
       "on|off");
+  const QCommandLineOption tap(
+      "tap",
+      "Tap a link: a second port, listening beside --port (or the first port), its bytes shown as the other "
+      "direction. Its number N (or COM<N>) or its device path.",
+      "N|DEVICE");
   const QCommandLineOption connect("connect", "Connect to the port at start.");
   const QCommandLineOption autosave("autosave",
                                     "Save automatically whenever the 32 MiB capture fills, and at exit.");
@@ -97,8 +103,8 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
       "no-reconnect",
       "Do not reopen a device that vanished while connected once it is back (Reconnect off).");
   const QCommandLineOption listPorts("list-ports", "List the serial ports (COM<n>  device  names) and exit.");
-  QList<QCommandLineOption> options{help,    version,  port,       baud,        dtr,      rts,
-                                    connect, autosave, saveFolder, noReconnect, listPorts};
+  QList<QCommandLineOption> options{help, version, port,     tap,        baud,        dtr,
+                                    rts,  connect, autosave, saveFolder, noReconnect, listPorts};
   for (const char* qtOption : {"platform", "display", "style"}) {
     QCommandLineOption o(qtOption, "", "value");
     o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -144,6 +150,14 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
     o.Port = ResolvePort(*map, arg, error);
     if (o.Port == 0) return Fail(error);
   }
+  if (parser.isSet(tap)) {
+    PortArgument arg;
+    if (!ParsePortArgument(parser.value(tap).toStdString(), arg, error)) return Fail("--tap: " + error);
+    if (!map && !readMap()) return Fail("cannot read the serial ports");
+    o.TapPort = ResolvePort(*map, arg, error);
+    if (o.TapPort == 0) return Fail("--tap: " + error);
+    if (o.TapPort == o.Port) return Fail("--tap: the tap's second port must differ from --port");
+  }
   if (parser.isSet(baud)) {
     uint32_t rate = 115200;
     if (!ParseBaudArgument(parser.value(baud).toStdString(), rate, error)) return Fail(error);
@@ -177,6 +191,7 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
 
 void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOptions& options) {
   if (options.Port != 0) parts.port->SelectPort(options.Port);
+  if (options.TapPort != 0) parts.tap->Choose(options.TapPort);
   if (options.Baud) parts.port->connection().ChooseRate(*options.Baud);
   if (options.Dtr) parts.port->connection().SetDtr(*options.Dtr);
   if (options.Rts) parts.port->connection().SetRts(*options.Rts);

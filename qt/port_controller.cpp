@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "ports/port_name.h"
+#include "qt/tap_controller.h"
 
 namespace quarlex {
 
@@ -245,6 +246,8 @@ void PortController::ScanPorts() {
   if (!map_.Refresh()) return;
   connection_->ScanPorts(map_.PortTexts());
   UpdatePortTooltip();
+  // A port that Reconnect opened again brings its tap's port B back into the same capture.
+  if (tap_) tap_->Follow(session_.PortConnected);
 }
 
 void PortController::SelectPort(unsigned number) {
@@ -263,6 +266,21 @@ void PortController::UpdatePortTooltip() {
   tip += "\n" + QString::fromStdString(LineLampsText(connection_->Lamps()));
   tip += "\n" + QString::fromStdString(LineEventCountsText(session_.LineCounts()));
   w_.BtnCom->setToolTip(tip);
+}
+
+std::string PortController::DevicePathOf(unsigned number) const {
+  const PortEntry* e = map_.Find(number);
+  return e ? e->DevicePath : std::string();
+}
+
+std::vector<unsigned> PortController::PortNumbers() const {
+  std::vector<unsigned> numbers;
+  for (const PortEntry& e : map_.Ports()) numbers.push_back(e.Number);
+  return numbers;
+}
+
+void PortController::ShowPortCaption() {
+  SetPortCaption(table_.PortCaption());
 }
 
 void PortController::ShowPortHolder(const std::string& holder) {
@@ -289,6 +307,7 @@ void PortController::BtnConnectClick() {
   } catch (const std::exception& e) {
     ShowError(e.what());
   }
+  if (tap_) tap_->Follow(session_.PortConnected);
 }
 
 void PortController::SetConnectCaption(const std::string& caption) {
@@ -304,7 +323,7 @@ void PortController::SetPortButtonsEnabled(bool enabled) {
 }
 
 void PortController::SetPortCaption(const std::string& caption) {
-  w_.BtnCom->setText(QString::fromStdString(caption));
+  w_.BtnCom->setText(QString::fromStdString(caption + (tap_ ? tap_->CaptionSuffix() : std::string())));
 }
 
 void PortController::SetBaudCaption(const std::string& caption) {
@@ -343,6 +362,8 @@ void PortController::HandleException(std::exception_ptr error) {
   // which also cleared PortConnected at once): the status bar goes back to the disconnected
   // state so the operator can connect again, or, with Reconnect, waits for the device.
   if (!ComPort.Connected()) connection_->PortClosed(error);
+  // A tap's port B closes with A (and opens again with it after a Reconnect).
+  if (tap_) tap_->Follow(session_.PortConnected);
   // The dialog runs the event loop, where the device may come back and vanish again: one
   // dialog is enough, the message panel tells the rest.
   if (errorShown_) return;

@@ -20,6 +20,8 @@
 
 namespace quarlex {
 
+class TapController;
+
 class PortController : public QObject, public ConnectionUi, public TComOwner {
   Q_OBJECT
  public:
@@ -40,6 +42,14 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   void SelectPort(unsigned number);
   void BtnConnectClick();
   Connection& connection() { return *connection_; }
+  // The tap that opens and closes its port with this one (set once by the wiring).
+  void SetTap(TapController* tap) { tap_ = tap; }
+  // What the tap needs of the port list: the device behind a number ("" when unknown), the
+  // number on the port button, the numbers there are; and the button's caption shown anew.
+  std::string DevicePathOf(unsigned number) const;
+  unsigned SelectedPort() const { return table_.SelectedPort; }
+  std::vector<unsigned> PortNumbers() const;
+  void ShowPortCaption();
   QAction* BaudItem(TBaudRate r) { return baudItems_[static_cast<int>(BaudRateValues[r])]; }
   QAction* BaudItemOfRate(uint32_t rate) { return baudItems_[static_cast<int>(rate)]; }
   QAction* CustomBaudItem() { return customBaud_; }
@@ -97,6 +107,7 @@ class PortController : public QObject, public ConnectionUi, public TComOwner {
   PortWatchPaths watchPaths_;
   std::unique_ptr<TRegMonitorThread> watcher_;
   std::unique_ptr<Connection> connection_;
+  TapController* tap_ = nullptr;
   // Who held a port at its last busy check, shown on the tooltip while that port is selected.
   std::string holder_;
   uint8_t holderPort_ = 0;

@@ -6,7 +6,9 @@
 #include <QMenu>
 #include <QToolTip>
 #include <cmath>
+#include <optional>
 
+#include "app/tap_capture.h"
 #include "qt/image_control.h"
 #include "tools/capture_times.h"
 #include "view/grid_layout.h"
@@ -43,13 +45,18 @@ bool TimesController::eventFilter(QObject* watched, QEvent* event) {
     QToolTip::hideText();
     return true;
   }
+  // While a tap is on, the tooltip names the port each byte came from.
+  std::optional<TapPortNames> tap;
+  if (const TapCapture* t = session_.Tap) tap = TapPortNames{t->Name(TapSide::A), t->Name(TapSide::B)};
   // Shown until the mouse leaves the byte's cell; resting on the next one asks again.
   const QRect cell(QPoint(static_cast<int>(std::floor(hit->Cell.x0 / dpr)),
                           static_cast<int>(std::floor(hit->Cell.y0 / dpr))),
                    QPoint(static_cast<int>(std::ceil(hit->Cell.x1 / dpr)) - 1,
                           static_cast<int>(std::ceil(hit->Cell.y1 / dpr)) - 1));
-  QToolTip::showText(help->globalPos(), QString::fromStdString(ByteTooltipText(session_.Store, hit->Index)),
-                     &grid_, cell);
+  QToolTip::showText(
+      help->globalPos(),
+      QString::fromStdString(ByteTooltipText(session_.Store, hit->Index, tap ? &*tap : nullptr)), &grid_,
+      cell);
   return true;
 }
 

@@ -102,12 +102,16 @@ std::string GapText(int64_t ns) {
   return buf;
 }
 
-std::string ByteTooltipText(const CaptureStore& store, uint32_t index) {
+std::string ByteTooltipText(const CaptureStore& store, uint32_t index, const TapPortNames* tap) {
   const uint8_t b = store.CaptureBuffer[index];
   const bool sent = SentByte(store, index);
   std::string text = "Position " + Hex(index, 7) + " (" + std::to_string(index) + ")\n";
   text += "Value 0x" + Hex(b, 2) + ", " + std::to_string(b) + ", " + CharName(b) + "\n";
-  text += sent ? "Sent" : "Received";
+  if (tap) {
+    text += "From " + (sent ? tap->Sent : tap->Received);
+  } else {
+    text += sent ? "Sent" : "Received";
+  }
   const TimeIndex& times = store.Times;
   const std::optional<size_t> at = times.BatchAt(index);
   if (!at) return text + ", no time recorded";
@@ -123,7 +127,8 @@ std::string ByteTooltipText(const CaptureStore& store, uint32_t index) {
   if (const std::optional<size_t> other = times.PreviousOtherDirection(*at)) {
     const int64_t gap = batch.TimeNs - times.Batch(*other).TimeNs;
     if (gap >= 0)
-      text += sent ? "\nSent " + GapText(gap) + " after the last received" : "\nAnswer after " + GapText(gap);
+      text += sent && !tap ? "\nSent " + GapText(gap) + " after the last received"
+                           : "\nAnswer after " + GapText(gap);
   }
   LineEvents events = 0;
   for (const TimedEvent& e : times.EventsBetween(batch.Position, index + 1))

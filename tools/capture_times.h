@@ -24,7 +24,13 @@ std::string GapText(int64_t ns);
 // The tooltip of the byte at ring position `index` (below WriteIndex): position, value in HEX,
 // DEC and as a character, direction, arrival time (a span for merged batches), the gap to the
 // previous batch of the other direction, and line events of its batch up to this byte.
-std::string ByteTooltipText(const CaptureStore& store, uint32_t index);
+// The two ports of a tap: whose bytes are received ones, and whose carry the sent bit. With them
+// the tooltip names the port a byte came from ("From Port 7") and gives the gap to the other
+// direction as an answer's either way.
+struct TapPortNames {
+  std::string Received, Sent;
+};
+std::string ByteTooltipText(const CaptureStore& store, uint32_t index, const TapPortNames* tap = nullptr);
 
 // Bytes per export line; a longer batch continues on further lines.
 constexpr uint32_t ExportBytesPerLine = 16;

@@ -348,5 +348,13 @@ TEST_F(TapCaptureTest, ALostPortLeavesTheOtherRecording) {
   EXPECT_EQ(Captured(), "12[y]3");
 }
 
+TEST_F(TapCaptureTest, ASendIsRefusedWhileTapping) {
+  EXPECT_FALSE(s.MakeRoomForSend(4));
+  ASSERT_FALSE(ui.messages.empty());
+  EXPECT_EQ(ui.messages.back().text, TapSendRefused);
+  s.Tap = nullptr;
+  EXPECT_TRUE(s.MakeRoomForSend(4));
+}
+
 }  // namespace
 }  // namespace quarlex

@@ -51,6 +51,8 @@ TEST_F(CommandLineTest, BadArgumentsAreRefusedOnStandardErrorWithExitCodeTwo) {
       {{"--rts", "ON"}, "--rts ON: expected on or off"},
       {{"--port", "43"}, "no serial port COM43; the ports there are:\n  COM42  "},
       {{"--port", "/dev/null"}, "no serial port /dev/null;"},
+      {{"--tap", "43"}, "--tap: no serial port COM43;"},
+      {{"--port", "42", "--tap", "COM42"}, "--tap: the tap's second port must differ from --port"},
       {{"--save-folder", QString::fromStdString(Path("plain"))}, "plain: not a folder"},
       {{"--save-folder", ""}, "--save-folder: empty folder name"},
       {{QString::fromStdString(Path("missing.data"))}, "missing.data: no such file"},
@@ -74,8 +76,9 @@ TEST_F(CommandLineTest, HelpVersionAndPortListPrintAndExit) {
   EXPECT_FALSE(help.Start);
   EXPECT_EQ(help.ExitCode, 0);
   EXPECT_EQ(help.Out.rfind("Usage: quarlex [options] [FILE.data]\n", 0), 0u) << help.Out;
-  for (const char* option : {"--port <N|DEVICE>", "--baud <RATE>", "--connect", "--autosave",
-                             "--save-folder <DIR>", "--no-reconnect", "--list-ports", "--version"}) {
+  for (const char* option :
+       {"--port <N|DEVICE>", "--tap <N|DEVICE>", "--baud <RATE>", "--connect", "--autosave",
+        "--save-folder <DIR>", "--no-reconnect", "--list-ports", "--version"}) {
     EXPECT_NE(help.Out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(help.Out.find("-platform"), std::string::npos) << "toolkit options stay out of the help";
