@@ -295,6 +295,9 @@ void MainWindow::BuildLayout() {
     frame_.Msg->setPalette(p);
   }
   frame_.Msg->hide();
+  send_.BtnSendCancel = Label(frame_.PanelMain, "Cancel", QRect(679 - 70, 451, 68, 27), QColor(85, 85, 85),
+                              QColor(254, 254, 254));
+  send_.BtnSendCancel->hide();
 
   // The buttons whose look does not follow the toolbar's state; the navigation styles the rest.
   const std::pair<const char*, ClickLabel*> styled[] = {
@@ -339,6 +342,8 @@ void MainWindow::BuildMenus() {
     endGroup->addAction(a);
   }
   send_.str_None->setChecked(true);
+  send_.PopupMenuSend->addSeparator();
+  send_.item_SendFile = send_.PopupMenuSend->addAction("Send file\u2026");
 
   connect(toolbar_.BtnSave, &ClickLabel::rightClicked, this,
           [this](QPoint p) { saveMenu_.PopupMenuSave->popup(p); });

@@ -1,7 +1,12 @@
 #include "qt/send_controller.h"
 
 #include <QCursor>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QUrl>
 #include <exception>
 
 #include "tools/search.h"
@@ -10,7 +15,12 @@ namespace quarlex {
 
 SendController::SendController(Session& session, const SendWidgets& widgets, SessionUi& ui,
                                QWidget& dialogParent, SearchTool* search)
-    : w_(widgets), ui_(ui), dialogParent_(dialogParent), composer_(session, *this) {
+    : session_(session),
+      w_(widgets),
+      ui_(ui),
+      dialogParent_(dialogParent),
+      composer_(session, *this),
+      files_(session, [this] { ui_.OutExchange(); }) {
   ShowError = [this](const std::string& text) {
     QMessageBox::critical(&dialogParent_, QStringLiteral("Quarlex"), QString::fromStdString(text));
   };
@@ -35,6 +45,68 @@ SendController::SendController(Session& session, const SendWidgets& widgets, Ses
       action->setChecked(true);
       composer_.SetLineEnding(ending);
     });
+  }
+
+  AskFile = [this] { return QFileDialog::getOpenFileName(&dialogParent_, "Send file").toStdString(); };
+  connect(w_.item_SendFile, &QAction::triggered, this, [this] {
+    const std::string path = AskFile();
+    if (!path.empty()) SendFile(path);
+  });
+  w_.EditSend->setAcceptDrops(true);
+  w_.EditSend->installEventFilter(this);
+  fileTimer_.setInterval(10);
+  connect(&fileTimer_, &QTimer::timeout, this, [this] { StepFile(); });
+  connect(w_.BtnSendCancel, &ClickLabel::clicked, this, [this] {
+    files_.Cancel();
+    ShowFileSending(false);
+  });
+}
+
+bool SendController::eventFilter(QObject* watched, QEvent* event) {
+  // A file dropped on the send box is sent; text dropped there stays the box's own business.
+  if (watched == w_.EditSend && (event->type() == QEvent::DragEnter || event->type() == QEvent::Drop)) {
+    auto* drop = static_cast<QDropEvent*>(event);
+    const QList<QUrl> urls = drop->mimeData()->urls();
+    if (urls.size() == 1 && urls.front().isLocalFile()) {
+      drop->acceptProposedAction();
+      if (event->type() == QEvent::Drop) SendFile(urls.front().toLocalFile().toStdString());
+      return true;
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void SendController::SendFile(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  const std::string name = QFileInfo(QString::fromStdString(path)).fileName().toStdString();
+  if (!ReadFileForSend(path, bytes, error)) {
+    session_.ShowMessage(error, ErrorColour, 0);
+    return;
+  }
+  SendPort* port = composer_.Port;
+  const size_t piece = FilePieceSize(port ? port->Rate() : 115200);
+  if (!files_.Start(port, name, std::move(bytes), piece)) return;
+  ShowFileSending(files_.Active());
+  StepFile();
+}
+
+void SendController::StepFile() {
+  try {
+    if (!files_.Step()) ShowFileSending(false);
+  } catch (const std::exception& e) {
+    ShowFileSending(false);
+    ShowError(e.what());
+  }
+}
+
+void SendController::ShowFileSending(bool on) {
+  w_.BtnSendCancel->setVisible(on);
+  if (on) {
+    w_.BtnSendCancel->raise();
+    fileTimer_.start();
+  } else {
+    fileTimer_.stop();
   }
 }
 

@@ -4,10 +4,12 @@
 // send box.
 // Main thread only.
 #include <QObject>
+#include <QTimer>
 #include <functional>
 #include <string>
 
 #include "qt/window_widgets.h"
+#include "tools/file_send.h"
 #include "tools/send_composer.h"
 
 namespace quarlex {
@@ -32,6 +34,13 @@ class SendController : public QObject, private SendUi {
   // Enter in the send box and the "Send" button: one send, its failure reported.
   void SendClick();
 
+  // "Send file…" and a file dropped on the send box: reads `path` and starts sending it; a
+  // refused file is reported on the message panel.
+  void SendFile(const std::string& path);
+  FileSender& fileSender() { return files_; }
+  // Asks for the file of "Send file…" (a dialog by default); "" when cancelled. Tests replace it.
+  std::function<std::string()> AskFile;
+
  private:
   // SendUi
   std::string SendText() override;
@@ -41,10 +50,17 @@ class SendController : public QObject, private SendUi {
   void SetLineEndingText(const std::string& text) override;
   void OutExchange() override;
 
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void StepFile();
+  void ShowFileSending(bool on);
+
+  Session& session_;
   const SendWidgets w_;
   SessionUi& ui_;
   QWidget& dialogParent_;
   SendComposer composer_;
+  FileSender files_;
+  QTimer fileTimer_;  // the file send's pace
 };
 
 }  // namespace quarlex

@@ -57,7 +57,9 @@ struct SendWidgets {
   ClickLabel* BtnSend;
   QWidget* PanelNpc10;
   ClickLabel* BtnClear;
-  QMenu* PopupMenuSend;  // line endings
+  QMenu* PopupMenuSend;  // line endings, then "Send file…"
+  QAction* item_SendFile;
+  ClickLabel* BtnSendCancel;  // beside the message panel while a file is being sent
   QAction* str_None;
   QAction* str_NL;
   QAction* str_CR;

@@ -52,6 +52,20 @@ size_t ComposeSend(std::string_view codePageText, InputMode sendMode, LineEnding
   return n;
 }
 
+size_t ComPortSend::Pending() {
+  if (!port_.Connected()) return 0;
+  const int32_t n = port_.OutputCount();
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+uint32_t ComPortSend::Rate() {
+  // The rate the device runs at, which may be one it rounded to.
+  device::Dcb dcb;
+  if (port_.Handle() && !port_.Handle()->GetState(dcb) && dcb.BaudRate > 0) return dcb.BaudRate;
+  return port_.BaudRate() == brCustom ? static_cast<uint32_t>(port_.CustomBaudRate())
+                                      : BaudRateValues[port_.BaudRate()];
+}
+
 SendComposer::SendComposer(Session& session, SendUi& ui) : session_(session), ui_(ui) {}
 
 void ComPortSend::Write(const uint8_t* data, size_t count) {

@@ -22,6 +22,10 @@ class SendPort {
  public:
   virtual ~SendPort() = default;
   virtual void Write(const uint8_t* data, size_t count) = 0;
+  // Bytes written but not yet on the line (a file send paces itself by it); 0 when unknown.
+  virtual size_t Pending() { return 0; }
+  // The line's rate in bits per second, which paces a file send.
+  virtual uint32_t Rate() { return 115200; }
 };
 
 // The window's port as the composer writes to it. A write that ends early (a write time-out
@@ -31,6 +35,8 @@ class ComPortSend : public SendPort {
  public:
   explicit ComPortSend(TCustomComPort& port) : port_(port) {}
   void Write(const uint8_t* data, size_t count) override;
+  size_t Pending() override;
+  uint32_t Rate() override;
 
  private:
   TCustomComPort& port_;
