@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -42,21 +44,23 @@ void WaitUntilNs(int64_t t) {
   }
 }
 
-void BM_TapOrder(benchmark::State& state) {
-  const int64_t gapNs = state.range(0) * 1000;
-  double misordered = 0, mergeFaults = 0, lost = 0, errMax = 0, errSum = 0, errCount = 0, late = 0;
-  for (auto _ : state) {
-    device::testing::PtyPair ptyA, ptyB;
-    test::TestOwner owner;
-    TComPort a(&owner), b(&owner);
-    testing::FakeSessionUi ui;
-    Session s(ui);
-    ComPortQueue qa(a), qb(b);
-    TapCapture tap(s, s.TimeSource(), "A", "B");
+// Two ptys, two real ports with one owner thread (this one), a session with a tap: the window's
+// receive path without the window.
+struct TapRig {
+  device::testing::PtyPair ptyA, ptyB;
+  test::TestOwner owner;
+  TComPort a{&owner}, b{&owner};
+  testing::FakeSessionUi ui;
+  Session s{ui};
+  ComPortQueue qa{a}, qb{b};
+  TapCapture tap{s, s.TimeSource(), "A", "B"};
+  std::atomic<bool> done{false};
+
+  TapRig() {
     for (TComPort* p : {&a, &b}) {
       p->SetBaudRate(br115200);
       p->Buffer().SetInputSize(65536);
-      p->OnRxChar = [&s](TCustomComPort*, int32_t count) {
+      p->OnRxChar = [this](TCustomComPort*, int32_t count) {
         if (count > 0) s.ComPortRxChar(static_cast<size_t>(count));
       };
     }
@@ -70,9 +74,43 @@ void BM_TapOrder(benchmark::State& state) {
     b.Open();
     tap.SetSource(TapSide::A, &qa);
     tap.SetSource(TapSide::B, &qb);
+  }
+  ~TapRig() {
+    a.Close();
+    b.Close();
+  }
+  // Runs the owner's loop, with the window's tick, until the writer is done and `total` bytes
+  // are in the capture.
+  void Run(uint32_t total, std::chrono::seconds timeout) {
+    int64_t lastTick = 0;
+    owner.RunUntil(
+        [&] {
+          if (MonoNow() - lastTick > 100'000'000) {
+            lastTick = MonoNow();
+            s.TimerMainTimer();
+          }
+          return done && s.Store.WriteIndex >= total;
+        },
+        timeout);
+  }
+  void WriterDone() {
+    done = true;
+    owner.Kick();
+  }
+  // The time the index gives the byte at `position`.
+  int64_t TimeAt(uint32_t position) const {
+    const auto at = s.Store.Times.BatchAt(position);
+    return at ? s.Store.Times.Batch(*at).TimeNs : 0;
+  }
+};
 
+void BM_TapOrder(benchmark::State& state) {
+  const int64_t gapNs = state.range(0) * 1000;
+  double misordered = 0, mergeFaults = 0, lost = 0, errMax = 0, errSum = 0, errCount = 0, late = 0;
+  for (auto _ : state) {
+    TapRig rig;
+    Session& s = rig.s;
     std::vector<int64_t> stamps(2 * kPairs);
-    std::atomic<bool> done{false};
     std::thread writer([&] {
       int64_t next = MonoNow() + 20'000'000;
       for (int i = 0; i < 2 * kPairs; ++i) {
@@ -81,27 +119,14 @@ void BM_TapOrder(benchmark::State& state) {
         const uint32_t n = static_cast<uint32_t>(i / 2);
         std::memcpy(chunk + 1, &n, 4);
         stamps[i] = MonoNow();
-        (i % 2 ? ptyB : ptyA).Send(chunk, kChunk);
+        (i % 2 ? rig.ptyB : rig.ptyA).Send(chunk, kChunk);
         next = stamps[i] + gapNs;
       }
-      done = true;
-      owner.Kick();
+      rig.WriterDone();
     });
     const uint32_t total = 2 * kPairs * kChunk;
-    int64_t lastTick = 0;
-    owner.RunUntil(
-        [&] {
-          // The window's 100 ms tick, made a little denser to end the run sooner.
-          if (MonoNow() - lastTick > 20'000'000) {
-            lastTick = MonoNow();
-            s.TimerMainTimer();
-          }
-          return done && s.Store.WriteIndex >= total;
-        },
-        std::chrono::seconds(60));
+    rig.Run(total, std::chrono::seconds(60));
     writer.join();
-    a.Close();
-    b.Close();
 
     // Where each chunk's first byte landed, and the time the index gives it.
     const CaptureStore& st = s.Store;
@@ -113,7 +138,7 @@ void BM_TapOrder(benchmark::State& state) {
         const size_t k = seen[side] / kChunk * 2 + static_cast<size_t>(side);
         if (k < pos.size()) {
           pos[k] = i;
-          if (const auto at = st.Times.BatchAt(i)) readNs[k] = st.Times.Batch(*at).TimeNs;
+          readNs[k] = rig.TimeAt(i);
         }
       }
       ++seen[side];
@@ -135,7 +160,7 @@ void BM_TapOrder(benchmark::State& state) {
       errSum += err;
       ++errCount;
     }
-    late += static_cast<double>(tap.Merger().LatePieces());
+    late += static_cast<double>(rig.tap.Merger().LatePieces());
   }
   state.counters["misordered"] = misordered;
   state.counters["merge_faults"] = mergeFaults;
@@ -156,6 +181,101 @@ BENCHMARK(BM_TapOrder)
     ->Arg(5000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+// A request/answer protocol as a controller and a modem play it: a request on A, the answer on
+// B 2 to 20 ms later, the next request 1 ms after the answer has left the wire, both written at
+// a 115200-baud pace (a message is followed by its time on the wire). The argument is the
+// number of exchanges. Reported: "bytes_wrong_A"/"bytes_wrong_B", bytes of each direction that
+// differ from what its peer wrote (the capture split by direction), "answer_before_request"
+// and "request_before_answer_ended" (the next request placed inside or before the answer),
+// "min_gap_ms", the smallest request-to-answer gap written, and "answer_err_us_mean"/"_max",
+// how far the "Answer after" gap (the time index's times) is from the peer's own stamps; the
+// two order counts again by read times alone, and "late" pieces.
+void BM_TapRequestAnswer(benchmark::State& state) {
+  const int exchanges = static_cast<int>(state.range(0));
+  double wrongA = 0, wrongB = 0, answerFirst = 0, requestInside = 0, answerFirstByTime = 0,
+         requestInsideByTime = 0, late = 0, errMax = 0, errSum = 0, minGap = 1e9;
+  auto wireNs = [](size_t n) { return static_cast<int64_t>(n) * 10 * 1'000'000'000 / 115200; };
+  for (auto _ : state) {
+    TapRig rig;
+    std::mt19937 rng(29);
+    std::string wantA, wantB;
+    std::vector<std::string> requests(exchanges), answers(exchanges);
+    std::vector<int64_t> gaps(exchanges);
+    for (int i = 0; i < exchanges; ++i) {
+      requests[i] = "Q" + std::to_string(i) + std::string(4 + rng() % 16, 'q') + "\r";
+      answers[i] = "R" + std::to_string(i) + std::string(4 + rng() % 48, 'r') + "\r";
+      gaps[i] = 2'000'000 + static_cast<int64_t>(rng() % 18'000'001);
+      wantA += requests[i];
+      wantB += answers[i];
+    }
+    std::vector<int64_t> sentQ(exchanges), sentR(exchanges);
+    std::thread writer([&] {
+      int64_t next = MonoNow() + 20'000'000;
+      for (int i = 0; i < exchanges; ++i) {
+        WaitUntilNs(next);
+        sentQ[i] = MonoNow();
+        rig.ptyA.Send(requests[i]);
+        WaitUntilNs(sentQ[i] + std::max(gaps[i], wireNs(requests[i].size())));
+        sentR[i] = MonoNow();
+        rig.ptyB.Send(answers[i]);
+        next = sentR[i] + wireNs(answers[i].size()) + 1'000'000;
+      }
+      rig.WriterDone();
+    });
+    rig.Run(static_cast<uint32_t>(wantA.size() + wantB.size()), std::chrono::seconds(600));
+    writer.join();
+
+    // Each direction on its own, and where each message's first and last bytes landed.
+    const CaptureStore& st = rig.s.Store;
+    std::string gotA, gotB;
+    std::vector<uint32_t> posA, posB;
+    for (uint32_t i = 0; i < st.WriteIndex; ++i) {
+      const bool b = st.CaptureAttributes[i] & AttrSent;
+      (b ? gotB : gotA) += static_cast<char>(st.CaptureBuffer[i]);
+      (b ? posB : posA).push_back(i);
+    }
+    auto differing = [](const std::string& got, const std::string& want) {
+      size_t n = got.size() > want.size() ? got.size() - want.size() : want.size() - got.size();
+      for (size_t i = 0; i < std::min(got.size(), want.size()); ++i) n += got[i] != want[i];
+      return static_cast<double>(n);
+    };
+    wrongA += differing(gotA, wantA);
+    wrongB += differing(gotB, wantB);
+    late += static_cast<double>(rig.tap.Merger().LatePieces());
+    if (gotA != wantA || gotB != wantB) continue;
+    size_t offA = 0, offB = 0;
+    for (int i = 0; i < exchanges; ++i) {
+      const uint32_t q0 = posA[offA], r0 = posB[offB], rEnd = posB[offB + answers[i].size() - 1];
+      answerFirst += r0 < q0;
+      answerFirstByTime += rig.TimeAt(r0) < rig.TimeAt(q0);
+      offA += requests[i].size();
+      offB += answers[i].size();
+      if (i + 1 < exchanges) {
+        requestInside += posA[offA] < rEnd;
+        requestInsideByTime += rig.TimeAt(posA[offA]) < rig.TimeAt(rEnd);
+      }
+      const int64_t measured = rig.TimeAt(r0) - rig.TimeAt(q0);
+      const double err = std::abs(static_cast<double>(measured - (sentR[i] - sentQ[i]))) / 1e3;
+      errMax = std::max(errMax, err);
+      errSum += err;
+      minGap = std::min(minGap, static_cast<double>(sentR[i] - sentQ[i]) / 1e6);
+    }
+  }
+  state.counters["bytes_wrong_A"] = wrongA;
+  state.counters["bytes_wrong_B"] = wrongB;
+  state.counters["answer_before_request"] = answerFirst;
+  state.counters["request_before_answer_ended"] = requestInside;
+  state.counters["min_gap_ms"] = minGap;
+  // The same two, judged by the read times alone: equal counts mean the merger kept the times'
+  // order and the devices' read times themselves were the wrong way round.
+  state.counters["answer_before_request_by_time"] = answerFirstByTime;
+  state.counters["request_before_answer_ended_by_time"] = requestInsideByTime;
+  state.counters["late"] = late;
+  state.counters["answer_err_us_mean"] = errSum / exchanges;
+  state.counters["answer_err_us_max"] = errMax;
+}
+BENCHMARK(BM_TapRequestAnswer)->ArgName("exchanges")->Arg(10000)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace quarlex
