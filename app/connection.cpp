@@ -164,6 +164,9 @@ void Connection::EndBreak() {
 }
 
 void Connection::LineOpened() {
+  const TComSignals now = port_.Signals();
+  lamps_ = {true, now.Has(csCTS), now.Has(csDSR), now.Has(csRLSD), now.Has(csRing)};
+  ShowLamps();
   // The port opens with both lines off; only the operator's wishes need setting.
   if (dtr_) {
     port_.SetDTR(true);
@@ -173,9 +176,6 @@ void Connection::LineOpened() {
     port_.SetRTS(true);
     ReportLineEvents(LineEvent::Rts | LineEvent::RtsOn);
   }
-  const TComSignals now = port_.Signals();
-  lamps_ = {true, now.Has(csCTS), now.Has(csDSR), now.Has(csRLSD), now.Has(csRing)};
-  ShowLamps();
 }
 
 void Connection::ReportLineEvents(LineEvents events) {
@@ -262,8 +262,13 @@ void Connection::Connect() {
         GetSett();
         throw;
       }
-      LineOpened();
-      ShowRoundedRate(name);
+      try {
+        LineOpened();
+        ShowRoundedRate(name);
+      } catch (const std::exception& e) {
+        // The line is open and receiving; only the operator's lines did not take.
+        session_.ShowMessage(name + ": " + e.what(), ErrorColour, 0);
+      }
     } else {
       session_.PortConnected = false;
       if (busy.kind == device::ErrorKind::kAccessDenied) {

@@ -421,6 +421,11 @@ Error LinuxDevice::Escape(uint32_t function) {
     std::lock_guard lock(core_->mutex());
     if (core_->GoneLocked()) return GoneOnStart(EIO);
   }
+  // A line without modem control lines (a pseudo-terminal) has no DTR or RTS to set, as
+  // SetState finds; the operator's choice is kept for a line that has them.
+  const bool modem_line =
+      function == SETRTS || function == CLRRTS || function == SETDTR || function == CLRDTR;
+  if (modem_line && !has_modem_) return {};
   int rc = 0;
   int bit = 0;
   switch (function) {

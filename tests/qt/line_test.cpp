@@ -65,6 +65,26 @@ struct LineTest : ::testing::Test {
   }
 };
 
+// The fake line records each escape; these are the operator's line functions among them.
+std::vector<uint32_t> LineEscapes(const device::FakeLine& line) {
+  std::vector<uint32_t> out;
+  for (uint32_t e : line.Recorded().escapes) {
+    if (e == device::SETDTR || e == device::CLRDTR || e == device::SETRTS || e == device::CLRRTS ||
+        e == device::SETBREAK || e == device::CLRBREAK)
+      out.push_back(e);
+  }
+  return out;
+}
+
+std::string EventsText(const CaptureStore& store) {
+  std::string text;
+  for (size_t i = 0; i < store.Times.EventCount(); ++i) {
+    const TimedEvent e = store.Times.Event(i);
+    text += std::to_string(e.Position) + " " + LineEventText(e.Events) + "; ";
+  }
+  return text;
+}
+
 TEST_F(LineTest, BaudMenuOffersTheFastRatesAndCustomAndEachSetsThePortAndTheCaption) {
   Start();
   QStringList captions;
@@ -108,9 +128,17 @@ TEST_F(LineTest, ACustomRateReachesThePseudoTerminalAndShowsAfterConnect) {
   Start();
   port().AskCustomRate = [](uint32_t) { return std::optional<uint32_t>(1234567); };
   port().CustomBaudItem()->trigger();
+  // A pseudo-terminal has no DTR or RTS: the operator's choice costs the connect nothing.
+  port().DtrItem()->trigger();
+  port().RtsItem()->trigger();
   port().BtnConnectClick();
   ASSERT_TRUE(errors.empty()) << errors.front();
   ASSERT_TRUE(session().PortConnected);
+  EXPECT_TRUE(w->statusBar().LampCts->property("live").toBool());
+  EXPECT_EQ(EventsText(session().Store), "0 DTR on; 0 RTS on; ");
+  port().BreakItem()->trigger();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return port().BreakItem()->isEnabled(); }));
+  EXPECT_TRUE(errors.empty()) << errors.front();
   EXPECT_EQ(DeviceRate(), 1234567u);
   EXPECT_EQ(Caption(), "Baud rate 1234567");
   EXPECT_TRUE(port().CustomBaudItem()->isChecked());
@@ -152,26 +180,6 @@ TEST_F(LineTest, TheDevicesVerdictOnARateAtConnect) {
   EXPECT_EQ(DeviceRate(), 230769u);
   EXPECT_EQ(Message(), "COM6 runs at 230769 baud (230400 asked)");
   EXPECT_EQ(Caption(), "Baud rate 230400");
-}
-
-// The fake line records each escape; these are the operator's line functions among them.
-std::vector<uint32_t> LineEscapes(const device::FakeLine& line) {
-  std::vector<uint32_t> out;
-  for (uint32_t e : line.Recorded().escapes) {
-    if (e == device::SETDTR || e == device::CLRDTR || e == device::SETRTS || e == device::CLRRTS ||
-        e == device::SETBREAK || e == device::CLRBREAK)
-      out.push_back(e);
-  }
-  return out;
-}
-
-std::string EventsText(const CaptureStore& store) {
-  std::string text;
-  for (size_t i = 0; i < store.Times.EventCount(); ++i) {
-    const TimedEvent e = store.Times.Event(i);
-    text += std::to_string(e.Position) + " " + LineEventText(e.Events) + "; ";
-  }
-  return text;
 }
 
 TEST_F(LineTest, DtrRtsAndBreakFromTheMenuReachTheLineAndTheTimeIndex) {
