@@ -73,6 +73,20 @@ std::string TapController::CaptionSuffix() const {
 void TapController::Follow(bool connected) {
   if (connected && !capture_ && chosen_ != 0) {
     Open();
+  } else if (connected && capture_ && bLost_ && port_.connection().ReconnectOn()) {
+    // A scan after B vanished: with Reconnect, B comes back into the same capture once its
+    // device is there again and free.
+    const std::string path = port_.DevicePathOf(chosen_);
+    if (path.empty() || !device::ProbeDevice(path).ok()) return;
+    try {
+      PortB.Open();
+    } catch (...) {
+      return;  // still not ready: the next scan tries again
+    }
+    bLost_ = false;
+    capture_->SetSource(TapSide::B, queueB_.get());
+    session_.RecordLineEvents(Bits(LineEvent::Reconnect));
+    session_.ShowMessage(capture_->Name(TapSide::B) + " back, recording again", SuccessColour, 20);
   } else if (!connected && capture_) {
     Close();
   }
@@ -133,6 +147,7 @@ void TapController::Close() {
     // Closing a port that failed: its failure has been told.
   }
   capture_.reset();
+  bLost_ = false;
   queueA_.reset();
   queueB_.reset();
   ShowSendBar(true);
@@ -160,6 +175,7 @@ void TapController::HandleException(std::exception_ptr error) {
   if (!capture_) return;
   if (!PortB.Connected()) {
     capture_->Lost(TapSide::B);
+    bLost_ = true;
     return;
   }
   try {

@@ -34,7 +34,8 @@ class TapController : public QObject, public TComOwner {
   void Choose(unsigned number);
   // " + Port 7" after the port button's caption while a tap is chosen, else "".
   std::string CaptionSuffix() const;
-  // The window's port opened or closed (connect button, a failure): B follows it.
+  // The window's port opened or closed (connect button, a failure, a scan): B follows it; a
+  // scan also reopens a B that vanished, when Reconnect is on.
   void Follow(bool connected);
   bool Tapping() const { return capture_ != nullptr; }
   QMenu* Menu() const { return menu_; }
@@ -55,6 +56,7 @@ class TapController : public QObject, public TComOwner {
   const SendWidgets send_;
   QMenu* menu_;
   unsigned chosen_ = 0;
+  bool bLost_ = false;  // B vanished while tapping; Reconnect reopens it at a scan
   std::unique_ptr<ComPortQueue> queueA_, queueB_;
   std::unique_ptr<TapCapture> capture_;
   QString sendTip_, editTip_;

@@ -115,7 +115,7 @@ TEST_F(TapWindowTest, BothDirectionsLandInOrderAndNothingIsWritten) {
   EXPECT_EQ(w->statusBar().BtnCom->text(), "Port 5");
 }
 
-TEST_F(TapWindowTest, BVanishingLeavesARecording) {
+TEST_F(TapWindowTest, BVanishingLeavesARecordingAndReconnectBringsBBack) {
   // The port button's context menu: the other ports to tap with, and "Tap off".
   emit w->statusBar().BtnCom->rightClicked(QPoint(0, 0));
   QMenu* menu = parts.tap->Menu();
@@ -143,6 +143,21 @@ TEST_F(TapWindowTest, BVanishingLeavesARecording) {
   a.Send("q");
   ASSERT_TRUE(WaitFor("[r]q")) << Captured();
   EXPECT_TRUE(session().PortConnected);
+
+  // B's device back under its number (Reconnect is on): the next scan reopens it into the same
+  // capture, with a reconnect event in the times.
+  PtyPair again;
+  fs::remove(scratch.LinkFolder() / "COM7");
+  fs::create_symlink(again.path(), scratch.LinkFolder() / "COM7");
+  parts.port->ScanPorts();
+  ASSERT_TRUE(parts.tap->PortB.Connected());
+  EXPECT_EQ(w->frame().Msg->text(), "Port 7 back, recording again");
+  again.Send("s");
+  ASSERT_TRUE(WaitFor("[r]q[s]")) << Captured();
+  const TimeIndex& times = session().Store.Times;
+  ASSERT_EQ(times.EventCount(), 2u);
+  EXPECT_TRUE(Has(times.Event(0).Events, LineEvent::Disconnect));
+  EXPECT_TRUE(Has(times.Event(1).Events, LineEvent::Reconnect));
   EXPECT_TRUE(errors.empty());
 }
 
