@@ -21,6 +21,9 @@ const std::map<std::string, std::string> kWineCannot = {
     {"CommApiRefusalsOfTheControlBlock",
      "wine sets only the standard rates on a pseudo-terminal: the case's rate 31250 reads back as "
      "another rate, so the device rightly refuses it (the refusals themselves need a real port)"},
+    {"EveryMenuRateAndAnyCustomRateIsSetAndReadBack",
+     "wine sets only the standard rates on a pseudo-terminal: the case's custom rates (31250, 1234567) "
+     "read back as other rates, so the device rightly refuses them (custom rates need a real port)"},
 };
 
 class ComRig : public Rig {

@@ -4,7 +4,6 @@
 #include "tools/file_send.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +13,7 @@
 
 #include "support/fake_tool_ui.h"
 #include "tests/app/support/fake_session_ui.h"
+#include "tools/files_support.h"
 
 namespace quarlex {
 namespace {
@@ -164,12 +164,13 @@ TEST_F(FileSendTest, TheRingsRulesOfTypedSendsHoldForEveryPiece) {
 }
 
 TEST(FileSendRead, FoldersHugeAndUnreadableFilesAreRefused) {
-  char tmpl[] = "/tmp/quarlex-send-XXXXXX";
-  const fs::path dir = mkdtemp(tmpl);
+  testing_support::TempDir tmp;
+  const fs::path dir = tmp.Path("in");
+  fs::create_directory(dir);
   Bytes bytes;
   std::string error;
   EXPECT_FALSE(ReadFileForSend(dir.string(), bytes, error));
-  EXPECT_EQ(error, dir.filename().string() + " is a folder, not sent");
+  EXPECT_EQ(error, "in is a folder, not sent");
   { std::ofstream(dir / "big.bin"); }
   fs::resize_file(dir / "big.bin", FileSendLimit + 1);
   EXPECT_FALSE(ReadFileForSend((dir / "big.bin").string(), bytes, error));
@@ -179,10 +180,9 @@ TEST(FileSendRead, FoldersHugeAndUnreadableFilesAreRefused) {
   EXPECT_EQ(bytes.size(), FileSendLimit);
   EXPECT_FALSE(ReadFileForSend((dir / "missing.bin").string(), bytes, error));
   EXPECT_EQ(error, "missing.bin cannot be read: No such file or directory");
-  std::ofstream(dir / "some.txt") << "AT\r\n";
+  std::ofstream(dir / "some.txt", std::ios::binary) << "AT\r\n";
   EXPECT_TRUE(ReadFileForSend((dir / "some.txt").string(), bytes, error));
   EXPECT_EQ(bytes, (Bytes{'A', 'T', '\r', '\n'}));
-  fs::remove_all(dir);
 }
 
 }  // namespace
