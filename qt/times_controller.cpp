@@ -62,19 +62,24 @@ bool TimesController::eventFilter(QObject* watched, QEvent* event) {
 
 void TimesController::ExportClick() {
   if (session_.ExeFolder.empty()) session_.ExeFolder = DefaultExeFolder();
+  exporter_.Prepare();  // the copy's room is made while the dialog is open
   std::string suggested = CaptureFileName(files_.PortName(), NowLocal());
   suggested.replace(suggested.size() - 5, 5, ".txt");
   // A modal dialog: ticks and receive events go on while it is open.
   const QString path = QFileDialog::getSaveFileName(&dialogParent_, QStringLiteral("Export text"),
                                                     QString::fromStdString(session_.ExeFolder + suggested),
                                                     QStringLiteral("Text (*.txt);;All (*)"));
-  if (path.isEmpty()) return;
+  if (path.isEmpty()) {
+    exporter_.Unprepare();
+    return;
+  }
   ExportTo(QFile::encodeName(path).toStdString());
 }
 
 bool TimesController::ExportTo(const std::string& path) {
   const SavePlan plan = PlanSave(session_.Store, files_.CheckedSaveMode());
   if (plan.Total() == 0) {
+    exporter_.Unprepare();
     session_.ShowMessage("Nothing to export", ErrorColour, 20);
     return false;
   }

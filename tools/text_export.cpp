@@ -16,9 +16,18 @@ uint8_t TopBits(uint64_t x) {
 
 }  // namespace
 
-CaptureCopy::CaptureCopy(const CaptureStore& store, const SavePlan& plan)
-    : bytes_(new uint8_t[CaptureSize]), sent_(new uint8_t[CaptureSize / 8]()), times_(store.Times) {
+CaptureCopy::CaptureCopy(bool touched)
+    : bytes_(new uint8_t[CaptureSize]), sent_(new uint8_t[CaptureSize / 8]()) {
+  if (touched) std::memset(bytes_.get(), 0, CaptureSize);
+}
+
+CaptureCopy::CaptureCopy(const CaptureStore& store, const SavePlan& plan) : CaptureCopy() {
+  Take(store, plan);
+}
+
+void CaptureCopy::Take(const CaptureStore& store, const SavePlan& plan) {
   static_assert(AttrSent == 0x80, "the sent bit is bit 7 of the attribute byte");
+  times_ = store.Times;
   uint8_t* const sent = sent_.get();
   for (int k = 0; k < plan.count; ++k) {
     const SavePiece& piece = plan.pieces[k];
@@ -43,8 +52,11 @@ bool TextExporter::Start(const SavePlan& plan, GridBase base, const std::string&
                          const std::string& folder, const std::string& name) {
   if (running_) return false;
   running_ = true;
+  wantRoom_ = false;
   session_.ShowMessage("Exporting  " + name + "  0 %", SuccessColour, 0);
-  auto copy = std::make_shared<const CaptureCopy>(session_.Store, plan);
+  std::shared_ptr<CaptureCopy> room = prepared_ ? std::move(prepared_) : std::make_shared<CaptureCopy>();
+  room->Take(session_.Store, plan);
+  std::shared_ptr<const CaptureCopy> copy = std::move(room);
   job_ = worker_.Start([this, copy, plan, base, port, folder, name](JobContext& job) -> Answer {
     capture_fs::PendingFile file;
     bool writeFailed = !file.Create(folder);
@@ -82,6 +94,24 @@ bool TextExporter::Start(const SavePlan& plan, GridBase base, const std::string&
     };
   });
   return true;
+}
+
+void TextExporter::Prepare() {
+  wantRoom_ = true;
+  if (running_ || prepared_ || preparing_) return;
+  preparing_ = true;
+  worker_.Start([this](JobContext&) -> Answer {
+    auto room = std::make_shared<CaptureCopy>(true);
+    return [this, room]() mutable {
+      preparing_ = false;
+      if (wantRoom_ && !running_) prepared_ = std::move(room);
+    };
+  });
+}
+
+void TextExporter::Unprepare() {
+  wantRoom_ = false;
+  prepared_.reset();
 }
 
 void TextExporter::Cancel() {

@@ -31,10 +31,15 @@ namespace quarlex {
 // The part of the capture an export reads, copied: a ring-sized array of which only the planned
 // pieces are filled (the rest is never touched, so it takes no memory), their sent bits packed
 // eight to a byte, and the whole index. The copy holds the window's thread (tens of ms for a
-// full ring), so it copies no more than the export reads.
+// full ring, most of it the system making fresh pages present), so it copies no more than the
+// export reads, and its room can be made ahead on a worker.
 class CaptureCopy {
  public:
+  // Room for a copy; `touched` makes all of its pages present now (on a worker, ahead of Take).
+  explicit CaptureCopy(bool touched = false);
   CaptureCopy(const CaptureStore& store, const SavePlan& plan);
+  // Copies what an export of `plan` reads, once per room. Owner thread.
+  void Take(const CaptureStore& store, const SavePlan& plan);
   ExportSource Source() const { return {bytes_.get(), nullptr, sent_.get(), times_}; }
 
  private:
@@ -57,6 +62,12 @@ class TextExporter {
   // cancelled, partial file removed". False, and nothing started, while an export is running.
   bool Start(const SavePlan& plan, GridBase base, const std::string& port, const std::string& folder,
              const std::string& name);
+  // Makes the room of the next export's copy on the worker (while the operator chooses the
+  // file), so that Start only copies; Unprepare gives it back (the operator cancelled). An
+  // export started before the room is ready makes its own.
+  void Prepare();
+  void Unprepare();
+  bool Prepared() const { return prepared_ != nullptr; }
   // An export started and not yet ended (its end shown).
   bool Running() const { return running_; }
   // Asks the running export to stop; it ends within one chunk of text, its file removed.
@@ -76,6 +87,8 @@ class TextExporter {
   Session& session_;
   bool running_ = false;
   uint64_t job_ = 0;
+  std::shared_ptr<CaptureCopy> prepared_;
+  bool preparing_ = false, wantRoom_ = false;
   // Last: it ends (a running export stopped, its answer dropped) before the rest goes.
   BackgroundWorker worker_;
 };

@@ -210,12 +210,20 @@ TEST_F(TextExportTest, CancelAndFailureLeaveNoFileAndKeepAnEarlierOne) {
   EXPECT_EQ(window.messages.back().rgb, ErrorColour);
   EXPECT_EQ(ended, (std::vector<bool>{false, false}));
 
-  // Cancel after the export ended does nothing; the next one runs whole.
+  // Cancel after the export ended does nothing; the next one runs whole, in the room made
+  // ahead while the operator chose the file.
   exporter.Cancel();
+  exporter.Prepare();
+  ASSERT_TRUE(owner.RunUntil([&] { return exporter.Prepared(); }));
   ASSERT_TRUE(exporter.Start(plan, GridBase::Char, "COM3", dir.Folder(), "log.txt"));
+  EXPECT_FALSE(exporter.Prepared()) << "the room went to this export";
   exporter.Finish();
   EXPECT_EQ(File("log.txt"), ExportText(store(), plan, GridBase::Char, "COM3"));
   EXPECT_EQ(ended.back(), true);
+  exporter.Prepare();
+  exporter.Unprepare();  // the dialog cancelled before the room was ready: it is not kept
+  exporter.Finish();
+  EXPECT_FALSE(exporter.Prepared());
 }
 
 }  // namespace
