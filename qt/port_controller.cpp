@@ -169,12 +169,20 @@ void PortController::BuildLineItems() {
   };
   dtrItem_ = menu->addAction("DTR");
   dtrItem_->setCheckable(true);
-  connect(dtrItem_, &QAction::triggered, this,
-          guarded([this] { connection_->SetDtr(dtrItem_->isChecked()); }));
+  // A change the line refused leaves the check marks where the lines are.
+  const auto lines = [this] {
+    ShowLineControls(connection_->Dtr(), connection_->Rts(), connection_->RtsFree());
+  };
+  connect(dtrItem_, &QAction::triggered, this, guarded([this, lines] {
+            lines();
+            connection_->SetDtr(!connection_->Dtr());
+          }));
   rtsItem_ = menu->addAction("RTS");
   rtsItem_->setCheckable(true);
-  connect(rtsItem_, &QAction::triggered, this,
-          guarded([this] { connection_->SetRts(rtsItem_->isChecked()); }));
+  connect(rtsItem_, &QAction::triggered, this, guarded([this, lines] {
+            lines();
+            connection_->SetRts(!connection_->Rts());
+          }));
   breakItem_ = menu->addAction("Send break");
   breakItem_->setToolTip("Holds the line in break for 250 ms");
   const auto endBreak = guarded([this] {

@@ -255,6 +255,23 @@ TEST_F(LineTest, DtrRtsAndBreakFromTheMenuReachTheLineAndTheTimeIndex) {
             std::vector<uint32_t>{device::SETRTS});
 }
 
+TEST_F(LineTest, ALineChangeTheDeviceRefusesIsReportedAndTheCheckMarkStaysWithTheLine) {
+  ScriptedLine scripted;
+  Start();
+  port().BtnConnectClick();
+  ASSERT_TRUE(session().PortConnected);
+  scripted.line->FailNext(device::FakeCall::kEscape, device::ErrorOf(device::ErrorKind::kOther));
+  port().DtrItem()->trigger();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("EscapeCommFunction function failed", 0), 0u) << errors[0];
+  EXPECT_FALSE(port().DtrItem()->isChecked());
+  EXPECT_FALSE(port().connection().Dtr());
+  EXPECT_EQ(session().Store.Times.EventCount(), 0u) << "no line event for a change that did not happen";
+  port().DtrItem()->trigger();
+  EXPECT_TRUE(port().DtrItem()->isChecked());
+  EXPECT_EQ(LineEscapes(*scripted.line), std::vector<uint32_t>{device::SETDTR});
+}
+
 TEST_F(LineTest, WithHardwareFlowControlRtsBelongsToTheDriver) {
   ScriptedLine scripted;
   Start();
