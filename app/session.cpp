@@ -48,7 +48,7 @@ class ReceivedBatches {
 
 void Session::ComPortRxChar(size_t count) {
   ReceivedSinceDraw = 1;
-  if (Tap != nullptr && PortConnected) {
+  if (Tap != nullptr && (PortConnected || Tap->Listening())) {
     // A tap takes what both ports have queued, whichever of them raised the event.
     TapPass();
     return;
@@ -219,7 +219,7 @@ void Session::TimerMainTimer() {
   ++SpeedTicks;
   ++MessageTicks;
   // Pieces that waited for word of the other port go now.
-  if (Tap != nullptr && PortConnected && !Store.CaptureFull) TapPass();
+  if (Tap != nullptr && (PortConnected || Tap->Listening()) && !Store.CaptureFull) TapPass();
 
   Store.View.ScrollBarExch().FlushMirror();
   // A frame only when something changed: with the find panel open, bytes not searched yet; with
@@ -332,7 +332,7 @@ void Session::DrainQueued() {
   if (Store.CaptureFull) return;
   bytesLeftQueued_ = false;
   if (Tap != nullptr) {
-    if (PortConnected) TapPass();
+    if (PortConnected || Tap->Listening()) TapPass();
     return;
   }
   const size_t queued = QueuedBytes();

@@ -43,6 +43,8 @@ class TapCapture {
   // no longer waits for it. Says so once per loss on the message panel and in the time index.
   void Lost(TapSide side);
   bool Open(TapSide side) const { return sides_[Index(side)].source != nullptr; }
+  // Either port is recording (the window's port may be away, awaited by Reconnect).
+  bool Listening() const { return Open(TapSide::A) || Open(TapSide::B); }
   const std::string& Name(TapSide side) const { return sides_[Index(side)].name; }
 
   struct PassResult {

@@ -149,7 +149,10 @@ void PortController::BuildMenus() {
   reconnectItem_ = w_.PopupMenuSetCom->addAction("Reconnect");
   reconnectItem_->setCheckable(true);
   reconnectItem_->setChecked(connection_->ReconnectOn());
-  connect(reconnectItem_, &QAction::toggled, this, [this](bool on) { connection_->SetReconnect(on); });
+  connect(reconnectItem_, &QAction::toggled, this, [this](bool on) {
+    connection_->SetReconnect(on);
+    if (tap_) tap_->Follow(session_.PortConnected);  // a wait given up ends the tap too
+  });
   settingsMenus_ = {db, sb, pr, fc};
   BuildLineItems();
 }
@@ -370,7 +373,7 @@ void PortController::HandleException(std::exception_ptr error) {
   // which also cleared PortConnected at once): the status bar goes back to the disconnected
   // state so the operator can connect again, or, with Reconnect, waits for the device.
   if (!ComPort.Connected()) connection_->PortClosed(error);
-  // A tap's port B closes with A (and opens again with it after a Reconnect).
+  // A tap's port B closes with A, or records on while Reconnect waits for A.
   if (tap_) tap_->Follow(session_.PortConnected);
   // The dialog runs the event loop, where the device may come back and vanish again: one
   // dialog is enough, the message panel tells the rest.

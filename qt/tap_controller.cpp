@@ -71,6 +71,22 @@ std::string TapController::CaptionSuffix() const {
 }
 
 void TapController::Follow(bool connected) {
+  if (!connected && capture_ && port_.connection().Waiting()) {
+    // A vanished and Reconnect waits for it: B records on alone meanwhile.
+    if (!aLost_) {
+      aLost_ = true;
+      capture_->SetSource(TapSide::A, nullptr);
+      session_.ShowMessage(
+          capture_->Name(TapSide::A) + " lost; " + capture_->Name(TapSide::B) + " keeps recording",
+          ErrorColour, 0);
+    }
+    return;
+  }
+  if (connected && capture_ && aLost_) {
+    // A is back (Reconnect), into the same capture.
+    aLost_ = false;
+    capture_->SetSource(TapSide::A, queueA_.get());
+  }
   if (connected && !capture_ && chosen_ != 0) {
     Open();
   } else if (connected && capture_ && bLost_ && port_.connection().ReconnectOn()) {
@@ -148,6 +164,7 @@ void TapController::Close() {
   }
   capture_.reset();
   bLost_ = false;
+  aLost_ = false;
   queueA_.reset();
   queueB_.reset();
   ShowSendBar(true);

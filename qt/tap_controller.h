@@ -56,6 +56,7 @@ class TapController : public QObject, public TComOwner {
   const SendWidgets send_;
   QMenu* menu_;
   unsigned chosen_ = 0;
+  bool aLost_ = false;  // the window's port vanished and Reconnect waits for it; B records on
   bool bLost_ = false;  // B vanished while tapping; Reconnect reopens it at a scan
   std::unique_ptr<ComPortQueue> queueA_, queueB_;
   std::unique_ptr<TapCapture> capture_;

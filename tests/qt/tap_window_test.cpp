@@ -161,5 +161,36 @@ TEST_F(TapWindowTest, BVanishingLeavesARecordingAndReconnectBringsBBack) {
   EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(TapWindowTest, BRecordsOnWhileReconnectWaitsForA) {
+  parts.tap->Choose(7);
+  parts.port->BtnConnectClick();
+  ASSERT_TRUE(parts.tap->Tapping());
+  a.Send("q");
+  ASSERT_TRUE(WaitFor("q")) << Captured();
+  a.HangUp();  // A's device vanishes; Reconnect (on by default) waits for it
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return !errors.empty(); }));
+  EXPECT_EQ(w->frame().Msg->text(), "Port 5 lost; Port 7 keeps recording");
+  EXPECT_EQ(w->statusBar().BtnConnect->text(), "Disconnect");
+  ASSERT_TRUE(parts.tap->PortB.Connected());
+  b.Send("r");
+  ASSERT_TRUE(WaitFor("q[r]")) << Captured();
+
+  // A back: into the same capture, beside B.
+  PtyPair again;
+  fs::remove(scratch.LinkFolder() / "COM5");
+  fs::create_symlink(again.path(), scratch.LinkFolder() / "COM5");
+  parts.port->ScanPorts();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return parts.port->ComPort.Connected(); }));
+  again.Send("Q");
+  ASSERT_TRUE(WaitFor("q[r]Q")) << Captured();
+  b.Send("R");
+  ASSERT_TRUE(WaitFor("q[r]Q[R]")) << Captured();
+
+  // Disconnect ends both.
+  parts.port->BtnConnectClick();
+  EXPECT_FALSE(parts.tap->PortB.Connected());
+  EXPECT_EQ(session().Tap, nullptr);
+}
+
 }  // namespace
 }  // namespace quarlex
