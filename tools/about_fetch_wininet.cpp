@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "text/win32_text.h"
@@ -47,9 +51,9 @@ void SetTimeout(HINTERNET h, DWORD option, long ms) {
   InternetSetOptionW(h, option, &value, sizeof value);
 }
 
-}  // namespace
-
-PromoResult FetchPromo(const std::string& address, const PromoLimits& limits, const StopFlag* stop) {
+// The exchange itself, bounded only by its time-outs: WinINet's calls block (the send waits for
+// the answer's head up to the whole time-out) and no flag reaches into them.
+PromoResult FetchBlocking(const std::string& address, const PromoLimits& limits) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limits.totalMs);
   const auto left = [&] {
@@ -93,12 +97,8 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits, co
   std::string answer;
   bool complete = false;
   char buffer[16 * 1024];
-  // A stop is seen between the calls; each call is bounded by the time-outs above.
-  const auto stopped = [stop] { return stop && stop->Requested(); };
-  if (stopped()) return {};
   while (answer.size() < limits.maxBytes) {
     if (left() <= 0) break;
-    if (stopped()) return {};
     SetTimeout(request.h, INTERNET_OPTION_RECEIVE_TIMEOUT, left());
     // A read waits until its whole count has arrived, so a body that stalls half-way would
     // lose what came: ask only for what is there (waiting for the first byte of it).
@@ -121,6 +121,41 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits, co
   const bool cut = answer.size() >= limits.maxBytes;
   return PromoAnswer(std::move(answer),
                      {.complete = complete, .status = static_cast<long>(status), .cut = cut});
+}
+
+}  // namespace
+
+PromoResult FetchPromo(const std::string& address, const PromoLimits& limits, const StopFlag* stop) {
+  if (!stop) return FetchBlocking(address, limits);
+  // The exchange runs on a thread of its own, so that a stop (the About panel or the window
+  // closing) is answered at once: the exchange is then abandoned, left to end by its time-outs
+  // with nobody waiting for it, and its answer is dropped.
+  struct Shared {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    PromoResult result;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::thread exchange([shared, address, limits] {
+    PromoResult r = FetchBlocking(address, limits);
+    std::lock_guard lock(shared->m);
+    shared->result = std::move(r);
+    shared->done = true;
+    shared->cv.notify_all();
+  });
+  std::unique_lock lock(shared->m);
+  while (!shared->done) {
+    if (stop->Requested()) {
+      lock.unlock();
+      exchange.detach();
+      return {};
+    }
+    shared->cv.wait_for(lock, std::chrono::milliseconds(50));
+  }
+  lock.unlock();
+  exchange.join();
+  return std::move(shared->result);
 }
 
 }  // namespace quarlex
