@@ -73,6 +73,7 @@ void Session::ComPortRxChar(size_t count) {
       Port->ReadQueued(Store.ReceiveStaging.get(), n, chunks_);
       const uint32_t from = Store.WriteIndex;
       Store.AppendReceived(Store.ReceiveStaging.get(), n);
+      Captured(from, n);
       Store.RxBytesSinceTick += static_cast<uint32_t>(n);
       remaining -= n;
       const size_t timedFrom = chunks_.empty() ? n : std::min(chunks_.front().Offset, n);
@@ -124,11 +125,27 @@ int64_t Session::ArrivalTimeOf(int64_t monotonicNs) {
 
 void Session::RecordSent(uint32_t from, size_t count) {
   if (count == 0 || from >= CaptureSize) return;
+  Captured(from, count);
   const int64_t now = ArrivalTimeNs();
   const size_t first = std::min<size_t>(count, CaptureSize - from);
   Store.Times.AddBatch(from, static_cast<uint32_t>(first), Direction::Sent, now);
   // A send never fills more than what is left of the ring after it wrapped once.
   if (count > first) Store.Times.AddBatch(0, static_cast<uint32_t>(count - first), Direction::Sent, now);
+}
+
+void Session::Captured(uint32_t from, size_t count) {
+  if (Recorder == nullptr || count == 0 || from >= CaptureSize) return;
+  const size_t first = std::min<size_t>(count, CaptureSize - from);
+  Recorder->Record(Store.CaptureBuffer + from, first);
+  if (count > first) Recorder->Record(Store.CaptureBuffer, count - first);
+}
+
+void Session::SetRecorder(CaptureRecorder* recorder) {
+  Recorder = recorder;
+  // A ring that already holds bytes is not in the recording before them: its rollover saves
+  // it the usual way (Autosave), and the next ring is recorded whole.
+  ringRecorded_ = recorder != nullptr && Store.WriteIndex == 0 && !Store.CaptureFull;
+  recordTrouble_.clear();
 }
 
 void Session::RecordLineEvents(LineEvents events) {
@@ -218,6 +235,19 @@ void Session::TimerMainTimer() {
   }
   ++SpeedTicks;
   ++MessageTicks;
+  if (Recorder != nullptr) {
+    // Bytes the recording could not write are said once as the trouble starts or changes, and
+    // once more when they are on disk after all.
+    std::string trouble = Recorder->Trouble();
+    if (trouble != recordTrouble_ && !RolloverBlocked) {
+      if (!trouble.empty()) {
+        ShowMessage(trouble, ErrorColour, 0);
+      } else {
+        ShowMessage("Recording: all on disk", SuccessColour, 20);
+      }
+    }
+    recordTrouble_ = std::move(trouble);
+  }
   // Pieces that waited for word of the other port go now.
   if (Tap != nullptr && (PortConnected || Tap->Listening()) && !Store.CaptureFull) TapPass();
 
@@ -237,6 +267,11 @@ void Session::TimerMainTimer() {
     if (bytesLeftQueued_) DrainQueued();
     return;
   }
+  if (RolloverBlocked && RecordsRing()) {
+    // The ring waits for the recording to catch up; it is tried each tick (asking is cheap).
+    RollOver();
+    return;
+  }
   if (RolloverBlocked) {
     const bool savedSince = Store.SavedUpTo >= Store.WriteIndex;  // the operator saved the ring
     if (!savedSince) {
@@ -251,7 +286,31 @@ void Session::TimerMainTimer() {
   RollOver();
 }
 
+bool Session::RecordsRing() const {
+  return Recorder != nullptr && ringRecorded_;
+}
+
+bool Session::RecordingKeepsRing() {
+  const std::string trouble = Recorder->Trouble();
+  if (trouble.empty()) return false;
+  LastSaveError = trouble;
+  return true;
+}
+
 bool Session::RollOver() {
+  if (RecordsRing()) {
+    // Every byte of the ring was handed to the recording: no save is needed, unless the
+    // recording fails and holds bytes that are not on disk. Then the ring keeps them.
+    if (RecordingKeepsRing()) {
+      if (!RolloverBlocked) ShowMessage(BlockedText(LastSaveError), ErrorColour, 0);
+      RolloverBlocked = 1;
+      return false;
+    }
+    Recorder->NextRing();
+    ClearFull();
+    DrainQueued();
+    return true;
+  }
   bool discarded = false;
   if (Store.SavedUpTo < Store.WriteIndex) {
     discarded = !ui_.AutosaveChecked();
@@ -266,6 +325,7 @@ bool Session::RollOver() {
       return false;
     }
   }
+  if (Recorder != nullptr) Recorder->NextRing();
   ClearFull();
   // Bytes nobody saved are gone: the operator should know, and that Autosave would keep them.
   if (discarded)
@@ -283,6 +343,15 @@ bool Session::MakeRoomForSend(size_t count) {
   bool ok = true;
   if (Store.CaptureFull) {
     ok = RollOver();
+  } else if (size_t{Store.WriteIndex} + count >= CaptureSize && RecordsRing()) {
+    // The same with a recording: the ring starts anew (and so does the recording's file)
+    // unless the recording fails and the ring holds what is not on disk.
+    ok = !RecordingKeepsRing();
+    if (ok) {
+      Recorder->NextRing();
+      ClearFull();
+      DrainQueued();
+    }
   } else if (size_t{Store.WriteIndex} + count >= CaptureSize && ui_.AutosaveChecked()) {
     // The send would wrap the write position, also one that ends on the last slot (a send never
     // fills the ring): the ring would go on over bytes not saved yet. Save first, and only a
@@ -304,6 +373,8 @@ bool Session::MakeRoomForSend(size_t count) {
 void Session::ClearFull() {
   Store.ClearStorage();
   RolloverBlocked = 0;
+  // From an empty ring on the recording holds every byte of it.
+  ringRecorded_ = Recorder != nullptr;
   retryTicks_ = 0;
   if (Store.SearchOpen) {
     Store.SearchHitState = CurrentMatch::NotChosen;

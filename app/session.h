@@ -32,6 +32,19 @@ class SessionUi {
   virtual bool SaveClick() = 0;
 };
 
+// Where a recording takes the captured bytes (set on the session while Record is on).
+class CaptureRecorder {
+ public:
+  virtual ~CaptureRecorder() = default;
+  // Bytes just appended to the capture, received or sent, in the order they were captured.
+  virtual void Record(const uint8_t* data, size_t count) = 0;
+  // The ring rolls over: what is recorded from now on goes to a new file.
+  virtual void NextRing() = 0;
+  // What is not on disk because writing fails, for the message panel; empty while the bytes
+  // handed over are written (or only wait their turn).
+  virtual std::string Trouble() = 0;
+};
+
 // How the send box text is read, numbered as the mode button cycles: 1 Hex, 2 Text, 3 Decimal.
 enum class InputMode : uint8_t { Hex = 1, Text = 2, Decimal = 3 };
 
@@ -91,6 +104,17 @@ class Session {
 
   // A receive event ran since the tick last drew: the capture grew, or the view followed it.
   uint8_t ReceivedSinceDraw = 0;
+
+  // The recording of the capture while Record is on (SetRecorder); null otherwise. With a recorder a full
+  // ring rolls over without a save (its bytes are in the recording) unless the recording fails: the ring then
+  // stays until the recording has written it, as after a failed autosave.
+  CaptureRecorder* Recorder = nullptr;
+
+  // Bytes were just appended to the capture at ring position `from` (wrapping at the end of the
+  // ring): hands them to the recorder.
+  void Captured(uint32_t from, size_t count);
+  // Record turned on (a recorder) or off (null).
+  void SetRecorder(CaptureRecorder* recorder);
 
   // The open port's input queue; null while no port is open.
   ReceiveSource* Port = nullptr;
@@ -169,6 +193,10 @@ class Session {
   size_t QueuedBytes();
   void TapPass();
   void PortFailed(std::exception_ptr error);
+  // The recorder holds every byte of the ring.
+  bool RecordsRing() const;
+  // The recording fails and holds bytes not on disk (LastSaveError then says what).
+  bool RecordingKeepsRing();
 
   SessionUi& ui_;
   Clock& clock_;
@@ -179,6 +207,9 @@ class Session {
   LineEvents modemKnown_ = 0;  // Cts, Dsr, Dcd: lines whose state is known since connecting
   LineEvents modemState_ = 0;  // CtsOn, DsrOn, DcdOn
   uint8_t retryTicks_ = 0;
+  std::string recordTrouble_;
+  bool ringRecorded_ = false;  // the recorder was set before the ring's first byte  // last Trouble() shown
+                               // on the message panel
   // A receive event found the ring full and left bytes in the port's queue; no new event may
   // come for them (a peer that waits for the line), so the session takes them itself.
   bool bytesLeftQueued_ = false;

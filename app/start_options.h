@@ -46,6 +46,7 @@ struct StartOptions {
   std::optional<bool> Rts;
   bool Connect = false;    // connect once the window shows
   bool Autosave = false;   // check "Autosave" in the Save menu
+  bool Record = false;     // check "Record" in the Save menu
   bool Reconnect = true;   // "Reconnect" of the `. . .` menu stays checked (--no-reconnect clears it)
   std::string SaveFolder;  // where capture files go, ending in '/'; empty = the default
   std::string File;        // a capture file to load, as Ctrl+O would

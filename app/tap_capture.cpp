@@ -81,6 +81,7 @@ size_t TapCapture::Place(TapSide side, const uint8_t* data, size_t count, int64_
     if (store.WriteIndex == CaptureSize) store.CaptureFull = 1;
   }
   if (n == 0) return 0;
+  session_.Captured(from, n);
   store.RxBytesSinceTick += static_cast<uint32_t>(n);
   store.Times.AddBatch(from, static_cast<uint32_t>(n),
                        side == TapSide::A ? Direction::Received : Direction::Sent,

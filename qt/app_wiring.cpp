@@ -103,6 +103,7 @@ void Application::ApplyViewDefaults() {
 
 void Application::Closing() {
   if (window_->saveMenu().save_Auto->isChecked()) parts_.files->SaveAtClose();
+  parts_.files->StopRecording();
   // A save made just before closing may still be writing its times file.
   parts_.files->Files().FinishTimes();
   parts_.tap->Follow(false);

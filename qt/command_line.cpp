@@ -96,6 +96,9 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
   const QCommandLineOption connect("connect", "Connect to the port at start.");
   const QCommandLineOption autosave("autosave",
                                     "Save automatically whenever the 32 MiB capture fills, and at exit.");
+  const QCommandLineOption record(
+      "record",
+      "Record: write every byte received and sent to the save folder as it arrives, a file per 32 MiB.");
   const QCommandLineOption saveFolder(
       "save-folder", "Where capture files go (default: the program's folder when writable, else ~/Quarlex).",
       "DIR");
@@ -103,8 +106,8 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
       "no-reconnect",
       "Do not reopen a device that vanished while connected once it is back (Reconnect off).");
   const QCommandLineOption listPorts("list-ports", "List the serial ports (COM<n>  device  names) and exit.");
-  QList<QCommandLineOption> options{help, version, port,     tap,        baud,        dtr,
-                                    rts,  connect, autosave, saveFolder, noReconnect, listPorts};
+  QList<QCommandLineOption> options{help,    version,  port,   tap,        baud,        dtr,      rts,
+                                    connect, autosave, record, saveFolder, noReconnect, listPorts};
   for (const char* qtOption : {"platform", "display", "style"}) {
     QCommandLineOption o(qtOption, "", "value");
     o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -184,6 +187,7 @@ CommandLine ReadCommandLine(const QStringList& arguments, const PortMapRoots& ro
   }
   o.Connect = parser.isSet(connect);
   o.Autosave = parser.isSet(autosave);
+  o.Record = parser.isSet(record);
   o.Reconnect = !parser.isSet(noReconnect);
   c.Start = true;
   return c;
@@ -198,6 +202,7 @@ void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOpt
   if (options.Autosave) window.saveMenu().save_Auto->setChecked(true);
   if (!options.Reconnect) parts.port->ReconnectItem()->setChecked(false);
   if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;
+  if (options.Record) window.saveMenu().save_Record->setChecked(true);
   if (!options.File.empty()) parts.files->Files().LoadFile(options.File);
   if (options.Connect) {
     QTimer::singleShot(0, parts.port, [port = parts.port] { port->BtnConnectClick(); });

@@ -15,9 +15,21 @@ FilesController::FilesController(Session& session, const SaveMenu& saveMenu, Fin
       ui_(ui),
       dialogParent_(dialogParent),
       portName_(std::move(portName)),
-      files_(session, *this) {
+      files_(session, *this),
+      session_(session),
+      recording_([&session] { return session.ExeFolder; }, [this] { return PortName(); }) {
   files_.WriteTimesOn(&timesWorker_);
   if (session.ExeFolder.empty()) session.ExeFolder = DefaultExeFolder();
+  QObject::connect(saveMenu_.save_Record, &QAction::toggled, &dialogParent_, [this](bool on) {
+    if (on) {
+      recording_.Start();
+      session_.SetRecorder(&recording_);
+      return;
+    }
+    session_.SetRecorder(nullptr);
+    const std::string trouble = recording_.Stop();
+    if (!trouble.empty()) session_.ShowMessage(trouble, ErrorColour, 0);
+  });
   FileChooser = [this]() -> QString {
     std::unique_ptr<QFileDialog> dialog = MakeOpenFile(&dialogParent_);
     // A modal dialog: ticks and receive events go on while it is open.
@@ -41,6 +53,12 @@ bool FilesController::SaveAtClose() {
   if (saved) return true;
   QMessageBox::warning(&dialogParent_, QString(), QString::fromStdString(files_.LastError()));
   return false;
+}
+
+void FilesController::StopRecording() {
+  session_.SetRecorder(nullptr);
+  const std::string trouble = recording_.Stop();
+  if (!trouble.empty()) QMessageBox::warning(&dialogParent_, QString(), QString::fromStdString(trouble));
 }
 
 std::string FilesController::PortName() {

@@ -14,6 +14,7 @@
 #include "qt/window_queue.h"
 #include "qt/window_widgets.h"
 #include "tools/capture_files.h"
+#include "tools/recording.h"
 
 namespace quarlex {
 
@@ -39,6 +40,10 @@ class FilesController : public FilesUi {
   // Autosave at close: the Save button's action, but a failure is also shown in a dialog box,
   // because the message panel disappears with the window.
   bool SaveAtClose();
+  // Record off at close: what the recording holds is written before the window goes; bytes
+  // that cannot be are said in a dialog box.
+  void StopRecording();
+  Recording& recording() { return recording_; }
 
   // FilesUi.
   std::string PortName() override;
@@ -54,6 +59,9 @@ class FilesController : public FilesUi {
   QWidget& dialogParent_;
   const std::function<std::string()> portName_;
   CaptureFiles files_;
+  Session& session_;
+  // The Save menu's "Record": on while checked.
+  Recording recording_;
   // The times files of saves are formatted and written here, off the window's thread. Last: it
   // ends (writing what is queued) before the files object its answers reach goes.
   WindowQueue queue_{dialogParent_};

@@ -328,6 +328,8 @@ void MainWindow::BuildMenus() {
   saveMenu_.PopupMenuSave->addSeparator();
   saveMenu_.save_Auto = saveMenu_.PopupMenuSave->addAction("Autosave");
   saveMenu_.save_Auto->setCheckable(true);
+  saveMenu_.save_Record = saveMenu_.PopupMenuSave->addAction("Record");
+  saveMenu_.save_Record->setCheckable(true);
   // Stored defaults; ClearUi replaces them at start.
   saveMenu_.save_Full->setChecked(true);
   saveMenu_.save_Auto->setChecked(true);

@@ -34,6 +34,7 @@ struct SaveMenu {  // BtnSave's context menu
   QAction* save_Full;
   QAction* save_Interval;
   QAction* save_Auto;
+  QAction* save_Record;  // checkable, off at start
 };
 struct ExchangeWidgets {  // grid, text column, minimap, scroll bar, and the grid's marker menu
   ImageControl* ImageExch;

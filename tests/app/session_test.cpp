@@ -391,6 +391,87 @@ TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
   EXPECT_EQ(s.Store.WriteIndex, 0u);
 }
 
+// A recorder that keeps what it was handed; its files are the pieces between rings.
+struct FakeRecorder : CaptureRecorder {
+  std::vector<std::vector<uint8_t>> files{{}};
+  std::string trouble;
+  void Record(const uint8_t* data, size_t count) override {
+    files.back().insert(files.back().end(), data, data + count);
+  }
+  void NextRing() override { files.emplace_back(); }
+  std::string Trouble() override { return trouble; }
+};
+
+// With Record on every byte the ring takes, received or sent (also a send that wraps), reaches
+// the recorder in capture order; a full ring rolls over without a save into a new file, except
+// while the recording fails: then the ring is kept and the panel says what is not on disk, until
+// the recording catches up. Bytes from before Record was turned on are saved the usual way.
+TEST_F(SessionTest, RecordTakesEveryCapturedByteAndRollsOverIntoANewFile) {
+  FakeRecorder rec;
+  s.SetRecorder(&rec);
+  Receive(5, 10);
+  const uint8_t sent[] = {0xA0, 0xA1};
+  const uint32_t from = s.Store.WriteIndex;
+  for (uint8_t b : sent) s.Store.AppendSent(b);
+  s.RecordSent(from, 2);
+  Receive(3, 20);
+  ASSERT_EQ(rec.files.size(), 1u);
+  EXPECT_EQ(rec.files[0], (std::vector<uint8_t>{10, 11, 12, 13, 14, 0xA0, 0xA1, 20, 21, 22}));
+
+  // The ring fills: no save, a new file, the ring cleared and the queued bytes taken.
+  s.Store.WriteIndex = CaptureSize - 2;
+  Receive(4, 30);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 0);
+  ASSERT_EQ(rec.files.size(), 2u);
+  EXPECT_EQ(rec.files[0].size(), 12u);
+  EXPECT_EQ(rec.files[1], (std::vector<uint8_t>{32, 33}));
+  EXPECT_EQ(s.Store.WriteIndex, 2u);
+  EXPECT_TRUE(ui.messages.empty()) << "nothing was lost: " << ui.messages.back().text;
+
+  // The disk fails: the panel says so, and a full ring waits for the recording to catch up.
+  rec.trouble = "Recording: 6 bytes not on disk (No space left on device)";
+  s.TimerMainTimer();
+  ASSERT_FALSE(ui.messages.empty());
+  EXPECT_EQ(ui.messages.back().text, rec.trouble);
+  EXPECT_FALSE(s.MakeRoomForSend(CaptureSize)) << "a wrapping send would clear bytes not on disk";
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(3, 40);
+  for (int t = 0; t < 3; ++t) s.TimerMainTimer();
+  EXPECT_EQ(s.RolloverBlocked, 1);
+  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 40);
+  EXPECT_EQ(ui.messages.back().text, "Capture full, not saved: " + rec.trouble);
+  EXPECT_EQ(rec.files.size(), 2u);
+  rec.trouble.clear();
+  s.TimerMainTimer();
+  EXPECT_EQ(s.RolloverBlocked, 0);
+  ASSERT_EQ(rec.files.size(), 3u);
+  EXPECT_EQ(rec.files[2], (std::vector<uint8_t>{41, 42}));
+  EXPECT_EQ(ui.saves, 0);
+
+  // A wrapping send starts a new ring and file too.
+  s.Store.WriteIndex = CaptureSize - 2;
+  EXPECT_TRUE(s.MakeRoomForSend(3));
+  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(rec.files.size(), 4u);
+
+  // Record off: nothing more reaches the recorder.
+  s.SetRecorder(nullptr);
+  Receive(2);
+  EXPECT_TRUE(rec.files[3].empty());
+
+  // Turned on in the middle of a ring: that ring is autosaved as before, the next one recorded.
+  Receive(2);
+  s.SetRecorder(&rec);
+  ui.autosave = true;
+  s.Store.WriteIndex = CaptureSize - 1;
+  Receive(2, 50);
+  s.TimerMainTimer();
+  EXPECT_EQ(ui.saves, 1);
+  EXPECT_EQ(rec.files.back(), (std::vector<uint8_t>{51}));
+}
+
 }  // namespace
 }  // namespace quarlex
 

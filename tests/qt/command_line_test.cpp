@@ -153,5 +153,53 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
             std::string("\x01\x02\x03live", 7));
 }
 
+// --record checks Record: received and sent bytes reach the recording's file in capture order as
+// they are captured, a full ring rolls over into a second file without a save, and the files
+// together are the stream. Unchecked, nothing more is written.
+TEST_F(CommandLineTest, RecordWritesEveryByteIntoAFilePerRing) {
+  const fs::path folder = scratch.Root() / "rec";
+  const CommandLine r =
+      Read({"--port", QString::fromStdString((scratch.LinkFolder() / "COM42").string()), "--record",
+            "--save-folder", QString::fromStdString(folder.string()), "--connect", "-platform", "offscreen"});
+  ASSERT_TRUE(r.Start) << r.Err;
+  EXPECT_TRUE(r.Options.Record);
+  const AppParts parts = scratch.Start();
+  MainWindow& w = *scratch.Window();
+  EXPECT_FALSE(w.saveMenu().save_Record->isChecked()) << "off by default";
+  ApplyStartOptions(w, parts, r.Options);
+  EXPECT_TRUE(w.saveMenu().save_Record->isChecked());
+  Session& s = w.session();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.PortConnected && parts.port->ComPort.Connected(); }));
+
+  pty.Send("live", 4);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 4u; }));
+  w.sendBar().EditSend->setText("41 42");
+  parts.send->composer().Send();
+  ASSERT_EQ(s.Store.WriteIndex, 6u);
+  // The ring is made to end two bytes on: the next four arrive over a rollover.
+  s.Store.WriteIndex = CaptureSize - 2;
+  pty.Send("wxyz", 4);
+  ASSERT_TRUE(testing_support::WaitUntil([&] {
+    s.TimerMainTimer();
+    return s.Store.WriteIndex == 2u && !s.Store.CaptureFull;
+  })) << s.Store.WriteIndex;
+  w.saveMenu().save_Record->setChecked(false);  // writes what is queued
+  pty.Send("late", 4);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 6u; }));
+
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].filename().string().rfind("COM42_", 0), 0u) << files[0];
+  EXPECT_EQ(files[0].extension(), ".data");
+  auto read = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(read(files[0]), "liveABwx");
+  EXPECT_EQ(read(files[1]), "yz");
+}
+
 }  // namespace
 }  // namespace quarlex

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/tools/files_support.h"
+#include "tools/recording.h"
 
 namespace quarlex {
 namespace {
@@ -102,6 +103,39 @@ TEST(RecordWriter, AStopWhileWritingFailsSaysWhatIsNotOnDisk) {
   EXPECT_EQ(s.Appended, 300u);
   EXPECT_EQ(s.Written, 0u);
   EXPECT_FALSE(s.Error.empty());
+}
+
+// The recording over the writer: one file per ring, named as a save names it (a suffix when two
+// rings end in one second), started by the first byte only; the files together are the stream.
+// Off, it writes nothing; a folder it cannot write in is trouble that names the bytes not on disk.
+TEST(Recording, AFilePerRingNamedAsASaveAndNothingWhileOff) {
+  TempDir dir;
+  const std::string folder = dir.Path("new/");
+  Recording rec([&] { return folder; }, [] { return std::string("/dev/ttyUSB0"); },
+                [] { return LocalTime{2026, 12, 10, 14, 30, 5}; });
+  const std::vector<uint8_t> a = Bytes(70000, 2), b = Bytes(333, 4);
+  rec.Record(a.data(), a.size());  // Record off
+  rec.Start();
+  EXPECT_FALSE(std::filesystem::exists(folder)) << "no file before the first byte";
+  rec.Record(a.data(), 1000);
+  rec.Record(a.data() + 1000, a.size() - 1000);
+  EXPECT_EQ(rec.CurrentFile(), folder + "ttyUSB0_20261210_143005.data");
+  rec.NextRing();
+  rec.Record(b.data(), b.size());
+  EXPECT_EQ(rec.CurrentFile(), folder + "ttyUSB0_20261210_143005_1.data");
+  EXPECT_EQ(rec.Trouble(), "");
+  EXPECT_EQ(rec.Stop(), "");
+  EXPECT_EQ(ReadWhole(folder + "ttyUSB0_20261210_143005.data"), a);
+  EXPECT_EQ(ReadWhole(folder + "ttyUSB0_20261210_143005_1.data"), b);
+  rec.Record(b.data(), b.size());  // off again
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
+
+  testing_support::WriteWhole(dir.Path("file"), {1});
+  Recording blocked([&] { return dir.Path("file/"); }, [] { return std::string(); });
+  blocked.Start();
+  blocked.Record(b.data(), 10);
+  const std::string trouble = blocked.Stop();
+  EXPECT_EQ(trouble.rfind("Recording: 10 bytes not on disk (", 0), 0u) << trouble;
 }
 
 }  // namespace
