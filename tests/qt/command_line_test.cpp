@@ -14,6 +14,7 @@
 #include "qt/files_controller.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
+#include "qt/send_controller.h"
 #include "qt/support/wait.h"
 #include "qt/support/wired_window.h"
 #include "serial/device_pty.h"
