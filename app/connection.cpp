@@ -245,6 +245,10 @@ void Connection::Connect() {
         openNumber_ = number;
         openIdentity_ = IdentityOf(*entry);
         ui_.LineEventsCounted();
+        if (const device::Device* d = port_.Handle(); d && d->ModemStatusMissing())
+          session_.ShowMessage(
+              name + ": the port gives no modem-line status; CTS, DSR, RING and DCD read as low",
+              SuccessColour, 0);
       } catch (const EComPort& e) {
         // The port stayed closed: say so on the status bar too, then let the window show why.
         session_.PortConnected = false;

@@ -357,6 +357,10 @@ class Device {
   virtual Error GetCommStatus(CommStatus& status) = 0;
   // GetCommModemStatus: MS_* bits.
   virtual Error GetModemStatus(uint32_t& status) = 0;
+  // True when the line gives no modem status at all (a virtual COM port whose driver answers
+  // the query as not supported): GetModemStatus then succeeds with every input line low, and
+  // the window says so once instead of failing the connect.
+  virtual bool ModemStatusMissing() const { return false; }
   // EscapeCommFunction: one of the escape codes; others fail with kInvalidParameter.
   virtual Error Escape(uint32_t function) = 0;
   // TransmitCommChar: sends one byte ahead of output queued by pending writes.

@@ -129,6 +129,7 @@ class Win32Device final : public CoreBackedDevice {
   Error Purge(uint32_t flags) override;
   Error GetCommStatus(CommStatus& status) override;
   Error GetModemStatus(uint32_t& status) override;
+  bool ModemStatusMissing() const override { return modem_missing_; }
   Error Escape(uint32_t function) override;
   Error TransmitChar(uint8_t byte) override;
 
@@ -154,6 +155,10 @@ class Win32Device final : public CoreBackedDevice {
   std::vector<uint8_t> read_buf_ = std::vector<uint8_t>(kReadChunk);
   std::vector<uint8_t> write_buf_ = std::vector<uint8_t>(kWriteChunk);
   std::atomic<bool> dsr_low_{false};
+  // The driver answered the modem-status query with ERROR_NOT_SUPPORTED (wine on a
+  // pseudo-terminal, Bluetooth serial links): the lines read as low, as a POSIX
+  // pseudo-terminal's do. Set once in Init, before any other thread runs.
+  bool modem_missing_ = false;
   std::thread reader_, writer_, line_;
 };
 
@@ -174,6 +179,8 @@ Error Win32Device::Init() {
   t.ReadIntervalTimeout = kReadIntervalMs;  // the first byte is awaited without limit
   if (!SetCommTimeouts(h_, &t)) return Win32Error(GetLastError(), ErrorKind::kOther);
   SetCommMask(h_, kLineEventMask);
+  DWORD modem = 0;
+  modem_missing_ = !GetCommModemStatus(h_, &modem) && GetLastError() == ERROR_NOT_SUPPORTED;
   {
     std::lock_guard lock(core_->mutex());
     core_->SetStateLocked(dcb);
@@ -546,6 +553,7 @@ Error Win32Device::GetCommStatus(CommStatus& status) {
 Error Win32Device::GetModemStatus(uint32_t& status) {
   status = 0;
   if (Error e = Guard()) return e;
+  if (modem_missing_) return {};
   DWORD modem = 0;
   if (!GetCommModemStatus(h_, &modem)) return Win32Error(GetLastError());
   status = modem & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);

@@ -134,6 +134,26 @@ TEST_P(DeviceContract, BytesTravelBothWaysUnchangedIncludingNulAndFF) {
   EXPECT_EQ(rig->PeerReceive(all.size()), all);
 }
 
+// A line without modem status (a virtual COM port whose driver does not support the query)
+// still answers, every input line low, and the device says it has none; one with modem lines
+// gives only the four input lines.
+TEST_P(DeviceContract, ModemStatusAlwaysAnswersAndReadsLowWhereTheLineHasNone) {
+  EXPECT_EQ(dev().ModemStatusMissing(), rig->ModemStatusMissing());
+  for (int pass = 0; pass < 2; ++pass) {  // the answer does not change after the first query
+    uint32_t status = 0xFFFFFFFF;
+    Error e = dev().GetModemStatus(status);
+    ASSERT_TRUE(e.ok()) << e.os_text;
+    EXPECT_EQ(status & ~(MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON), 0u);
+    if (rig->ModemStatusMissing()) {
+      EXPECT_EQ(status, 0u);
+    }
+  }
+  // The port works as any other.
+  rig->PeerSend("AT\r");
+  AwaitQueued(3);
+  EXPECT_EQ(ReadNow(3), "AT\r");
+}
+
 TEST_P(DeviceContract, AFreshlyOpenedLineIsBinaryBeforeAnySetting) {
   // A tty's default IXON would eat 0x11 and 0x13; the line must be raw from the open on.
   const std::string flow_chars("\x11\x13\x11\x13", 4);

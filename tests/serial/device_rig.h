@@ -20,6 +20,8 @@ class Rig {
   virtual void PeerStopReading() = 0;
   // Why this line cannot show the contract case `test` (empty: it can).
   virtual std::string CannotDo(const std::string& /*test*/) const { return {}; }
+  // The line gives no modem status at all, and the device must say so.
+  virtual bool ModemStatusMissing() const { return false; }
   std::unique_ptr<Device> dev;
 };
 

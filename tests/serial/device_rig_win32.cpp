@@ -81,6 +81,10 @@ class ComRig : public Rig {
     peer_ = INVALID_HANDLE_VALUE;
   }
   void PeerStopReading() override {}  // the far end that is not read fills up by itself
+  // Wine maps the COM port to a pseudo-terminal, which has no modem lines; a real port has them.
+  bool ModemStatusMissing() const override {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  }
   std::string CannotDo(const std::string& test) const override {
     auto it = kWineCannot.find(test);
     return it == kWineCannot.end() ? std::string() : it->second;
