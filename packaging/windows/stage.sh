@@ -6,8 +6,8 @@
 #   stage.sh EXE QT_PREFIX OBJDUMP STRIP OUT NOTICE
 set -euo pipefail
 exe=$1 qt=$2 objdump=$3 strip=$4 out=$5 notice=$6
-# Where the mingw runtime DLLs live in Debian's mingw-w64 packages (posix threads).
-runtime_dirs=(/usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib)
+# Where the mingw runtime DLLs live in Debian's mingw-w64 packages (posix threads); on MSYS2 they sit beside the toolchain's programs.
+runtime_dirs=(/usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib "$(dirname "$(command -v "$objdump")")")
 
 rm -rf "$out"
 mkdir -p "$out/platforms" "$out/licenses/Qt"

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "qt/support/stand_in_actions.h"
+#include "tools/capture_file_system.h"
 #include "tools/files_support.h"
 
 namespace quarlex {
@@ -56,8 +57,11 @@ TEST_F(FilesControllerTest, ExeFolderIsSetWhenTheWindowHasNone) {
   MainWindow other(none);
   other.Attach(std::make_shared<FilesController>(other.session(), other.saveMenu(), *this, other, other,
                                                  [] { return std::string(); }));
-  EXPECT_FALSE(other.session().ExeFolder.empty());
-  EXPECT_EQ(other.session().ExeFolder.back(), '/');
+  ASSERT_FALSE(other.session().ExeFolder.empty());
+  // Ends with the platform's separator ('/' here; '\\' too on Windows), ready for a file name.
+  EXPECT_NE(std::string_view(capture_fs::FolderSeparators).find(other.session().ExeFolder.back()),
+            std::string_view::npos)
+      << other.session().ExeFolder;
 }
 
 TEST_F(FilesControllerTest, OpenDialogOffersAllFirstThenData) {
