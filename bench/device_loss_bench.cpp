@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/window_loop.h"
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
@@ -49,51 +50,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using quarlex::Session;
+using quarlex::bench::CpuShareOver;
+using quarlex::bench::Idle;
+using quarlex::bench::Relink;
+using quarlex::bench::RunUntil;
 
 constexpr int kPort = 7;
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// Runs the event loop, idle but for what the program itself does, for `ms`.
-void Idle(int ms) {
-  QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-// The process's CPU share while the event loop idles for `ms`, in percent.
-double CpuShareOver(int ms) {
-  const double cpu0 = CpuSeconds();
-  QElapsedTimer wall;
-  wall.start();
-  Idle(ms);
-  return 100.0 * (CpuSeconds() - cpu0) / (wall.elapsed() / 1000.0);
-}
-
-// Runs the event loop until pred() holds, looking every 5 ms; false after timeout_ms.
-template <class Pred>
-bool RunUntil(Pred pred, int timeout_ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!pred()) {
-    if (t.elapsed() > timeout_ms) return pred();
-    Idle(5);
-  }
-  return true;
-}
-
-// Points the port link COM<number> at `target`, replacing it in one step.
-void Relink(const fs::path& folder, int number, const std::string& target) {
-  const fs::path link = folder / ("COM" + std::to_string(number));
-  const fs::path tmp = folder / ".relink";
-  fs::remove(tmp);
-  fs::create_symlink(target, tmp);
-  fs::rename(tmp, link);
-}
 
 struct Pty {
   int master = -1;

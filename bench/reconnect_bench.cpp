@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/window_loop.h"
 #include "qt/app_wiring.h"
 #include "qt/main_window.h"
 #include "qt/port_controller.h"
@@ -48,48 +49,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using quarlex::Session;
+using quarlex::bench::CpuShareOver;
+using quarlex::bench::Idle;
+using quarlex::bench::Relink;
+using quarlex::bench::RunUntil;
 
 constexpr int kPort = 7;
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-void Idle(int ms) {
-  QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-// The process's CPU share (all its threads, the peer's included: it is idle then) while the event
-// loop idles for `ms`, in percent.
-double CpuShareOver(int ms) {
-  const double cpu0 = CpuSeconds();
-  QElapsedTimer wall;
-  wall.start();
-  Idle(ms);
-  return 100.0 * (CpuSeconds() - cpu0) / (wall.elapsed() / 1000.0);
-}
-
-template <class Pred>
-bool RunUntil(Pred pred, int timeout_ms, int step_ms = 5) {
-  QElapsedTimer t;
-  t.start();
-  while (!pred()) {
-    if (t.elapsed() > timeout_ms) return pred();
-    Idle(step_ms);
-  }
-  return true;
-}
-
-void Link(const fs::path& folder, const std::string& target) {
-  const fs::path tmp = folder / ".relink";
-  fs::remove(tmp);
-  fs::create_symlink(target, tmp);
-  fs::rename(tmp, folder / ("COM" + std::to_string(kPort)));
-}
 
 // Byte n of the peer's stream: never periodic within a capture's length in a way that would hide
 // a lost or repeated piece of whole 1 ms blocks.
@@ -202,10 +167,10 @@ int main(int argc, char** argv) {
   auto appear = [&] {
     if (mode == "pty") {
       pty = std::make_unique<Pty>();
-      Link(links, pty->slave);
+      Relink(links, kPort, pty->slave);
     } else {
       line->Return();
-      Link(links, "/dev/null");  // any character device lists the link as a port
+      Relink(links, kPort, "/dev/null");  // any character device lists the link as a port
     }
   };
   appear();
