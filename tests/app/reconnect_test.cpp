@@ -10,13 +10,9 @@
 #include <filesystem>
 #include <map>
 
-#include "app/connection.h"
-#include "ports/port_name.h"
 #include "serial/device_pty.h"
 #include "tests/app/port_tree.h"
-#include "tests/app/support/fake_session_ui.h"
-#include "tests/serial/support/comport_owner.h"
-#include "tests/serial/support/fake_device.h"
+#include "tests/app/support/connection_rig.h"
 
 namespace quarlex {
 namespace {
@@ -59,119 +55,8 @@ TEST(ReconnectIdentity, TheUdevIdentityDecidesWhereThereIsOneElseTheNumber) {
   EXPECT_EQ(RetryDelayMs(1000), 30000);
 }
 
-struct TestClock : Clock {
-  int64_t mono = 5'000'000'000;
-  int64_t MonotonicNs() override { return mono; }
-  int64_t WallNs() override { return 1'700'000'000'000'000'000 + mono; }
-};
-
-struct RecordingUi : ConnectionUi {
-  std::string connectCaption, portCaption;
-  bool buttonsEnabled = true;
-  std::vector<int> rescans;  // every RescanAfter
-  void SetConnectCaption(const std::string& c) override { connectCaption = c; }
-  void SetPortButtonsEnabled(bool on) override { buttonsEnabled = on; }
-  void SetPortCaption(const std::string& c) override { portCaption = c; }
-  void SetBaudCaption(const std::string&) override {}
-  void CheckBaud(uint32_t) override {}
-  void CheckDataBits(TDataBits) override {}
-  void CheckStopBits(TStopBits) override {}
-  void CheckParity(TParityBits) override {}
-  void CheckFlow(TFlowControl) override {}
-  void ShowPortHolder(const std::string&) override {}
-  void LineEventsCounted() override {}
-  void RescanAfter(int ms) override { rescans.push_back(ms); }
-  void ShowLineControls(bool, bool, bool) override {}
-  void ShowLineLamps(const LineLamps& l) override { lamps = l; }
-  LineLamps lamps;
-};
-
-// The window's owner as far as the connection sees it: posted calls run on the test thread, and
-// a port that closed itself is handed to the connection before its error is kept.
-struct Owner : test::TestOwner {
-  TComPort* port = nullptr;
-  Connection* connection = nullptr;
-  std::vector<std::string> shown;
-  void HandleException(std::exception_ptr error) override {
-    if (!port->Connected()) connection->PortClosed(error);
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      shown.push_back(e.what());
-    }
-  }
-};
-
-struct ReconnectTest : ::testing::Test {
-  TestClock clock;
-  testing::FakeSessionUi sessionUi;
-  Session session{sessionUi, clock};
-  Owner owner;
-  TComPort port{&owner};
-  PortTable table;
-  RecordingUi ui;
-  std::map<unsigned, PortEntry> map;  // what the port map lists
-  Connection connection{session,
-                        port,
-                        table,
-                        ui,
-                        [this](unsigned n) -> const PortEntry* {
-                          auto it = map.find(n);
-                          return it == map.end() ? nullptr : &it->second;
-                        },
-                        clock};
-
-  ReconnectTest() {
-    owner.port = &port;
-    owner.connection = &connection;
-    port.SetPortPathResolver([this](const std::string& name) {
-      auto it = map.find(ComPortNumber(name));
-      return it == map.end() ? name : it->second.DevicePath;
-    });
-    port.OnRxChar = [this](TCustomComPort*, int32_t count) {
-      if (count > 0) session.ComPortRxChar(static_cast<size_t>(count));
-    };
-  }
-  ~ReconnectTest() override {
-    session.PortConnected = false;
-    port.Close();
-  }
-
-  static PortEntry Adapter(const std::string& path, const std::string& serial) {
-    PortEntry e;
-    e.DevicePath = path;
-    e.ByIdLink = "/dev/serial/by-id/usb-FTDI_FT232R_" + serial + "-if00-port0";
-    return e;
-  }
-  void Scan() {
-    std::vector<std::string> texts;
-    for (auto& [n, e] : map) {
-      e.Number = static_cast<uint8_t>(n);
-      texts.push_back(ComPortName(n));
-    }
-    connection.ScanPorts(texts);
-  }
-  std::string Captured() const {
-    return std::string(reinterpret_cast<const char*>(session.Store.CaptureBuffer), session.Store.WriteIndex);
-  }
-  bool RunUntil(const std::function<bool()>& done) { return owner.RunUntil(done); }
-  std::string LastMessage() const { return sessionUi.messages.empty() ? "" : sessionUi.messages.back().text; }
-  std::vector<TimedEvent> Events() const {
-    std::vector<TimedEvent> events;
-    for (size_t i = 0; i < session.Store.Times.EventCount(); ++i)
-      events.push_back(session.Store.Times.Event(i));
-    return events;
-  }
-};
-
-// Every port opens as a scripted line of the fake device, chosen by its device path.
-struct FakeLines {
-  std::shared_ptr<device::FakeLine> usb0 = std::make_shared<device::FakeLine>();
-  std::shared_ptr<device::FakeLine> usb1 = std::make_shared<device::FakeLine>();
-  device::DeviceOpener previous =
-      device::SetDeviceOpener(device::FakeLine::Opener({{"/dev/ttyUSB0", usb0}, {"/dev/ttyUSB1", usb1}}));
-  ~FakeLines() { device::SetDeviceOpener(previous); }
-};
+struct ReconnectTest : testing::ConnectionRig {};
+using testing::FakeLines;
 
 TEST_F(ReconnectTest, AVanishedAdapterIsReopenedWithItsSettingsIntoTheSameCapture) {
   FakeLines lines;
