@@ -3,6 +3,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "serial/thread_name.h"
+
 namespace quarlex {
 
 struct TRegMonitorThread::Shared {
@@ -36,7 +38,10 @@ bool TRegMonitorThread::Start(std::string* error) {
     std::lock_guard lock(shared_->mutex);
     shared_->stopping = false;
   }
-  thread_ = std::thread([this] { Execute(); });
+  thread_ = std::thread([this] {
+    NameThisThread(thread_role::kWatch);
+    Execute();
+  });
   return true;
 }
 

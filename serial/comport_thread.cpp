@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "serial/comport.h"
+#include "serial/thread_name.h"
 
 namespace quarlex {
 
@@ -215,7 +216,10 @@ TComThread::TComThread(TCustomComPort* AComPort) : state_(std::make_shared<State
   state_->dev->SetEventMask(EventsToMask(AComPort->Events()));
   state_->dev->SetRxEventInterval(static_cast<uint32_t>(AComPort->RxEventInterval()));
   auto s = state_;
-  thread_ = std::thread([s] { Execute(s); });
+  thread_ = std::thread([s] {
+    NameThisThread(thread_role::kEvents);
+    Execute(s);
+  });
 }
 
 TComThread::~TComThread() {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "serial/thread_name.h"
 #include "text/win32_text.h"
 #include "tools/about.h"
 
@@ -138,6 +139,7 @@ PromoResult FetchPromo(const std::string& address, const PromoLimits& limits, co
   };
   auto shared = std::make_shared<Shared>();
   std::thread exchange([shared, address, limits] {
+    NameThisThread(thread_role::kFetch);
     PromoResult r = FetchBlocking(address, limits);
     std::lock_guard lock(shared->m);
     shared->result = std::move(r);

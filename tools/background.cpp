@@ -3,6 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "serial/thread_name.h"
+
 namespace quarlex {
 
 class BackgroundWorker::Context : public JobContext {
@@ -33,7 +35,11 @@ uint64_t BackgroundWorker::Start(Job job) {
   std::lock_guard<std::mutex> lock(mu_);
   const uint64_t id = nextId_++;
   queue_.push_back({id, std::move(job), std::make_shared<StopFlag>()});
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+  if (!thread_.joinable())
+    thread_ = std::thread([this] {
+      NameThisThread(thread_role::kWorker);
+      Run();
+    });
   wake_.notify_one();
   return id;
 }

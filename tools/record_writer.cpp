@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "serial/thread_name.h"
 #include "tools/capture_file_system.h"
 
 namespace quarlex {
@@ -21,7 +22,10 @@ struct RecordWriter::FileState {
 
 RecordWriter::RecordWriter(std::chrono::milliseconds syncEvery, std::chrono::milliseconds retryEvery)
     : syncEvery_(syncEvery), retryEvery_(retryEvery), file_(std::make_unique<FileState>()) {
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    NameThisThread(thread_role::kRecord);
+    Run();
+  });
 }
 
 RecordWriter::~RecordWriter() {

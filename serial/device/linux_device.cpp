@@ -25,6 +25,7 @@
 #include "serial/device/linux_termios2.h"
 #include "serial/device/linux_termios_map.h"
 #include "serial/device/port_lock_linux.h"
+#include "serial/thread_name.h"
 
 namespace quarlex::device {
 
@@ -175,7 +176,10 @@ Error LinuxDevice::Init() {
     has_icount_ = ioctl(fd_, TIOCGICOUNT, &icount_) == 0;
     has_modem_ = ioctl(fd_, TIOCMGET, &modem_) == 0;
   }
-  io_ = std::thread([this] { IoLoop(); });
+  io_ = std::thread([this] {
+    NameThisThread(thread_role::kIo);
+    IoLoop();
+  });
   return {};
 }
 

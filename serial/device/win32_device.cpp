@@ -18,6 +18,7 @@
 #include "serial/device/device.h"
 #include "serial/device/device_core.h"
 #include "serial/device/win32_error.h"
+#include "serial/thread_name.h"
 
 // After the project headers: the device layer's constants carry the comm API's names and values,
 // which windows.h then defines again as macros of the same value.
@@ -185,9 +186,18 @@ Error Win32Device::Init() {
     std::lock_guard lock(core_->mutex());
     core_->SetStateLocked(dcb);
   }
-  reader_ = std::thread([this] { ReadLoop(); });
-  writer_ = std::thread([this] { WriteLoop(); });
-  line_ = std::thread([this] { LineLoop(); });
+  reader_ = std::thread([this] {
+    NameThisThread(thread_role::kRead);
+    ReadLoop();
+  });
+  writer_ = std::thread([this] {
+    NameThisThread(thread_role::kWrite);
+    WriteLoop();
+  });
+  line_ = std::thread([this] {
+    NameThisThread(thread_role::kLine);
+    LineLoop();
+  });
   return {};
 }
 

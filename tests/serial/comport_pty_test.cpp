@@ -1,7 +1,10 @@
 // The whole component on a real line: the POSIX device on a pseudo-terminal pair, the event
 // thread and the thread-sync hand-over into a test owner.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <numeric>
 
 #include "serial/comport.h"
@@ -12,6 +15,26 @@ namespace quarlex {
 namespace {
 
 using device::testing::PtyPair;
+
+// The names of this process's threads, as `top -H` and the CPU benchmark see them.
+std::vector<std::string> ThreadNames() {
+  std::vector<std::string> names;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return names;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    if (std::getline(comm, name)) names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+size_t Named(const std::string& name) {
+  const auto names = ThreadNames();
+  return static_cast<size_t>(std::count(names.begin(), names.end(), name));
+}
 
 class ComPortPtyTest : public ::testing::Test {
  protected:
@@ -44,6 +67,10 @@ TEST_F(ComPortPtyTest, BytesFromThePeerReachOnRxCharAndWritesReachThePeer) {
   pty.Send(sent);
   ASSERT_TRUE(owner.RunUntil([&] { return received.size() >= sent.size(); }));
   EXPECT_EQ(received, sent);
+  // Both threads have run (one read the bytes, the other handed them over), so each has named
+  // itself: the line's reader and the event thread are told apart by name while the port is open.
+  EXPECT_EQ(Named("qx-io"), 1u);
+  EXPECT_EQ(Named("qx-events"), 1u);
   // Each Read returned exactly the count its event announced.
   EXPECT_EQ(counts, reads);
   EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), int64_t{0}), int64_t(sent.size()));
@@ -77,6 +104,7 @@ TEST_F(ComPortPtyTest, OpenCloseCyclesReleaseTheDeviceEachTime) {
     pty.Send("x");
     ASSERT_TRUE(owner.RunUntil([&] { return received.size() == size_t(i + 1); })) << i;
     port->Close();
+    EXPECT_EQ(Named("qx-io"), 0u) << i;
   }
   // Another port can take the device once this one let go.
   TComPort other(&owner);
