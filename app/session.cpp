@@ -136,12 +136,13 @@ void Session::RecordSent(uint32_t from, size_t count) {
 void Session::Captured(uint32_t from, size_t count) {
   if (Recorder == nullptr || count == 0 || from >= CaptureSize) return;
   const size_t first = std::min<size_t>(count, CaptureSize - from);
-  Recorder->Record(Store.CaptureBuffer + from, first);
-  if (count > first) Recorder->Record(Store.CaptureBuffer, count - first);
+  Recorder->Record(Store.CaptureBuffer, from, first);
+  if (count > first) Recorder->Record(Store.CaptureBuffer, 0, count - first);
 }
 
 void Session::SetRecorder(CaptureRecorder* recorder) {
   Recorder = recorder;
+  Store.Times.Observe(recorder);
   // A ring that already holds bytes is not in the recording before them: its rollover saves
   // it the usual way (Autosave), and the next ring is recorded whole.
   ringRecorded_ = recorder != nullptr && Store.WriteIndex == 0 && !Store.CaptureFull;
@@ -236,6 +237,7 @@ void Session::TimerMainTimer() {
   ++SpeedTicks;
   ++MessageTicks;
   if (Recorder != nullptr) {
+    Recorder->CatchUp();
     // Bytes the recording could not write are said once as the trouble starts or changes, and
     // once more when they are on disk after all.
     std::string trouble = Recorder->Trouble();
@@ -306,7 +308,6 @@ bool Session::RollOver() {
       RolloverBlocked = 1;
       return false;
     }
-    Recorder->NextRing();
     ClearFull();
     DrainQueued();
     return true;
@@ -325,7 +326,6 @@ bool Session::RollOver() {
       return false;
     }
   }
-  if (Recorder != nullptr) Recorder->NextRing();
   ClearFull();
   // Bytes nobody saved are gone: the operator should know, and that Autosave would keep them.
   if (discarded)
@@ -348,7 +348,6 @@ bool Session::MakeRoomForSend(size_t count) {
     // unless the recording fails and the ring holds what is not on disk.
     ok = !RecordingKeepsRing();
     if (ok) {
-      Recorder->NextRing();
       ClearFull();
       DrainQueued();
     }
@@ -371,6 +370,8 @@ bool Session::MakeRoomForSend(size_t count) {
 }
 
 void Session::ClearFull() {
+  // The recording leaves its file with the ring; the bytes are still there while it does.
+  const std::string lost = Recorder != nullptr ? Recorder->NextRing() : std::string();
   Store.ClearStorage();
   RolloverBlocked = 0;
   // From an empty ring on the recording holds every byte of it.
@@ -383,6 +384,7 @@ void Session::ClearFull() {
   }
   ui_.OutExchange();
   ui_.OutMiniMap();
+  if (!lost.empty()) ShowMessage(lost, ErrorColour, 0);
 }
 
 void Session::SaveFailed(const std::string& reason) {

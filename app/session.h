@@ -32,16 +32,25 @@ class SessionUi {
   virtual bool SaveClick() = 0;
 };
 
-// Where a recording takes the captured bytes (set on the session while Record is on).
-class CaptureRecorder {
+// Where a recording takes the captured bytes (set on the session while Record is on). It is told
+// of the time index's entries as they are added (TimeIndexObserver), at ring positions.
+class CaptureRecorder : public TimeIndexObserver {
  public:
-  virtual ~CaptureRecorder() = default;
-  // Bytes just appended to the capture, received or sent, in the order they were captured.
-  virtual void Record(const uint8_t* data, size_t count) = 0;
-  // The ring rolls over: what is recorded from now on goes to a new file.
-  virtual void NextRing() = 0;
-  // What is not on disk because writing fails, for the message panel; empty while the bytes
-  // handed over are written (or only wait their turn).
+  ~CaptureRecorder() override = default;
+  // Bytes just appended to the capture at ring positions from .. from + count - 1 of `ring` (the
+  // capture's buffer, never wrapping), in the order they were captured. They stay there until
+  // the ring is cleared, so a recorder that cannot take all of them now takes the rest from the
+  // ring later (CatchUp); until then it has Trouble.
+  virtual void Record(const uint8_t* ring, uint32_t from, size_t count) = 0;
+  // The ring is about to be cleared (rollover, Clear, Open): what is recorded from now on goes to
+  // a new file. Bytes of this ring it has not taken yet are still in the ring during the call;
+  // what it says of those it could not take (for the message panel), empty when none.
+  virtual std::string NextRing() = 0;
+  // The tick: takes what waits in the ring, as far as it can.
+  virtual void CatchUp() = 0;
+  // What is not on disk, for the message panel: bytes the writing failed on, or that wait in
+  // the ring; empty while the bytes handed over are written (or only wait their turn). While it
+  // is not empty the ring must be kept.
   virtual std::string Trouble() = 0;
 };
 

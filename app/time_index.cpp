@@ -104,6 +104,11 @@ void TimeIndex::Clear() {
 }
 
 void TimeIndex::AddBatch(uint32_t position, uint32_t count, Direction dir, int64_t timeNs) {
+  if (observer_.to != nullptr && count > 0) observer_.to->BatchAdded(position, count, dir, timeNs);
+  Add(position, count, dir, timeNs);
+}
+
+void TimeIndex::Add(uint32_t position, uint32_t count, Direction dir, int64_t timeNs) {
   count = std::min(count, MaxCount);
   if (count == 0) return;
   if (position < end_) Wrapped();
@@ -126,6 +131,7 @@ void TimeIndex::AddBatch(uint32_t position, uint32_t count, Direction dir, int64
 void TimeIndex::AddEvents(uint32_t position, LineEvents events, int64_t timeNs) {
   events &= AllLineEventBits;
   if (events == 0) return;
+  if (observer_.to != nullptr) observer_.to->EventsAdded(position, events, timeNs);
   if (position < end_) Wrapped();
   if (events_.size() == eventCapacity_) CoalesceEvents();
   events_.push_back({timeNs, position, events});
@@ -133,7 +139,7 @@ void TimeIndex::AddEvents(uint32_t position, LineEvents events, int64_t timeNs) 
 
 void TimeIndex::RestoreBatch(const TimedBatch& b) {
   if (b.Count == 0 || b.Position < end_) return;  // would overlap: not from a sound file
-  AddBatch(b.Position, b.Count, b.Dir, b.TimeNs);
+  Add(b.Position, b.Count, b.Dir, b.TimeNs);
   if (b.Coalesced) {
     Entry& last = batches_.back();
     last.Packed = Pack(CountOf(last), DirOf(last), true);

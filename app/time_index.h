@@ -102,6 +102,16 @@ struct TimedEvent {
   bool operator==(const TimedEvent&) const = default;
 };
 
+// Told of every entry as the capture adds it (not of entries restored from a file), with the
+// arguments it was added with: a recording keeps its own index of the bytes it writes from these,
+// which then holds what this one holds. Called on the index's thread, inside the call that adds.
+class TimeIndexObserver {
+ public:
+  virtual ~TimeIndexObserver() = default;
+  virtual void BatchAdded(uint32_t position, uint32_t count, Direction dir, int64_t timeNs) = 0;
+  virtual void EventsAdded(uint32_t position, LineEvents events, int64_t timeNs) = 0;
+};
+
 class TimeIndex {
  public:
   static constexpr size_t DefaultBatchCapacity = size_t{1} << 20;  // 16 MiB
@@ -125,6 +135,8 @@ class TimeIndex {
   void RestoreBatch(const TimedBatch& batch);
   void RestoreEvent(const TimedEvent& event);
   void Clear();
+  // Who is told of new entries (null: nobody). A copy of the index tells nobody.
+  void Observe(TimeIndexObserver* observer) { observer_.to = observer; }
 
   size_t BatchCount() const { return batches_.size() - head_; }
   size_t EventCount() const { return events_.size() - eventHead_; }
@@ -166,6 +178,16 @@ class TimeIndex {
     return count | (uint32_t{static_cast<uint8_t>(dir)} << 27) | (coalesced ? 1u << 29 : 0u);
   }
 
+  // Copies start unobserved: a copy is formatted or shown elsewhere, never added to for the
+  // capture.
+  struct ObserverRef {
+    TimeIndexObserver* to = nullptr;
+    ObserverRef() = default;
+    ObserverRef(const ObserverRef&) {}
+    ObserverRef& operator=(const ObserverRef&) { return *this; }
+  };
+
+  void Add(uint32_t position, uint32_t count, Direction dir, int64_t timeNs);
   void Wrapped();
   void DropOverwritten(uint32_t to);
   void CoalesceBatches();
@@ -189,6 +211,7 @@ class TimeIndex {
   size_t eventWrapAt_ = 0;
   uint32_t end_ = 0;  // ring position after the newest batch
   uint32_t granule_ = 1;
+  ObserverRef observer_;
 };
 
 }  // namespace quarlex

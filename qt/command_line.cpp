@@ -202,6 +202,8 @@ void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOpt
   if (options.Autosave) window.saveMenu().save_Auto->setChecked(true);
   if (!options.Reconnect) parts.port->ReconnectItem()->setChecked(false);
   if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;
+  // Before anything is recorded or loaded: a recording left unfinished there is made whole.
+  parts.files->CompleteUnfinishedRecordings();
   if (options.Record) window.saveMenu().save_Record->setChecked(true);
   if (!options.File.empty()) parts.files->Files().LoadFile(options.File);
   if (options.Connect) {

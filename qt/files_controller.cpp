@@ -61,6 +61,17 @@ void FilesController::StopRecording() {
   if (!trouble.empty()) QMessageBox::warning(&dialogParent_, QString(), QString::fromStdString(trouble));
 }
 
+void FilesController::CompleteUnfinishedRecordings() {
+  timesWorker_.Start([folder = session_.ExeFolder, &session = session_](JobContext&) -> Answer {
+    // Run even when asked to stop: an index half rewritten is never left (it is replaced whole).
+    const std::vector<std::string> said = quarlex::CompleteUnfinishedRecordings(folder);
+    if (said.empty()) return {};
+    std::string text;
+    for (const std::string& line : said) text += (text.empty() ? "" : "; ") + line;
+    return [text, &session] { session.ShowMessage(text, ErrorColour, 0); };
+  });
+}
+
 std::string FilesController::PortName() {
   std::string name = portName_();
   return name.empty() ? "COM1" : name;

@@ -44,6 +44,9 @@ class FilesController : public FilesUi {
   // that cannot be are said in a dialog box.
   void StopRecording();
   Recording& recording() { return recording_; }
+  // At start, once the save folder is settled: completes the indexes of recordings in it that
+  // did not end (on the worker) and says so on the message panel.
+  void CompleteUnfinishedRecordings();
 
   // FilesUi.
   std::string PortName() override;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace quarlex::capture_fs {
 
@@ -25,6 +26,14 @@ std::tm LocalTimeOf(std::time_t t);
 
 // False only when nothing at all is found under `path` (a file that cannot be read still exists).
 bool Exists(const std::string& path);
+
+// Names of the files directly in `folder` (ending in a separator), in no particular order;
+// empty when it cannot be read.
+std::vector<std::string> FilesIn(const std::string& folder);
+
+// True while a recording's writer has `path` open (an AppendFile holds it against others): a
+// file another instance is still writing.
+bool HeldByWriter(const std::string& path);
 
 // Creates `folder` (ending in a separator) and every missing folder above it. "" on success,
 // else why not (a file in the way gives the system's "not a directory" text).
@@ -73,7 +82,8 @@ class AppendFile {
   AppendFile& operator=(const AppendFile&) = delete;
   ~AppendFile();  // Close
 
-  // Creates `path` and makes its name durable; false when it exists or cannot be made.
+  // Creates `path` and makes its name durable; false when it exists or cannot be made. While it
+  // is open, HeldByWriter(path) is true, also for another process.
   bool Create(const std::string& path);
   bool IsOpen() const { return handle_ != -1; }
   // Appends up to `length` bytes: how many were written, fewer only on failure (Error()).
@@ -99,6 +109,8 @@ class SourceFile {
 
   bool Open(const std::string& path);
   uint64_t Size() const { return size_; }
+  // When it was last written, in nanoseconds since the Unix epoch.
+  int64_t ModifiedNs() const { return modifiedNs_; }
   // Reads up to `length` bytes at `offset`: the count read (0 at the end), or -1 with Error().
   int64_t ReadAt(uint8_t* into, uint32_t length, uint64_t offset);
   const std::string& Error() const { return error_; }
@@ -106,6 +118,7 @@ class SourceFile {
  private:
   intptr_t handle_ = -1;
   uint64_t size_ = 0;
+  int64_t modifiedNs_ = 0;
   std::string error_;
 };
 

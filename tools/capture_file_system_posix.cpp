@@ -1,8 +1,10 @@
 // Capture files on POSIX systems: no-replace renames, fsync of the file and of its folder, and
 // loads that refuse anything but a regular file before opening it.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +87,9 @@ bool AppendFile::Create(const std::string& path) {
     error_ = Reason(errno);
     return false;
   }
+  // A lock that ends with the descriptor, also when the process is killed: while it is held the
+  // file is being written, and the next start must not take it for an unfinished recording.
+  (void)::flock(fd, LOCK_EX | LOCK_NB);
   handle_ = fd;
   SyncFolder(path);  // the name survives a power cut with the first bytes
   return true;
@@ -237,7 +242,27 @@ bool SourceFile::Open(const std::string& path) {
   }
   handle_ = fd;
   size_ = static_cast<uint64_t>(st.st_size);
+  modifiedNs_ = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
   return true;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* e = ::readdir(dir)) {
+    if (e->d_type == DT_REG || e->d_type == DT_UNKNOWN) names.emplace_back(e->d_name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+bool HeldByWriter(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
 }
 
 int64_t SourceFile::ReadAt(uint8_t* into, uint32_t length, uint64_t offset) {

@@ -273,7 +273,37 @@ bool SourceFile::Open(const std::string& path) {
   }
   handle_ = Stored(h);
   size_ = static_cast<uint64_t>(size.QuadPart);
+  FILETIME written{};
+  if (GetFileTime(h, nullptr, nullptr, &written)) {
+    // 100-ns steps since 1601.
+    const uint64_t ticks = (uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime;
+    modifiedNs_ = static_cast<int64_t>(ticks - 116444736000000000ull) * 100;
+  }
   return true;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  const HANDLE h = FindFirstFileW(Wide(folder + "*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(Narrow(found.cFileName));
+  } while (FindNextFileW(h, &found));
+  FindClose(h);
+  return names;
+}
+
+bool HeldByWriter(const std::string& path) {
+  // The writer shares its file for reading only: an open that itself lets others only read
+  // fails while the writer has it.
+  const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 int64_t SourceFile::ReadAt(uint8_t* into, uint32_t length, uint64_t offset) {

@@ -278,6 +278,107 @@ std::string TimesFileText(const TimeIndex& index, const SavePlan& plan) {
   return text;
 }
 
+std::string JournalBatchLine(uint64_t offset, uint32_t count, Direction dir, int64_t timeNs) {
+  std::string line = "B ";
+  Append(line, offset);
+  line += ' ';
+  Append(line, count);
+  line += ' ';
+  line += DirLetter(dir);
+  line += ' ';
+  Append(line, timeNs);
+  line += '\n';
+  return line;
+}
+
+std::string JournalEventLine(uint64_t offset, LineEvents events, int64_t timeNs) {
+  std::string line = "E ";
+  Append(line, offset);
+  line += ' ';
+  Append(line, timeNs);
+  line += ' ';
+  line += EventNamesOf(events);
+  line += '\n';
+  return line;
+}
+
+bool IsTimesJournal(std::string_view text) {
+  return text.starts_with(TimesJournalHeader) &&
+         (text.size() == TimesJournalHeader.size() || text[TimesJournalHeader.size()] == '\n' ||
+          text[TimesJournalHeader.size()] == '\r');
+}
+
+SavePlan WholeFilePlan(uint64_t size) {
+  SavePlan plan;
+  plan.count = 1;
+  plan.pieces[0] = {0, static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX))};
+  return plan;
+}
+
+uint64_t ReplayJournal(std::string_view journal, uint64_t dataSize, int64_t fallbackTimeNs,
+                       TimeIndex& index) {
+  index.Clear();
+  uint64_t end = 0;  // after the last batch replayed
+  int64_t lastTime = fallbackTimeNs;
+  bool any = false;
+  size_t pos = journal.find('\n');
+  // Only whole lines: the last one may have been cut by the crash.
+  while (pos != std::string_view::npos) {
+    const size_t nl = journal.find('\n', pos + 1);
+    if (nl == std::string_view::npos) break;
+    std::string_view l = journal.substr(pos + 1, nl - pos - 1);
+    pos = nl;
+    if (l.ends_with('\r')) l.remove_suffix(1);
+    const std::string_view kind = Token(l);
+    uint64_t offset = 0;
+    int64_t time = 0;
+    if (kind == "B") {
+      uint64_t count = 0;
+      if (!Number(Token(l), offset) || !Number(Token(l), count)) break;
+      const std::string_view d = Token(l);
+      if (!Number(Token(l), time) || !Token(l).empty() || count == 0 || count > TimeIndex::MaxCount) break;
+      if (d != "R" && d != "S" && d != "M") break;
+      if (offset >= dataSize) continue;  // its bytes did not reach the disk
+      const uint64_t kept = std::min<uint64_t>(count, dataSize - offset);
+      index.AddBatch(static_cast<uint32_t>(offset), static_cast<uint32_t>(kept),
+                     d == "R"   ? Direction::Received
+                     : d == "S" ? Direction::Sent
+                                : Direction::Mixed,
+                     time);
+      end = std::max(end, offset + kept);
+    } else if (kind == "E") {
+      if (!Number(Token(l), offset) || !Number(Token(l), time)) break;
+      std::string_view names = Token(l);
+      if (names.empty() || !Token(l).empty()) break;
+      LineEvents events = 0;
+      bool known = true;
+      while (!names.empty() && known) {
+        const size_t comma = std::min(names.find(','), names.size());
+        const std::string_view n = names.substr(0, comma);
+        names.remove_prefix(std::min(comma + 1, names.size()));
+        const auto it = std::find_if(std::begin(EventNames), std::end(EventNames),
+                                     [n](const EventName& e) { return e.name == n; });
+        known = it != std::end(EventNames);
+        if (known) events = static_cast<LineEvents>(events | it->bits);
+      }
+      if (!known) break;
+      if (offset > dataSize) continue;
+      index.AddEvents(static_cast<uint32_t>(offset), events, time);
+    } else {
+      break;
+    }
+    lastTime = time;
+    any = true;
+  }
+  if (!any) lastTime = fallbackTimeNs;
+  if (end >= dataSize) return 0;
+  const uint64_t rest = dataSize - end;
+  index.RestoreBatch({lastTime, static_cast<uint32_t>(end),
+                      static_cast<uint32_t>(std::min<uint64_t>(rest, TimeIndex::MaxCount)), Direction::Mixed,
+                      true});
+  return rest;
+}
+
 TimesLoad LoadTimesText(std::string_view text, uint64_t dataSize, uint32_t loaded, TimeIndex& index) {
   // Checked whole first: a damaged file leaves the index as it was.
   TimesLoad check = Parser(text, dataSize, loaded, nullptr).Run();

@@ -17,6 +17,13 @@
 // ring; in version 2 also dtr-on, dtr-off, rts-on, rts-off, break-sent, disconnect, reconnect.
 // Any other line, a count that does not match, a position past the file, or a missing
 // "end" makes the whole file damaged: it is then ignored and the capture loads without times.
+//
+// A recording's times file grows with it as a journal, so what reached the disk before a crash
+// keeps its times: the first line is "quarlex-times recording", then one line per entry as the
+// capture added it, in that order (B and E lines as above, without "merged"; an event's offset may
+// equal the data's size). No counts and no "end": a journal is how an unfinished recording is
+// recognised. When the recording leaves the file, the journal is replaced by the full form above,
+// made from the same entries; after a crash the next start does that (CompleteJournal).
 // Plain functions; no state.
 #include <cstdint>
 #include <string>
@@ -39,6 +46,22 @@ std::string TimesPathFor(const std::string& dataPath);
 
 // The times file text for the bytes `plan` saves from the ring.
 std::string TimesFileText(const TimeIndex& index, const SavePlan& plan);
+
+constexpr std::string_view TimesJournalHeader = "quarlex-times recording";
+// One journal line for an entry (with its '\n'), offsets from the start of the .data file.
+std::string JournalBatchLine(uint64_t offset, uint32_t count, Direction dir, int64_t timeNs);
+std::string JournalEventLine(uint64_t offset, LineEvents events, int64_t timeNs);
+// True when `text` starts as a journal does.
+bool IsTimesJournal(std::string_view text);
+
+// A journal replayed into `index` (cleared first) as the capture added its entries, for a .data
+// file of `dataSize` bytes: entries past the data are left out, a torn or unreadable line ends the
+// replay (what follows it cannot be trusted). The bytes after the last entry, if any, get one
+// entry of direction Mixed, marked merged, at the time of the last entry before them (or
+// `fallbackTimeNs` when there is none). Returns how many bytes that entry holds.
+uint64_t ReplayJournal(std::string_view journal, uint64_t dataSize, int64_t fallbackTimeNs, TimeIndex& index);
+// The whole file's plan: the times of a .data file of `size` bytes from its start.
+SavePlan WholeFilePlan(uint64_t size);
 
 struct TimesLoad {
   bool ok = false;

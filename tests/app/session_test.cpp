@@ -395,11 +395,17 @@ TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
 struct FakeRecorder : CaptureRecorder {
   std::vector<std::vector<uint8_t>> files{{}};
   std::string trouble;
-  void Record(const uint8_t* data, size_t count) override {
-    files.back().insert(files.back().end(), data, data + count);
+  void Record(const uint8_t* ring, uint32_t from, size_t count) override {
+    files.back().insert(files.back().end(), ring + from, ring + from + count);
   }
-  void NextRing() override { files.emplace_back(); }
+  std::string NextRing() override {
+    files.emplace_back();
+    return {};
+  }
+  void CatchUp() override {}
   std::string Trouble() override { return trouble; }
+  void BatchAdded(uint32_t, uint32_t, Direction, int64_t) override {}
+  void EventsAdded(uint32_t, LineEvents, int64_t) override {}
 };
 
 // With Record on every byte the ring takes, received or sent (also a send that wraps), reaches

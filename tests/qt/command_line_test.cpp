@@ -189,7 +189,8 @@ TEST_F(CommandLineTest, RecordWritesEveryByteIntoAFilePerRing) {
   ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 6u; }));
 
   std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().extension() == ".data") files.push_back(e.path());
   std::sort(files.begin(), files.end());
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[0].filename().string().rfind("COM42_", 0), 0u) << files[0];
@@ -200,6 +201,11 @@ TEST_F(CommandLineTest, RecordWritesEveryByteIntoAFilePerRing) {
   };
   EXPECT_EQ(read(files[0]), "liveABwx");
   EXPECT_EQ(read(files[1]), "yz");
+  // Each with its times, in full form once its file was left: the sent bytes are said as sent.
+  const std::string times = read(fs::path(files[0]).replace_extension(".idx"));
+  EXPECT_EQ(times.rfind("quarlex-times 1\nbytes 8\n", 0), 0u) << times;
+  EXPECT_NE(times.find("\nB 4 2 S "), std::string::npos) << times;
+  EXPECT_TRUE(fs::exists(fs::path(files[1]).replace_extension(".idx")));
 }
 
 }  // namespace

@@ -5,13 +5,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/app/support/fake_session_ui.h"
+#include "tools/capture_file_system.h"
 #include "tools/capture_files.h"
 #include "tools/files_support.h"
+#include "tools/recording.h"
 
 namespace quarlex {
 namespace {
@@ -112,6 +116,104 @@ void RunStream(SaveMode mode, uint64_t totalBytes) {
   EXPECT_EQ(files_sum.length, stream.length);
   EXPECT_EQ(files_sum.h, stream.h);
   EXPECT_EQ(window.SavedNames().front(), "ttyS4_20260304_050607.data");
+}
+
+// A clock that moves on at every reading, the same way in every session it is given to.
+struct SteppingClock : Clock {
+  int64_t mono = 0;
+  int64_t MonotonicNs() override { return mono += 1'234'567; }
+  int64_t WallNs() override { return 1'765'000'000'000'000'000; }
+};
+
+// One stream of received bursts, sends and line events into a session; the tick between, and
+// `settle` after each step.
+void Feed(Session& session, PortQueue& port, uint64_t totalBytes, const std::function<void()>& settle) {
+  std::mt19937_64 rng(20261210);
+  std::vector<uint8_t> chunk;
+  for (uint64_t produced = 0; produced < totalBytes;) {
+    const size_t n = 1 + rng() % (96 * 1024);
+    chunk.resize(n);
+    for (uint8_t& b : chunk) b = static_cast<uint8_t>(rng() >> 13);
+    port.Push(chunk);
+    session.ComPortRxChar(n);
+    produced += n;
+    if (rng() % 4 == 0 && session.Store.ReceiveRoom() > 64) {
+      const uint32_t from = session.Store.WriteIndex;
+      const size_t sent = 1 + rng() % 32;
+      for (size_t i = 0; i < sent; ++i) session.Store.AppendSent(static_cast<uint8_t>(rng()));
+      session.RecordSent(from, sent);
+    }
+    if (rng() % 16 == 0) session.LineEventsReported(Bits(LineEvent::Framing));
+    if (rng() % 3 == 0) session.TimerMainTimer();
+    settle();
+  }
+  while (port.QueuedCount() > 0) {
+    session.TimerMainTimer();
+    session.ComPortRxChar(port.QueuedCount());
+    settle();
+  }
+}
+
+// Record writes the files a Full autosave of every ring writes, times included: the same stream
+// into two sessions, one saving, one recording (through a writer whose small queue makes the
+// recording hold in the ring what it cannot take yet), gives the same .data and .idx files under the same
+// names.
+TEST(FilesStreamTest, RecordWritesTheFilesAFullAutosaveWrites) {
+  TempDir saved, recorded;
+  const auto when = [] { return LocalTime{2026, 12, 10, 18, 0, 0}; };
+  std::vector<std::string> savedNames, recordedNames;
+  {
+    testing::FakeSessionUi window;
+    window.autosave = true;
+    StreamUi ui;
+    ui.mode = SaveMode::Full;
+    SteppingClock clock;
+    Session session(window, clock);
+    PortQueue port;
+    CaptureFiles files(session, ui, when);
+    window.save = [&files] { return files.BtnSaveClick(); };
+    session.ExeFolder = saved.Folder();
+    session.Port = &port;
+    session.PortConnected = true;
+    Feed(session, port, (uint64_t{CaptureSize} * 3) / 2, [] {});
+    ASSERT_TRUE(window.SaveClick());
+    savedNames = window.SavedNames();
+  }
+  {
+    testing::FakeSessionUi window;
+    StreamUi ui;
+    SteppingClock clock;
+    Session session(window, clock);
+    PortQueue port;
+    Recording rec([&] { return recorded.Folder(); }, [] { return std::string("/dev/ttyS4"); }, when,
+                  256 * 1024);
+    session.Port = &port;
+    session.PortConnected = true;
+    rec.Start();
+    session.SetRecorder(&rec);
+    // The ring's rollovers must come where the other session's do, so the bytes the writer could
+    // not take are handed over before the next step (the tick would do it later).
+    Feed(session, port, (uint64_t{CaptureSize} * 3) / 2, [&rec] {
+      while (rec.Held() > 0) {
+        rec.CatchUp();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    session.SetRecorder(nullptr);
+    EXPECT_EQ(rec.Stop(), "");
+    EXPECT_EQ(window.saves, 0);
+  }
+  for (const std::string& name : capture_fs::FilesIn(recorded.Folder()))
+    if (name.ends_with(".data")) recordedNames.push_back(name);
+  std::sort(recordedNames.begin(), recordedNames.end());
+  std::sort(savedNames.begin(), savedNames.end());
+  ASSERT_EQ(recordedNames, savedNames);
+  ASSERT_EQ(savedNames.size(), 2u);
+  for (const std::string& name : savedNames) {
+    EXPECT_TRUE(ReadWhole(recorded.Path(name)) == ReadWhole(saved.Path(name))) << name;
+    const std::string idx = name.substr(0, name.size() - 5) + ".idx";
+    EXPECT_TRUE(ReadWhole(recorded.Path(idx)) == ReadWhole(saved.Path(idx))) << idx;
+  }
 }
 
 TEST(FilesStreamTest, IntervalAutosaveKeepsEveryByteOfOver100MiB) {
