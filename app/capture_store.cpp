@@ -22,34 +22,36 @@ CaptureStore::CaptureStore()
       CaptureAttributes(CaptureAttributesMem.get()),
       ReceiveStaging(new uint8_t[ReceiveStagingSize]()) {}
 
-size_t CaptureStore::AppendReceived(const uint8_t* data, size_t count) {
+size_t CaptureStore::AppendReceived(const uint8_t* data, size_t count, bool sentBit) {
   size_t n = count < ReceiveRoom() ? count : ReceiveRoom();
   if (n == 0) return 0;
-  std::memcpy(CaptureBuffer + WriteIndex, data, n);
-  WriteIndex = static_cast<uint32_t>(WriteIndex + n);
-  if (WriteIndex == CaptureSize) CaptureFull = 1;
+  std::memcpy(CaptureBuffer + writeIndex_, data, n);
+  if (sentBit)
+    for (size_t i = 0; i < n; ++i) CaptureAttributes[writeIndex_ + i] |= AttrSent;
+  writeIndex_ = static_cast<uint32_t>(writeIndex_ + n);
+  if (writeIndex_ == CaptureSize) captureFull_ = true;
   return n;
 }
 
 void CaptureStore::LoadBytes(uint32_t length) {
-  WriteIndex = length < CaptureSize ? length : CaptureSize;
-  CaptureFull = WriteIndex == CaptureSize ? 1 : 0;
-  FullRingLoaded = CaptureFull;
-  View.SetLastRow(WriteIndex / BytesPerRow);
+  writeIndex_ = length < CaptureSize ? length : CaptureSize;
+  captureFull_ = writeIndex_ == CaptureSize;
+  FullRingLoaded = captureFull_;
+  View.SetLastRow(writeIndex_ / BytesPerRow);
 }
 
 void CaptureStore::ScrollUpdate() {
-  if (WriteIndex < ScrollSeenIndex) {
-    View.ShowRow(ViewPosition::FollowTopRow(WriteIndex, BytesPerRow).value_or(0));
+  if (writeIndex_ < ScrollSeenIndex) {
+    View.ShowRow(ViewPosition::FollowTopRow(writeIndex_, BytesPerRow).value_or(0));
   }
-  ScrollSeenIndex = WriteIndex;
+  ScrollSeenIndex = writeIndex_;
   if (BytesPerRow == 16) {
-    View.SetLastRow(WriteIndex >> 4);
+    View.SetLastRow(writeIndex_ >> 4);
   } else if (BytesPerRow == 32) {
-    View.SetLastRow(WriteIndex >> 5);
+    View.SetLastRow(writeIndex_ >> 5);
   }
-  if (AutoScroll && View.WriteRowReachedFollowPoint(WriteIndex, BytesPerRow)) {
-    View.FollowEnd(WriteIndex, BytesPerRow);
+  if (AutoScroll && View.WriteRowReachedFollowPoint(writeIndex_, BytesPerRow)) {
+    View.FollowEnd(writeIndex_, BytesPerRow);
   }
 }
 
@@ -58,11 +60,11 @@ void CaptureStore::ClearStorage() {
   std::memset(CaptureAttributes, 0, CaptureSize);
   std::memset(MiniMapRows, 0, sizeof MiniMapRows);
   std::memset(ValueHighlight, 0, sizeof ValueHighlight);
-  CaptureFull = 0;
-  FullRingLoaded = 0;
+  captureFull_ = false;
+  FullRingLoaded = false;
   MiniMapBuiltAt = 0;
-  WriteIndex = 0;
-  SavedUpTo = 0;
+  writeIndex_ = 0;
+  savedUpTo_ = 0;
   ScrollSeenIndex = 0;
   SearchedUpTo = 0;
   View.Reset();

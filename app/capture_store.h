@@ -83,16 +83,19 @@ struct CaptureStore {
   // Number of bytes in the ring and where the next one goes: 0 .. CaptureSize. It equals
   // CaptureSize exactly when the ring is full (CaptureFull), so a full ring shows, searches and
   // saves as all of its bytes. Received bytes never pass the end; only a send without Autosave
-  // wraps it back to 0 (AppendSent).
-  uint32_t WriteIndex = 0;
-  uint8_t CaptureFull = 0;  // 1 exactly when WriteIndex == CaptureSize
+  // wraps it back to 0 (AppendSent). Moved only by the append, load and clear operations below,
+  // which keep CaptureFull with it.
+  uint32_t WriteIndex() const { return writeIndex_; }
+  bool CaptureFull() const { return captureFull_; }  // exactly when WriteIndex() == CaptureSize
+  // Where the last save ended: the next "new bytes only" save starts here. Moved by MarkSaved
+  // and the clear.
+  uint32_t SavedUpTo() const { return savedUpTo_; }
   // The full ring came from a file (LoadBytes): it rolls over only once new bytes need its room,
   // not at the next tick as a ring filled by reception does.
-  uint8_t FullRingLoaded = 0;
+  bool FullRingLoaded = false;
   uint32_t RxBytesSinceTick = 0;
   uint32_t ScrollSeenIndex = 0;
   uint32_t SearchedUpTo = 0;
-  uint32_t SavedUpTo = 0;
   uint32_t MiniMapBuiltAt = 0;
   uint8_t BytesPerRow = 32;
   uint8_t AutoScroll = 1;
@@ -109,17 +112,19 @@ struct CaptureStore {
 
   // Appends `count` received bytes from `data` at WriteIndex, stopping after the last slot of
   // the ring: a full ring is never overwritten before it has been saved and cleared.
-  // Returns how many bytes were taken (0 while CaptureFull is set).
-  size_t AppendReceived(const uint8_t* data, size_t count);
+  // Returns how many bytes were taken (0 while CaptureFull is set). `sentBit` marks them as the
+  // other direction's (a tap's second port): they arrived all the same, so they stop at the end
+  // as received bytes do instead of wrapping as a send does.
+  size_t AppendReceived(const uint8_t* data, size_t count, bool sentBit = false);
 
   // Appends one sent byte: sets the sent bit, keeps the other attribute bits, and wraps to 0 at
   // the end of the ring without filling it. A full ring takes no sent byte (the session rolls it
   // over or refuses the send first); the call then changes nothing.
   void AppendSent(uint8_t value) {
-    if (CaptureFull) return;
-    CaptureBuffer[WriteIndex] = value;
-    CaptureAttributes[WriteIndex] |= AttrSent;
-    WriteIndex = (WriteIndex + 1) & CaptureMask;
+    if (captureFull_) return;
+    CaptureBuffer[writeIndex_] = value;
+    CaptureAttributes[writeIndex_] |= AttrSent;
+    writeIndex_ = (writeIndex_ + 1) & CaptureMask;
   }
 
   // After the caller copied `length` (at most CaptureSize) bytes of a file to the start of a
@@ -128,7 +133,7 @@ struct CaptureStore {
   void LoadBytes(uint32_t length);
 
   // Room left before the ring is full, i.e. how many received bytes AppendReceived would take.
-  size_t ReceiveRoom() const { return CaptureFull ? 0 : size_t{CaptureSize} - WriteIndex; }
+  size_t ReceiveRoom() const { return captureFull_ ? 0 : size_t{CaptureSize} - writeIndex_; }
 
   // Scroll bookkeeping after every growth of the capture. Draws nothing.
   void ScrollUpdate();
@@ -136,6 +141,16 @@ struct CaptureStore {
   // Wipes the ring, the attributes, the minimap rows and highlights, the time index and the
   // marks; resets the scroll bar. Search re-run and redraw are the caller's (the session's) business.
   void ClearStorage();
+
+  // A save wrote the bytes up to `upTo` (0 .. CaptureSize): a "new bytes only" save starts there
+  // next, and a full ring is released for its rollover.
+  void MarkSaved(uint32_t upTo) { savedUpTo_ = upTo; }
+
+ private:
+  friend struct CaptureStoreFields;  // tests that place a ring's counters directly
+  uint32_t writeIndex_ = 0;
+  bool captureFull_ = false;
+  uint32_t savedUpTo_ = 0;
 };
 
 }  // namespace quarlex

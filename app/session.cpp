@@ -71,7 +71,7 @@ void Session::ComPortRxChar(size_t count) {
       const size_t n = std::min({remaining, ReceiveStagingSize, Store.ReceiveRoom()});
       if (n == 0) break;  // ring full: the rest waits in the port's queue for the rollover
       Port->ReadQueued(Store.ReceiveStaging.get(), n, chunks_);
-      const uint32_t from = Store.WriteIndex;
+      const uint32_t from = Store.WriteIndex();
       Store.AppendReceived(Store.ReceiveStaging.get(), n);
       Captured(from, n);
       Store.RxBytesSinceTick += static_cast<uint32_t>(n);
@@ -145,13 +145,13 @@ void Session::SetRecorder(CaptureRecorder* recorder) {
   Store.Times.Observe(recorder);
   // A ring that already holds bytes is not in the recording before them: its rollover saves
   // it the usual way (Autosave), and the next ring is recorded whole.
-  ringRecorded_ = recorder != nullptr && Store.WriteIndex == 0 && !Store.CaptureFull;
+  ringRecorded_ = recorder != nullptr && Store.WriteIndex() == 0 && !Store.CaptureFull();
   recordTrouble_.clear();
 }
 
 void Session::RecordLineEvents(LineEvents events) {
   events &= AllLineEventBits;
-  if (events != 0) Store.Times.AddEvents(Store.WriteIndex, events, ArrivalTimeNs());
+  if (events != 0) Store.Times.AddEvents(Store.WriteIndex(), events, ArrivalTimeNs());
 }
 
 bool Session::LineEventsReported(LineEvents events) {
@@ -183,7 +183,7 @@ bool Session::LineEventsReported(LineEvents events) {
   c.Break += Has(events, LineEvent::Break);
   c.ModemLine += Has(events, LineEvent::Cts) + Has(events, LineEvent::Dsr) + Has(events, LineEvent::Dcd) +
                  Has(events, LineEvent::Ring);
-  Store.Times.AddEvents(Store.WriteIndex, events, ArrivalTimeNs());
+  Store.Times.AddEvents(Store.WriteIndex(), events, ArrivalTimeNs());
   // Errors stay up as long as any failure message; a modem line's change is news, not trouble.
   // A panel that says the ring waits for a save keeps saying that.
   if (RolloverBlocked) return true;
@@ -251,19 +251,19 @@ void Session::TimerMainTimer() {
     recordTrouble_ = std::move(trouble);
   }
   // Pieces that waited for word of the other port go now.
-  if (Tap != nullptr && (PortConnected || Tap->Listening()) && !Store.CaptureFull) TapPass();
+  if (Tap != nullptr && (PortConnected || Tap->Listening()) && !Store.CaptureFull()) TapPass();
 
   Store.View.ScrollBarExch().FlushMirror();
   // A frame only when something changed: with the find panel open, bytes not searched yet; with
   // it closed, a receive event since the last frame (every other change draws at once itself).
-  if (Store.SearchedUpTo < Store.WriteIndex && (Store.SearchOpen || ReceivedSinceDraw)) {
+  if (Store.SearchedUpTo < Store.WriteIndex() && (Store.SearchOpen || ReceivedSinceDraw)) {
     ReceivedSinceDraw = 0;
     if (Store.SearchOpen) ui_.Find();
     ui_.OutExchange();
     ui_.OutMiniMap();
   }
 
-  if (!Store.CaptureFull) {
+  if (!Store.CaptureFull()) {
     // Bytes a full ring left queued wait for no further receive event once the ring has room
     // again (after Clear or Open): take them now.
     if (bytesLeftQueued_) DrainQueued();
@@ -275,7 +275,7 @@ void Session::TimerMainTimer() {
     return;
   }
   if (RolloverBlocked) {
-    const bool savedSince = Store.SavedUpTo >= Store.WriteIndex;  // the operator saved the ring
+    const bool savedSince = Store.SavedUpTo() >= Store.WriteIndex();  // the operator saved the ring
     if (!savedSince) {
       if (!ui_.AutosaveChecked() || ++retryTicks_ < AutosaveRetryTicks) return;
       retryTicks_ = 0;
@@ -313,7 +313,7 @@ bool Session::RollOver() {
     return true;
   }
   bool discarded = false;
-  if (Store.SavedUpTo < Store.WriteIndex) {
+  if (Store.SavedUpTo() < Store.WriteIndex()) {
     discarded = !ui_.AutosaveChecked();
     if (discarded) {
       // Without Autosave a full ring is discarded, but not one whose autosave failed: the
@@ -341,9 +341,9 @@ bool Session::MakeRoomForSend(size_t count) {
     return false;
   }
   bool ok = true;
-  if (Store.CaptureFull) {
+  if (Store.CaptureFull()) {
     ok = RollOver();
-  } else if (size_t{Store.WriteIndex} + count >= CaptureSize && RecordsRing()) {
+  } else if (size_t{Store.WriteIndex()} + count >= CaptureSize && RecordsRing()) {
     // The same with a recording: the ring starts anew (and so does the recording's file)
     // unless the recording fails and the ring holds what is not on disk.
     ok = !RecordingKeepsRing();
@@ -351,11 +351,11 @@ bool Session::MakeRoomForSend(size_t count) {
       ClearFull();
       DrainQueued();
     }
-  } else if (size_t{Store.WriteIndex} + count >= CaptureSize && ui_.AutosaveChecked()) {
+  } else if (size_t{Store.WriteIndex()} + count >= CaptureSize && ui_.AutosaveChecked()) {
     // The send would wrap the write position, also one that ends on the last slot (a send never
     // fills the ring): the ring would go on over bytes not saved yet. Save first, and only a
     // ring that is safe on disk is cleared. A failure here blocks nothing: the ring is not full.
-    ok = Store.SavedUpTo >= Store.WriteIndex || ui_.SaveClick();
+    ok = Store.SavedUpTo() >= Store.WriteIndex() || ui_.SaveClick();
     if (ok) {
       ClearFull();
       DrainQueued();
@@ -402,7 +402,7 @@ size_t Session::QueuedBytes() {
 }
 
 void Session::DrainQueued() {
-  if (Store.CaptureFull) return;
+  if (Store.CaptureFull()) return;
   bytesLeftQueued_ = false;
   if (Tap != nullptr) {
     if (PortConnected || Tap->Listening()) TapPass();

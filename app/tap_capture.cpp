@@ -33,7 +33,7 @@ void TapCapture::Lost(TapSide side) {
   if (s.lost) return;
   s.lost = true;
   CaptureStore& store = session_.Store;
-  store.Times.AddEvents(store.WriteIndex, Bits(LineEvent::Disconnect), session_.ArrivalTimeNs());
+  store.Times.AddEvents(store.WriteIndex(), Bits(LineEvent::Disconnect), session_.ArrivalTimeNs());
   const Side& other = sides_[1 - Index(side)];
   session_.ShowMessage(
       other.source != nullptr ? s.name + " lost; " + other.name + " keeps recording" : s.name + " lost",
@@ -67,19 +67,10 @@ bool TapCapture::Take(TapSide side, int64_t nowNs) {
 
 size_t TapCapture::Place(TapSide side, const uint8_t* data, size_t count, int64_t monotonicNs) {
   CaptureStore& store = session_.Store;
-  const uint32_t from = store.WriteIndex;
-  size_t n;
-  if (side == TapSide::A) {
-    n = store.AppendReceived(data, count);
-  } else {
-    // B's bytes wear the sent bit, but they arrived: like received bytes they stop at the end
-    // of the ring instead of wrapping over bytes that were not saved.
-    n = std::min(count, store.ReceiveRoom());
-    std::memcpy(store.CaptureBuffer + from, data, n);
-    for (size_t i = 0; i < n; ++i) store.CaptureAttributes[from + i] |= AttrSent;
-    store.WriteIndex = static_cast<uint32_t>(from + n);
-    if (store.WriteIndex == CaptureSize) store.CaptureFull = 1;
-  }
+  const uint32_t from = store.WriteIndex();
+  // B's bytes wear the sent bit, but they arrived: like received bytes they stop at the end of
+  // the ring instead of wrapping over bytes that were not saved.
+  const size_t n = store.AppendReceived(data, count, side == TapSide::B);
   if (n == 0) return 0;
   session_.Captured(from, n);
   store.RxBytesSinceTick += static_cast<uint32_t>(n);
@@ -110,7 +101,7 @@ TapCapture::PassResult TapCapture::Pass() {
   result.released = merger_.Release(now, [this](TapSide side, const uint8_t* data, size_t count, int64_t t) {
     return Place(side, data, count, t);
   });
-  if (session_.Store.CaptureFull && merger_.Pending() > 0) result.leftQueued = true;
+  if (session_.Store.CaptureFull() && merger_.Pending() > 0) result.leftQueued = true;
   return result;
 }
 

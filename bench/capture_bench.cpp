@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/capture_store.h"
+#include "tests/app/support/store_fields.h"
 
 namespace {
 
@@ -22,12 +23,12 @@ void BM_Append(benchmark::State& state) {
   std::vector<uint8_t> event(n, 0x5A);
   for (auto _ : state) {
     if (s.ReceiveRoom() < n) {
-      s.WriteIndex = 0;
-      s.CaptureFull = 0;
+      StoreFields(s).WriteIndex = 0;
+      StoreFields(s).CaptureFull = 0;
     }
     s.AppendReceived(event.data(), n);
     s.ScrollUpdate();
-    benchmark::DoNotOptimize(s.WriteIndex);
+    benchmark::DoNotOptimize(s.WriteIndex());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
 }

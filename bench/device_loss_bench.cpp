@@ -185,12 +185,12 @@ int main(int argc, char** argv) {
       });
     }
     uint64_t received = 0;
-    uint32_t last = s.Store.WriteIndex;
+    uint32_t last = s.Store.WriteIndex();
     QElapsedTimer clock;
     clock.start();
     const bool receiving = RunUntil(
         [&] {
-          const uint32_t now = s.Store.WriteIndex;
+          const uint32_t now = s.Store.WriteIndex();
           received += now >= last ? now - last : now;  // a cleared ring starts again at 0
           last = now;
           return received >= (8u << 20);
@@ -234,11 +234,11 @@ int main(int argc, char** argv) {
     // rescan of the vanished port) and over the second after it, by when it must have settled.
     // A full ring is cleared by the tick whenever it fills, also after a loss; such a second is
     // marked, since clearing 64 MiB is work the loss did not cause.
-    const uint32_t at0 = s.Store.WriteIndex;
+    const uint32_t at0 = s.Store.WriteIndex();
     const double first = CpuShareOver(1000);  // also lets a second message show, if one came
-    const uint32_t at1 = s.Store.WriteIndex;
+    const uint32_t at1 = s.Store.WriteIndex();
     const double settled = CpuShareOver(1000);
-    const bool cleared = s.Store.WriteIndex < at1 || at1 < at0;
+    const bool cleared = s.Store.WriteIndex() < at1 || at1 < at0;
     const size_t shown = messages.size() - before;
     const bool one = shown == 1 && messages.back().find("Port Disconnected") != std::string::npos;
     const bool closed =

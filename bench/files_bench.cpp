@@ -63,7 +63,7 @@ void BM_SaveFullRing(benchmark::State& state, const char* base) {
   FillRandom(session.Store.CaptureBuffer, CaptureSize);
   session.Store.LoadBytes(CaptureSize);  // a full ring
   for (auto _ : state) {
-    session.Store.SavedUpTo = 0;
+    session.Store.MarkSaved(0);
     if (!files.BtnSaveClick()) state.SkipWithError(files.LastError().c_str());
     state.PauseTiming();
     RemoveDataFiles(folder);
@@ -91,7 +91,7 @@ void BM_LoadFullRing(benchmark::State& state, const char* base) {
   const std::string saved = folder + "COM3_20260102_030405.data";
   for (auto _ : state) {
     if (files.LoadFile(saved) != CaptureFiles::LoadResult::Loaded) state.SkipWithError("load failed");
-    benchmark::DoNotOptimize(session.Store.WriteIndex);
+    benchmark::DoNotOptimize(session.Store.WriteIndex());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * CaptureFiles::LoadLimit);
   RemoveDataFiles(folder);
@@ -198,7 +198,7 @@ void BM_AutosavePty(benchmark::State& state) {
     int quiet = 0;
     owner.RunUntil(
         [&] {
-          if (session.Store.CaptureFull) session.TimerMainTimer();
+          if (session.Store.CaptureFull()) session.TimerMainTimer();
           if (input.taken == total) return true;
           quiet = (done && input.taken == last && port.InputCount() == 0) ? quiet + 1 : 0;
           last = input.taken;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/capture_store.h"
+#include "tests/app/support/store_fields.h"
 #include "view/exchange_grid.h"
 
 namespace {
@@ -51,7 +52,7 @@ struct Scene {
 void RandomCapture(CaptureStore& s, uint32_t count, uint32_t seed) {
   std::mt19937 rng(seed);
   for (uint32_t i = 0; i < count; ++i) s.CaptureBuffer[i] = static_cast<uint8_t>(rng());
-  s.WriteIndex = count;
+  StoreFields(s).WriteIndex = count;
 }
 
 // Random bytes, plain attributes: the common case of a stream being watched.
@@ -126,7 +127,7 @@ void VariedCapture(CaptureStore& s, GridViewState& view) {
   const char text[] = "Hello, Quarlex! \xCF\xF0\xE8\xE2\xE5\xF2 \r\n";  // "Привет" in Windows-1251
   std::memcpy(s.CaptureBuffer + base + 320, text, sizeof text - 1);
   for (uint32_t i = 320; i < 320 + sizeof text - 1; ++i) s.CaptureAttributes[base + i] = AttrSent;
-  s.WriteIndex = base + 500;
+  StoreFields(s).WriteIndex = base + 500;
   s.ValueHighlight[0x41] = 1;
   s.ValueHighlight[0xFF] = 1;
   for (uint8_t k = 1; k <= 4; ++k) s.CaptureAttributes[base + 40 + k * 3] |= k;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/capture_store.h"
+#include "tests/app/support/store_fields.h"
 #include "view/minimap.h"
 #include "view/minimap_rows.h"
 
@@ -17,7 +18,7 @@ namespace {
 CaptureStore& FullStore(int markers) {
   static auto* s = new CaptureStore;
   std::memset(s->CaptureAttributes, 0, CaptureSize);
-  s->WriteIndex = CaptureLast;
+  StoreFields(*s).WriteIndex = CaptureLast;
   {
     std::mt19937 rng(7);
     for (int k = 0; k < markers; ++k)
@@ -32,7 +33,7 @@ void BM_MiniMapRowsFullCapture(benchmark::State& state) {
   CaptureStore& s = FullStore(static_cast<int>(state.range(1)));
   const auto height = static_cast<uint32_t>(state.range(0));
   for (auto _ : state) {
-    ComputeMiniMapRows(s.CaptureAttributes, MiniMapSpanFor(32, s.WriteIndex), height, s.MiniMapRows);
+    ComputeMiniMapRows(s.CaptureAttributes, MiniMapSpanFor(32, s.WriteIndex()), height, s.MiniMapRows);
     benchmark::DoNotOptimize(s.MiniMapRows);
     benchmark::ClobberMemory();
   }
@@ -79,7 +80,7 @@ BENCHMARK(BM_OutMiniMapFullCapture)->ArgName("markers")->Arg(20)->Arg(5000)->Uni
 void BM_MiniMapPressScanNoMarker(benchmark::State& state) {
   CaptureStore& s = FullStore(0);
   for (auto _ : state) {
-    auto top = MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 0);
+    auto top = MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 0);
     benchmark::DoNotOptimize(top);
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * CaptureSize);

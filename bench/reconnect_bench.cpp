@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
     line->Receive(p, n);
     return true;
   };
-  auto captured = [&] { return static_cast<uint64_t>(s.Store.WriteIndex); };
+  auto captured = [&] { return static_cast<uint64_t>(s.Store.WriteIndex()); };
   const uint64_t ringRoom = quarlex::CaptureSize - 1;
   std::vector<double> delays, waitingCpu;
   int reconnected = 0, intact = 0, drainTimeouts = 0, lost = 0;

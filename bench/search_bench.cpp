@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/capture_store.h"
+#include "tests/app/support/store_fields.h"
 #include "tests/tools/support/search_reference.h"
 #include "tools/search.h"
 
@@ -66,12 +67,12 @@ std::string PatternText(const CaptureStore& s, uint32_t at, int len) {
 }
 
 uint32_t FollowingTopRow(const CaptureStore& s) {
-  return ViewPosition::FollowTopRow(s.WriteIndex, s.BytesPerRow).value_or(0);
+  return ViewPosition::FollowTopRow(s.WriteIndex(), s.BytesPerRow).value_or(0);
 }
 
 void BM_NewSearch(benchmark::State& state) {
   CaptureStore& s = RandomRing();
-  s.WriteIndex = CaptureLast;
+  StoreFields(s).WriteIndex = CaptureLast;
   s.BytesPerRow = 32;
   s.ViewBase = GridBase::Hex;
   QuietUi ui;
@@ -90,7 +91,7 @@ BENCHMARK(BM_NewSearch)->Arg(1)->Arg(2)->Arg(4)->Arg(16)->Unit(benchmark::kMilli
 
 void BM_NewSearchText(benchmark::State& state) {
   CaptureStore& s = TextRing();
-  s.WriteIndex = CaptureLast;
+  StoreFields(s).WriteIndex = CaptureLast;
   s.BytesPerRow = 32;
   s.ViewBase = GridBase::Hex;
   QuietUi ui;
@@ -118,18 +119,18 @@ void BM_TickAfter64KiB(benchmark::State& state) {
   tool.BtnFindClick();
   ui.text = PatternText(s, 1000, static_cast<int>(state.range(0)));
   auto restart = [&] {
-    s.WriteIndex = Start;
+    StoreFields(s).WriteIndex = Start;
     s.View.ShowRow(FollowingTopRow(s));
     tool.EditFindChange();
   };
   restart();
   for (auto _ : state) {
-    if (s.WriteIndex + Chunk > CaptureLast) {
+    if (s.WriteIndex() + Chunk > CaptureLast) {
       state.PauseTiming();
       restart();
       state.ResumeTiming();
     }
-    s.WriteIndex += Chunk;
+    StoreFields(s).WriteIndex += Chunk;
     s.View.ShowRow(FollowingTopRow(s));
     tool.Find();
     benchmark::DoNotOptimize(tool.SearchHitCount());
@@ -142,7 +143,7 @@ BENCHMARK(BM_TickAfter64KiB)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMicrosec
 // The same follow-up done as a rescan from index 0 with one candidate at a time.
 void BM_PlainRescanAfter64KiB(benchmark::State& state) {
   CaptureStore& s = RandomRing();
-  s.WriteIndex = CaptureLast;
+  StoreFields(s).WriteIndex = CaptureLast;
   s.BytesPerRow = 32;
   s.View.ShowRow(FollowingTopRow(s));
   quarlex::testing::ReferenceSearch ref(s);

@@ -89,7 +89,7 @@ struct TapRig {
             lastTick = MonoNow();
             s.TimerMainTimer();
           }
-          return done && s.Store.WriteIndex >= total;
+          return done && s.Store.WriteIndex() >= total;
         },
         timeout);
   }
@@ -132,7 +132,7 @@ void BM_TapOrder(benchmark::State& state) {
     const CaptureStore& st = s.Store;
     std::vector<int64_t> pos(2 * kPairs, -1), readNs(2 * kPairs, 0);
     size_t seen[2] = {0, 0};
-    for (uint32_t i = 0; i < st.WriteIndex; ++i) {
+    for (uint32_t i = 0; i < st.WriteIndex(); ++i) {
       const int side = (st.CaptureAttributes[i] & AttrSent) ? 1 : 0;
       if (seen[side] % kChunk == 0) {
         const size_t k = seen[side] / kChunk * 2 + static_cast<size_t>(side);
@@ -143,7 +143,7 @@ void BM_TapOrder(benchmark::State& state) {
       }
       ++seen[side];
     }
-    lost += static_cast<double>(total) - static_cast<double>(std::min(st.WriteIndex, total));
+    lost += static_cast<double>(total) - static_cast<double>(std::min(st.WriteIndex(), total));
     for (size_t k = 0; k + 1 < pos.size(); ++k) {
       if (pos[k] < 0 || pos[k + 1] < 0) continue;
       const bool wrongPlace = pos[k + 1] < pos[k], wrongTime = readNs[k + 1] < readNs[k];
@@ -230,7 +230,7 @@ void BM_TapRequestAnswer(benchmark::State& state) {
     const CaptureStore& st = rig.s.Store;
     std::string gotA, gotB;
     std::vector<uint32_t> posA, posB;
-    for (uint32_t i = 0; i < st.WriteIndex; ++i) {
+    for (uint32_t i = 0; i < st.WriteIndex(); ++i) {
       const bool b = st.CaptureAttributes[i] & AttrSent;
       (b ? gotB : gotA) += static_cast<char>(st.CaptureBuffer[i]);
       (b ? posB : posA).push_back(i);

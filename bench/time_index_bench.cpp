@@ -23,6 +23,7 @@
 
 #include "app/session.h"
 #include "tests/app/support/fake_session_ui.h"
+#include "tests/app/support/store_fields.h"
 #include "tools/capture_files.h"
 #include "tools/capture_times.h"
 #include "tools/times_file.h"
@@ -154,8 +155,8 @@ void FullRingMemory() {
 void FileTimes(const std::string& folder) {
   std::printf("\n3. times file of a full ring's index at its largest (a full table), and its text export\n");
   CaptureStore store;
-  store.WriteIndex = CaptureSize;
-  store.CaptureFull = 1;
+  StoreFields(store).WriteIndex = CaptureSize;
+  StoreFields(store).CaptureFull = 1;
   TimeIndex& t = store.Times;
   // 2^20 - 1 batches of 32 bytes alternating directions cover the ring without merging, and as
   // many line events as the event table holds.

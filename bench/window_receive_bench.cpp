@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     auto inner = port.OnRxChar;
     port.OnRxChar = [inner, &events, &s](quarlex::TCustomComPort* sender, int32_t count) {
       inner(sender, count);
-      events.emplace_back(s.Store.WriteIndex, MonotonicNs());
+      events.emplace_back(s.Store.WriteIndex(), MonotonicNs());
     };
   }
 
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
   probe.stop();
   const double cpu = CpuSeconds() - cpu0;
 
-  const uint32_t n = s.Store.CaptureFull ? quarlex::CaptureSize : s.Store.WriteIndex;
+  const uint32_t n = s.Store.CaptureFull() ? quarlex::CaptureSize : s.Store.WriteIndex();
   std::ofstream(opt.capture, std::ios::binary).write(reinterpret_cast<const char*>(s.Store.CaptureBuffer), n);
   if (!opt.events.empty()) {
     std::ofstream log(opt.events);

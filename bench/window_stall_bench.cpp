@@ -29,6 +29,7 @@
 #include "qt/files_controller.h"
 #include "qt/main_window.h"
 #include "qt/times_controller.h"
+#include "tests/app/support/store_fields.h"
 #include "tools/capture_times.h"
 #include "tools/times_file.h"
 
@@ -53,9 +54,9 @@ void FillFullTable(CaptureStore& store) {
     time += 123'456;
   }
   // One byte short of full: a full ring would roll over at the next tick.
-  store.WriteIndex = CaptureSize - 1;
-  store.CaptureFull = 0;
-  store.SavedUpTo = 0;
+  StoreFields(store).WriteIndex = CaptureSize - 1;
+  StoreFields(store).CaptureFull = 0;
+  store.MarkSaved(0);
 }
 
 // The window thread's longest stall and the ticks that ran while `work` ran until `done()`.
@@ -140,7 +141,7 @@ int main(int argc, char** argv) {
               session.Store.Times.BatchCount(), session.Store.Times.EventCount());
 
   SavePlan all;
-  all.pieces[0] = {0, session.Store.WriteIndex};
+  all.pieces[0] = {0, session.Store.WriteIndex()};
   all.count = 1;
   const std::string exportPath = folder + "export.txt";
   if (onWindowThread) {
@@ -182,7 +183,7 @@ int main(int argc, char** argv) {
   Print("Save of the full ring with its times file", s, w);
   // The .data write alone, for comparison: the same save without a times table to format.
   session.Store.Times.Clear();
-  session.Store.SavedUpTo = 0;  // the same bytes again
+  session.Store.MarkSaved(0);  // the same bytes again
   saved = false;
   const Stall d = Measure(
       tick, [&] { saved = files.BtnSaveClick(); }, [&] { return saved && !files.TimesPending(); });

@@ -363,8 +363,6 @@ void MainWindow::FormCreate() {
   s.SearchOpen = 0;
   actions_.ApplyViewDefaults();
   Sess->MessageShown = 0;
-  s.SavedUpTo = 0;
-  s.CaptureFull = 0;
   ClearUi();
   OutExchange();
   OutMiniMap();

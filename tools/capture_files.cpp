@@ -74,13 +74,13 @@ SavePlan PlanSave(const CaptureStore& store, SaveMode mode) {
   auto add = [&plan](uint32_t from, uint32_t to) {
     if (to > from) plan.pieces[plan.count++] = {from, to - from};
   };
-  const uint32_t w = store.WriteIndex;  // CaptureSize when the ring is full
+  const uint32_t w = store.WriteIndex();  // CaptureSize when the ring is full
   plan.nextSavedUpTo = w;
   if (mode == SaveMode::Full) {
     add(0, w);
     return plan;
   }
-  const uint32_t saved = std::min(store.SavedUpTo, CaptureSize);
+  const uint32_t saved = std::min(store.SavedUpTo(), CaptureSize);
   if (saved <= w) {
     add(saved, w);
   } else {
@@ -140,7 +140,7 @@ bool CaptureFiles::BtnSaveClick() {
   }
   lastError_.clear();
   // A full ring whose autosave failed is released by this: the next tick sees it saved.
-  store.SavedUpTo = plan.nextSavedUpTo;
+  store.MarkSaved(plan.nextSavedUpTo);
   // The bytes are safe; their times are a companion that may fail on its own without undoing
   // the save (the operator is told).
   const std::string saved = "File  " + r.fileName + "  saved";

@@ -118,10 +118,10 @@ bool FileSender::WritePiece() {
   CaptureStore& store = session_.Store;
   // The ring's rules of a typed send; when they refuse, the panel already says why.
   if (!session_.MakeRoomForSend(n) || !session_.PortConnected) return false;
-  const uint32_t before = store.WriteIndex;
+  const uint32_t before = store.WriteIndex();
   for (size_t i = 0; i < n; ++i) store.AppendSent(bytes_[sent_ + i]);
   session_.RecordSent(before, n);
-  if (store.WriteIndex < before) store.SearchedUpTo = 0;  // wrapped: the tick redraws again
+  if (store.WriteIndex() < before) store.SearchedUpTo = 0;  // wrapped: the tick redraws again
   try {
     port_->Write(bytes_.data() + sent_, n);
   } catch (...) {

@@ -227,7 +227,7 @@ void SearchTool::StringFind() {
 void SearchTool::Find() {
   const uint32_t len = patternLength_;
   if (len >= 1) {
-    const uint32_t w = store_.WriteIndex;
+    const uint32_t w = store_.WriteIndex();
     // The previous scan's matches are still valid, and its count still holds, as long as no
     // byte it looked at has changed (no clear, no rewrite, the capture only grew) and the
     // current match is already chosen or there was none to choose.
@@ -302,7 +302,7 @@ void SearchTool::PickLastBeforeView() {
   // Bits left by scans of bytes that have since been rewritten count too: walk them.
   store_.SearchHitNumber = 0;
   const uint64_t viewStart = uint64_t{store_.BytesPerRow} * store_.View.TopRow();
-  const uint32_t end = HitEnd(static_cast<uint32_t>(std::min<uint64_t>(viewStart + 1, store_.WriteIndex)));
+  const uint32_t end = HitEnd(static_cast<uint32_t>(std::min<uint64_t>(viewStart + 1, store_.WriteIndex())));
   const uint8_t* a = store_.CaptureAttributes;
   for (uint32_t i = NextMatchStart(a, std::min(hitLow_, end), end); i < end;
        i = NextMatchStart(a, i + 1, end)) {
@@ -328,8 +328,8 @@ void SearchTool::UpDownFindClick(FindStep step) {
         --store_.SearchHitNumber;
       }
     }
-  } else if (currentMatchIndex_ < store_.WriteIndex) {
-    const uint32_t end = HitEnd(store_.WriteIndex);
+  } else if (currentMatchIndex_ < store_.WriteIndex()) {
+    const uint32_t end = HitEnd(store_.WriteIndex());
     const uint32_t from = currentMatchIndex_ + 1;
     if (from < end) {
       const uint32_t n = NextMatchStart(a, from, end);

@@ -91,10 +91,10 @@ void SendComposer::Send() {
     Refresh();
     return;
   }
-  const uint32_t before = store.WriteIndex;
+  const uint32_t before = store.WriteIndex();
   for (size_t i = 0; i < sendCount_; ++i) store.AppendSent(sendBuffer_[i]);
   session_.RecordSent(before, sendCount_);
-  if (store.WriteIndex < before) {
+  if (store.WriteIndex() < before) {
     // The ring went on from index 0 without a clear. The tick redraws (and searches) only while
     // the capture reaches past the last search pass; left at the old end, that mark would hold
     // back every redraw of newly received bytes until a whole ring had arrived again.

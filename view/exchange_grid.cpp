@@ -182,7 +182,7 @@ void ExchangeGrid::DrawCell(const CaptureStore& store, const GridViewState& view
     }
   }
 
-  if (index < store.WriteIndex) {
+  if (index < store.WriteIndex()) {
     const Rgb color = highlighted ? HighlightTextColor : CellTextColor;
     rd.SetColor(color.r, color.g, color.b);
     char buf[4];

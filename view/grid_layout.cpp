@@ -136,7 +136,7 @@ std::optional<ByteHit> ByteAtPoint(const CaptureStore& store, uint32_t frameWidt
   const std::optional<GridCell> cell = CellOfPoint(m, store.BytesPerRow, px, y);
   if (!cell) return std::nullopt;
   const std::optional<uint32_t> index = IndexOfCell(*cell, store.BytesPerRow, store.View.TopRow());
-  if (!index || *index >= store.WriteIndex) return std::nullopt;  // an empty cell
+  if (!index || *index >= store.WriteIndex()) return std::nullopt;  // an empty cell
   CellBox box = CellBounds(m, static_cast<int>(cell->Column), static_cast<int>(cell->Row));
   // The hit test measures from the whole-pixel first column; the box follows it.
   const double shift = GridLeftPixel(m.ViewScale) - m.GridLeft;

@@ -19,7 +19,7 @@ void MiniMap::OutMiniMap(bool markerSeen) {
   }
   LastMiniMapHeight = height;
 
-  MiniMapSpan = MiniMapSpanFor(store_.BytesPerRow, store_.WriteIndex);
+  MiniMapSpan = MiniMapSpanFor(store_.BytesPerRow, store_.WriteIndex());
   // A strip taller than MiniMapRows maps onto its first 1024 rows only; a strip of no height has
   // nothing to show (and would divide by zero).
   const uint32_t rowsShown = MappedHeight();
@@ -49,7 +49,7 @@ void MiniMap::OutMiniMap(bool markerSeen) {
 }
 
 void MiniMap::ImageMiniMapMouseDown(int y) {
-  if (auto top = MiniMapPressTopRow(store_.CaptureAttributes, store_.WriteIndex, store_.BytesPerRow,
+  if (auto top = MiniMapPressTopRow(store_.CaptureAttributes, store_.WriteIndex(), store_.BytesPerRow,
                                     MappedHeight(), y)) {
     store_.View.ShowRow(*top);
   }

@@ -107,7 +107,7 @@ void ViewToolbar::StatusModeWin() {
   ui_.SetLabelColour(ToolbarLabel::ModeWin32, narrow ? LabelInactive : LabelActive);
   ui_.SetLabelColour(ToolbarLabel::ModeWin16, narrow ? LabelActive : LabelInactive);
   ui_.ShowMemoText(narrow);
-  store_.View.SetLastRow(store_.WriteIndex / store_.BytesPerRow);
+  store_.View.SetLastRow(store_.WriteIndex() / store_.BytesPerRow);
   store_.View.ShowRow(FirstVisibleOffset / store_.BytesPerRow);
   ui_.OutExchange();
   ui_.OutMiniMap();
@@ -118,7 +118,7 @@ void ViewToolbar::BtnAutoScrollClick() {
   ui_.SetLabelColour(ToolbarLabel::AutoScroll, store_.AutoScroll ? LabelActive : LabelInactive);
   if (!store_.AutoScroll) return;
   const uint32_t before = store_.View.TopRow();
-  store_.View.FollowEnd(store_.WriteIndex, store_.BytesPerRow);
+  store_.View.FollowEnd(store_.WriteIndex(), store_.BytesPerRow);
   // The tick draws only after received bytes: on an idle line nothing else would bring the grid
   // to the rows the bar now shows.
   if (store_.View.TopRow() != before) ui_.OutExchange();

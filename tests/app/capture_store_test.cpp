@@ -5,6 +5,8 @@
 #include <numeric>
 #include <vector>
 
+#include "tests/app/support/store_fields.h"
+
 namespace quarlex {
 namespace {
 
@@ -16,7 +18,7 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t first = 1) {
 
 TEST(CaptureStore, StartsEmptyWithViewDefaults) {
   CaptureStore s;
-  EXPECT_EQ(s.WriteIndex, 0u);
+  EXPECT_EQ(s.WriteIndex(), 0u);
   EXPECT_EQ(s.BytesPerRow, 32);
   EXPECT_EQ(s.ViewBase, GridBase::Hex);
   EXPECT_EQ(s.AutoScroll, 1);
@@ -30,7 +32,7 @@ TEST(CaptureStore, AppendKeepsOrderAndLeavesAttributes) {
   auto in = Bytes(5, 10);
   EXPECT_EQ(s.AppendReceived(in.data(), in.size()), 5u);
   s.ScrollUpdate();
-  EXPECT_EQ(s.WriteIndex, 5u);
+  EXPECT_EQ(s.WriteIndex(), 5u);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(s.CaptureBuffer[i], 10 + i);
   EXPECT_EQ(s.CaptureAttributes[2], 0x03);
   EXPECT_EQ(s.View.ScrollBarExch().Max(), 0u);
@@ -38,13 +40,13 @@ TEST(CaptureStore, AppendKeepsOrderAndLeavesAttributes) {
 
 TEST(CaptureStore, FullRingStopsAtLastSlotAndNeverOverwrites) {
   CaptureStore s;
-  s.WriteIndex = 0x1FFFFFE;
+  StoreFields(s).WriteIndex = 0x1FFFFFE;
   s.ScrollSeenIndex = 0x1FFFFFE;
   s.CaptureBuffer[0] = 0xAA;  // oldest data, unsaved
   auto in = Bytes(3, 1);
   EXPECT_EQ(s.AppendReceived(in.data(), 3), 2u);
-  EXPECT_EQ(s.CaptureFull, 1);
-  EXPECT_EQ(s.WriteIndex, CaptureSize) << "a full ring counts all of its bytes";
+  EXPECT_EQ(s.CaptureFull(), 1);
+  EXPECT_EQ(s.WriteIndex(), CaptureSize) << "a full ring counts all of its bytes";
   EXPECT_EQ(s.CaptureBuffer[0x1FFFFFE], 1);
   EXPECT_EQ(s.CaptureBuffer[0x1FFFFFF], 2);
   EXPECT_EQ(s.CaptureBuffer[0], 0xAA);
@@ -52,7 +54,7 @@ TEST(CaptureStore, FullRingStopsAtLastSlotAndNeverOverwrites) {
   EXPECT_EQ(s.ReceiveRoom(), 0u);
   s.AppendSent(0x55);
   EXPECT_EQ(s.CaptureBuffer[0], 0xAA) << "nor a sent byte";
-  EXPECT_EQ(s.WriteIndex, CaptureSize);
+  EXPECT_EQ(s.WriteIndex(), CaptureSize);
   s.View.ShowRow(500);
   s.ScrollUpdate();
   EXPECT_EQ(s.View.ScrollBarExch().Max(), CaptureSize / 32);
@@ -61,11 +63,11 @@ TEST(CaptureStore, FullRingStopsAtLastSlotAndNeverOverwrites) {
 
 TEST(CaptureStore, SentBytesWrapWithoutFullFlagAndKeepMarkers) {
   CaptureStore s;
-  s.WriteIndex = CaptureLast;
+  StoreFields(s).WriteIndex = CaptureLast;
   s.CaptureAttributes[CaptureLast] = 0x02;
   s.AppendSent(0x7E);
-  EXPECT_EQ(s.WriteIndex, 0u);
-  EXPECT_EQ(s.CaptureFull, 0);
+  EXPECT_EQ(s.WriteIndex(), 0u);
+  EXPECT_EQ(s.CaptureFull(), 0);
   EXPECT_EQ(s.CaptureBuffer[CaptureLast], 0x7E);
   EXPECT_EQ(s.CaptureAttributes[CaptureLast], 0x82);
 }
@@ -119,18 +121,18 @@ TEST(CaptureStore, ClearStorageWipesEverythingButViewChoices) {
   s.CaptureAttributes[5] = 0x81;
   s.ValueHighlight[7] = 1;
   s.MiniMapRows[3] = 2;
-  s.SavedUpTo = 100;
+  s.MarkSaved(100);
   s.SearchedUpTo = 900;
   s.View.ShowRow(4);
   s.RxBytesSinceTick = 77;
   s.ScrollUpdate();
   s.ClearStorage();
-  EXPECT_EQ(s.WriteIndex, 0u);
+  EXPECT_EQ(s.WriteIndex(), 0u);
   EXPECT_EQ(s.CaptureBuffer[999], 0);
   EXPECT_EQ(s.CaptureAttributes[5], 0);
   EXPECT_EQ(s.ValueHighlight[7], 0);
   EXPECT_EQ(s.MiniMapRows[3], 0);
-  EXPECT_EQ(s.SavedUpTo, 0u);
+  EXPECT_EQ(s.SavedUpTo(), 0u);
   EXPECT_EQ(s.SearchedUpTo, 0u);
   EXPECT_EQ(s.View.TopRow(), 0u);
   EXPECT_EQ(s.View.ScrollBarExch().Max(), 0u);

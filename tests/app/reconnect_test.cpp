@@ -67,7 +67,7 @@ TEST_F(ReconnectTest, AVanishedAdapterIsReopenedWithItsSettingsIntoTheSameCaptur
   connection.BtnConnectClick();
   ASSERT_TRUE(session.PortConnected);
   lines.usb0->Receive("before|");
-  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex == 7; }));
+  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex() == 7; }));
 
   lines.usb0->Vanish();
   map.erase(5);
@@ -102,7 +102,7 @@ TEST_F(ReconnectTest, AVanishedAdapterIsReopenedWithItsSettingsIntoTheSameCaptur
   EXPECT_EQ(record.states.back().ByteSize, 7);
 
   lines.usb0->Receive("after");
-  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex == 12; }));
+  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex() == 12; }));
   EXPECT_EQ(Captured(), "before|after");
   const std::vector<TimedEvent> events = Events();
   ASSERT_EQ(events.size(), 2u);
@@ -308,12 +308,12 @@ TEST_F(ReconnectTest, APortLinkMadeAgainUnderTheSameNameIsReopened) {
   connection.BtnConnectClick();
   ASSERT_TRUE(port.Connected()) << LastMessage();
   first->Send("one,");
-  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex == 4; }));
+  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex() == 4; }));
 
   // A hang-up flushes what the terminal holds, in the kernel, so the far end waits until its
   // bytes were read before it hangs up.
   first->Send("two,");
-  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex == 8; }));
+  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex() == 8; }));
   first->HangUp();
   fs::remove(link);
   ASSERT_TRUE(RunUntil([&] { return connection.Waiting(); }));
@@ -326,7 +326,7 @@ TEST_F(ReconnectTest, APortLinkMadeAgainUnderTheSameNameIsReopened) {
   ASSERT_TRUE(port.Connected()) << LastMessage();
   EXPECT_TRUE(LastMessage().starts_with("COM7 back after ")) << LastMessage();
   second.Send("three");
-  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex == 13; }));
+  ASSERT_TRUE(RunUntil([&] { return session.Store.WriteIndex() == 13; }));
   EXPECT_EQ(Captured(), "one,two,three");
 
   // Made again while another program holds the new terminal: busy, tried again once it is free.

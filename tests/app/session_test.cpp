@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/app/support/fake_session_ui.h"
+#include "tests/app/support/store_fields.h"
 
 namespace quarlex {
 namespace {
@@ -63,7 +64,7 @@ struct SessionTest : ::testing::Test {
     // As the files tool does: a save moves SavedUpTo to the end; a failure says why.
     ui.save = [this] {
       if (saveOk) {
-        s.Store.SavedUpTo = s.Store.WriteIndex;
+        s.Store.MarkSaved(s.Store.WriteIndex());
       } else {
         s.SaveFailed("No space left on device");
       }
@@ -80,7 +81,7 @@ struct SessionTest : ::testing::Test {
 
 TEST_F(SessionTest, ReceiveAppendsCountsAndDoesNotDraw) {
   Receive(5, 1);
-  EXPECT_EQ(s.Store.WriteIndex, 5u);
+  EXPECT_EQ(s.Store.WriteIndex(), 5u);
   EXPECT_EQ(s.Store.RxBytesSinceTick, 5u);
   EXPECT_EQ(s.Store.CaptureBuffer[4], 5);
   EXPECT_EQ(ui.exchangeDraws, 0);
@@ -88,7 +89,7 @@ TEST_F(SessionTest, ReceiveAppendsCountsAndDoesNotDraw) {
 
 TEST_F(SessionTest, LargeEventIsReadInStagingSizedPasses) {
   Receive(200000);
-  EXPECT_EQ(s.Store.WriteIndex, 200000u);
+  EXPECT_EQ(s.Store.WriteIndex(), 200000u);
   ASSERT_EQ(port.readSizes.size(), 4u);
   EXPECT_EQ(port.readSizes[0], ReceiveStagingSize);
   EXPECT_EQ(port.readSizes[3], 200000u - 3 * ReceiveStagingSize);
@@ -99,7 +100,7 @@ TEST_F(SessionTest, EventAfterDisconnectOnlyCounts) {
   s.PortConnected = false;
   port.Push(7);
   s.ComPortRxChar(7);
-  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(s.Store.WriteIndex(), 0u);
   EXPECT_EQ(s.Store.RxBytesSinceTick, 7u);
   EXPECT_EQ(port.q.size(), 7u);
 }
@@ -109,7 +110,7 @@ TEST_F(SessionTest, FailingReadAppendsNothingAndPropagates) {
   port.Push(4);
   port.fail = true;
   EXPECT_THROW(s.ComPortRxChar(4), std::runtime_error);
-  EXPECT_EQ(s.Store.WriteIndex, 10u);
+  EXPECT_EQ(s.Store.WriteIndex(), 10u);
   EXPECT_EQ(s.Store.RxBytesSinceTick, 10u);
 
   // A large event whose second pass fails: the first pass's bytes are in the ring, so they keep
@@ -120,7 +121,7 @@ TEST_F(SessionTest, FailingReadAppendsNothingAndPropagates) {
   port.failAtRead = 2;
   EXPECT_THROW(s.ComPortRxChar(70000), std::runtime_error);
   const uint32_t end = 10 + ReceiveStagingSize;
-  EXPECT_EQ(s.Store.WriteIndex, end);
+  EXPECT_EQ(s.Store.WriteIndex(), end);
   const TimeIndex& t = s.Store.Times;
   ASSERT_EQ(t.BatchCount(), 2u);
   EXPECT_EQ(t.Batch(1).Position, 10u);
@@ -182,10 +183,10 @@ TEST_F(SessionTest, TickRedrawsAfterReceivedDataOnlyAndThenMirrorsTheScrollBarOn
 // Bytes that arrive when the ring is full stay queued, and the rollover takes them at once.
 TEST_F(SessionTest, FullRingRolloverLosesNothing) {
   ui.autosave = true;
-  s.Store.WriteIndex = CaptureSize - 4;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 4;
   Receive(10, 100);
-  EXPECT_EQ(s.Store.CaptureFull, 1);
-  EXPECT_EQ(s.Store.WriteIndex, CaptureSize);
+  EXPECT_EQ(s.Store.CaptureFull(), 1);
+  EXPECT_EQ(s.Store.WriteIndex(), CaptureSize);
   EXPECT_EQ(port.q.size(), 6u);
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 103);
   port.Push(2, 110);
@@ -193,33 +194,33 @@ TEST_F(SessionTest, FullRingRolloverLosesNothing) {
   EXPECT_EQ(port.q.size(), 8u);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 1);
-  EXPECT_EQ(s.Store.CaptureFull, 0);
-  EXPECT_EQ(s.Store.WriteIndex, 8u);
+  EXPECT_EQ(s.Store.CaptureFull(), 0);
+  EXPECT_EQ(s.Store.WriteIndex(), 8u);
   EXPECT_TRUE(port.q.empty());
   for (int i = 0; i < 8; ++i) EXPECT_EQ(s.Store.CaptureBuffer[i], 104 + i);
 }
 
 TEST_F(SessionTest, RolloverWithoutAutosaveClearsWithoutSavingAndSaysSo) {
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   Receive(1);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 0);
-  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(s.Store.CaptureFull(), 0);
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 0);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_EQ(ui.messages[0].text, "Capture full: 32 MiB cleared, not saved");
   EXPECT_EQ(ui.messages[0].rgb, ErrorColour);
 
   // A ring the operator saved in full loses nothing when it is cleared: nothing to say.
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   Receive(1);
-  s.Store.SavedUpTo = CaptureSize;
+  s.Store.MarkSaved(CaptureSize);
   s.TimerMainTimer();
-  EXPECT_EQ(s.Store.CaptureFull, 0);
+  EXPECT_EQ(s.Store.CaptureFull(), 0);
   EXPECT_EQ(ui.messages.size(), 1u);
   // Nor does one that Autosave saved.
   ui.autosave = true;
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   Receive(1);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 1);
@@ -232,7 +233,7 @@ TEST_F(SessionTest, RolloverWithoutAutosaveClearsWithoutSavingAndSaysSo) {
 TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
   ui.autosave = true;
   saveOk = false;
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   Receive(1, 42);
   s.TimerMainTimer();
   ASSERT_EQ(s.RolloverBlocked, 1);
@@ -243,7 +244,7 @@ TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
 
   ui.autosave = false;  // the operator unchecks Autosave: still nothing is discarded
   for (int t = 0; t < 120; ++t) s.TimerMainTimer();
-  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.CaptureFull(), 1);
   EXPECT_EQ(ui.hides, 0) << "the panel keeps saying the ring waits";
   EXPECT_EQ(ui.messages.back().text, "Capture full, not saved: No space left on device");
   EXPECT_EQ(ui.saves, 1) << "the tick retries only while Autosave is checked";
@@ -252,7 +253,7 @@ TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
   port.Push(3, 7);
   for (int t = 0; t < Session::AutosaveRetryTicks - 1; ++t) s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 1);
-  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.CaptureFull(), 1);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 2) << "one quiet retry every AutosaveRetryTicks";
 
@@ -260,7 +261,7 @@ TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
   for (int t = 0; t < Session::AutosaveRetryTicks; ++t) s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 3);
   EXPECT_EQ(s.RolloverBlocked, 0);
-  EXPECT_EQ(s.Store.WriteIndex, 3u) << "the queued bytes came in after the clear";
+  EXPECT_EQ(s.Store.WriteIndex(), 3u) << "the queued bytes came in after the clear";
   EXPECT_EQ(s.Store.CaptureBuffer[0], 7);
 }
 
@@ -269,13 +270,13 @@ TEST_F(SessionTest, BlockedRolloverKeepsTheRingSaysSoAndGoesOnOnceSavingWorks) {
 // the capture keeps what it had.
 TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException) {
   ui.autosave = true;
-  s.Store.WriteIndex = CaptureSize - 2;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   Receive(6);
   port.fail = true;
   EXPECT_NO_THROW(s.TimerMainTimer());
   EXPECT_EQ(port.failures, 1);
   EXPECT_EQ(ui.saves, 1);
-  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(s.Store.WriteIndex(), 0u);
   EXPECT_FALSE(s.PortConnected) << "the port closed: nothing may go on as if it were open";
   s.PortConnected = true;  // the operator connects again
 
@@ -284,7 +285,7 @@ TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException
   Receive(CaptureSize);
   s.TimerMainTimer();
   ASSERT_EQ(s.RolloverBlocked, 1);
-  s.Store.SavedUpTo = CaptureSize;
+  s.Store.MarkSaved(CaptureSize);
   port.fail = true;
   EXPECT_NO_THROW(s.TimerMainTimer());
   EXPECT_EQ(port.failures, 2);
@@ -301,12 +302,12 @@ TEST_F(SessionTest, FailingReadOfQueuedBytesIsAPortFailureNotAnEscapingException
 // Clear (or Open) of a full ring: what waited in the queue comes in at the next tick, not only
 // with a receive event that may never come while the peer waits for the line.
 TEST_F(SessionTest, QueuedBytesComeInAfterAFullRingIsCleared) {
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   Receive(4, 20);
-  ASSERT_EQ(s.Store.CaptureFull, 1);
+  ASSERT_EQ(s.Store.CaptureFull(), 1);
   s.ClearFull();
   s.TimerMainTimer();
-  EXPECT_EQ(s.Store.WriteIndex, 3u);
+  EXPECT_EQ(s.Store.WriteIndex(), 3u);
   EXPECT_EQ(s.Store.CaptureBuffer[0], 21);
 }
 
@@ -315,18 +316,18 @@ TEST_F(SessionTest, QueuedBytesComeInAfterAFullRingIsCleared) {
 TEST_F(SessionTest, FailedSaveBeforeAWrappingSendRefusesItWithoutBlocking) {
   ui.autosave = true;
   saveOk = false;
-  s.Store.WriteIndex = CaptureSize - 2;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   EXPECT_FALSE(s.MakeRoomForSend(3));
   EXPECT_EQ(s.RolloverBlocked, 0);
-  EXPECT_EQ(s.Store.WriteIndex, CaptureSize - 2);
+  EXPECT_EQ(s.Store.WriteIndex(), CaptureSize - 2);
   EXPECT_EQ(ui.messages.back().text, "Not sent, capture not saved: No space left on device");
   saveOk = true;
   Receive(4, 1);
-  ASSERT_EQ(s.Store.CaptureFull, 1);
+  ASSERT_EQ(s.Store.CaptureFull(), 1);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 2);
-  EXPECT_EQ(s.Store.CaptureFull, 0);
-  EXPECT_EQ(s.Store.WriteIndex, 2u);
+  EXPECT_EQ(s.Store.CaptureFull(), 0);
+  EXPECT_EQ(s.Store.WriteIndex(), 2u);
 }
 
 TEST_F(SessionTest, ClearWithSearchOpenResetsStepsAndReruns) {
@@ -364,19 +365,19 @@ namespace {
 
 TEST_F(SessionTest, SendIntoAFullRingRollsOverFirst) {
   ui.autosave = true;
-  s.Store.WriteIndex = CaptureSize - 2;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   Receive(2, 9);
-  ASSERT_EQ(s.Store.CaptureFull, 1);
+  ASSERT_EQ(s.Store.CaptureFull(), 1);
   EXPECT_TRUE(s.MakeRoomForSend(3));
   EXPECT_EQ(ui.saves, 1) << "the full ring is saved before sent bytes could overwrite it";
-  EXPECT_EQ(s.Store.CaptureFull, 0);
-  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(s.Store.CaptureFull(), 0);
+  EXPECT_EQ(s.Store.WriteIndex(), 0u);
 }
 
 TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
-  s.Store.WriteIndex = CaptureSize - 2;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   EXPECT_TRUE(s.MakeRoomForSend(3));
-  EXPECT_EQ(s.Store.WriteIndex, CaptureSize - 2) << "without Autosave the ring simply wraps";
+  EXPECT_EQ(s.Store.WriteIndex(), CaptureSize - 2) << "without Autosave the ring simply wraps";
   ui.autosave = true;
   EXPECT_TRUE(s.MakeRoomForSend(1));
   EXPECT_EQ(ui.saves, 0) << "what ends before the last slot needs no rollover";
@@ -384,11 +385,11 @@ TEST_F(SessionTest, SendThatWouldWrapRollsOverOnlyWithAutosave) {
   // ring would look empty, and the next bytes would overwrite it unsaved.
   EXPECT_TRUE(s.MakeRoomForSend(2));
   EXPECT_EQ(ui.saves, 1);
-  EXPECT_EQ(s.Store.WriteIndex, 0u);
-  s.Store.WriteIndex = CaptureSize - 2;
+  EXPECT_EQ(s.Store.WriteIndex(), 0u);
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   EXPECT_TRUE(s.MakeRoomForSend(3));
   EXPECT_EQ(ui.saves, 2);
-  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(s.Store.WriteIndex(), 0u);
 }
 
 // A recorder that keeps what it was handed; its files are the pieces between rings.
@@ -417,7 +418,7 @@ TEST_F(SessionTest, RecordTakesEveryCapturedByteAndRollsOverIntoANewFile) {
   s.SetRecorder(&rec);
   Receive(5, 10);
   const uint8_t sent[] = {0xA0, 0xA1};
-  const uint32_t from = s.Store.WriteIndex;
+  const uint32_t from = s.Store.WriteIndex();
   for (uint8_t b : sent) s.Store.AppendSent(b);
   s.RecordSent(from, 2);
   Receive(3, 20);
@@ -425,14 +426,14 @@ TEST_F(SessionTest, RecordTakesEveryCapturedByteAndRollsOverIntoANewFile) {
   EXPECT_EQ(rec.files[0], (std::vector<uint8_t>{10, 11, 12, 13, 14, 0xA0, 0xA1, 20, 21, 22}));
 
   // The ring fills: no save, a new file, the ring cleared and the queued bytes taken.
-  s.Store.WriteIndex = CaptureSize - 2;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   Receive(4, 30);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 0);
   ASSERT_EQ(rec.files.size(), 2u);
   EXPECT_EQ(rec.files[0].size(), 12u);
   EXPECT_EQ(rec.files[1], (std::vector<uint8_t>{32, 33}));
-  EXPECT_EQ(s.Store.WriteIndex, 2u);
+  EXPECT_EQ(s.Store.WriteIndex(), 2u);
   EXPECT_TRUE(ui.messages.empty()) << "nothing was lost: " << ui.messages.back().text;
 
   // The disk fails: the panel says so, and a full ring waits for the recording to catch up.
@@ -441,11 +442,11 @@ TEST_F(SessionTest, RecordTakesEveryCapturedByteAndRollsOverIntoANewFile) {
   ASSERT_FALSE(ui.messages.empty());
   EXPECT_EQ(ui.messages.back().text, rec.trouble);
   EXPECT_FALSE(s.MakeRoomForSend(CaptureSize)) << "a wrapping send would clear bytes not on disk";
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   Receive(3, 40);
   for (int t = 0; t < 3; ++t) s.TimerMainTimer();
   EXPECT_EQ(s.RolloverBlocked, 1);
-  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.CaptureFull(), 1);
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 40);
   EXPECT_EQ(ui.messages.back().text, "Capture full, not saved: " + rec.trouble);
   EXPECT_EQ(rec.files.size(), 2u);
@@ -457,9 +458,9 @@ TEST_F(SessionTest, RecordTakesEveryCapturedByteAndRollsOverIntoANewFile) {
   EXPECT_EQ(ui.saves, 0);
 
   // A wrapping send starts a new ring and file too.
-  s.Store.WriteIndex = CaptureSize - 2;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   EXPECT_TRUE(s.MakeRoomForSend(3));
-  EXPECT_EQ(s.Store.WriteIndex, 0u);
+  EXPECT_EQ(s.Store.WriteIndex(), 0u);
   EXPECT_EQ(rec.files.size(), 4u);
 
   // Record off: nothing more reaches the recorder.
@@ -471,7 +472,7 @@ TEST_F(SessionTest, RecordTakesEveryCapturedByteAndRollsOverIntoANewFile) {
   Receive(2);
   s.SetRecorder(&rec);
   ui.autosave = true;
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   Receive(2, 50);
   s.TimerMainTimer();
   EXPECT_EQ(ui.saves, 1);
@@ -509,7 +510,7 @@ TEST_F(TimedSessionTest, BatchesAndSendsAreTimedFromTheConnectAndFollowTheRing) 
   s.ComPortRxChar(70000);           // read in two passes, recorded as the one batch it was
   clock.wall -= 3'600'000'000'000;  // the wall clock is stepped back: gaps stay exact
   clock.mono += 12'400'000;
-  const uint32_t from = s.Store.WriteIndex;
+  const uint32_t from = s.Store.WriteIndex();
   for (uint8_t b : {1, 2, 3}) s.Store.AppendSent(b);
   s.RecordSent(from, 3);
   const TimeIndex& t = s.Store.Times;
@@ -517,7 +518,7 @@ TEST_F(TimedSessionTest, BatchesAndSendsAreTimedFromTheConnectAndFollowTheRing) 
   EXPECT_EQ(t.Batch(0), (TimedBatch{t0 + 7, 0, 70000, Direction::Received, false}));
   EXPECT_EQ(t.Batch(1), (TimedBatch{t0 + 12'400'007, 70000, 3, Direction::Sent, false}));
   // A send that wraps the ring is recorded in two parts.
-  s.Store.WriteIndex = CaptureSize - 1;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 1;
   s.Store.AppendSent(4);
   s.Store.AppendSent(5);
   s.RecordSent(CaptureSize - 1, 2);
@@ -543,7 +544,7 @@ TEST_F(TimedSessionTest, ReceivedPiecesKeepTheTimesTheDeviceReadThemAt) {
   // A ring with room for only part of a piece: the part taken is recorded, the rest waits with
   // its time for the rollover.
   s.ClearFull();
-  s.Store.WriteIndex = CaptureSize - 4;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 4;
   port.PushTimed(10, 60'000'000);
   s.ComPortRxChar(10);
   ASSERT_EQ(t.BatchCount(), 1u);

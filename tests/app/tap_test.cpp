@@ -14,6 +14,7 @@
 #include "app/session.h"
 #include "app/tap_capture.h"
 #include "tests/app/support/fake_session_ui.h"
+#include "tests/app/support/store_fields.h"
 
 namespace quarlex {
 namespace {
@@ -271,7 +272,7 @@ struct TapCaptureTest : ::testing::Test {
   // The capture as text, B's bytes (the sent bit) in brackets.
   std::string Captured() const {
     std::string text;
-    for (uint32_t i = 0; i < s.Store.WriteIndex; ++i) {
+    for (uint32_t i = 0; i < s.Store.WriteIndex(); ++i) {
       const bool sent = s.Store.CaptureAttributes[i] & AttrSent;
       text += sent ? "[" : "";
       text += static_cast<char>(s.Store.CaptureBuffer[i]);
@@ -303,12 +304,12 @@ TEST_F(TapCaptureTest, BothPortsLandInReadOrderWithTheirDirectionsAndTimes) {
 }
 
 TEST_F(TapCaptureTest, BsBytesStopAtTheEndOfTheRingInsteadOfWrapping) {
-  s.Store.WriteIndex = CaptureSize - 3;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 3;
   b.Push("abcde", 1 * Ms);
   clock.mono = 10 * Ms;
   s.ComPortRxChar(5);
-  EXPECT_EQ(s.Store.WriteIndex, CaptureSize);
-  EXPECT_EQ(s.Store.CaptureFull, 1);
+  EXPECT_EQ(s.Store.WriteIndex(), CaptureSize);
+  EXPECT_EQ(s.Store.CaptureFull(), 1);
   EXPECT_EQ(s.Store.CaptureBuffer[CaptureLast], 'c');
   EXPECT_EQ(s.Store.CaptureAttributes[0], 0) << "nothing wrapped over the ring's start";
   // The rest waits in the port's queue, and comes after the rollover (no Autosave here: the

@@ -41,7 +41,7 @@ struct BackgroundWorkTest : ::testing::Test {
       session.Store.Times.AddBatch(at, each, at / each % 2 ? Direction::Sent : Direction::Received,
                                    1'718'013'600'000'000'000 + int64_t{at} * 1000);
     }
-    ASSERT_EQ(session.Store.CaptureFull, 1);
+    ASSERT_EQ(session.Store.CaptureFull(), 1);
   }
   // Posts a task to the window's thread and waits (generously) until it has run; whether
   // `busy` still held when it ran.

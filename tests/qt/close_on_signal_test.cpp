@@ -42,7 +42,7 @@ TEST(CloseOnSignalTest, EachSignalClosesTheWindowWithItsAutosave) {
     for (char& c : data) c = static_cast<char>(rng());
     pty.Send(data);
     ASSERT_TRUE(
-        testing_support::WaitUntil([&] { return w.session().Store.WriteIndex == data.size(); }, 20000));
+        testing_support::WaitUntil([&] { return w.session().Store.WriteIndex() == data.size(); }, 20000));
 
     ASSERT_EQ(raise(sig), 0);  // the test process lives on: the handler only queued the close
     ASSERT_TRUE(testing_support::WaitUntil([&] { return !parts.port->ComPort.Connected(); }))

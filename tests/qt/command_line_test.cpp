@@ -18,6 +18,7 @@
 #include "qt/support/wait.h"
 #include "qt/support/wired_window.h"
 #include "serial/device_pty.h"
+#include "tests/app/support/store_fields.h"
 
 namespace quarlex {
 namespace {
@@ -129,14 +130,14 @@ TEST_F(CommandLineTest, StartOptionsReachTheWindowAndConnect) {
   EXPECT_FALSE(parts.port->ReconnectItem()->isChecked());
   EXPECT_FALSE(parts.port->connection().ReconnectOn());
   Session& s = w.session();
-  EXPECT_EQ(s.Store.WriteIndex, 3u);
+  EXPECT_EQ(s.Store.WriteIndex(), 3u);
   EXPECT_EQ(s.Store.CaptureBuffer[2], 3);
 
   ASSERT_TRUE(testing_support::WaitUntil([&] { return s.PortConnected && parts.port->ComPort.Connected(); }))
       << (errors.empty() ? std::string("not connected") : errors.front());
   EXPECT_EQ(parts.port->ComPort.Port(), "COM42");
   pty.Send("live", 4);
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 7u; })) << s.Store.WriteIndex;
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex() == 7u; })) << s.Store.WriteIndex();
 
   // Ctrl+S saves into the folder named on the command line (made by the save).
   w.saveMenu().save_Full->setChecked(true);
@@ -173,20 +174,20 @@ TEST_F(CommandLineTest, RecordWritesEveryByteIntoAFilePerRing) {
   ASSERT_TRUE(testing_support::WaitUntil([&] { return s.PortConnected && parts.port->ComPort.Connected(); }));
 
   pty.Send("live", 4);
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 4u; }));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex() == 4u; }));
   w.sendBar().EditSend->setText("41 42");
   parts.send->composer().Send();
-  ASSERT_EQ(s.Store.WriteIndex, 6u);
+  ASSERT_EQ(s.Store.WriteIndex(), 6u);
   // The ring is made to end two bytes on: the next four arrive over a rollover.
-  s.Store.WriteIndex = CaptureSize - 2;
+  StoreFields(s.Store).WriteIndex = CaptureSize - 2;
   pty.Send("wxyz", 4);
   ASSERT_TRUE(testing_support::WaitUntil([&] {
     s.TimerMainTimer();
-    return s.Store.WriteIndex == 2u && !s.Store.CaptureFull;
-  })) << s.Store.WriteIndex;
+    return s.Store.WriteIndex() == 2u && !s.Store.CaptureFull();
+  })) << s.Store.WriteIndex();
   w.saveMenu().save_Record->setChecked(false);  // writes what is queued
   pty.Send("late", 4);
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex == 6u; }));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return s.Store.WriteIndex() == 6u; }));
 
   std::vector<fs::path> files;
   for (const auto& e : fs::directory_iterator(folder))

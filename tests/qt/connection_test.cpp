@@ -85,8 +85,8 @@ TEST_F(ConnectionTest, ConnectReceiveSendAndDisconnect) {
   data[0] = '\0';
   data[1] = '\xFF';
   pty.Send(data);
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == data.size(); }, 10000))
-      << "received " << session().Store.WriteIndex << " of " << data.size();
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex() == data.size(); }, 10000))
+      << "received " << session().Store.WriteIndex() << " of " << data.size();
   EXPECT_EQ(std::memcmp(session().Store.CaptureBuffer, data.data(), data.size()), 0);
   EXPECT_EQ(session().Store.RxBytesSinceTick, data.size());
 
@@ -339,7 +339,7 @@ TEST_F(ConnectionTest, ALostPortIsReopenedWhenItsLinkIsBackWithOneDialogForManyL
   ASSERT_TRUE(testing_support::WaitUntil(connected)) << w->frame().Msg->text().toStdString();
   EXPECT_TRUE(w->frame().Msg->text().startsWith("COM5 back after ")) << w->frame().Msg->text().toStdString();
   third.Send("again");
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 5; }));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex() == 5; }));
   EXPECT_EQ(errors.size(), 1u);
 
   // The operator's Disconnect while it is awaited stops the waiting.
@@ -369,8 +369,8 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
   parts.port->BtnConnectClick();
   ASSERT_TRUE(session().PortConnected);
   pty.Send("$GPGGA,123519*47\r\n");
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 18u; }))
-      << "received " << session().Store.WriteIndex;
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex() == 18u; }))
+      << "received " << session().Store.WriteIndex();
   w->close();
   EXPECT_FALSE(parts.port->ComPort.Connected());
   std::vector<fs::path> files;
@@ -392,6 +392,7 @@ TEST_F(ConnectionTest, ClosingWhileConnectedWithAutosaveSavesAndClosesThePort) {
 }  // namespace quarlex
 
 #include "qt/support/scripted_line.h"
+#include "tests/app/support/store_fields.h"
 #include "tests/serial/support/fake_device.h"
 
 namespace quarlex {
@@ -414,9 +415,9 @@ TEST_F(ConnectionTest, FailingReadOfQueuedBytesAfterARolloverClosesThePort) {
   parts.port->BtnConnectClick();
   ASSERT_TRUE(session().PortConnected);
   CaptureStore& store = session().Store;
-  store.WriteIndex = CaptureSize - 10;  // ten bytes of room left
+  StoreFields(store).WriteIndex = CaptureSize - 10;  // ten bytes of room left
   line->Receive(std::string(100, 'x'));
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return store.CaptureFull == 1; }));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return store.CaptureFull() == 1; }));
   line->FailNext(device::FakeCall::kStartRead, device::ErrorFromErrno(EIO, device::ErrorKind::kOther, 0));
   EXPECT_NO_THROW(session().TimerMainTimer());
   EXPECT_FALSE(parts.port->ComPort.Connected());
@@ -449,7 +450,7 @@ TEST_F(ConnectionTest, LineEventsAndArrivalTimesReachTheOperator) {
   EXPECT_EQ(w->frame().Msg->text(), "Line: framing error");
   EXPECT_TRUE(w->statusBar().BtnCom->toolTip().endsWith("\nLine events: 1 framing error"));
   line->Receive("OK");
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 2; }));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex() == 2; }));
   w->OutExchange();
 
   // Resting on the second byte: its cell at design scale is 30 wide from x 93 (in frame pixels).

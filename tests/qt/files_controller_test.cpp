@@ -80,7 +80,7 @@ TEST_F(FilesControllerTest, SaveButtonSavesTheCheckedModeAndShowsTheMessage) {
   EXPECT_TRUE(w.frame().Msg->isVisible());
   EXPECT_EQ(w.frame().Msg->text().toStdString(), "File  " + first + "  saved");
   EXPECT_EQ(w.frame().Msg->palette().color(QPalette::Window), QColor(76, 175, 80));
-  EXPECT_EQ(store().SavedUpTo, 100u);
+  EXPECT_EQ(store().SavedUpTo(), 100u);
 
   // Interval (the start-up choice) after the first save has nothing new; Full writes it all.
   w.saveMenu().save_Full->trigger();
@@ -95,11 +95,11 @@ TEST_F(FilesControllerTest, TickAutosavesAFullRingWhenAutosaveIsChecked) {
   w.saveMenu().save_Auto->trigger();
   ASSERT_TRUE(w.saveMenu().save_Auto->isChecked());
   Receive(CaptureSize);
-  ASSERT_EQ(store().CaptureFull, 1);
+  ASSERT_EQ(store().CaptureFull(), 1);
   w.session().TimerMainTimer();
   ASSERT_EQ(SavedNames().size(), 1u);
   EXPECT_EQ(ReadWhole(dir.Path(SavedNames()[0])).size(), size_t{CaptureSize});
-  EXPECT_EQ(store().CaptureFull, 0);
+  EXPECT_EQ(store().CaptureFull(), 0);
 }
 
 TEST_F(FilesControllerTest, OpenLoadsTheChosenFileAndClosesSearch) {
@@ -108,7 +108,7 @@ TEST_F(FilesControllerTest, OpenLoadsTheChosenFileAndClosesSearch) {
   store().SearchOpen = 1;
   c->FileChooser = [this] { return QString::fromStdString(dir.Path("in.bin")); };
   QTest::mouseClick(w.toolbar().BtnOpen, Qt::LeftButton);
-  EXPECT_EQ(store().WriteIndex, 4u);
+  EXPECT_EQ(store().WriteIndex(), 4u);
   EXPECT_EQ(store().CaptureBuffer[3], 8);
   EXPECT_EQ(findCloses, 1);
   EXPECT_FALSE(w.frame().Msg->isVisible());
@@ -118,12 +118,12 @@ TEST_F(FilesControllerTest, MissingFileAndCancelledDialog) {
   Receive(50);
   c->FileChooser = [] { return QString(); };
   EXPECT_TRUE(w.PreviewKey(Qt::Key_O, Qt::ControlModifier));  // Ctrl+O
-  EXPECT_EQ(store().WriteIndex, 50u);
+  EXPECT_EQ(store().WriteIndex(), 50u);
   EXPECT_FALSE(w.frame().Msg->isVisible());
 
   c->FileChooser = [this] { return QString::fromStdString(dir.Path("gone.data")); };
   QTest::mouseClick(w.toolbar().BtnOpen, Qt::LeftButton);
-  EXPECT_EQ(store().WriteIndex, 50u);
+  EXPECT_EQ(store().WriteIndex(), 50u);
   EXPECT_TRUE(w.frame().Msg->isVisible());
   EXPECT_EQ(w.frame().Msg->text(), "File not found");
   EXPECT_EQ(w.frame().Msg->palette().color(QPalette::Window), QColor(201, 79, 77));
@@ -140,7 +140,7 @@ TEST_F(FilesControllerTest, RealDialogHandsTheChosenFileOver) {
     QMetaObject::invokeMethod(d, "accept");
   });
   QTest::mouseClick(w.toolbar().BtnOpen, Qt::LeftButton);
-  EXPECT_EQ(store().WriteIndex, 3u);
+  EXPECT_EQ(store().WriteIndex(), 3u);
 }
 
 TEST_F(FilesControllerTest, FailedSaveAtCloseIsShownInADialog) {
@@ -155,7 +155,7 @@ TEST_F(FilesControllerTest, FailedSaveAtCloseIsShownInADialog) {
   });
   EXPECT_FALSE(c->SaveAtClose());
   EXPECT_TRUE(sawBox);
-  EXPECT_EQ(store().SavedUpTo, 0u);
+  EXPECT_EQ(store().SavedUpTo(), 0u);
 }
 
 }  // namespace

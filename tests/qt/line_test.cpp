@@ -210,7 +210,7 @@ TEST_F(LineTest, DtrRtsAndBreakFromTheMenuReachTheLineAndTheTimeIndex) {
   EXPECT_TRUE(port().BreakItem()->isEnabled());
 
   line.Receive("AB");
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 2; }));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex() == 2; }));
   port().RtsItem()->trigger();
   EXPECT_EQ(LineEscapes(line), (std::vector<uint32_t>{device::SETDTR, device::SETRTS}));
   EXPECT_EQ(Message(), "Line: RTS on");
@@ -222,7 +222,7 @@ TEST_F(LineTest, DtrRtsAndBreakFromTheMenuReachTheLineAndTheTimeIndex) {
   EXPECT_EQ(LineEscapes(line),
             (std::vector<uint32_t>{device::SETDTR, device::SETRTS, device::SETBREAK, device::CLRBREAK}));
   line.Receive("CD");
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex == 4; }));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return session().Store.WriteIndex() == 4; }));
   port().DtrItem()->trigger();
   EXPECT_EQ(LineEscapes(line).back(), device::CLRDTR);
 
@@ -400,10 +400,10 @@ TEST_F(LineTest, SendFileReachesThePeerExactlyAndTheCaptureHoldsItAsSent) {
     ASSERT_TRUE(testing_support::WaitUntil([&] { return peer.Bytes().size() >= size; })) << size;
     EXPECT_EQ(Sha256(peer.Bytes()), Sha256(file)) << size;
     const CaptureStore& store = session().Store;
-    ASSERT_EQ(store.WriteIndex - from, size);
+    ASSERT_EQ(store.WriteIndex() - from, size);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(store.CaptureBuffer + from), size), file);
-    for (uint32_t i = from; i < store.WriteIndex; ++i) ASSERT_TRUE(store.CaptureAttributes[i] & 0x80) << i;
-    from = store.WriteIndex;
+    for (uint32_t i = from; i < store.WriteIndex(); ++i) ASSERT_TRUE(store.CaptureAttributes[i] & 0x80) << i;
+    from = store.WriteIndex();
     EXPECT_EQ(Message().rfind("Sent fw-" + std::to_string(size) + ".bin (", 0), 0u) << Message();
   }
 }
@@ -428,7 +428,7 @@ TEST_F(LineTest, WhileAFileGoesOutBytesKeepArrivingAndCancelStopsIt) {
   const CaptureStore& store = session().Store;
   auto received = [&] {
     std::string r;
-    for (uint32_t i = 0; i < store.WriteIndex; ++i)
+    for (uint32_t i = 0; i < store.WriteIndex(); ++i)
       if (!(store.CaptureAttributes[i] & 0x80)) r += static_cast<char>(store.CaptureBuffer[i]);
     return r;
   };
@@ -445,7 +445,7 @@ TEST_F(LineTest, WhileAFileGoesOutBytesKeepArrivingAndCancelStopsIt) {
   EXPECT_LT(sent, file.size());
   EXPECT_EQ(Message().rfind("Sending image.bin cancelled after ", 0), 0u) << Message();
   std::string capturedSent;
-  for (uint32_t i = 0; i < store.WriteIndex; ++i)
+  for (uint32_t i = 0; i < store.WriteIndex(); ++i)
     if (store.CaptureAttributes[i] & 0x80) capturedSent += static_cast<char>(store.CaptureBuffer[i]);
   EXPECT_EQ(capturedSent, file.substr(0, capturedSent.size()));
   ASSERT_TRUE(testing_support::WaitUntil([&] { return peer.Bytes().size() >= capturedSent.size(); }));

@@ -11,6 +11,7 @@
 #include "qt/main_window.h"
 #include "qt/navigation_controller.h"
 #include "qt/support/stand_in_actions.h"
+#include "tests/app/support/store_fields.h"
 
 namespace quarlex {
 namespace {
@@ -127,7 +128,7 @@ TEST_F(NavControllerTest, RightCtrlNeverOpensTheMenu) {
 
 TEST_F(NavControllerTest, DoubleClickTogglesTheHighlightOfTheValue) {
   s.CaptureBuffer[33] = 0x41;
-  s.WriteIndex = 64;
+  StoreFields(s).WriteIndex = 64;
   QTest::mouseDClick(w.exchange().ImageExch, Qt::LeftButton, Qt::NoModifier, Cell(1, 1));
   EXPECT_EQ(s.ValueHighlight[0x41], 1);
   QTest::mouseDClick(w.exchange().ImageExch, Qt::LeftButton, Qt::NoModifier, Cell(1, 1));
@@ -141,7 +142,7 @@ TEST_F(NavControllerTest, WheelAtTheTopStaysAndWheelDownMovesTwoRows) {
   Wheel(w.exchange().ImageExch, 120);
   EXPECT_EQ(s.View.TopRow(), 0u);
   EXPECT_EQ(w.exchange().ScrollBarExch->value(), 0);
-  s.WriteIndex = 3200;
+  StoreFields(s).WriteIndex = 3200;
   s.View.SetLastRow(100);
   EXPECT_EQ(w.exchange().ScrollBarExch->maximum(), 100);
   Wheel(w.exchange().MemoText, -120);  // anywhere over the main panel
@@ -244,7 +245,7 @@ TEST_F(NavControllerTest, HoverColoursOfAnActiveAndAnInactiveLabel) {
 }
 
 TEST_F(NavControllerTest, WidthLabelsSwitchAndShowTheTextColumn) {
-  s.WriteIndex = 32000;
+  StoreFields(s).WriteIndex = 32000;
   s.View.SetLastRow(1000);
   s.View.ShowRow(10);
   QTest::mouseClick(w.toolbar().BtnModeWin16, Qt::LeftButton);
@@ -261,7 +262,7 @@ TEST_F(NavControllerTest, WidthLabelsSwitchAndShowTheTextColumn) {
 }
 
 TEST_F(NavControllerTest, MiniMapPressJumpsToTheNextMarker) {
-  s.WriteIndex = 461000;
+  StoreFields(s).WriteIndex = 461000;
   s.View.SetLastRow(461000 / 32);
   s.CaptureAttributes[200000] = 1;
   c->OutMiniMap();

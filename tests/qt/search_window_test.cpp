@@ -122,7 +122,7 @@ TEST_F(SearchWindowTest, NewDataIsCountedWhileThePanelIsOpen) {
   EXPECT_EQ(w.findPanel().LabelFind->text(), "1 of 1");
   Receive("B...AB");  // completes the straddling match and adds one
   EXPECT_EQ(w.findPanel().LabelFind->text(), "1 of 3");
-  EXPECT_EQ(s.SearchedUpTo, s.WriteIndex);
+  EXPECT_EQ(s.SearchedUpTo, s.WriteIndex());
 }
 
 TEST_F(SearchWindowTest, EmptyingTheBoxFromOutsideEndsTheSearch) {

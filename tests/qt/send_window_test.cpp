@@ -11,6 +11,7 @@
 #include "qt/search_controller.h"
 #include "qt/send_controller.h"
 #include "qt/support/stand_in_actions.h"
+#include "tests/app/support/store_fields.h"
 
 namespace quarlex {
 namespace {
@@ -60,7 +61,7 @@ TEST_F(SendWindowTest, EnterSendsRecordsAndKeepsTheText) {
   QTest::keyClick(w.sendBar().EditSend, Qt::Key_Return);
   ASSERT_EQ(port.writes.size(), 1u);
   EXPECT_EQ(port.writes[0], (std::vector<uint8_t>{0x41, 0x42}));
-  EXPECT_EQ(s.WriteIndex, 2u);
+  EXPECT_EQ(s.WriteIndex(), 2u);
   EXPECT_EQ(s.CaptureAttributes[1], 0x80);
   EXPECT_EQ(w.sendBar().EditSend->text(), "0x41 42");
   QTest::mouseClick(w.sendBar().BtnSend, Qt::LeftButton);
@@ -107,7 +108,7 @@ TEST_F(SendWindowTest, DisconnectedSendDoesNothing) {
   QTest::keyClicks(w.sendBar().EditSend, "41");
   QTest::keyClick(w.sendBar().EditSend, Qt::Key_Return);
   EXPECT_TRUE(port.writes.empty());
-  EXPECT_EQ(s.WriteIndex, 0u);
+  EXPECT_EQ(s.WriteIndex(), 0u);
   EXPECT_EQ(send->composer().HistoryCount(), 0);
 }
 
@@ -117,7 +118,7 @@ TEST_F(SendWindowTest, FailedWriteIsReportedAndTheBytesStayRecorded) {
   QTest::keyClick(w.sendBar().EditSend, Qt::Key_Return);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], "Write error (Error: 5)");
-  EXPECT_EQ(s.WriteIndex, 2u);
+  EXPECT_EQ(s.WriteIndex(), 2u);
 }
 
 TEST_F(SendWindowTest, SendThatWrapsTheRingMakesSearchStartOver) {
@@ -130,11 +131,11 @@ TEST_F(SendWindowTest, SendThatWrapsTheRingMakesSearchStartOver) {
   QTest::keyClick(w.sendBar().EditSend, Qt::Key_F, Qt::ControlModifier);
   QTest::keyClicks(w.findPanel().EditFind, "41 42");
   ASSERT_EQ(w.findPanel().LabelFind->text(), "1 of 1");
-  s.WriteIndex = CaptureLast;
+  StoreFields(s).WriteIndex = CaptureLast;
   s.ScrollSeenIndex = CaptureLast;
   w.sendBar().EditSend->setText("41 42 2E 2E");
   send2->SendClick();
-  ASSERT_EQ(s.WriteIndex, 3u);
+  ASSERT_EQ(s.WriteIndex(), 3u);
   // The ring now holds new bytes from index 0; once the capture grows past the old scan, the
   // tick's pass must count what is there now, not the AB that used to be at 10.
   const std::string dots(100, '.');

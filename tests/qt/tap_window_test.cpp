@@ -47,7 +47,7 @@ struct TapWindowTest : ::testing::Test {
   std::string Captured() {
     std::string text;
     const CaptureStore& s = session().Store;
-    for (uint32_t i = 0; i < s.WriteIndex; ++i) {
+    for (uint32_t i = 0; i < s.WriteIndex(); ++i) {
       const bool sent = s.CaptureAttributes[i] & AttrSent;
       text += sent ? "[" : "";
       text += static_cast<char>(s.CaptureBuffer[i]);

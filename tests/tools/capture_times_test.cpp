@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "tests/app/support/store_fields.h"
+
 namespace quarlex {
 namespace {
 
@@ -29,11 +31,11 @@ struct CaptureTimesTest : ::testing::Test {
     Append("OK", false, Ten + 17'400'000);
     Append("\r\n\xC0", false, Ten + 19 * Ms);
     const char tail[] = "\x01xyz";
-    std::memcpy(store.CaptureBuffer + store.WriteIndex, tail, 4);
-    store.WriteIndex += 4;
+    std::memcpy(store.CaptureBuffer + store.WriteIndex(), tail, 4);
+    StoreFields(store).WriteIndex += 4;
   }
   void Append(const std::string& bytes, bool sent, int64_t time) {
-    const uint32_t from = store.WriteIndex;
+    const uint32_t from = store.WriteIndex();
     for (char c : bytes) {
       if (sent) {
         store.AppendSent(static_cast<uint8_t>(c));
@@ -65,7 +67,7 @@ TEST_F(CaptureTimesTest, TooltipNamesTheByteItsTimeAndTheAnswerGap) {
 
 TEST_F(CaptureTimesTest, ExportHasOneLinePerBatchInTheGridsBase) {
   SavePlan plan;
-  plan.pieces[0] = {0, store.WriteIndex};
+  plan.pieces[0] = {0, store.WriteIndex()};
   plan.count = 1;
   const std::string pad(13 * 3, ' ');
   EXPECT_EQ(ExportText(store, plan, GridBase::Hex, "COM3"),
@@ -90,7 +92,7 @@ TEST_F(CaptureTimesTest, ExportHasOneLinePerBatchInTheGridsBase) {
             std::string::npos);
   // A long batch goes on over lines of 16 bytes; an interval starts mid-batch with that batch's time.
   Append(std::string(20, 'z'), false, Ten + 30 * Ms);
-  plan.pieces[0] = {4, store.WriteIndex - 4};
+  plan.pieces[0] = {4, store.WriteIndex() - 4};
   const std::string tail = ExportText(store, plan, GridBase::Hex, "COM3");
   EXPECT_NE(tail.find("\n10:00:00.017  RX    0000004  4B "), std::string::npos) << tail;
   EXPECT_NE(tail.find("\n10:00:00.030  RX    000000C  7A"), std::string::npos) << tail;

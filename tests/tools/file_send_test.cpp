@@ -13,6 +13,7 @@
 
 #include "support/fake_tool_ui.h"
 #include "tests/app/support/fake_session_ui.h"
+#include "tests/app/support/store_fields.h"
 #include "tools/files_support.h"
 
 namespace quarlex {
@@ -53,10 +54,10 @@ struct FileSendTest : ::testing::Test {
   FileSender sender{session, [this] { ++redraws; }};
   void SetUp() override { session.PortConnected = true; }
   Bytes Captured() const {
-    return Bytes(session.Store.CaptureBuffer, session.Store.CaptureBuffer + session.Store.WriteIndex);
+    return Bytes(session.Store.CaptureBuffer, session.Store.CaptureBuffer + session.Store.WriteIndex());
   }
   bool AllSent() const {
-    for (uint32_t i = 0; i < session.Store.WriteIndex; ++i)
+    for (uint32_t i = 0; i < session.Store.WriteIndex(); ++i)
       if (!(session.Store.CaptureAttributes[i] & 0x80)) return false;
     return true;
   }
@@ -135,7 +136,7 @@ TEST_F(FileSendTest, NothingGoesWithoutAPortAndAClosedPortEndsTheSend) {
   session.PortConnected = false;
   EXPECT_FALSE(sender.Step());
   EXPECT_EQ(LastMessage(), "Sending a.bin stopped: the port closed after 16 bytes");
-  EXPECT_EQ(session.Store.WriteIndex, 16u);
+  EXPECT_EQ(session.Store.WriteIndex(), 16u);
 }
 
 // A piece that would overwrite unsaved bytes is saved first with Autosave; a save that fails
@@ -148,14 +149,14 @@ TEST_F(FileSendTest, TheRingsRulesOfTypedSendsHoldForEveryPiece) {
     ++saves;
     return saveOk;
   };
-  session.Store.WriteIndex = CaptureSize - 10;  // ten free slots left
+  StoreFields(session.Store).WriteIndex = CaptureSize - 10;  // ten free slots left
   ASSERT_TRUE(sender.Start(&port, "fw.bin", Bytes(40, 0x55), 16));
   EXPECT_FALSE(sender.Step());
   EXPECT_EQ(saves, 1);
   EXPECT_EQ(port.All(), Bytes(40, 0x55)) << "after the save the ring took the file";
   saveOk = false;
-  session.Store.WriteIndex = CaptureSize - 10;
-  session.Store.SavedUpTo = 0;
+  StoreFields(session.Store).WriteIndex = CaptureSize - 10;
+  session.Store.MarkSaved(0);
   port.writes.clear();
   ASSERT_TRUE(sender.Start(&port, "fw.bin", Bytes(40, 0x55), 16));
   EXPECT_FALSE(sender.Step());

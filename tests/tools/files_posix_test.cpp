@@ -35,8 +35,8 @@ TEST_F(FilesTest, FailedSaveReportsAndMovesNothing) {
   EXPECT_EQ(LastMessage().text, "File not saved: Not a directory");
   EXPECT_EQ(LastMessage().rgb, ErrorColour);
   EXPECT_EQ(files.LastError(), "File not saved: Not a directory");
-  EXPECT_EQ(store().SavedUpTo, 0u);
-  EXPECT_EQ(store().WriteIndex, 100u);
+  EXPECT_EQ(store().SavedUpTo(), 0u);
+  EXPECT_EQ(store().WriteIndex(), 100u);
 }
 
 // A write that fails half-way (the disk fills): no partial file under a capture name, and an
@@ -59,7 +59,7 @@ TEST_F(FilesTest, SaveThatRunsOutOfSpaceLeavesNoPartialFile) {
 
   EXPECT_FALSE(ok);
   EXPECT_EQ(LastMessage().text, "File not saved: File too large");
-  EXPECT_EQ(store().SavedUpTo, 1000u);
+  EXPECT_EQ(store().SavedUpTo(), 1000u);
   EXPECT_EQ(ListNames(dir.Folder()),
             (std::vector<std::string>{"COM3_20240701_140509.data", "COM3_20240701_140509.idx"}));
   EXPECT_EQ(Saved("COM3_20240701_140509.data"), first);
@@ -72,22 +72,22 @@ TEST_F(FilesTest, FailedAutosaveOfAFullRingIsReportedOnceAndTheOperatorsSaveRele
   window.autosave = true;
   session.ExeFolder = "/proc/no-such-folder/";  // nothing can be created there
   Receive(CaptureSize);
-  ASSERT_EQ(store().CaptureFull, 1);
+  ASSERT_EQ(store().CaptureFull(), 1);
   for (int i = 0; i < 5; ++i) session.TimerMainTimer();
   EXPECT_EQ(window.saves, 1);
   ASSERT_EQ(window.messages.size(), 2u);
   EXPECT_EQ(window.messages[0].text, "File not saved: No such file or directory");
   EXPECT_EQ(LastMessage().text, "Capture full, not saved: No such file or directory");
   EXPECT_EQ(LastMessage().rgb, ErrorColour);
-  EXPECT_EQ(store().CaptureFull, 1);  // nothing was cleared: the ring is still unsaved
+  EXPECT_EQ(store().CaptureFull(), 1);  // nothing was cleared: the ring is still unsaved
 
   session.ExeFolder = dir.Folder();
   ASSERT_TRUE(files.BtnSaveClick());
   EXPECT_EQ(Saved("COM3_20240701_140509.data").size(), size_t{CaptureSize});
   session.TimerMainTimer();
   EXPECT_EQ(window.saves, 1) << "the operator's save is not repeated";
-  EXPECT_EQ(store().CaptureFull, 0);  // the rollover went on
-  EXPECT_EQ(store().WriteIndex, 0u);
+  EXPECT_EQ(store().CaptureFull(), 0);  // the rollover went on
+  EXPECT_EQ(store().WriteIndex(), 0u);
 }
 
 TEST_F(FilesTest, LoadLimitsAndRefusals) {
@@ -130,7 +130,7 @@ TEST_F(FilesTest, LoadLimitsAndRefusals) {
     session.ClearFull();
     Receive(7);  // something that a refused load must leave in place
     EXPECT_EQ(files.LoadFile(c.path), c.result);
-    EXPECT_EQ(store().WriteIndex, c.result == R::NotFound ? 7u : c.size);
+    EXPECT_EQ(store().WriteIndex(), c.result == R::NotFound ? 7u : c.size);
     if (!c.message) {
       EXPECT_TRUE(window.messages.empty());
       continue;
@@ -141,7 +141,7 @@ TEST_F(FilesTest, LoadLimitsAndRefusals) {
   }
   files.LoadFile(dir.Path("huge.data"));
   EXPECT_EQ(store().CaptureBuffer[CaptureLast], 0x5A);
-  EXPECT_EQ(store().CaptureFull, 1);
+  EXPECT_EQ(store().CaptureFull(), 1);
 }
 
 TEST_F(FilesTest, UnreadableFileIsNotFound) {

@@ -108,7 +108,7 @@ TEST(FilesPtyStreamTest, AutosaveKeepsEveryByteAPeerSendsThroughThePort) {
   int quietTurns = 0;
   owner.RunUntil(
       [&] {
-        if (session.Store.CaptureFull) session.TimerMainTimer();
+        if (session.Store.CaptureFull()) session.TimerMainTimer();
         if (input.taken == Total || !writerError.empty()) return true;
         const bool quiet =
             writerDone && input.taken == lastTaken && port.InputCount() == 0 && owner.Pending() == 0;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/app/support/store_fields.h"
 #include "tools/capture_files.h"
 #include "tools/files_fixture.h"
 #include "tools/support/posted_tasks.h"
@@ -61,9 +62,9 @@ TEST(PlanSaveTest, RangesOfEachMode) {
   CaptureStore s;
   for (const PlanCase& c : cases) {
     SCOPED_TRACE(c.what);
-    s.WriteIndex = c.writeIndex;
-    s.SavedUpTo = c.savedUpTo;
-    s.CaptureFull = c.full;
+    StoreFields(s).WriteIndex = c.writeIndex;
+    s.MarkSaved(c.savedUpTo);
+    StoreFields(s).CaptureFull = c.full;
     const SavePlan p = PlanSave(s, c.mode);
     ASSERT_EQ(p.count, static_cast<int>(c.pieces.size()));
     for (int i = 0; i < p.count; ++i) {
@@ -85,8 +86,8 @@ TEST_F(FilesTest, SaveWritesTheCheckedRangeUnderItsNameAndReports) {
   EXPECT_EQ(LastMessage().rgb, SuccessColour);
   EXPECT_EQ(session.MessageShown, 1);
   EXPECT_EQ(session.MessageTicks, 0);
-  EXPECT_EQ(store().SavedUpTo, 1001u);
-  EXPECT_EQ(store().WriteIndex, 1001u);  // the capture is untouched
+  EXPECT_EQ(store().SavedUpTo(), 1001u);
+  EXPECT_EQ(store().WriteIndex(), 1001u);  // the capture is untouched
   EXPECT_EQ(store().CaptureAttributes[3], 2);
 }
 
@@ -111,8 +112,8 @@ TEST_F(FilesTest, SavesInTheSameSecondGetSuffixesAndChainWithoutOverlap) {
 
 TEST_F(FilesTest, FullRingSavesAllOfItsBytesInEitherMode) {
   Receive(CaptureSize + 10);  // the store takes exactly one ring
-  ASSERT_EQ(store().CaptureFull, 1);
-  ASSERT_EQ(store().WriteIndex, CaptureSize);
+  ASSERT_EQ(store().CaptureFull(), 1);
+  ASSERT_EQ(store().WriteIndex(), CaptureSize);
   ui.mode = SaveMode::Full;
   ASSERT_TRUE(files.BtnSaveClick());
   const auto full = Saved("COM3_20240701_140509.data");
@@ -120,7 +121,7 @@ TEST_F(FilesTest, FullRingSavesAllOfItsBytesInEitherMode) {
   EXPECT_TRUE(full == Ring(0, CaptureSize));
 
   ui.mode = SaveMode::Interval;
-  store().SavedUpTo = 12345;
+  store().MarkSaved(12345);
   ASSERT_TRUE(files.BtnSaveClick());
   const auto rest = Saved("COM3_20240701_140509_1.data");
   ASSERT_EQ(rest.size(), size_t{CaptureSize} - 12345);
@@ -132,14 +133,14 @@ TEST_F(FilesTest, IntervalAfterASendWrapWritesTheTwoPieces) {
   ASSERT_TRUE(files.BtnSaveClick());
   Receive(30);
   for (int i = 0; i < 25; ++i) store().AppendSent(static_cast<uint8_t>(0xC0 + i));  // wraps to 15
-  ASSERT_EQ(store().WriteIndex, 15u);
-  ASSERT_EQ(store().CaptureFull, 0);
+  ASSERT_EQ(store().WriteIndex(), 15u);
+  ASSERT_EQ(store().CaptureFull(), 0);
   ASSERT_TRUE(files.BtnSaveClick());
   auto expected = Ring(CaptureSize - 40, CaptureSize);
   const auto head = Ring(0, 15);
   expected.insert(expected.end(), head.begin(), head.end());
   EXPECT_EQ(Saved("COM3_20240701_140509_1.data"), expected);
-  EXPECT_EQ(store().SavedUpTo, 15u);
+  EXPECT_EQ(store().SavedUpTo(), 15u);
 }
 
 TEST_F(FilesTest, FolderIsCreatedOnDemand) {
@@ -154,9 +155,9 @@ TEST_F(FilesTest, TickAutosavesAFullRingThenClears) {
   const auto bytes = Receive(CaptureSize);
   session.TimerMainTimer();
   EXPECT_TRUE(Saved("COM3_20240701_140509.data") == bytes);
-  EXPECT_EQ(store().CaptureFull, 0);
-  EXPECT_EQ(store().WriteIndex, 0u);
-  EXPECT_EQ(store().SavedUpTo, 0u);
+  EXPECT_EQ(store().CaptureFull(), 0);
+  EXPECT_EQ(store().WriteIndex(), 0u);
+  EXPECT_EQ(store().SavedUpTo(), 0u);
 
   // A full ring the operator saved before the tick is not saved a second time.
   Receive(CaptureSize);
@@ -164,7 +165,7 @@ TEST_F(FilesTest, TickAutosavesAFullRingThenClears) {
   session.TimerMainTimer();
   EXPECT_EQ(window.saves, 1);
   EXPECT_EQ(ListNames(dir.Folder()).size(), 4u) << "two files, each with its times";
-  EXPECT_EQ(store().WriteIndex, 0u);
+  EXPECT_EQ(store().WriteIndex(), 0u);
 }
 
 // ---- Loading ----
@@ -173,20 +174,20 @@ TEST_F(FilesTest, LoadReplacesTheCaptureWithPlainBytes) {
   Receive(5000);
   store().AppendSent(1);
   store().CaptureAttributes[7] = 3;
-  store().SavedUpTo = 40;
+  store().MarkSaved(40);
   store().View.ShowRow(100);
   std::vector<uint8_t> bytes(4321);
   for (auto& b : bytes) b = static_cast<uint8_t>(rng());
   WriteWhole(dir.Path("x.bin"), bytes);
   ui.chosen = dir.Path("x.bin");
   files.BtnOpenClick();
-  EXPECT_EQ(store().WriteIndex, 4321u);
+  EXPECT_EQ(store().WriteIndex(), 4321u);
   EXPECT_EQ(Ring(0, 4321), bytes);
   EXPECT_EQ(store().CaptureBuffer[4321], 0);  // the old capture beyond is gone
   EXPECT_EQ(store().CaptureAttributes[7], 0);
   EXPECT_EQ(store().CaptureAttributes[5000], 0);
-  EXPECT_EQ(store().SavedUpTo, 0u);
-  EXPECT_EQ(store().CaptureFull, 0);
+  EXPECT_EQ(store().SavedUpTo(), 0u);
+  EXPECT_EQ(store().CaptureFull(), 0);
   EXPECT_EQ(store().View.TopRow(), 0u);
   EXPECT_EQ(store().View.ScrollBarExch().Max(), 4321u / 32);
   EXPECT_GE(ui.redraws, 1);
@@ -199,7 +200,7 @@ TEST_F(FilesTest, CancelledDialogChangesNothingAndOpenSearchIsClosedByALoad) {
   ui.chosen.clear();
   files.BtnOpenClick();
   EXPECT_EQ(ui.dialogs, 1);
-  EXPECT_EQ(store().WriteIndex, 10u);
+  EXPECT_EQ(store().WriteIndex(), 10u);
   EXPECT_TRUE(window.messages.empty());
 
   store().SearchOpen = 1;
@@ -207,7 +208,7 @@ TEST_F(FilesTest, CancelledDialogChangesNothingAndOpenSearchIsClosedByALoad) {
   ui.chosen = dir.Path("a.data");
   files.BtnOpenClick();
   EXPECT_EQ(ui.findCloses, 1);
-  EXPECT_EQ(store().WriteIndex, 3u);
+  EXPECT_EQ(store().WriteIndex(), 3u);
 }
 
 TEST_F(FilesTest, SavedFileLoadsBackAsTheSameBytes) {
@@ -260,7 +261,7 @@ TEST_F(FilesTest, EverySaveWritesItsTimesBesideItAndLoadReadsThemWhenSound) {
     }
     ASSERT_EQ(files.LoadFile(data), CaptureFiles::LoadResult::Loaded);
     EXPECT_EQ(LastMessage().text, "Times not loaded: " + d.message);
-    EXPECT_EQ(store().WriteIndex, 300u) << "the bytes load all the same";
+    EXPECT_EQ(store().WriteIndex(), 300u) << "the bytes load all the same";
     EXPECT_EQ(store().Times.BatchCount(), 0u);
   }
 }
@@ -305,11 +306,11 @@ TEST_F(TimesInBackgroundTest, TheTimesAsSavedAreWrittenWhileTheRingRollsOver) {
   EXPECT_EQ(LastMessage().text, "File  COM3_20240701_140509.data  saved");
   EXPECT_TRUE(files.TimesPending());
   EXPECT_FALSE(std::filesystem::exists(dir.Path("COM3_20240701_140509.idx")));
-  ASSERT_EQ(store().WriteIndex, 0u);
+  ASSERT_EQ(store().WriteIndex(), 0u);
   release = true;
   // New batches where the saved ones were, while the file is formatted.
   while (files.TimesPending()) {
-    const uint32_t at = store().WriteIndex;
+    const uint32_t at = store().WriteIndex();
     Receive(100);
     store().Times.AddBatch(at, 100, Direction::Received, 5);
     owner.RunPosted();
@@ -370,23 +371,23 @@ TEST_F(FilesTest, FullRingFileLoadsBackWholeAndRollsOverOnlyForNewBytes) {
   ASSERT_TRUE(files.BtnSaveClick());
   ASSERT_EQ(Saved("COM3_20240701_140509.data").size(), size_t{CaptureSize});
   session.TimerMainTimer();  // the saved ring rolls over
-  ASSERT_EQ(store().WriteIndex, 0u);
+  ASSERT_EQ(store().WriteIndex(), 0u);
 
   ASSERT_EQ(files.LoadFile(dir.Path("COM3_20240701_140509.data")), CaptureFiles::LoadResult::Loaded);
-  EXPECT_EQ(store().WriteIndex, CaptureSize);
-  EXPECT_EQ(store().CaptureFull, 1);
+  EXPECT_EQ(store().WriteIndex(), CaptureSize);
+  EXPECT_EQ(store().CaptureFull(), 1);
   EXPECT_TRUE(Ring(0, CaptureSize) == ring);
   EXPECT_EQ(store().View.ScrollBarExch().Max(), CaptureSize / 32);
   for (int i = 0; i < 40; ++i) session.TimerMainTimer();
   EXPECT_EQ(window.saves, 0) << "a loaded ring is not autosaved for its own sake";
-  EXPECT_EQ(store().WriteIndex, CaptureSize);
+  EXPECT_EQ(store().WriteIndex(), CaptureSize);
 
   port.q = {0xA1, 0xA2};
   session.ComPortRxChar(2);  // the receive event finds no room
   session.TimerMainTimer();
   EXPECT_EQ(window.saves, 1);
   EXPECT_TRUE(Saved("COM3_20240701_140509_1.data") == ring) << "autosaved on the way out";
-  EXPECT_EQ(store().WriteIndex, 2u);
+  EXPECT_EQ(store().WriteIndex(), 2u);
   EXPECT_EQ(store().CaptureBuffer[1], 0xA2);
 }
 

@@ -31,7 +31,7 @@ TEST_F(FilesTest, FailedSaveReportsTheSystemsReasonAndMovesNothing) {
   EXPECT_FALSE(files.BtnSaveClick());
   EXPECT_TRUE(LastMessage().text.starts_with("File not saved: ")) << LastMessage().text;
   EXPECT_GT(LastMessage().text.size(), std::string("File not saved: ").size());
-  EXPECT_EQ(store().SavedUpTo, 0u);
+  EXPECT_EQ(store().SavedUpTo(), 0u);
   EXPECT_EQ(ListNames(dir.Folder()), std::vector<std::string>{"plainfile"});
 }
 
@@ -45,7 +45,7 @@ TEST_F(FilesTest, LoadRefusesDevicesFoldersAndMissingFiles) {
     session.ClearFull();
     Receive(7);
     EXPECT_EQ(files.LoadFile(path), CaptureFiles::LoadResult::NotFound);
-    EXPECT_EQ(store().WriteIndex, 7u);
+    EXPECT_EQ(store().WriteIndex(), 7u);
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0].text, "File not found");
   }

@@ -12,6 +12,7 @@
 #include "support/fake_tool_ui.h"
 #include "support/search_reference.h"
 #include "tests/app/support/fake_session_ui.h"
+#include "tests/app/support/store_fields.h"
 
 namespace quarlex {
 namespace {
@@ -19,8 +20,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 void Append(CaptureStore& s, const std::string& bytes) {
-  std::memcpy(s.CaptureBuffer + s.WriteIndex, bytes.data(), bytes.size());
-  s.WriteIndex += static_cast<uint32_t>(bytes.size());
+  std::memcpy(s.CaptureBuffer + s.WriteIndex(), bytes.data(), bytes.size());
+  StoreFields(s).WriteIndex += static_cast<uint32_t>(bytes.size());
 }
 
 Bytes Codes(const CaptureStore& s, uint32_t from, uint32_t count) {
@@ -112,7 +113,7 @@ TEST_F(SearchTest, NewDataIsFollowedAndTheCurrentMatchStays) {
   Receive("ABCABC");
   EXPECT_EQ(ui.label, "1 of 4");
   EXPECT_EQ(tool.CurrentMatchIndex(), 0u);
-  EXPECT_EQ(s.SearchedUpTo, s.WriteIndex);
+  EXPECT_EQ(s.SearchedUpTo, s.WriteIndex());
 }
 
 TEST_F(SearchTest, NothingFoundYetThenTheFirstMatchInViewBecomesCurrent) {
@@ -224,7 +225,7 @@ TEST_F(SearchTest, RewrittenCaptureIsScannedAgainFromTheStart) {
   Type("AB");
   EXPECT_EQ(ui.label, "1 of 3");
   // A send wrapped the ring: the old bytes below the write position are gone.
-  s.WriteIndex = 0;
+  StoreFields(s).WriteIndex = 0;
   Append(s, "..........AB");
   tool.CaptureRewritten();
   session.TimerMainTimer();
@@ -242,7 +243,7 @@ struct Pair {
     for (CaptureStore* st : {fast.get(), ref.get()}) {
       std::memset(st->CaptureBuffer, 0, extent);
       std::memset(st->CaptureAttributes, 0, extent);
-      st->WriteIndex = st->SearchedUpTo = 0;
+      StoreFields(*st).WriteIndex = st->SearchedUpTo = 0;
       st->View.ShowRow(0);
       st->SearchHitState = CurrentMatch::NotChosen;
       st->SearchHitNumber = 0;
@@ -251,19 +252,19 @@ struct Pair {
   void Append(const std::string& bytes, const Bytes& attrs) {
     for (CaptureStore* st : {fast.get(), ref.get()}) {
       for (size_t i = 0; i < bytes.size(); ++i) {
-        st->CaptureBuffer[st->WriteIndex] = static_cast<uint8_t>(bytes[i]);
-        st->CaptureAttributes[st->WriteIndex] |= attrs[i];
-        ++st->WriteIndex;
+        st->CaptureBuffer[st->WriteIndex()] = static_cast<uint8_t>(bytes[i]);
+        st->CaptureAttributes[st->WriteIndex()] |= attrs[i];
+        ++StoreFields(*st).WriteIndex;
       }
     }
-    extent = std::max(extent, fast->WriteIndex);
+    extent = std::max(extent, fast->WriteIndex());
   }
 };
 
 std::string Describe(const CaptureStore& s) {
   std::string d = "capture \"";
-  for (uint32_t i = 0; i < s.WriteIndex && i < 400; ++i) d += static_cast<char>(s.CaptureBuffer[i]);
-  return d + "\" W=" + std::to_string(s.WriteIndex) + " top=" + std::to_string(s.View.TopRow()) +
+  for (uint32_t i = 0; i < s.WriteIndex() && i < 400; ++i) d += static_cast<char>(s.CaptureBuffer[i]);
+  return d + "\" W=" + std::to_string(s.WriteIndex()) + " top=" + std::to_string(s.View.TopRow()) +
          " bpr=" + std::to_string(s.BytesPerRow);
 }
 
@@ -332,12 +333,12 @@ TEST(SearchRandomTest, SameResultsAsThePlainScan) {
       ui.text = text;
     };
     auto setTop = [&] {
-      const uint32_t top = pick(p.fast->WriteIndex / bpr + 3);
+      const uint32_t top = pick(p.fast->WriteIndex() / bpr + 3);
       p.fast->View.ShowRow(top);
       p.ref->View.ShowRow(top);
     };
     auto tick = [&] {
-      if (p.fast->SearchedUpTo < p.fast->WriteIndex) {
+      if (p.fast->SearchedUpTo < p.fast->WriteIndex()) {
         tool.Find();
         r.Find();
       }
@@ -387,8 +388,8 @@ TEST(SearchRandomTest, SameResultsAsThePlainScan) {
       } else {
         // A send wrapped the ring and rewrote the bytes from index 0; old hit bits stay.
         what = "rewrite";
-        const uint32_t old = p.fast->WriteIndex;
-        p.fast->WriteIndex = p.ref->WriteIndex = 0;
+        const uint32_t old = p.fast->WriteIndex();
+        StoreFields(*p.fast).WriteIndex = StoreFields(*p.ref).WriteIndex = 0;
         randomBytes(pick(old + 40));
         tool.CaptureRewritten();
         tick();
@@ -407,12 +408,12 @@ TEST(SearchRandomTest, CaptureUpToTheLastSlotOfTheRing) {
   testing::ReferenceSearch r(*p.ref);
   std::mt19937 rng(7);
   const uint32_t start = CaptureLast - 300;
-  for (CaptureStore* st : {p.fast.get(), p.ref.get()}) st->WriteIndex = start;
+  for (CaptureStore* st : {p.fast.get(), p.ref.get()}) StoreFields(*st).WriteIndex = start;
   std::string bytes;
   for (int i = 0; i < 300; ++i) bytes += "AB"[rng() % 2];
   bytes.replace(bytes.size() - 2, 2, "AA");
   p.Append(bytes, Bytes(bytes.size(), 0));
-  ASSERT_EQ(p.fast->WriteIndex, CaptureLast);
+  ASSERT_EQ(p.fast->WriteIndex(), CaptureLast);
   p.fast->View.ShowRow(start / 32);
   p.ref->View.ShowRow(start / 32);
   tool.BtnFindClick();

@@ -14,6 +14,7 @@
 #include "app/connection.h"
 #include "support/fake_tool_ui.h"
 #include "tests/app/support/fake_session_ui.h"
+#include "tests/app/support/store_fields.h"
 #include "tests/serial/support/fake_device.h"
 #include "tools/send_composer.h"
 
@@ -85,7 +86,7 @@ TEST_F(SendTest, RecordsWithTheSentBitAndWritesOnce) {
   ui.text = "0x12 0xff 7";
   send.SetLineEnding(LineEnding::CR);
   send.Send();
-  EXPECT_EQ(s.WriteIndex, 3u);
+  EXPECT_EQ(s.WriteIndex(), 3u);
   EXPECT_EQ(Captured(0, 3), (Bytes{0x12, 0xFF, 0x0D}));
   EXPECT_EQ(s.CaptureAttributes[0], 0x80);
   EXPECT_EQ(s.CaptureAttributes[1], 0x83);
@@ -102,7 +103,7 @@ TEST_F(SendTest, RecordsWithTheSentBitAndWritesOnce) {
   SendText("");
   ASSERT_EQ(port.writes.size(), 2u);
   EXPECT_TRUE(port.writes[1].empty());
-  EXPECT_EQ(s.WriteIndex, 3u);
+  EXPECT_EQ(s.WriteIndex(), 3u);
   EXPECT_EQ(send.HistoryCount(), 1);
 }
 
@@ -119,7 +120,7 @@ TEST_F(SendTest, TypedTextGoesThroughTheProgramCodePage) {
 TEST_F(SendTest, DisconnectedSendDoesNothingButRedraw) {
   session.PortConnected = false;
   SendText("41 42");
-  EXPECT_EQ(session.Store.WriteIndex, 0u);
+  EXPECT_EQ(session.Store.WriteIndex(), 0u);
   EXPECT_EQ(session.Store.CaptureAttributes[0], 0);
   EXPECT_TRUE(port.writes.empty());
   EXPECT_EQ(send.HistoryCount(), 0);
@@ -128,19 +129,19 @@ TEST_F(SendTest, DisconnectedSendDoesNothingButRedraw) {
   session.PortConnected = true;
   send.Port = nullptr;
   SendText("41 42");
-  EXPECT_EQ(session.Store.WriteIndex, 0u);
+  EXPECT_EQ(session.Store.WriteIndex(), 0u);
 }
 
 TEST_F(SendTest, SendThatWrapsTheRingNeverSetsFullAndTellsSearch) {
   CaptureStore& s = session.Store;
-  s.WriteIndex = CaptureLast - 1;
-  s.ScrollSeenIndex = s.WriteIndex;
+  StoreFields(s).WriteIndex = CaptureLast - 1;
+  s.ScrollSeenIndex = s.WriteIndex();
   s.View.ShowRow(1000);
   int wraps = 0;
   send.RingWrapped = [&] { ++wraps; };
   SendText("01 02 03 04");
-  EXPECT_EQ(s.WriteIndex, 2u);
-  EXPECT_EQ(s.CaptureFull, 0);
+  EXPECT_EQ(s.WriteIndex(), 2u);
+  EXPECT_EQ(s.CaptureFull(), 0);
   EXPECT_EQ(s.CaptureBuffer[CaptureLast], 0x02);
   EXPECT_EQ(Captured(0, 2), (Bytes{0x03, 0x04}));
   EXPECT_EQ(wraps, 1);
@@ -151,10 +152,10 @@ TEST_F(SendTest, SendThatWrapsTheRingNeverSetsFullAndTellsSearch) {
 
 TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
   CaptureStore& s = session.Store;
-  s.WriteIndex = CaptureLast - 1;
+  StoreFields(s).WriteIndex = CaptureLast - 1;
   s.SearchedUpTo = CaptureLast - 1;  // a search pass ran at the end of the ring
   SendText("01 02 03");
-  ASSERT_EQ(s.WriteIndex, 1u);
+  ASSERT_EQ(s.WriteIndex(), 1u);
   struct TwoBytes : ReceiveSource {
     void ReadQueued(uint8_t* buffer, size_t count, ReceivedChunks& chunks) override {
       chunks.clear();
@@ -165,7 +166,7 @@ TEST_F(SendTest, TickKeepsRedrawingReceivedBytesAfterASendWrappedTheRing) {
   } rx;
   session.Port = &rx;
   session.ComPortRxChar(2);
-  ASSERT_EQ(s.WriteIndex, 3u);
+  ASSERT_EQ(s.WriteIndex(), 3u);
   sessionUi.exchangeDraws = 0;
   session.TimerMainTimer();
   EXPECT_EQ(sessionUi.exchangeDraws, 1) << "received bytes behind the wrap are drawn on the next tick";
@@ -179,7 +180,7 @@ TEST_F(SendTest, SendIntoARingThatCouldNotBeSavedIsRefused) {
   saveOk = false;
   const uint8_t first[] = {0xA5};
   s.AppendReceived(first, 1);
-  s.WriteIndex = CaptureLast;
+  StoreFields(s).WriteIndex = CaptureLast;
   s.AppendReceived(first, 1);
   session.TimerMainTimer();
   ASSERT_EQ(session.RolloverBlocked, 1);
@@ -187,7 +188,7 @@ TEST_F(SendTest, SendIntoARingThatCouldNotBeSavedIsRefused) {
   EXPECT_TRUE(port.writes.empty());
   EXPECT_EQ(s.CaptureBuffer[0], 0xA5);
   EXPECT_EQ(s.CaptureAttributes[0], 0);
-  EXPECT_EQ(s.WriteIndex, CaptureSize);
+  EXPECT_EQ(s.WriteIndex(), CaptureSize);
   ASSERT_FALSE(sessionUi.messages.empty());
   EXPECT_EQ(sessionUi.messages.back().text, "Not sent: capture not saved");
   saveOk = true;  // the send itself retries the save and then goes through
@@ -202,13 +203,13 @@ TEST_F(SendTest, SendIntoARingThatCouldNotBeSavedIsRefused) {
 TEST_F(SendTest, ASendEndingOnTheLastSlotSavesTheRingFirst) {
   CaptureStore& s = session.Store;
   sessionUi.autosave = true;
-  s.WriteIndex = CaptureSize - 3;
+  StoreFields(s).WriteIndex = CaptureSize - 3;
   const uint8_t rx[] = {0xA5};
   s.AppendReceived(rx, 1);  // two slots left
   send.SetLineEnding(LineEnding::CRNL);
   SendText("");
   EXPECT_EQ(sessionUi.saves, 1);
-  EXPECT_EQ(s.WriteIndex, 2u);
+  EXPECT_EQ(s.WriteIndex(), 2u);
   EXPECT_EQ(Captured(0, 2), (Bytes{0x0D, 0x0A}));
   EXPECT_EQ(s.CaptureAttributes[1], AttrSent);
   ASSERT_EQ(port.writes.size(), 1u);
@@ -232,14 +233,14 @@ TEST_F(SendTest, ASendWhoseRolloverFindsThePortFailedRecordsNothing) {
     send.Port = &out;
     CaptureStore& s = session.Store;
     sessionUi.autosave = true;
-    s.WriteIndex = CaptureSize - 2;
+    StoreFields(s).WriteIndex = CaptureSize - 2;
     line->Receive("xyz");  // waits in the port's queue for the rollover's drain
     line->FailNext(device::FakeCall::kStartRead, device::ErrorFromErrno(EIO, device::ErrorKind::kOther, 0));
     EXPECT_NO_THROW(SendText("01 02 03"));
     EXPECT_EQ(sessionUi.saves, 1);
     EXPECT_FALSE(com.Connected());
     EXPECT_FALSE(session.PortConnected);
-    EXPECT_EQ(s.WriteIndex, 0u);
+    EXPECT_EQ(s.WriteIndex(), 0u);
     EXPECT_EQ(s.CaptureAttributes[0], 0);
     EXPECT_EQ(s.Times.BatchCount(), 0u);
     EXPECT_TRUE(line->Recorded().written.empty());
@@ -258,7 +259,7 @@ TEST_F(SendTest, FailingWriteKeepsTheRecordAndPropagates) {
   ui.text = std::string(40 * 3, ' ');
   for (int i = 0; i < 40; ++i) ui.text.replace(i * 3, 2, "aa");
   EXPECT_THROW(send.Send(), std::runtime_error);
-  EXPECT_EQ(session.Store.WriteIndex, 40u);
+  EXPECT_EQ(session.Store.WriteIndex(), 40u);
   EXPECT_EQ(session.Store.CaptureAttributes[39], 0x80);
   EXPECT_EQ(session.Store.View.ScrollBarExch().Max(), 2u);  // the view knows about the bytes
   EXPECT_EQ(ui.redraws, 1);
@@ -440,7 +441,7 @@ TEST_F(SendTest, PeerOfAPtyPairReceivesExactlyTheRecordedBytes) {
   pty.fd = slave;
   send.Port = &pty;
 
-  session.Store.WriteIndex = 100;
+  StoreFields(session.Store).WriteIndex = 100;
   send.SetLineEnding(LineEnding::CRNL);
   SendText("00 0d 0A ff 7F 03 11 13");
   const Bytes expected{0x00, 0x0D, 0x0A, 0xFF, 0x7F, 0x03, 0x11, 0x13, 0x0D, 0x0A};
@@ -457,7 +458,7 @@ TEST_F(SendTest, PeerOfAPtyPairReceivesExactlyTheRecordedBytes) {
   EXPECT_EQ(got, expected);
   EXPECT_EQ(Captured(100, 10), expected);
   for (uint32_t i = 100; i < 110; ++i) EXPECT_EQ(session.Store.CaptureAttributes[i], 0x80) << i;
-  EXPECT_EQ(session.Store.WriteIndex, 110u);
+  EXPECT_EQ(session.Store.WriteIndex(), 110u);
   ::close(master);
   ::close(slave);
 }

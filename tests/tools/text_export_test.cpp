@@ -42,7 +42,7 @@ struct TextExportTest : ::testing::Test {
     for (uint32_t done = 0; done < n;) {
       const uint32_t count = std::min<uint32_t>(n - done, 1 + rng() % 100);
       const bool sent = rng() % 5 == 0;
-      const uint32_t at = store().WriteIndex;
+      const uint32_t at = store().WriteIndex();
       if (rng() % 7 == 0) store().Times.AddEvents(at, Bits(LineEvent::Framing), time);
       for (uint32_t i = 0; i < count; ++i) {
         const uint8_t b = static_cast<uint8_t>(rng());
@@ -64,7 +64,7 @@ struct TextExportTest : ::testing::Test {
     while (n > 0) {
       const uint32_t count = std::min<uint32_t>(n, static_cast<uint32_t>(b.size()));
       b[0] = static_cast<uint8_t>(n >> 16);
-      const uint32_t at = store().WriteIndex;
+      const uint32_t at = store().WriteIndex();
       const uint32_t taken = static_cast<uint32_t>(store().AppendReceived(b.data(), count));
       store().Times.AddBatch(at, taken, Direction::Received, time);
       if (taken < count) return;
@@ -97,7 +97,7 @@ struct TextExportTest : ::testing::Test {
 
 TEST_F(TextExportTest, PiecesMakeTheWholeTextInOrderAndTheSinkCanStopIt) {
   Traffic(330'000, T0);
-  const SavePlan plan = PlanOf(0, store().WriteIndex);
+  const SavePlan plan = PlanOf(0, store().WriteIndex());
   const std::string whole = ExportText(store(), plan, GridBase::Dec, "COM3");
   ASSERT_GT(whole.size(), 2 * ExportChunkBytes);
   std::string joined;
@@ -140,9 +140,9 @@ TEST_F(TextExportTest, PiecesMakeTheWholeTextInOrderAndTheSinkCanStopIt) {
 TEST_F(TextExportTest, TheFileShowsTheCaptureAsItWasWhenTheExportStarted) {
   window.autosave = true;
   Bulk(CaptureSize - 400'005, T0);
-  const uint32_t from = store().WriteIndex;  // not on a multiple of 8: the packed sent bits' ends
+  const uint32_t from = store().WriteIndex();  // not on a multiple of 8: the packed sent bits' ends
   Traffic(400'005, T0 + 1'000'000'000'000);
-  ASSERT_EQ(store().CaptureFull, 1);
+  ASSERT_EQ(store().CaptureFull(), 1);
   // The newest bytes lie at the ring's end: each of its bytes is overwritten by the rollover.
   const SavePlan plan = PlanOf(from, CaptureSize);
   const std::string expected = ExportText(store(), plan, GridBase::Hex, "COM3");
@@ -153,7 +153,7 @@ TEST_F(TextExportTest, TheFileShowsTheCaptureAsItWasWhenTheExportStarted) {
   ASSERT_TRUE(exporter.Start(plan, GridBase::Hex, "COM3", dir.Folder(), "log.txt"));
   EXPECT_FALSE(exporter.Start(plan, GridBase::Hex, "COM3", dir.Folder(), "other.txt")) << "one at a time";
   session.TimerMainTimer();  // saves the full ring and clears it
-  ASSERT_EQ(store().WriteIndex, 0u);
+  ASSERT_EQ(store().WriteIndex(), 0u);
   Bulk(CaptureSize - 1, T0 + 2'000'000'000'000);
   release = true;
   // More traffic over the same bytes while the export runs (ThreadSanitizer sees any shared read).
@@ -183,7 +183,7 @@ TEST_F(TextExportTest, TheFileShowsTheCaptureAsItWasWhenTheExportStarted) {
 
 TEST_F(TextExportTest, CancelAndFailureLeaveNoFileAndKeepAnEarlierOne) {
   Traffic(300'000, T0);
-  const SavePlan plan = PlanOf(0, store().WriteIndex);
+  const SavePlan plan = PlanOf(0, store().WriteIndex());
   WriteWhole(dir.Path("log.txt"), {'o', 'l', 'd'});
   TextExporter exporter(owner, session);
   std::vector<bool> ended;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/support/store_fields.h"
 #include "text/code_page.h"
 
 namespace quarlex {
@@ -26,7 +27,7 @@ class GridTest : public ::testing::Test {
 
   void Fill(uint32_t count, uint8_t value) {
     for (uint32_t i = 0; i < count; ++i) store.CaptureBuffer[i] = value;
-    store.WriteIndex = count;
+    StoreFields(store).WriteIndex = count;
   }
   void Draw() {
     ImageTarget t = image.Target();
@@ -93,7 +94,7 @@ TEST_F(GridTest, EmptyCaptureShowsBackgroundLinesAndAddressesOnly) {
 
 TEST_F(GridTest, TextOnlyBelowWriteIndexButFillsOnEveryCell) {
   for (uint32_t i = 0; i < 64; ++i) store.CaptureBuffer[i] = 0x88;
-  store.WriteIndex = 5;
+  StoreFields(store).WriteIndex = 5;
   store.CaptureAttributes[7] = AttrSent;  // a sent byte past the write position (a wrapped send)
   Draw();
   for (int c = 0; c < 5; ++c) EXPECT_GT(CountInCell(CellTextColor.Value(), c, 0), 10) << c;
@@ -251,7 +252,7 @@ TEST_F(GridTest, TextIsPlacedByBaseAndScale) {
 TEST_F(GridTest, CharViewDrawsControlBytesInTheCellButSpacesInTheTextColumn) {
   const uint8_t bytes[] = {'H', 'i', 0x05, 0xC0, 0xA9, 0x7F};
   for (size_t i = 0; i < sizeof bytes; ++i) store.CaptureBuffer[i] = bytes[i];
-  store.WriteIndex = sizeof bytes;
+  StoreFields(store).WriteIndex = sizeof bytes;
   store.ViewBase = GridBase::Char;
   store.BytesPerRow = 16;
   Draw();
@@ -269,7 +270,7 @@ TEST_F(GridTest, CharViewDrawsControlBytesInTheCellButSpacesInTheTextColumn) {
 }
 
 TEST_F(GridTest, RowsPastTheRingAreEmptyAndNeverRead) {
-  store.WriteIndex = CaptureLast;
+  StoreFields(store).WriteIndex = CaptureLast;
   store.View.ShowRow(CaptureLast / 32);  // the ring's last row on top, 15 rows beyond it
   store.ValueHighlight[0] = 1;           // a cell of the ring holding 0 is yellow
   store.CaptureAttributes[CaptureLast] = 3;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "tests/app/support/store_fields.h"
 #include "view/minimap.h"
 
 namespace quarlex {
@@ -59,7 +60,7 @@ TEST_F(MiniMapTest, EmptyCaptureIsPlainBackground) {
 
 TEST_F(MiniMapTest, MarkerLinesInTheWidthTheGridLeft) {
   s.BytesPerRow = 16;
-  s.WriteIndex = 100;
+  StoreFields(s).WriteIndex = 100;
   s.CaptureAttributes[50] = 0x82;
   map.OutMiniMap(true);  // span 256 on 461 rows: byte 50 on pixel row 50
   EXPECT_EQ(map.MiniMapSpan, 256u);
@@ -75,7 +76,7 @@ TEST_F(MiniMapTest, MarkerLinesInTheWidthTheGridLeft) {
 }
 
 TEST_F(MiniMapTest, NothingIsRecomputedUntilAMarkerWasDrawn) {
-  s.WriteIndex = 1000;
+  StoreFields(s).WriteIndex = 1000;
   s.CaptureAttributes[10] = 4;
   map.OutMiniMap(false);
   EXPECT_EQ(s.MiniMapRows[4], 0);
@@ -85,14 +86,14 @@ TEST_F(MiniMapTest, NothingIsRecomputedUntilAMarkerWasDrawn) {
 }
 
 TEST_F(MiniMapTest, ThrottledCallNeitherDrawsNorPresents) {
-  s.WriteIndex = 461000;
+  StoreFields(s).WriteIndex = 461000;
   s.CaptureAttributes[1000] = 2;
   map.OutMiniMap(true);
   EXPECT_EQ(s.MiniMapBuiltAt, 461000u);
   EXPECT_EQ(strip.At(0, 0), Marker2);
   const int repaints = strip.repaints;
   s.CaptureAttributes[300000] = 4;
-  s.WriteIndex = 461500;  // grew by less than a pixel row
+  StoreFields(s).WriteIndex = 461500;  // grew by less than a pixel row
   map.OutMiniMap(true);
   EXPECT_EQ(strip.repaints, repaints);
   EXPECT_EQ(strip.At(0, 299), Background);
@@ -107,7 +108,7 @@ TEST_F(MiniMapTest, ThrottledCallNeitherDrawsNorPresents) {
 
 TEST_F(MiniMapTest, StripTallerThanTheRowTableMapsItsFirstRowsOnly) {
   strip.height = 1300;
-  s.WriteIndex = 2'000'000;
+  StoreFields(s).WriteIndex = 2'000'000;
   s.CaptureAttributes[1'999'999] = 2;
   map.OutMiniMap(true);
   EXPECT_EQ(s.MiniMapRows[MiniMapRowCount - 1], 2);
@@ -116,7 +117,7 @@ TEST_F(MiniMapTest, StripTallerThanTheRowTableMapsItsFirstRowsOnly) {
 }
 
 TEST_F(MiniMapTest, PressScrollsToTheNextMarkerAndRedrawsTheGrid) {
-  s.WriteIndex = 461000;
+  StoreFields(s).WriteIndex = 461000;
   s.CaptureAttributes[200000] = 1;
   map.OutMiniMap(true);
   map.ImageMiniMapMouseDown(1);

@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "tests/app/support/store_fields.h"
+
 namespace quarlex {
 namespace {
 
@@ -125,48 +127,49 @@ struct PressTest : ::testing::Test {
 };
 
 TEST_F(PressTest, FindsTheNextMarkedByte) {
-  s.WriteIndex = 461000;  // 1000 bytes per pixel row on a 461-row strip
+  StoreFields(s).WriteIndex = 461000;  // 1000 bytes per pixel row on a 461-row strip
   s.CaptureAttributes[100] = 2;
   s.CaptureAttributes[200000] = 1;
   // Start of the capture: found in the first eight rows, so TopRow 0.
-  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 0), 0u);
+  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 0), 0u);
   // y 1 maps to byte 1000; the next marker is 200000: row 6250 - 8.
-  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 1), 6242u);
-  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 16, 461, 1), 12492u);
+  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 1), 6242u);
+  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 16, 461, 1), 12492u);
   // Past every marker: nothing found.
-  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 201));
+  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 201));
 }
 
 TEST_F(PressTest, SmallCaptureMapsOntoTheWidthSpan) {
-  s.WriteIndex = 40;
+  StoreFields(s).WriteIndex = 40;
   s.CaptureAttributes[100] = 3;
   // span 512 on 461 rows: y 18 maps to 19.99 -> 19; the scan stops after WriteIndex + 1 = 41.
-  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 18));
-  s.WriteIndex = 200;
-  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 18), 0u);  // row 3 - 8 < 0
+  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 18));
+  StoreFields(s).WriteIndex = 200;
+  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 18), 0u);  // row 3 - 8 < 0
   // A press mapping beyond WriteIndex + 1 looks at that one byte only.
-  s.WriteIndex = 10;
-  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 90));  // maps to 99; 100 unseen
+  StoreFields(s).WriteIndex = 10;
+  EXPECT_FALSE(
+      MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 90));  // maps to 99; 100 unseen
   s.CaptureAttributes[99] = 1;
-  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 90), 0u);
+  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 90), 0u);
 }
 
 TEST_F(PressTest, MarkersJustPastWriteIndex) {
-  s.WriteIndex = 100000;
+  StoreFields(s).WriteIndex = 100000;
   s.CaptureAttributes[100001] = 1;
-  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 460), 100001u / 32 - 8);
+  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 460), 100001u / 32 - 8);
   s.CaptureAttributes[100001] = 0;
   s.CaptureAttributes[100002] = 1;
-  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 460));
+  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 460));
 }
 
 TEST_F(PressTest, FullRingScanStopsAtTheLastIndex) {
-  s.WriteIndex = CaptureLast;
-  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 0));
-  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 460));
-  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 100000));
+  StoreFields(s).WriteIndex = CaptureLast;
+  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 0));
+  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 460));
+  EXPECT_FALSE(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 100000));
   s.CaptureAttributes[CaptureLast] = 4;
-  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex, 32, 461, 460), CaptureLast / 32 - 8);
+  EXPECT_EQ(MiniMapPressTopRow(s.CaptureAttributes, s.WriteIndex(), 32, 461, 460), CaptureLast / 32 - 8);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 
+#include "tests/app/support/store_fields.h"
 #include "view/navigation.h"
 
 namespace quarlex {
@@ -183,7 +184,7 @@ TEST_F(NavTest, ClicksPastTheRingEndChangeNothing) {
 
 TEST_F(NavTest, DoubleClickTogglesTheValueHighlight) {
   s.CaptureBuffer[40] = 0x41;  // row 1, column 8
-  s.WriteIndex = 41;
+  StoreFields(s).WriteIndex = 41;
   nav->ImageExchMouseDown(93 + 8 * 30 + 1, 28 + 1);
   nav->ImageExchDblClick();
   EXPECT_EQ(s.ValueHighlight[0x41], 1);

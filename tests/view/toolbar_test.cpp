@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/support/store_fields.h"
+
 namespace quarlex {
 namespace {
 
@@ -25,7 +27,7 @@ struct ToolbarTest : ::testing::Test {
   RecordingUi ui;
   ViewToolbar bar{s, ui};
   void Capture(uint32_t bytes) {
-    s.WriteIndex = bytes;
+    StoreFields(s).WriteIndex = bytes;
     s.View.SetLastRow(bytes / s.BytesPerRow);
   }
 };

@@ -127,7 +127,8 @@ struct ConnectionRig : ::testing::Test {
     connection.ScanPorts(texts);
   }
   std::string Captured() const {
-    return std::string(reinterpret_cast<const char*>(session.Store.CaptureBuffer), session.Store.WriteIndex);
+    return std::string(reinterpret_cast<const char*>(session.Store.CaptureBuffer),
+                       session.Store.WriteIndex());
   }
   bool RunUntil(const std::function<bool()>& done) { return owner.RunUntil(done); }
   std::string LastMessage() const { return sessionUi.messages.empty() ? "" : sessionUi.messages.back().text; }

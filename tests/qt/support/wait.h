@@ -2,7 +2,7 @@
 // Waiting for the event loop inside a GoogleTest case. QtTest's QTRY_* macros report to a QtTest
 // logger that does not run under GoogleTest and then return, so a case using them passes whatever
 // happened; wait with this instead and assert on its result:
-//   ASSERT_TRUE(WaitUntil([&] { return store.WriteIndex == 18; })) << "what did not happen";
+//   ASSERT_TRUE(WaitUntil([&] { return store.WriteIndex() == 18; })) << "what did not happen";
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>

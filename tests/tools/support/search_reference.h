@@ -51,7 +51,7 @@ struct ReferenceSearch {
   }
 
   void Find() {
-    const uint32_t w = s.WriteIndex;
+    const uint32_t w = s.WriteIndex();
     const uint8_t* b = s.CaptureBuffer;
     uint8_t* a = s.CaptureAttributes;
     const uint32_t len = static_cast<uint32_t>(pattern.size());
@@ -121,8 +121,8 @@ struct ReferenceSearch {
           }
         }
       }
-    } else if (current < s.WriteIndex) {
-      for (uint32_t j = current + 1; j < s.WriteIndex && j <= 0x1FFFFFF; ++j) {
+    } else if (current < s.WriteIndex()) {
+      for (uint32_t j = current + 1; j < s.WriteIndex() && j <= 0x1FFFFFF; ++j) {
         if (IsStart(a[j])) {
           current = j;
           ++s.SearchHitNumber;
