@@ -27,8 +27,11 @@ VIAddVersionKey "CompanyName" "${PUBLISHER}"
 VIAddVersionKey "FileDescription" "${NAME} ${VERSION} setup"
 VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
-VIAddVersionKey "LegalCopyright" "Copyright Quarlex"
+VIAddVersionKey "LegalCopyright" "Copyright (c) 2026 the Quarlex developers. All rights reserved."
 
+; The program's own terms first (a silent install skips the pages).
+LicenseData "${STAGE}\licenses\Quarlex.txt"
+Page license
 Page directory
 Page instfiles
 UninstPage uninstConfirm

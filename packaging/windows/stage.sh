@@ -3,9 +3,9 @@
 # installer are made from: quarlex.exe, the Qt DLLs and plugin it loads, the mingw runtime DLLs
 # they import, and the licence texts. Which DLLs: the imports of the program and of the plugin,
 # followed until only Windows' own DLLs remain.
-#   stage.sh EXE QT_PREFIX OBJDUMP STRIP OUT NOTICE
+#   stage.sh EXE QT_PREFIX OBJDUMP STRIP OUT NOTICE LICENSE
 set -euo pipefail
-exe=$1 qt=$2 objdump=$3 strip=$4 out=$5 notice=$6
+exe=$1 qt=$2 objdump=$3 strip=$4 out=$5 notice=$6 license=$7
 # Where the mingw runtime DLLs live in Debian's mingw-w64 packages (posix threads); on MSYS2 they sit beside the toolchain's programs.
 runtime_dirs=(/usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib "$(dirname "$(command -v "$objdump")")")
 
@@ -44,8 +44,9 @@ done
 find "$out" -name '*.exe' -o -name '*.dll' | while read -r f; do "$strip" --strip-debug "$f"; done
 cp "$qt"/licenses/* "$out/licenses/Qt/"
 cp "$notice" "$out/README.txt"
+cp "$license" "$out/licenses/Quarlex.txt"
 # Line ends as Notepad expects them.
-sed -i 's/$/\r/' "$out/README.txt"
+sed -i 's/$/\r/' "$out/README.txt" "$out/licenses/Quarlex.txt"
 ls "$out"
 
 # What the uninstaller removes: exactly the files installed (captures the user saved in the

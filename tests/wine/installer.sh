@@ -19,6 +19,10 @@ wine "$setup" /S || fail "the silent install exited with $?"
 [ -f "$folder/quarlex.exe" ] || fail "no $folder/quarlex.exe after the install"
 [ -f "$folder/platforms/qwindows.dll" ] || fail "no platforms/qwindows.dll"
 [ -f "$folder/uninstall.exe" ] || fail "no uninstall.exe"
+# The program's own terms beside Qt's (the installer writes them as Notepad reads them, CR LF).
+licence=$(dirname "$0")/../../LICENSE
+tr -d '\r' <"$folder/licenses/Quarlex.txt" | cmp -s - "$licence" || fail "licenses/Quarlex.txt is not the program's LICENSE"
+[ -f "$folder/licenses/Qt/LGPL-3.0-only.txt" ] || fail "no licenses/Qt/LGPL-3.0-only.txt"
 menu=$(winepath -u "$(wine cmd /c echo %APPDATA% 2>/dev/null | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs" 2>/dev/null)
 [ -f "$menu/Quarlex.lnk" ] || fail "no Start-menu entry in $menu"
 entry=$(wine reg query "$key" 2>/dev/null | tr -d '\r')
