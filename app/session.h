@@ -101,7 +101,10 @@ class Session {
   uint8_t MessageTicks = 0;
   bool PortConnected = false;  // the operator has the port connected: receiving and sending work only then
   InputMode SendMode = InputMode::Hex;
-  std::string ExeFolder;
+  std::string ExeFolder;  // where captures are saved, ending in a separator
+  // ExeFolder is the per-user folder because the program's own folder cannot be written: each
+  // save's message then says where the file went.
+  bool ExeFolderIsFallback = false;
   // A full ring whose autosave failed, and nothing else: the rollover then waits (the bytes that
   // arrive stay in the port's queue) until the ring has been saved by a retry or by the
   // operator, or cleared (Clear, Open). The message panel says so until then, and the tick

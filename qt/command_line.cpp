@@ -201,7 +201,10 @@ void ApplyStartOptions(MainWindow& window, const AppParts& parts, const StartOpt
   if (options.Rts) parts.port->connection().SetRts(*options.Rts);
   if (options.Autosave) window.saveMenu().save_Auto->setChecked(true);
   if (!options.Reconnect) parts.port->ReconnectItem()->setChecked(false);
-  if (!options.SaveFolder.empty()) window.session().ExeFolder = options.SaveFolder;
+  if (!options.SaveFolder.empty()) {
+    window.session().ExeFolder = options.SaveFolder;
+    window.session().ExeFolderIsFallback = false;  // the operator's own choice
+  }
   // Before anything is recorded or loaded: a recording left unfinished there is made whole.
   parts.files->CompleteUnfinishedRecordings();
   if (options.Record) window.saveMenu().save_Record->setChecked(true);

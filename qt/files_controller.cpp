@@ -19,7 +19,7 @@ FilesController::FilesController(Session& session, const SaveMenu& saveMenu, Fin
       session_(session),
       recording_([&session] { return session.ExeFolder; }, [this] { return PortName(); }) {
   files_.WriteTimesOn(&timesWorker_);
-  if (session.ExeFolder.empty()) session.ExeFolder = DefaultExeFolder();
+  EnsureExeFolder(session);
   QObject::connect(saveMenu_.save_Record, &QAction::toggled, &dialogParent_, [this](bool on) {
     if (on) {
       recording_.Start();

@@ -61,7 +61,7 @@ bool TimesController::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TimesController::ExportClick() {
-  if (session_.ExeFolder.empty()) session_.ExeFolder = DefaultExeFolder();
+  EnsureExeFolder(session_);
   exporter_.Prepare();  // the copy's room is made while the dialog is open
   std::string suggested = CaptureFileName(files_.PortName(), NowLocal());
   suggested.replace(suggested.size() - 5, 5, ".txt");

@@ -54,19 +54,38 @@ std::string CaptureFileName(const std::string& port, const LocalTime& t, unsigne
   return name + ".data";
 }
 
-std::string ExeFolderFor(const std::string& exePath, const std::string& home) {
+CaptureFolder CaptureFolderFor(const std::string& exePath, const std::string& home) {
   const char* const separators = capture_fs::FolderSeparators;
   const size_t slash = exePath.find_last_of(separators);
   std::string folder = slash == std::string::npos ? "./" : exePath.substr(0, slash + 1);
-  if (capture_fs::CanWriteIn(folder) || home.empty()) return folder;
+  if (capture_fs::CanWriteIn(folder) || home.empty()) return {folder, false};
+  // Windows homes use backslashes, and the folder name shown in messages should match them.
+  const std::string_view seps(separators);
+  const bool backslashes = seps.find('\\') != std::string_view::npos && home.find('\\') != std::string::npos;
+  const char separator = backslashes ? '\\' : '/';
   std::string h = home;
-  while (h.size() > 1 && std::string_view(separators).find(h.back()) != std::string_view::npos) h.pop_back();
-  return (h == "/" ? "" : h) + "/Quarlex/";
+  while (h.size() > 1 && seps.find(h.back()) != std::string_view::npos) h.pop_back();
+  return {(h == "/" ? "" : h) + separator + "Quarlex" + separator, true};
+}
+
+std::string ExeFolderFor(const std::string& exePath, const std::string& home) {
+  return CaptureFolderFor(exePath, home).Path;
+}
+
+CaptureFolder DefaultCaptureFolder() {
+  const std::string exe = capture_fs::ExecutablePath();
+  return CaptureFolderFor(exe.empty() ? "./quarlex" : exe, capture_fs::HomeFolder());
 }
 
 std::string DefaultExeFolder() {
-  const std::string exe = capture_fs::ExecutablePath();
-  return ExeFolderFor(exe.empty() ? "./quarlex" : exe, capture_fs::HomeFolder());
+  return DefaultCaptureFolder().Path;
+}
+
+void EnsureExeFolder(Session& session) {
+  if (!session.ExeFolder.empty()) return;
+  const CaptureFolder chosen = DefaultCaptureFolder();
+  session.ExeFolder = chosen.Path;
+  session.ExeFolderIsFallback = chosen.Fallback;
 }
 
 SavePlan PlanSave(const CaptureStore& store, SaveMode mode) {
@@ -126,7 +145,7 @@ SaveResult WriteCaptureFile(const std::string& folder, const std::string& baseNa
 }
 
 bool CaptureFiles::BtnSaveClick() {
-  if (session_.ExeFolder.empty()) session_.ExeFolder = DefaultExeFolder();
+  EnsureExeFolder(session_);
   CaptureStore& store = session_.Store;
   const LocalTime t = clock_();
   const SavePlan plan = PlanSave(store, ui_.CheckedSaveMode());
@@ -143,7 +162,11 @@ bool CaptureFiles::BtnSaveClick() {
   store.MarkSaved(plan.nextSavedUpTo);
   // The bytes are safe; their times are a companion that may fail on its own without undoing
   // the save (the operator is told).
-  const std::string saved = "File  " + r.fileName + "  saved";
+  // Saved somewhere the operator did not expect: the message names the folder and why.
+  const std::string saved =
+      "File  " + r.fileName + "  saved" +
+      (session_.ExeFolderIsFallback ? " in " + session_.ExeFolder + " (the program's folder is not writable)"
+                                    : "");
   auto timesNotSaved = [saved](Session& session, const std::string& error) {
     session.ShowMessage(saved + ", times not: " + error, ErrorColour, 0);
   };

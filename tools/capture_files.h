@@ -37,11 +37,20 @@ LocalTime NowLocal();
 // character that cannot be part of a file name is replaced by '_'.
 std::string CaptureFileName(const std::string& port, const LocalTime& t, unsigned suffix = 0);
 
-// Folder where saves go, ending in '/': the executable's folder when the program may write
-// there, otherwise `<home>/Quarlex/` (created by the first save).
+// Folder where saves go, ending in a separator: the executable's folder when the program may
+// write there, otherwise `<home>/Quarlex/` (created by the first save; written with the home
+// folder's own separator, so "C:\Users\op\Quarlex\" on Windows). `Fallback` tells which.
+struct CaptureFolder {
+  std::string Path;
+  bool Fallback = false;
+};
+CaptureFolder CaptureFolderFor(const std::string& exePath, const std::string& home);
 std::string ExeFolderFor(const std::string& exePath, const std::string& home);
-// ExeFolderFor applied to this process (the system's record of its executable, the user's home).
+// CaptureFolderFor applied to this process (the system's record of its executable, the user's home).
+CaptureFolder DefaultCaptureFolder();
 std::string DefaultExeFolder();
+// Gives the session the default capture folder when it has none yet.
+void EnsureExeFolder(Session& session);
 
 // The byte ranges of the ring that one save writes, in order, and where the next Interval save
 // starts. A full ring is saved whole (all CaptureSize bytes) in either mode when nothing of it

@@ -2,14 +2,49 @@
 // files of more than 4 GiB.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tools/capture_file_system.h"
 #include "tools/files_fixture.h"
 
 namespace quarlex {
+
+namespace testing_support {
+
+namespace {
+// The immutable flag refuses new names even to root, who ignores the folder's mode.
+bool SetImmutable(const std::string& folder, bool on) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (ok) {
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  ::close(fd);
+  return ok;
+}
+}  // namespace
+
+UnwritableFolder::UnwritableFolder(std::string folder) : folder_(std::move(folder)) {
+  chmod(folder_.c_str(), 0555);
+  if (capture_fs::CanWriteIn(folder_ + "/")) SetImmutable(folder_, true);
+  made_ = !capture_fs::CanWriteIn(folder_ + "/");
+}
+
+UnwritableFolder::~UnwritableFolder() {
+  SetImmutable(folder_, false);
+  chmod(folder_.c_str(), 0755);
+}
+
+}  // namespace testing_support
+
 namespace {
 
 using namespace testing_support;

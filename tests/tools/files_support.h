@@ -60,6 +60,22 @@ class TempDir {
   std::string path_;
 };
 
+// While it lives, this process cannot create files in `folder` (one implementation per platform,
+// in files_posix_test.cpp and files_win32_test.cpp). Made() is false where the system will not
+// refuse (root without the immutable flag, or ACLs that are not enforced).
+class UnwritableFolder {
+ public:
+  explicit UnwritableFolder(std::string folder);
+  ~UnwritableFolder();
+  UnwritableFolder(const UnwritableFolder&) = delete;
+  UnwritableFolder& operator=(const UnwritableFolder&) = delete;
+  bool Made() const { return made_; }
+
+ private:
+  std::string folder_;
+  bool made_ = false;
+};
+
 inline std::vector<uint8_t> ReadWhole(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   if (!f) throw std::runtime_error("cannot read " + path);

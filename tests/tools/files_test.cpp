@@ -150,6 +150,39 @@ TEST_F(FilesTest, FolderIsCreatedOnDemand) {
   EXPECT_EQ(ReadWhole(dir.Path("home/op/Quarlex/COM3_20240701_140509.data")).size(), 10u);
 }
 
+// A program folder the user may not write (unzipped under Program Files, installed in /usr/bin):
+// captures go to the per-user folder, and each save's message says where and why.
+TEST_F(FilesTest, UnwritableProgramFolderSavesInTheHomeFolderAndSaysSo) {
+  const std::string program = dir.Path("program"), home = dir.Path("home");
+  std::filesystem::create_directories(program);
+  {
+    UnwritableFolder readOnly(program);
+    if (!readOnly.Made()) GTEST_SKIP() << "this system lets the test write in any folder";
+    const CaptureFolder chosen = CaptureFolderFor(program + "/quarlex", home);
+    EXPECT_TRUE(chosen.Fallback);
+    EXPECT_EQ(chosen.Path, home + "/Quarlex/");
+    session.ExeFolder = chosen.Path;
+    session.ExeFolderIsFallback = chosen.Fallback;
+    Receive(10);
+    ASSERT_TRUE(files.BtnSaveClick());
+    EXPECT_EQ(LastMessage().text, "File  COM3_20240701_140509.data  saved in " + home +
+                                      "/Quarlex/ (the program's folder is not writable)");
+    EXPECT_EQ(LastMessage().rgb, SuccessColour);
+    EXPECT_EQ(ReadWhole(home + "/Quarlex/COM3_20240701_140509.data").size(), 10u);
+    EXPECT_TRUE(ListNames(program).empty());
+  }
+  // Writable again: the program's folder, and the message as always.
+  const CaptureFolder own = CaptureFolderFor(program + "/quarlex", home);
+  EXPECT_FALSE(own.Fallback);
+  EXPECT_EQ(own.Path, program + "/");
+  session.ExeFolder = own.Path;
+  session.ExeFolderIsFallback = own.Fallback;
+  now.second = 10;
+  Receive(5);
+  ASSERT_TRUE(files.BtnSaveClick());
+  EXPECT_EQ(LastMessage().text, "File  COM3_20240701_140510.data  saved");
+}
+
 TEST_F(FilesTest, TickAutosavesAFullRingThenClears) {
   window.autosave = true;
   const auto bytes = Receive(CaptureSize);

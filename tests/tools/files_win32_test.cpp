@@ -2,11 +2,47 @@
 // loads that never open a device.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h.
+#include <aclapi.h>
 
 #include "text/win32_text.h"
+#include "tools/capture_file_system.h"
 #include "tools/files_fixture.h"
 
 namespace quarlex {
+
+namespace testing_support {
+
+// As Program Files refuses its users: a deny entry for everyone on adding files and folders.
+UnwritableFolder::UnwritableFolder(std::string folder) : folder_(std::move(folder)) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof sid;
+  if (!CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize)) return;
+  EXPLICIT_ACCESSW deny{};
+  deny.grfAccessPermissions = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+  deny.grfAccessMode = DENY_ACCESS;
+  deny.grfInheritance = NO_INHERITANCE;
+  deny.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  deny.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+  deny.Trustee.ptstrName = reinterpret_cast<LPWSTR>(sid);
+  PACL acl = nullptr;
+  if (SetEntriesInAclW(1, &deny, nullptr, &acl) != ERROR_SUCCESS) return;
+  std::wstring path = win32::Wide(folder_);
+  SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
+                        nullptr);
+  LocalFree(acl);
+  made_ = !capture_fs::CanWriteIn(folder_ + "/");
+}
+
+UnwritableFolder::~UnwritableFolder() {
+  // No list at all: everyone may do everything, so the scratch tree can be removed.
+  std::wstring path = win32::Wide(folder_);
+  SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                        nullptr);
+}
+
+}  // namespace testing_support
+
 namespace {
 
 using namespace testing_support;
@@ -20,7 +56,8 @@ TEST(ExeFolderTest, ExecutableFolderWhenWritableElsePerUserFolder) {
   std::string native = d.Path("quarlex.exe");
   for (char& c : native) c = c == '/' ? '\\' : c;
   EXPECT_EQ(ExeFolderFor(native, "C:\\Users\\op"), native.substr(0, native.size() - 11));
-  EXPECT_EQ(ExeFolderFor("C:\\no\\such\\folder\\quarlex.exe", "C:\\Users\\op\\"), "C:\\Users\\op/Quarlex/");
+  EXPECT_EQ(ExeFolderFor("C:\\no\\such\\folder\\quarlex.exe", "C:\\Users\\op\\"), "C:\\Users\\op\\Quarlex\\");
+  EXPECT_TRUE(CaptureFolderFor("C:\\no\\such\\folder\\quarlex.exe", "C:\\Users\\op").Fallback);
   EXPECT_EQ(ListNames(d.Folder()), std::vector<std::string>{});  // the write probe left nothing
 }
 
