@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QTest>
 #include <QTextDocument>
+#include <QtGlobal>
 
 #include "qt/support/responsiveness.h"
 #include "qt/support/stand_in_actions.h"
@@ -26,7 +27,8 @@ struct AboutPanelTest : ::testing::Test {
   std::vector<QUrl> opened;
   int probesWhileWaiting = 0;
   void SetUp() override {
-    for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(v);
+    // The Linux fetch (libcurl) would take a proxy from these and never reach the test server.
+    for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(v);
     about = w.Attach(std::make_shared<AboutPanel>(w, *w.frame().PanelAbout, *w.toolbar().BtnAbout));
     about->OpenUrl = [this](const QUrl& u) { opened.push_back(u); };
     about->Address = "127.0.0.1:" + std::to_string(PromoServer::ClosedPort());

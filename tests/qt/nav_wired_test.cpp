@@ -2,8 +2,6 @@
 // on the minimap strip; a press on the strip brings it back into view. The window's keys, wheel
 // and shared buttons reach the controllers the wiring bound them to.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QContextMenuEvent>

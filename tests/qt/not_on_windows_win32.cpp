@@ -4,31 +4,26 @@
 
 namespace {
 
-TEST(NotOnWindows, AboutPanelTest) {
-  GTEST_SKIP() << "sets the libcurl proxy variables with unsetenv; the Windows fetch is WinINet's "
-                  "(tools_tests covers it)";
-}
-TEST(NotOnWindows, BackgroundWorkTest) {
-  GTEST_SKIP() << "wires the window to a private sysfs and port-link tree (mkdtemp, chmod)";
-}
 TEST(NotOnWindows, CloseOnSignalTest) {
-  GTEST_SKIP() << "raises POSIX signals (SIGTERM, SIGHUP) and reads a pseudo-terminal";
+  GTEST_SKIP() << "raises POSIX signals (SIGTERM, SIGHUP); the Windows build closes on the session's "
+                  "end instead (close_on_signal_win32.cpp)";
 }
 TEST(NotOnWindows, CommandLineTest) {
-  GTEST_SKIP() << "makes ports from Linux pseudo-terminals in a private sysfs tree";
+  GTEST_SKIP() << "makes ports from Linux pseudo-terminals in a private sysfs tree and reads what "
+                  "the peer end receives";
 }
 TEST(NotOnWindows, ConnectionTest) {
-  GTEST_SKIP() << "connects to Linux pseudo-terminals (openpty, poll); scripts/test-windows runs "
-                  "the real program on a pty-mapped COM port instead";
+  GTEST_SKIP() << "reads and writes the peer end of Linux pseudo-terminals (openpty, poll) and "
+                  "checks Linux port locks and permissions; the scripted-line cases run here "
+                  "(ScriptedConnectionTest), and scripts/test-windows runs the real program on a "
+                  "pty-mapped COM port";
 }
 TEST(NotOnWindows, LineTest) {
-  GTEST_SKIP() << "drives the line through Linux pseudo-terminals";
+  GTEST_SKIP() << "checks what reaches the peer end of a Linux pseudo-terminal (custom rates, sent "
+                  "files); the line's menu runs here on a scripted line (LineMenuTest)";
 }
 TEST(NotOnWindows, TapWindowTest) {
   GTEST_SKIP() << "listens on two Linux pseudo-terminals (openpty, poll)";
-}
-TEST(NotOnWindows, NavWiredTest) {
-  GTEST_SKIP() << "wires the window to a private sysfs and port-link tree (mkdtemp, chmod)";
 }
 
 }  // namespace
