@@ -10,6 +10,7 @@
 
 #include "app/tap_capture.h"
 #include "qt/image_control.h"
+#include "tools/capture_file_system.h"
 #include "tools/capture_times.h"
 #include "view/grid_layout.h"
 
@@ -83,7 +84,8 @@ bool TimesController::ExportTo(const std::string& path) {
     session_.ShowMessage("Nothing to export", ErrorColour, 20);
     return false;
   }
-  const size_t slash = path.find_last_of('/');
+  // A dialog's path has '/' on every system; one given otherwise may use Windows' backslash.
+  const size_t slash = path.find_last_of(capture_fs::FolderSeparators);
   const std::string folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (!exporter_.Start(plan, session_.Store.ViewBase, files_.PortName(), folder, name)) return false;
