@@ -138,7 +138,7 @@ void Feed(Session& session, PortQueue& port, uint64_t totalBytes, const std::fun
     session.ComPortRxChar(n);
     produced += n;
     if (rng() % 4 == 0 && session.Store.ReceiveRoom() > 64) {
-      const uint32_t from = session.Store.WriteIndex;
+      const uint32_t from = session.Store.WriteIndex();
       const size_t sent = 1 + rng() % 32;
       for (size_t i = 0; i < sent; ++i) session.Store.AppendSent(static_cast<uint8_t>(rng()));
       session.RecordSent(from, sent);
